@@ -1,0 +1,55 @@
+// Tagged SHA-256: one hash call per object with a one-byte tag in front
+// (empty leaf, full leaf, node, root), and the hashing context of a tree depth
+// with its ladders of uniform-subtree hashes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hierarchy.h"
+
+namespace zarel {
+
+using Hash = std::array<uint8_t, 32>;
+
+Hash sha256(std::span<const uint8_t> bytes);
+// SHA-256 of the tag byte followed by the 32 bytes of each item, streamed.
+Hash sha_tagged(uint8_t tag, std::span<const Hash> items);
+
+std::string hex(const Hash& h);
+// Exactly 64 lowercase hexadecimal digits, else nothing.
+std::optional<Hash> unhex(std::string_view text);
+
+enum Tag : uint8_t { kTagEmpty = 0x00, kTagFull = 0x01, kTagNode = 0x02, kTagRoot = 0x03 };
+
+struct Sha256Tagged {
+  static std::string_view id() { return "sha256"; }
+  static Hash leaf_empty() { return sha_tagged(kTagEmpty, {}); }
+  static Hash leaf_full() { return sha_tagged(kTagFull, {}); }
+  static Hash node(std::span<const Hash> children) { return sha_tagged(kTagNode, children); }
+  static Hash root(std::span<const Hash> items) { return sha_tagged(kTagRoot, items); }
+};
+
+// empty[h] and full[h]: the hash of an all-uncovered / all-covered subtree of height h.
+struct Ladders {
+  std::vector<Hash> empty, full;
+  static Ladders make(uint32_t fanout, uint32_t depth);
+  uint32_t reach() const { return static_cast<uint32_t>(empty.size() - 1); }
+};
+
+struct Ctx {
+  Hierarchy hierarchy;
+  Sha256Tagged hasher;
+  Ladders ladders;
+};
+using CtxRef = std::shared_ptr<const Ctx>;
+
+CtxRef make_ctx(Hierarchy h, uint32_t depth);
+
+}  // namespace zarel

@@ -1,0 +1,55 @@
+// The parameters a cell identifier and a root are read against, all integers.
+// A profile validates them, derives its identity, and hands out the hashing
+// context for a tree depth and the rHEALPix geometry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "hash.h"
+#include "hierarchy.h"
+#include "json.h"
+
+namespace zarel {
+
+namespace geo {
+struct Grid;
+}
+
+struct Profile {
+  std::string hash = "sha256";
+  uint32_t aperture = 9;
+  uint32_t n_base = 6;
+  int64_t lon_0_udeg = 50000000;
+  uint8_t north_square = 0;
+  uint8_t south_square = 0;
+  uint64_t a_um = 6378137000000;
+  uint64_t inv_f_nano = 298257223563;
+  uint64_t tick_us = 1;
+  int64_t epoch_us = 0;
+
+  friend bool operator==(const Profile&, const Profile&) = default;
+
+  static Profile ogc();
+  static Profile zarel_1();
+
+  Hierarchy hierarchy() const { return {aperture, n_base}; }
+  Status validate() const;
+  std::vector<uint8_t> id_preimage() const;
+  Hash id() const;
+  std::string id_hex() const { return hex(id()); }
+  Profile with_hash(std::string id) const;
+  // The hashing context for trees of depth up to `depth`, after validation.
+  Result<CtxRef> ctx(uint32_t depth) const;
+  // Defined with the geometry (geo/grid.cpp); built without validation.
+  geo::Grid grid() const;
+  std::string describe() const;
+
+  Json to_record() const;
+  // Reads an object or a ten-element array; does not validate.
+  static Result<Profile> from_record(const Json& record);
+};
+
+}  // namespace zarel
