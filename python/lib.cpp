@@ -525,7 +525,7 @@ static PyMethodDef tree_methods[] = {
      "Cover every cid (any levels up to `depth`, any order, duplicates allowed)."},
     {"cells", tree_cells, METH_NOARGS, "cells($self)\n--\n\nThe canonical (coarsest) covered cids, sorted."},
     {"leaves", tree_leaves, METH_NOARGS,
-     "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted. Refused (ValueError) above 2**28 leaves."},
+     "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted. Refused (ValueError) above 2**26 leaves."},
     {"covers", ZAREL_KW(tree_covers), METH_VARARGS | METH_KEYWORDS,
      "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."},
     {"leaf_count", tree_leaf_count, METH_NOARGS, "leaf_count($self)\n--\n\nThe number of covered leaves."},
