@@ -83,9 +83,10 @@ class Tree {
   friend bool operator==(const Tree& a, const Tree& b);
 };
 
-// Leaves materialised by Tree::leaves at most: 2^28 u64s are 2 GiB, well within a
-// 64-bit machine, while a full depth-18 tree (about 9e17 leaves) is refused.
-inline constexpr uint64_t kMaxLeaves = uint64_t{1} << 28;
+// Leaves materialised by Tree::leaves at most: 2^26 leaves are 512 MiB as u64 and
+// about 2.5 GiB as a Python list, which a 64-bit machine honours; a full depth-18
+// tree (about 9e17 leaves) is refused before anything is allocated.
+inline constexpr uint64_t kMaxLeaves = uint64_t{1} << 26;
 
 // Sorts the ranges and merges overlapping and touching ones in place.
 void merge_ranges(std::vector<LeafRange>& ranges);

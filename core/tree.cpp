@@ -1,0 +1,219 @@
+#include "tree.h"
+
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
+
+#include <algorithm>
+
+namespace zarel {
+
+namespace {
+// Nodes whose leaf range overlaps this many merged ranges build their children in parallel.
+constexpr size_t kParallelRanges = 4096;
+}  // namespace
+
+const Node& Node::child(uint32_t k) const {
+  if (!is_branch()) return *this;
+  ZAREL_ASSERT(k < branch->children.size());
+  return branch->children[k];
+}
+
+const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
+  switch (node.kind) {
+    case Node::Kind::Empty:
+      ZAREL_ASSERT(height < ctx.ladders.empty.size());
+      return ctx.ladders.empty[height];
+    case Node::Kind::Full:
+      ZAREL_ASSERT(height < ctx.ladders.full.size());
+      return ctx.ladders.full[height];
+    case Node::Kind::Branch: break;
+  }
+  return node.branch->hash;
+}
+
+Node make_branch(std::vector<Node> children, uint32_t height, const Ctx& ctx) {
+  ZAREL_ASSERT(height >= 1);
+  if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_empty(); })) return Node::empty();
+  if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_full(); })) return Node::full();
+  // Hash is a plain 32-byte array: the children's hashes are gathered on the stack
+  // for the common apertures and streamed into one SHA-256 call.
+  constexpr size_t kInline = 64;
+  Hash inline_hashes[kInline];
+  std::vector<Hash> heap_hashes;
+  Hash* hashes = inline_hashes;
+  if (children.size() > kInline) {
+    heap_hashes.resize(children.size());
+    hashes = heap_hashes.data();
+  }
+  for (size_t k = 0; k < children.size(); ++k) hashes[k] = node_hash(children[k], height - 1, ctx);
+  Hash h = ctx.hasher.node({hashes, children.size()});
+  auto b = std::make_shared<Branch>(Branch{std::move(children), h});
+  return Node{Node::Kind::Branch, std::move(b)};
+}
+
+Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
+  if (!(ctx->hierarchy == hierarchy)) return invalid("hashing context does not match the hierarchy");
+  if (ctx->ladders.reach() < depth)
+    return invalid("context ladders reach depth " + std::to_string(ctx->ladders.reach()) + ", tree needs " +
+                   std::to_string(depth));
+  if (uint32_t max = hierarchy.deepest(); depth > max)
+    return invalid("depth " + std::to_string(depth) + " is deeper than the deepest level, " + std::to_string(max));
+  Tree t;
+  t.bases.assign(hierarchy.b, Node::empty());
+  t.ctx = std::move(ctx);
+  t.hierarchy = hierarchy;
+  t.depth = depth;
+  return t;
+}
+
+void merge_ranges(std::vector<LeafRange>& ranges) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const LeafRange& x, const LeafRange& y) { return x.start != y.start ? x.start < y.start : x.end < y.end; });
+  size_t out = 0;
+  for (const LeafRange& r : ranges) {
+    if (out > 0 && r.start <= ranges[out - 1].end) {
+      ranges[out - 1].end = std::max(ranges[out - 1].end, r.end);
+    } else {
+      ranges[out++] = r;
+    }
+  }
+  ranges.resize(out);
+}
+
+Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx) {
+  auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
+                                [](uint64_t v, const LeafRange& r) { return v < r.end; });
+  auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
+  if (first == last) return Node::empty();
+  if (first->start <= lo && first->end >= hi) return Node::full();
+  ZAREL_ASSERT(height >= 1);
+  std::span<const LeafRange> overlap(first, last);
+  uint64_t step = (hi - lo) / a;
+  std::vector<Node> children(a);
+  auto child = [&](uint32_t i) { children[i] = build(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx); };
+  if (overlap.size() < kParallelRanges) {
+    for (uint32_t i = 0; i < a; ++i) child(i);
+  } else {
+    tbb::parallel_for(uint32_t{0}, a, child);
+  }
+  return make_branch(std::move(children), height, ctx);
+}
+
+Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile) {
+  ZAREL_TRY(CtxRef ctx, profile.ctx(depth));
+  return from_cells(cids, depth, profile.hierarchy(), std::move(ctx));
+}
+
+Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, CtxRef ctx) {
+  ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
+  std::vector<LeafRange> ranges;
+  ranges.reserve(cids.size());
+  // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
+  std::vector<uint64_t> scale(depth + 1);
+  for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
+  for (uint64_t cid : cids) {
+    ZAREL_TRY(uint32_t level, h.check(cid, depth));
+    uint64_t s = scale[depth - level];
+    ranges.push_back({cid * s, (cid + 1) * s});
+  }
+  merge_ranges(ranges);
+  const Ctx& c = *tree.ctx;
+  uint64_t base_span = scale[depth];
+  tbb::parallel_for(uint32_t{0}, h.b, [&](uint32_t b) {
+    uint64_t lo = (uint64_t{h.a} + b) * base_span;
+    tree.bases[b] = build(lo, lo + base_span, depth, ranges, h.a, c);
+  });
+  return tree;
+}
+
+std::vector<Hash> Tree::base_hashes() const {
+  std::vector<Hash> out;
+  out.reserve(bases.size());
+  for (const Node& n : bases) out.push_back(node_hash(n, depth, *ctx));
+  return out;
+}
+
+Hash Tree::root() const { return ctx->hasher.root(base_hashes()); }
+
+bool Tree::is_empty() const {
+  return std::all_of(bases.begin(), bases.end(), [](const Node& n) { return n.is_empty(); });
+}
+
+namespace {
+
+template <class Visit>
+void walk_full(const Node& node, uint64_t cid, uint32_t level, uint32_t a, Visit& visit) {
+  if (node.is_full()) {
+    visit(cid, level);
+  } else if (node.is_branch()) {
+    const auto& kids = node.branch->children;
+    for (uint32_t k = 0; k < kids.size(); ++k) walk_full(kids[k], cid * a + k, level + 1, a, visit);
+  }
+}
+
+}  // namespace
+
+uint64_t Tree::leaf_count() const {
+  uint64_t n = 0;
+  auto add = [&](uint64_t, uint32_t level) { n += pow_u64(hierarchy.a, depth - level); };
+  for (uint32_t b = 0; b < bases.size(); ++b) walk_full(bases[b], uint64_t{hierarchy.a} + b, 0, hierarchy.a, add);
+  return n;
+}
+
+std::vector<uint64_t> Tree::cells() const {
+  std::vector<uint64_t> out;
+  auto add = [&](uint64_t cid, uint32_t) { out.push_back(cid); };
+  for (uint32_t b = 0; b < bases.size(); ++b) walk_full(bases[b], uint64_t{hierarchy.a} + b, 0, hierarchy.a, add);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Result<std::vector<uint64_t>> Tree::leaves() const {
+  uint64_t n = leaf_count();
+  if (n > kMaxLeaves)
+    return invalid("the tree has " + std::to_string(n) + " covered leaves, more than the " +
+                   std::to_string(kMaxLeaves) + " that leaves() materialises; use cells()");
+  // Leaf ranges of distinct canonical cells are disjoint, so sorting them by
+  // start and expanding each gives the leaves globally ascending.
+  std::vector<LeafRange> ranges;
+  auto add = [&](uint64_t cid, uint32_t level) {
+    uint64_t s = pow_u64(hierarchy.a, depth - level);
+    ranges.push_back({cid * s, (cid + 1) * s});
+  };
+  for (uint32_t b = 0; b < bases.size(); ++b) walk_full(bases[b], uint64_t{hierarchy.a} + b, 0, hierarchy.a, add);
+  std::sort(ranges.begin(), ranges.end(), [](const LeafRange& x, const LeafRange& y) { return x.start < y.start; });
+  std::vector<uint64_t> out;
+  out.reserve(n);
+  for (const LeafRange& r : ranges)
+    for (uint64_t c = r.start; c < r.end; ++c) out.push_back(c);
+  return out;
+}
+
+Result<Tree::NodeAt> Tree::node_at(uint64_t cid) const {
+  ZAREL_CHECK(hierarchy.check(cid, depth));
+  ZAREL_TRY(Path p, hierarchy.path(cid));
+  const Node* node = &bases[p.base()];
+  uint32_t height = depth;
+  for (uint32_t d : p.digits()) {
+    if (!node->is_branch()) return NodeAt{*node, height, false};
+    node = &node->child(d);
+    --height;
+  }
+  return NodeAt{*node, height, true};
+}
+
+Result<bool> Tree::covers(uint64_t cid) const {
+  ZAREL_TRY(NodeAt at, node_at(cid));
+  return at.node.is_full();
+}
+
+std::string Tree::debug() const {
+  return "Tree(H(" + std::to_string(hierarchy.a) + "," + std::to_string(hierarchy.b) + "), D=" + std::to_string(depth) +
+         ", root=" + root_hex() + ")";
+}
+
+bool operator==(const Tree& x, const Tree& y) {
+  return x.hierarchy == y.hierarchy && x.depth == y.depth && x.root() == y.root();
+}
+
+}  // namespace zarel

@@ -1,0 +1,182 @@
+import hashlib
+import json
+import math
+import struct
+
+import pytest
+from hypothesis import given, strategies as st
+
+import zarel
+from zarel import Profile
+
+FIELDS = ["hash", "aperture", "n_base", "lon_0_udeg", "north_square", "south_square",
+          "a_um", "inv_f_nano", "tick_us", "epoch_us"]
+
+
+def preimage(p):
+    """The identity preimage, laid out independently with struct."""
+    h = p["hash"].encode()
+    return (b"ZAREL-PROFILE-1" + bytes([len(h)]) + h
+            + struct.pack(">IIqBBQQQq", p["aperture"], p["n_base"], p["lon_0_udeg"],
+                          p["north_square"], p["south_square"], p["a_um"],
+                          p["inv_f_nano"], p["tick_us"], p["epoch_us"]))
+
+
+def test_default_preimage_bytes():
+    # The documented bytes after the tag, written out by hand.
+    expected = bytes.fromhex(
+        "06736861323536" "00000009" "00000006" "0000000002faf080" "00" "00"
+        "000005cd06971840" "00000045 71840f8b".replace(" ", "") + "0000000000000001" "0000000000000000")
+    assert preimage(Profile().to_dict()) == b"ZAREL-PROFILE-1" + expected
+    assert Profile().id_hex() == hashlib.sha256(b"ZAREL-PROFILE-1" + expected).hexdigest()
+
+
+@given(aperture=st.sampled_from([4, 9, 16, 25, 4096]), n_base=st.integers(1, 12),
+       lon=st.integers(-180_000_000, 180_000_000), ns=st.integers(0, 3), ss=st.integers(0, 3),
+       a_um=st.integers(1, 2**64 - 1), inv_f=st.integers(1, 2**64 - 1),
+       tick=st.integers(1, 2**64 - 1), epoch=st.integers(-2**63, 2**63 - 1))
+def test_identity_matches_hashlib(aperture, n_base, lon, ns, ss, a_um, inv_f, tick, epoch):
+    p = Profile(aperture=aperture, n_base=n_base, lon_0_udeg=lon, north_square=ns,
+                south_square=ss, a_um=a_um, inv_f_nano=inv_f, tick_us=tick, epoch_us=epoch)
+    assert p.id_hex() == hashlib.sha256(preimage(p.to_dict())).hexdigest()
+    assert Profile.from_dict(p.to_dict()) == p
+    assert Profile.from_dict([p.to_dict()[f] for f in FIELDS]) == p
+    assert hash(p) == hash(Profile.from_dict(p.to_dict()))
+
+
+def test_named_profiles():
+    assert Profile() == Profile.ogc() == zarel.OGC_RHEALPIX
+    assert Profile(lon_0_udeg=0) == Profile.zarel_1() == zarel.ZAREL_1
+    assert Profile.ogc().id_hex() != Profile.zarel_1().id_hex()
+    assert Profile(epoch_us=1) != Profile() and Profile(epoch_us=1).id_hex() != Profile().id_hex()
+    assert Profile.ogc().describe() == (
+        "H(9,6) rhealpix lon_0=50 ns=0 ss=0 a=6378137 1/f=298.257223563 hash=sha256 tick=1us epoch=0")
+    assert repr(Profile.zarel_1()).startswith("Profile(H(9,6) rhealpix lon_0=0 ")
+    p = Profile(lon_0_udeg=-12_500_000)
+    assert (p.hash, p.lon_0, p.aperture, p.n_base) == ("sha256", -12.5, 9, 6)
+    assert "lon_0=-12.5 " in p.describe()
+    assert list(Profile().to_dict()) == sorted(FIELDS)
+    assert (Profile() == 5) is False and (Profile() != 5) is True
+    with pytest.raises(TypeError):
+        Profile() < Profile()
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(aperture=4097), "need 2 <= A <= 4096 and B >= 1, got A=4097, B=6"),
+    (dict(aperture=1), "need 2 <= A <= 4096 and B >= 1, got A=1, B=6"),
+    (dict(n_base=0), "need 2 <= A <= 4096 and B >= 1, got A=9, B=0"),
+    (dict(aperture=2, n_base=3), "B=3 > A(A-1)=2: the leading block would not be two digits"),
+    (dict(aperture=2, n_base=2), "aperture 2 is not a square; no rHEALPix N_side"),
+    (dict(aperture=4095), "aperture 4095 is not a square; no rHEALPix N_side"),
+    (dict(hash="SHA256"), 'unknown hash id "SHA256"'),
+    (dict(hash='a"b\\c\n'), 'unknown hash id "a\\"b\\\\c\\n"'),
+    (dict(lon_0_udeg=180_000_001), "lon_0 180000001 micro-degrees outside [-180, 180] degrees"),
+    (dict(lon_0_udeg=-180_000_001), "lon_0 -180000001 micro-degrees outside [-180, 180] degrees"),
+    (dict(north_square=4, a_um=0), "north_square/south_square must be in 0..3"),
+    (dict(south_square=9), "north_square/south_square must be in 0..3"),
+    (dict(a_um=0), "ellipsoid a and inv_f must be positive"),
+    (dict(inv_f_nano=0), "ellipsoid a and inv_f must be positive"),
+    (dict(tick_us=0), "tick_us must be >= 1"),
+])
+def test_validation_messages(kwargs, message):
+    with pytest.raises(ValueError) as e:
+        Profile(**kwargs)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("kwargs", [dict(aperture=4096), dict(lon_0_udeg=180_000_000),
+                                    dict(lon_0_udeg=-180_000_000), dict(n_base=5), dict(n_base=72)])
+def test_valid_edges(kwargs):
+    Profile(**kwargs).id_hex()
+
+
+@pytest.mark.parametrize("kwargs, exc, name", [
+    (dict(aperture=-1), OverflowError, "aperture"),
+    (dict(aperture=2**32), OverflowError, "aperture"),
+    (dict(north_square=256), OverflowError, "north_square"),
+    (dict(epoch_us=2**63), OverflowError, "epoch_us"),
+    (dict(a_um=2**64), OverflowError, "a_um"),
+    (dict(aperture=9.0), TypeError, "aperture"),
+    (dict(hash=b"sha256"), TypeError, "hash"),
+])
+def test_argument_conversion(kwargs, exc, name):
+    with pytest.raises(exc) as e:
+        Profile(**kwargs)
+    assert e.value.__notes__ == [f"while processing '{name}'"]
+    if exc is OverflowError:
+        assert str(e.value) == "out of range integral type conversion attempted"
+
+
+def test_binding_by_position_and_keyword():
+    assert Profile("sha256", 9, 6, 0) == Profile(lon_0_udeg=0)
+    with pytest.raises(TypeError):
+        Profile(colour=1)
+    with pytest.raises(TypeError):
+        Profile("sha256", hash="sha256")
+    with pytest.raises(TypeError):
+        Profile(*range(11))
+
+
+def record(**changes):
+    d = Profile().to_dict()
+    d.update(changes)
+    return d
+
+
+@pytest.mark.parametrize("rec, message", [
+    ({k: v for k, v in record().items() if k != "hash"}, "bad profile record: missing field `hash`"),
+    ({k: v for k, v in record().items() if k not in ("aperture", "tick_us")},
+     "bad profile record: missing field `aperture`"),
+    ([1, 2], "bad profile record: invalid length 2, expected struct Profile with 10 elements"),
+])
+def test_record_messages(rec, message):
+    with pytest.raises(ValueError) as e:
+        Profile.from_dict(rec)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("rec", [
+    record(aperture=9.0), record(aperture="9"), record(hash=1), record(north_square=300),
+    record(aperture=-9), record(epoch_us=2**70), [*record().values()] * 2, 5, "profile", None,
+])
+def test_unreadable_records(rec):
+    with pytest.raises(ValueError) as e:
+        Profile.from_dict(rec)
+    assert str(e.value).startswith("bad profile record: ")
+
+
+def test_record_extras_and_validation():
+    assert Profile.from_dict(record(note="ignored")) == Profile()
+    # Key order on input does not matter; output keys are sorted.
+    assert Profile.from_dict(dict(reversed(list(record().items())))) == Profile()
+    with pytest.raises(ValueError, match="^unknown hash id \"md5\"$"):
+        Profile.from_dict(record(hash="md5"))
+
+
+@pytest.mark.parametrize("doc, kind", [
+    (record(a_um=math.nan), "ValueError"), (record(a_um=math.inf), "ValueError"),
+    (record(a_um={1, 2}), "TypeError"), (record(a_um=b"x"), "TypeError"),
+])
+def test_not_json(doc, kind):
+    with pytest.raises(ValueError) as e:
+        Profile.from_dict(doc)
+    assert str(e.value).startswith(f"not JSON ({kind}: ")
+    assert str(e.value).endswith("); a missing value is null, not NaN")
+
+
+def test_json_depth_limit():
+    def nest(n):
+        v = 0
+        for _ in range(n):
+            v = [v]
+        return v
+
+    # 127 levels inside the record still parse (and then fail as a record); 129 do not.
+    with pytest.raises(ValueError, match="^bad profile record"):
+        Profile.from_dict(record(a_um=nest(127)))
+    with pytest.raises(ValueError, match="^not JSON: .*line 1, column"):
+        Profile.from_dict(record(a_um=nest(128)))
+    # A huge int crosses as a float, which the record refuses as a u64.
+    with pytest.raises(ValueError, match="floating point"):
+        Profile.from_dict(record(a_um=2**70))
+    json.dumps(nest(200))  # the limit is ours, not the json module's
