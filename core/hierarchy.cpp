@@ -28,19 +28,21 @@ uint32_t Hierarchy::deepest() const {
 
 uint32_t Hierarchy::level_of(uint64_t v) const {
   if (v < a) return 0;
-  uint32_t n = 0;
-  while (v) {
-    v /= a;
-    ++n;
-  }
-  return n - 2;
+  return with_constant<9>(a, [v](auto base) mutable {
+    uint32_t n = 0;
+    while (v) {
+      v /= base;
+      ++n;
+    }
+    return n - 2;
+  });
 }
 
 Result<uint32_t> Hierarchy::check(uint64_t cid, std::optional<uint32_t> limit) const {
   if (cid < a) return invalid("not a cid: " + std::to_string(cid));
   uint32_t level = level_of(cid);
-  uint64_t block = cid;
-  for (uint32_t i = 0; i < level; ++i) block /= a;
+  // One division: cid >= a^(level + 1), so a^level fits.
+  uint64_t block = cid / pow_u64(a, level);
   if (block < a || block >= uint64_t{a} + b)
     return invalid("cid " + std::to_string(cid) + " names base " + std::to_string(block - a) +
                    ", outside [0, " + std::to_string(b) + ")");
@@ -73,10 +75,12 @@ Result<Path> Hierarchy::path(uint64_t cid) const {
   ZAREL_TRY(uint32_t level, check(cid));
   Path p;
   p.size = level + 1;
-  for (uint32_t i = level; i >= 1; --i) {
-    p.entry[i] = static_cast<uint32_t>(cid % a);
-    cid /= a;
-  }
+  with_constant<9>(a, [&](auto base) {
+    for (uint32_t i = level; i >= 1; --i) {
+      p.entry[i] = static_cast<uint32_t>(cid % base);
+      cid /= base;
+    }
+  });
   p.entry[0] = static_cast<uint32_t>(cid - a);
   return p;
 }

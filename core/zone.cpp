@@ -37,10 +37,12 @@ Result<Position> position(const Hierarchy& h, uint64_t cid) {
   ZAREL_TRY(uint64_t s, side(h));
   ZAREL_TRY(Path p, h.path(cid));
   Position pos{p.base(), p.level(), 0, 0};
-  for (uint32_t d : p.digits()) {
-    pos.row = pos.row * s + d / s;
-    pos.col = pos.col * s + d % s;
-  }
+  with_constant<3>(s, [&](auto side) {
+    for (uint32_t d : p.digits()) {
+      pos.row = pos.row * side + d / side;
+      pos.col = pos.col * side + d % side;
+    }
+  });
   return pos;
 }
 
@@ -50,16 +52,31 @@ Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint
   ZAREL_TRY(uint64_t s, side(h));
   ZAREL_TRY(uint64_t n, span(h, level));
   if (base >= h.b) return invalid("base " + str(base) + " out of range [0, " + str(h.b) + ")");
-  if (row >= n || col >= n)
-    return invalid("(" + str(row) + ", " + str(col) + ") outside a " + str(n) + "x" + str(n) +
-                   " base cell at level " + str(level));
-  uint64_t cid = uint64_t{h.a} + base;
-  uint64_t p = n;
-  for (uint32_t k = level; k >= 1; --k) {
-    p /= s;
-    cid = cid * h.a + s * ((row / p) % s) + (col / p) % s;
+  if (row >= n || col >= n) {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the chained operator+.
+    std::string m = "(";
+    m += str(row);
+    m += ", ";
+    m += str(col);
+    m += ") outside a ";
+    m += str(n);
+    m += "x";
+    m += str(n);
+    m += " base cell at level ";
+    m += str(level);
+    return invalid(std::move(m));
   }
-  return cid;
+  // Digits from the finest up: digit k (coarse to fine) weighs a^(level - k).
+  uint64_t cid = 0, weight = 1;
+  with_constant<3>(s, [&](auto side) {
+    for (uint32_t k = 0; k < level; ++k) {
+      cid += weight * (side * (row % side) + col % side);
+      row /= side;
+      col /= side;
+      weight *= h.a;
+    }
+  });
+  return cid + (uint64_t{h.a} + base) * weight;
 }
 
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index) {

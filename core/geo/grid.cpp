@@ -120,10 +120,12 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
 XY ul_vertex(const Grid& g, const Path& path) {
   uint32_t level = path.level();
   uint64_t row = 0, col = 0;
-  for (uint32_t d : path.digits()) {
-    row = row * g.side + d / g.side;
-    col = col * g.side + d % g.side;
-  }
+  with_constant<3>(g.side, [&](auto side) {
+    for (uint32_t d : path.digits()) {
+      row = row * side + d / side;
+      col = col * side + d % side;
+    }
+  });
   double p = level == 0 ? 1.0 : inverse_power(g.side, level);
   double w = g.r_auth * kPi / 2;
   const XY& ul = g.ul[path.base()];
