@@ -405,6 +405,10 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
         offsets[i + 1] = geo::shape(grid, *path) == 1 ? ring + 4 : ring;
         return true;
       });
+      // A pool stops at a failure with some earlier lengths unknown; the calling
+      // thread knows them all, and goes on to find any earlier polygon failure.
+      bool serial = n < kSerialBelow || nthreads == 1;
+      if (bad_path < n && !serial) return;
       for (size_t i = 0; i < bad_path; ++i) offsets[i + 1] += offsets[i];
       total = static_cast<uint64_t>(offsets[bad_path]);
       if (total > kMaxBoundaryPoints) return;
