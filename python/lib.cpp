@@ -66,14 +66,14 @@ static bool to_unsigned(PyObject* o, const char* name, uint64_t max, uint64_t& o
 bool to_u64(PyObject* o, const char* name, uint64_t& out) { return to_unsigned(o, name, UINT64_MAX, out); }
 
 bool to_u32(PyObject* o, const char* name, uint32_t& out) {
-  uint64_t v;
+  uint64_t v = 0;
   if (!to_unsigned(o, name, UINT32_MAX, v)) return false;
   out = static_cast<uint32_t>(v);
   return true;
 }
 
 bool to_u8(PyObject* o, const char* name, uint8_t& out) {
-  uint64_t v;
+  uint64_t v = 0;
   if (!to_unsigned(o, name, UINT8_MAX, v)) return false;
   out = static_cast<uint8_t>(v);
   return true;
