@@ -625,6 +625,8 @@ static int module_exec(PyObject* module) {
   }
   if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", 15) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+  // Exposed last, after the documented names, so callers can catch it by name.
+  if (PyModule_AddObjectRef(module, "InternalError", st->internal_error) < 0) return -1;
   return 0;
 }
 
