@@ -49,3 +49,9 @@ def test_profile_default_equivalence():
     cells = [9, 983]
     assert m.Tree.from_cells(cells, 3) == m.Tree.from_cells(cells, 3, None) == \
         m.Tree.from_cells(cells, 3, profile=m.Profile.ogc())
+
+
+def test_sanitized_run_uses_sanitized_build():
+    import os
+    if os.environ.get("ZAREL_SANITIZED"):
+        assert "sanitize" in m.__file__
