@@ -97,37 +97,34 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
   if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
   ZAREL_ASSERT(height >= 1);
   uint64_t step = (hi - lo) / a;
-  // Children and their share of the ranges live on the stack for the usual apertures.
+  // Children live on the stack for the usual apertures.
   constexpr uint32_t kInline = 16;
   Node inline_children[kInline];
-  std::span<const LeafRange> inline_parts[kInline];
   std::vector<Node> heap_children;
-  std::vector<std::span<const LeafRange>> heap_parts;
   Node* children = inline_children;
-  std::span<const LeafRange>* parts = inline_parts;
   if (a > kInline) {
     heap_children.resize(a);
-    heap_parts.resize(a);
     children = heap_children.data();
-    parts = heap_parts.data();
   }
   // One merge-like pass hands each child the ranges that meet it; a range
   // crossing a child boundary goes to both.
   size_t first = 0;
-  for (uint32_t i = 0; i < a; ++i) {
+  auto part = [&](uint32_t i) {
     uint64_t clo = lo + i * step, chi = clo + step;
     while (first < overlap.size() && overlap[first].end <= clo) ++first;
     size_t last = first;
     while (last < overlap.size() && overlap[last].start < chi) ++last;
-    parts[i] = overlap.subspan(first, last - first);
-  }
-  auto child = [&](uint32_t i) {
-    if (!parts[i].empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx);
+    return overlap.subspan(first, last - first);
   };
   if (overlap.size() < kParallelRanges) {
-    for (uint32_t i = 0; i < a; ++i) child(i);
+    for (uint32_t i = 0; i < a; ++i)
+      if (auto p = part(i); !p.empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, p, a, ctx);
   } else {
-    tbb::parallel_for(uint32_t{0}, a, child);
+    std::vector<std::span<const LeafRange>> parts(a);
+    for (uint32_t i = 0; i < a; ++i) parts[i] = part(i);
+    tbb::parallel_for(uint32_t{0}, a, [&](uint32_t i) {
+      if (!parts[i].empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx);
+    });
   }
   return make_branch(std::span<Node>(children, a), height, ctx);
 }
