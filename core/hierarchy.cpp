@@ -72,10 +72,12 @@ Result<Path> Hierarchy::path(uint64_t cid) const {
   ZAREL_TRY(uint32_t level, check(cid));
   Path p;
   p.size = level + 1;
-  for (uint32_t i = level; i >= 1; --i) {
-    p.entry[i] = static_cast<uint32_t>(cid % a);
-    cid /= a;
-  }
+  with_constant<9>(a, [&](auto base) {
+    for (uint32_t i = level; i >= 1; --i) {
+      p.entry[i] = static_cast<uint32_t>(cid % base);
+      cid /= base;
+    }
+  });
   p.entry[0] = static_cast<uint32_t>(cid - a);
   return p;
 }

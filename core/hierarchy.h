@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "error.h"
 
@@ -29,6 +30,15 @@ struct Path {
   void push(uint32_t v) { entry[size++] = v; }
   void pop() { --size; }
 };
+
+// Calls f with v as a compile-time constant when it equals K, so that division
+// by the common aperture (9) or side (3) compiles to a multiplication; otherwise
+// with the run-time value. Hot loops divide by these once per level.
+template <uint64_t K, class F>
+decltype(auto) with_constant(uint64_t v, F&& f) {
+  if (v == K) return f(std::integral_constant<uint64_t, K>{});
+  return f(v);
+}
 
 // a^e in wrapping 64-bit arithmetic by repeated squaring; callers keep e
 // within what fits (never past the deepest level).

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#include "geo/grid.h"
+#include "vector.h"
+#include "zone.h"
+
 namespace zarel::py {
 
 // ---------------------------------------------------------------- state, errors
@@ -373,6 +377,18 @@ static PyObject* profile_get_lon_0(PyObject* self, void*) {
 static PyObject* profile_get_aperture(PyObject* self, void*) { return PyLong_FromUnsignedLong(profile_of(self).aperture); }
 static PyObject* profile_get_n_base(PyObject* self, void*) { return PyLong_FromUnsignedLong(profile_of(self).n_base); }
 
+static PyObject* profile_area_m2(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    static const char* kw[] = {"level", nullptr};
+    PyObject* o;
+    uint32_t level;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:area_m2", const_cast<char**>(kw), &o) ||
+        !to_u32(o, "level", level))
+      return nullptr;
+    return PyFloat_FromDouble(geo::cell_area(profile_of(self).grid(), level));
+  });
+}
+
 static PyMethodDef profile_methods[] = {
     {"ogc", profile_ogc, METH_NOARGS | METH_CLASS,
      "ogc()\n--\n\nThe OGC API-DGGS Annex B rHEALPix grid (lon_0 = 50), SHA-256. The default."},
@@ -385,6 +401,8 @@ static PyMethodDef profile_methods[] = {
     {"id_hex", profile_id_hex, METH_NOARGS,
      "id_hex($self)\n--\n\nThe profile's identity: SHA-256 of its parameters, 64 hex digits."},
     {"describe", profile_describe, METH_NOARGS, "describe($self)\n--\n\nA one-line description of the parameters."},
+    {"area_m2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(profile_area_m2)),
+     METH_VARARGS | METH_KEYWORDS, "area_m2($self, level)\n--\n\nExact ellipsoidal cell area at `level`, m\u00b2."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -586,10 +604,168 @@ static PyObject* fn_cid_to_suid(PyObject* module, PyObject* args, PyObject* kwar
   });
 }
 
+static PyObject* fn_cell_area_m2(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"level", "profile", nullptr};
+    PyObject *o_level, *o_profile = nullptr;
+    uint32_t level;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:cell_area_m2", const_cast<char**>(kw), &o_level,
+                                     &o_profile) ||
+        !to_u32(o_level, "level", level) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    return PyFloat_FromDouble(geo::cell_area(profile.grid(), level));
+  });
+}
+
+static PyObject* fn_position(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cid", "profile", nullptr};
+    PyObject *o_cid, *o_profile = nullptr;
+    uint64_t cid;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:position", const_cast<char**>(kw), &o_cid, &o_profile) ||
+        !to_u64(o_cid, "cid", cid) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto pos = position(profile.hierarchy(), cid);
+    if (!pos) return raise(pos.error());
+    return Py_BuildValue("(IIKK)", pos->base, pos->level, static_cast<unsigned long long>(pos->row),
+                         static_cast<unsigned long long>(pos->col));
+  });
+}
+
+static PyObject* fn_cell_at(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"base", "level", "row", "col", "profile", nullptr};
+    PyObject *o_base, *o_level, *o_row, *o_col, *o_profile = nullptr;
+    uint32_t base, level;
+    uint64_t row, col;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:cell_at", const_cast<char**>(kw), &o_base, &o_level,
+                                     &o_row, &o_col, &o_profile) ||
+        !to_u32(o_base, "base", base) || !to_u32(o_level, "level", level) || !to_u64(o_row, "row", row) ||
+        !to_u64(o_col, "col", col) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto cid = cell_at(profile.hierarchy(), base, level, row, col);
+    if (!cid) return raise(cid.error());
+    return PyLong_FromUnsignedLongLong(*cid);
+  });
+}
+
+static PyObject* fn_subzone_index(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"ancestor", "cid", "profile", nullptr};
+    PyObject *o_ancestor, *o_cid, *o_profile = nullptr;
+    uint64_t ancestor, cid;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:subzone_index", const_cast<char**>(kw), &o_ancestor,
+                                     &o_cid, &o_profile) ||
+        !to_u64(o_ancestor, "ancestor", ancestor) || !to_u64(o_cid, "cid", cid) ||
+        !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto index = subzone_index(profile.hierarchy(), ancestor, cid);
+    if (!index) return raise(index.error());
+    return PyLong_FromUnsignedLongLong(*index);
+  });
+}
+
+static PyObject* fn_subzone_at(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"ancestor", "depth", "index", "profile", nullptr};
+    PyObject *o_ancestor, *o_depth, *o_index, *o_profile = nullptr;
+    uint64_t ancestor, index;
+    uint32_t depth;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:subzone_at", const_cast<char**>(kw), &o_ancestor,
+                                     &o_depth, &o_index, &o_profile) ||
+        !to_u64(o_ancestor, "ancestor", ancestor) || !to_u32(o_depth, "depth", depth) ||
+        !to_u64(o_index, "index", index) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto cid = subzone_at(profile.hierarchy(), ancestor, depth, index);
+    if (!cid) return raise(cid.error());
+    return PyLong_FromUnsignedLongLong(*cid);
+  });
+}
+
+static PyObject* fn_subzones(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"ancestor", "depth", "profile", nullptr};
+    PyObject *o_ancestor, *o_depth, *o_profile = nullptr;
+    uint64_t ancestor;
+    uint32_t depth;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:subzones", const_cast<char**>(kw), &o_ancestor,
+                                     &o_depth, &o_profile) ||
+        !to_u64(o_ancestor, "ancestor", ancestor) || !to_u32(o_depth, "depth", depth) ||
+        !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto cids = subzones(profile.hierarchy(), ancestor, depth);
+    if (!cids) return raise(cids.error());
+    return list_of_u64(*cids);
+  });
+}
+
+static PyObject* fn_neighbours(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cid", "profile", nullptr};
+    PyObject *o_cid, *o_profile = nullptr;
+    uint64_t cid;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:neighbours", const_cast<char**>(kw), &o_cid,
+                                     &o_profile) ||
+        !to_u64(o_cid, "cid", cid) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto nb = neighbours(profile, cid);
+    if (!nb) return raise(nb.error());
+    const auto& c = *nb;
+    return Py_BuildValue("{sKsKsKsK}", "up", static_cast<unsigned long long>(c[kUp]), "right",
+                         static_cast<unsigned long long>(c[kRight]), "down", static_cast<unsigned long long>(c[kDown]),
+                         "left", static_cast<unsigned long long>(c[kLeft]));
+  });
+}
+
 // Registered in this order; functions are added at their place as they are built.
 static PyMethodDef module_functions[] = {
+    {"cell_area_m2", ZAREL_KW(fn_cell_area_m2), METH_VARARGS | METH_KEYWORDS,
+     "cell_area_m2(level, profile=None)\n--\n\nThe area of one cell at `level`, square metres."},
     {"suid_to_cid", ZAREL_KW(fn_suid_to_cid), METH_VARARGS | METH_KEYWORDS, "suid_to_cid(suid)\n--\n\n"},
     {"cid_to_suid", ZAREL_KW(fn_cid_to_suid), METH_VARARGS | METH_KEYWORDS, "cid_to_suid(cid)\n--\n\n"},
+    {"position", ZAREL_KW(fn_position), METH_VARARGS | METH_KEYWORDS,
+     "position(cid, profile=None)\n--\n\n`(base, level, row, col)`: where `cid` sits in its base cell (row 0 at the top)."},
+    {"cell_at", ZAREL_KW(fn_cell_at), METH_VARARGS | METH_KEYWORDS,
+     "cell_at(base, level, row, col, profile=None)\n--\n\nThe cid at `(row, col)` of base cell `base` at `level`."},
+    {"subzone_index", ZAREL_KW(fn_subzone_index), METH_VARARGS | METH_KEYWORDS,
+     "subzone_index(ancestor, cid, profile=None)\n--\n\nThe scanline index of `cid` among the sub-zones of `ancestor`."},
+    {"subzone_at", ZAREL_KW(fn_subzone_at), METH_VARARGS | METH_KEYWORDS,
+     "subzone_at(ancestor, depth, index, profile=None)\n--\n\n"
+     "The sub-zone of `ancestor` at relative `depth` with scanline index `index`."},
+    {"subzones", ZAREL_KW(fn_subzones), METH_VARARGS | METH_KEYWORDS,
+     "subzones(ancestor, depth, profile=None)\n--\n\n"
+     "Every sub-zone of `ancestor` at relative `depth`, in scanline order (the OGC API - DGGS sub-zone order for\n"
+     "rHEALPix)."},
+    {"neighbours", ZAREL_KW(fn_neighbours), METH_VARARGS | METH_KEYWORDS,
+     "neighbours(cid, profile=None)\n--\n\n"
+     "The four edge neighbours of `cid` as a dict `up`, `right`, `down`, `left` (directions in the cell's planar\n"
+     "frame); base-cell edges are crossed as the grid folds."},
+    {"_cells_from_lonlat", ZAREL_KW(fn_cells_from_lonlat), METH_VARARGS | METH_KEYWORDS,
+     "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"
+     "The cell at `level` containing each `(lon[i], lat[i])`, degrees."},
+    {"_cells_to_lonlat", ZAREL_KW(fn_cells_to_lonlat), METH_VARARGS | METH_KEYWORDS,
+     "_cells_to_lonlat(cids, profile=None, nthreads=0)\n--\n\nThe nucleus of each cell, `(lon, lat)` degrees."},
+    {"_cell_boundaries", ZAREL_KW(fn_cell_boundaries), METH_VARARGS | METH_KEYWORDS,
+     "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
+     "Each cell's display polygon (`n` points per polar edge) as `(coords, offsets)`: cell i is\n"
+     "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees."},
+    {"_cell_neighbours", ZAREL_KW(fn_cell_neighbours), METH_VARARGS | METH_KEYWORDS,
+     "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
+     "The four edge neighbours of each cell, columns up, right, down, left."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -612,6 +788,7 @@ static int module_exec(PyObject* module) {
   if (!st->internal_error) return -1;
   if (add_type(module, &profile_spec, st->profile_type) < 0) return -1;
   if (add_type(module, &tree_spec, st->tree_type) < 0) return -1;
+  if (!(st->buffer_type = new_buffer_type(module))) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   PyObject* ogc = new_profile(st, Profile::ogc());
   if (!ogc || PyModule_AddObject(module, "OGC_RHEALPIX", ogc) < 0) {
@@ -634,6 +811,7 @@ static int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* st = state_of_module(module);
   Py_VISIT(st->profile_type);
   Py_VISIT(st->tree_type);
+  Py_VISIT(st->buffer_type);
   Py_VISIT(st->internal_error);
   return 0;
 }
@@ -642,6 +820,7 @@ static int module_clear(PyObject* module) {
   ModuleState* st = state_of_module(module);
   Py_CLEAR(st->profile_type);
   Py_CLEAR(st->tree_type);
+  Py_CLEAR(st->buffer_type);
   Py_CLEAR(st->internal_error);
   return 0;
 }

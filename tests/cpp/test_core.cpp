@@ -130,5 +130,5 @@ int main() {
   test_merge_ranges();
   test_errors_and_text();
   test_json_numbers();
-  return check::report();
+  return zarel_test::finish();
 }

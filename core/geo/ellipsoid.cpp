@@ -1,0 +1,85 @@
+#include "ellipsoid.h"
+
+#include <sleef.h>
+
+#include <cmath>
+
+namespace zarel::geo {
+
+double psin(double x) { return Sleef_sind1_u10purec(x); }
+double pasin(double x) { return Sleef_asind1_u10purec(x); }
+double plog(double x) { return Sleef_logd1_u10purec(x); }
+
+Ellipsoid Ellipsoid::from_profile(uint64_t a_um, uint64_t inv_f_nano) {
+  Ellipsoid el;
+  el.a = static_cast<double>(a_um) / 1e6;
+  el.f = 1 / (static_cast<double>(inv_f_nano) / 1e9);
+  el.e = std::sqrt(el.f * (2 - el.f));
+  double e = el.e;
+  el.r_auth = e == 0 ? el.a
+                     : el.a * std::sqrt((1 - (1 - e * e) / (2 * e) * plog((1 - e) / (1 + e))) * 0.5);
+  return el;
+}
+
+namespace {
+
+// Numerators over denominators, row k holding the powers n^(k+1) .. n^6.
+constexpr double kForward[6][6] = {
+    {-4.0 / 3, -4.0 / 45, 88.0 / 315, 538.0 / 4725, 20824.0 / 467775, -44732.0 / 2837835},
+    {34.0 / 45, 8.0 / 105, -2482.0 / 14175, -37192.0 / 467775, -12467764.0 / 212837625},
+    {-1532.0 / 2835, -898.0 / 14175, 54968.0 / 467775, 100320856.0 / 1915538625},
+    {6007.0 / 14175, 24496.0 / 467775, -5884124.0 / 70945875},
+    {-23356.0 / 66825, -839792.0 / 19348875},
+    {570284222.0 / 1915538625},
+};
+constexpr double kInverse[6][6] = {
+    {4.0 / 3, 4.0 / 45, -16.0 / 35, -2582.0 / 14175, 60136.0 / 467775, 28112932.0 / 212837625},
+    {46.0 / 45, 152.0 / 945, -11966.0 / 14175, -21016.0 / 51975, 251310128.0 / 638512875},
+    {3044.0 / 2835, 3802.0 / 14175, -94388.0 / 66825, -8797648.0 / 10945935},
+    {6059.0 / 4725, 41072.0 / 93555, -1472637812.0 / 638512875},
+    {768272.0 / 467775, 455935736.0 / 638512875},
+    {4210684958.0 / 1915538625},
+};
+
+}  // namespace
+
+std::array<double, 6> auth_lat_coefficients(bool inverse, double n) {
+  const auto& table = inverse ? kInverse : kForward;
+  std::array<double, 6> c{};
+  double power = n;  // n^(k+1), the lowest power of row k
+  for (int k = 0; k < 6; ++k) {
+    int terms = 6 - k;
+    double acc = table[k][terms - 1];
+    for (int i = terms - 2; i >= 0; --i) acc = acc * n + table[k][i];
+    c[k] = acc * power;
+    power *= n;
+  }
+  return c;
+}
+
+double auth_lat(bool inverse, double lat, double e) {
+  if (e == 0) return lat;
+  double b = std::sqrt(1 - e * e);
+  if (!inverse && std::fabs(1 - b) > 1.0 / 150) {
+    double s = psin(lat);
+    double one_e2 = 1 - e * e;
+    double es = e * s;
+    double q = one_e2 * s / (1 - es * es) - one_e2 / (2 * e) * plog((1 - es) / (1 + es));
+    double qp = 1 - one_e2 / (2 * e) * plog((1 - e) / (1 + e));
+    double t = q / qp;
+    // Rounding can push the ratio just past 1 at the poles.
+    if (std::fabs(t) > 1) t = std::copysign(1.0, t);
+    return pasin(t);
+  }
+  double n = (1 - b) / (1 + b);
+  std::array<double, 6> c = auth_lat_coefficients(inverse, n);
+  double sum = c[0] * psin(2 * lat);
+  sum += c[1] * psin(4 * lat);
+  sum += c[2] * psin(6 * lat);
+  sum += c[3] * psin(8 * lat);
+  sum += c[4] * psin(10 * lat);
+  sum += c[5] * psin(12 * lat);
+  return lat + sum;
+}
+
+}  // namespace zarel::geo

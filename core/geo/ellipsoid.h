@@ -1,0 +1,30 @@
+// The ellipsoid of a profile and the conversion between geodetic and authalic
+// latitude, so that the grid is equal-area on the ellipsoid. Radians inside.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace zarel::geo {
+
+// sin, asin and ln that give the same bits on every platform (SLEEF's pure-C
+// scalar code, no FMA); sqrt is IEEE and needs no replacement.
+double psin(double x);
+double pasin(double x);
+double plog(double x);
+
+struct Ellipsoid {
+  double a = 0;       // semi-major axis, metres
+  double f = 0;       // flattening
+  double e = 0;       // first eccentricity
+  double r_auth = 0;  // authalic radius, metres
+
+  static Ellipsoid from_profile(uint64_t a_um, uint64_t inv_f_nano);
+};
+
+// Forward: geodetic to authalic; inverse: authalic to geodetic.
+double auth_lat(bool inverse, double lat, double e);
+// Series coefficients C1..C6 in the third flattening n.
+std::array<double, 6> auth_lat_coefficients(bool inverse, double n);
+
+}  // namespace zarel::geo

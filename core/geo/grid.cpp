@@ -1,0 +1,290 @@
+#include "grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "../profile.h"
+#include "ellipsoid.h"
+#include "rhealpix.h"
+
+namespace zarel {
+
+geo::Grid Profile::grid() const {
+  using geo::kPi;
+  geo::Grid g;
+  auto el = geo::Ellipsoid::from_profile(a_um, inv_f_nano);
+  g.a = el.a;
+  g.f = el.f;
+  g.e = el.e;
+  g.r_auth = el.r_auth;
+  double r = el.r_auth;
+  g.north_square = north_square & 3;
+  g.south_square = south_square & 3;
+  g.ul[0] = {(g.north_square * kPi / 2 - kPi) * r, 3 * kPi / 4 * r};
+  g.ul[1] = {-kPi * r, kPi / 4 * r};
+  g.ul[2] = {-kPi / 2 * r, kPi / 4 * r};
+  g.ul[3] = {0 * r, kPi / 4 * r};
+  g.ul[4] = {kPi / 2 * r, kPi / 4 * r};
+  g.ul[5] = {(g.south_square * kPi / 2 - kPi) * r, -kPi / 4 * r};
+  g.lon_0 = static_cast<double>(lon_0_udeg) / 1e6;
+  g.side = static_cast<uint32_t>(std::sqrt(static_cast<double>(aperture)));
+  return g;
+}
+
+namespace geo {
+
+namespace {
+
+// side^level, or nothing when it overflows 64 bits.
+std::optional<uint64_t> checked_pow(uint64_t side, uint32_t level) {
+  uint64_t n = 1;
+  for (uint32_t i = 0; i < level; ++i) {
+    if (__builtin_mul_overflow(n, side, &n)) return std::nullopt;
+    if (side < 2) break;
+  }
+  return n;
+}
+
+// 1 / side^level in floating point; exact power while it fits 64 bits, then
+// repeated division until it underflows to 0.
+double inverse_power(uint32_t side, uint32_t level) {
+  if (auto n = checked_pow(side, level)) return 1.0 / static_cast<double>(*n);
+  double p = 1.0;
+  for (uint32_t i = 0; i < level && p != 0; ++i) p /= side;
+  return p;
+}
+
+// Replaces a fraction of exactly 1 (a point on a closed far edge) by the
+// centre of the last row of the shallowest level with cells of at most 1 m^2.
+double pull_inside(const Grid& g, double fraction) {
+  if (fraction != 1.0) return fraction;
+  double k = std::ceil(plog(g.r_auth * g.r_auth * 2 * kPi / 3) / (2 * plog(g.side)));
+  // Degenerate radii or sides give a NaN or infinite K; keep the cast defined.
+  if (!(k >= 0)) k = 0;
+  if (k > 64) k = 64;
+  return 1 - 0.5 * inverse_power(g.side, static_cast<uint32_t>(k));
+}
+
+}  // namespace
+
+double wrap_lon(double lon) {
+  if (lon < -180 || lon >= 180) {
+    lon = std::fmod(lon, 360);
+    if (lon < 0) lon += 360;
+    if (lon >= 180) lon -= 360;
+  }
+  return lon;
+}
+
+std::optional<GridCell> cell_from_lonlat(const Grid& g, uint32_t level, double lon, double lat) {
+  if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
+  double d = wrap_lon(lon - g.lon_0);
+  XY p = rhealpix_ellipsoid(g.north_square, g.south_square, true, d * kPi / 180, lat * kPi / 180, g.e);
+  return cell_from_planar(g, level, p.x * g.r_auth, p.y * g.r_auth);
+}
+
+std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x, double y) {
+  double r = g.r_auth;
+  double x0 = (g.north_square * kPi / 2 - kPi) * r;
+  double x5 = (g.south_square * kPi / 2 - kPi) * r;
+  uint32_t base;
+  if (kPi * r / 4 < y && y < 3 * kPi * r / 4 && x0 < x && x < x0 + kPi * r / 2) {
+    base = 0;
+  } else if (-3 * kPi * r / 4 < y && y < -kPi * r / 4 && x5 < x && x < x5 + kPi * r / 2) {
+    base = 5;
+  } else if (-kPi * r / 4 <= y && y <= kPi * r / 4) {
+    if (-kPi * r <= x && x < -kPi * r / 2) base = 1;
+    else if (-kPi * r / 2 <= x && x < 0) base = 2;
+    else if (0 <= x && x < kPi * r / 2) base = 3;
+    else if (kPi * r / 2 <= x && x < kPi * r) base = 4;
+    else return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  if (level == 0) return GridCell{base, 0, 0};
+  double u = pull_inside(g, std::fabs(x - g.ul[base].x) / (kPi * r / 2));
+  double v = pull_inside(g, std::fabs(y - g.ul[base].y) / (kPi * r / 2));
+  auto n = checked_pow(g.side, level);
+  if (!n) return std::nullopt;
+  double nf = static_cast<double>(*n);
+  // Compare before converting: a fraction past 1 from rounding must not wrap the cast.
+  double rowf = std::trunc(v * nf), colf = std::trunc(u * nf);
+  if (!(rowf < nf && colf < nf)) return std::nullopt;
+  auto row = static_cast<uint64_t>(rowf), col = static_cast<uint64_t>(colf);
+  if (row >= *n || col >= *n) return std::nullopt;
+  return GridCell{base, row, col};
+}
+
+XY ul_vertex(const Grid& g, const Path& path) {
+  uint32_t level = path.level();
+  uint64_t row = 0, col = 0;
+  with_constant<3>(g.side, [&](auto side) {
+    for (uint32_t d : path.digits()) {
+      row = row * side + d / side;
+      col = col * side + d % side;
+    }
+  });
+  double p = level == 0 ? 1.0 : inverse_power(g.side, level);
+  double w = g.r_auth * kPi / 2;
+  const XY& ul = g.ul[path.base()];
+  return {ul.x + w * (static_cast<double>(col) * p), ul.y - w * (static_cast<double>(row) * p)};
+}
+
+int shape(const Grid& g, const Path& path) {
+  uint32_t base = path.base();
+  if (base != 0 && base != 5) return 0;
+  if (path.level() == 0) return 1;
+  uint32_t s = g.side;
+  bool centre = s % 2 == 1, main = true, anti = true;
+  for (uint32_t d : path.digits()) {
+    centre = centre && d == (s * s - 1) / 2;
+    main = main && d / s == d % s;
+    anti = anti && d / s + d % s == s - 1;
+  }
+  if (centre) return 1;
+  return main || anti ? 2 : 3;
+}
+
+XY nucleus_planar(const Grid& g, const Path& path) {
+  XY ul = ul_vertex(g, path);
+  double h = g.r_auth * kPi / 2 * inverse_power(g.side, path.level()) * 0.5;
+  return {ul.x + h, ul.y - h};
+}
+
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
+  auto ll = rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.e);
+  if (!ll) return std::move(ll).error();
+  return LonLat{wrap_lon(ll->lon * 180 / kPi + g.lon_0), ll->lat * 180 / kPi};
+}
+
+Result<LonLat> nucleus(const Grid& g, const Path& path) {
+  XY c = nucleus_planar(g, path);
+  return to_lonlat(g, c.x, c.y, true);
+}
+
+double cell_area(const Grid& g, uint32_t level) {
+  double w = g.r_auth * kPi / 2 * inverse_power(g.side, level);
+  return w * w * (8 / kThreePi);
+}
+
+namespace {
+
+bool is_polar(const Path& path) { return path.base() == 0 || path.base() == 5; }
+
+double cell_width(const Grid& g, const Path& path) {
+  return g.r_auth * kPi / 2 * inverse_power(g.side, path.level());
+}
+
+// IEEE total order key of a double: -0.0 sorts before +0.0.
+int64_t total_order_key(double v) {
+  int64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits < 0 ? bits ^ std::numeric_limits<int64_t>::max() : bits;
+}
+
+}  // namespace
+
+Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n) {
+  uint32_t m = n < 2 ? 2 : n;
+  double w = cell_width(g, path);
+  double step = w / (m - 1);
+  XY p = ul_vertex(g, path);
+  bool rearrange = is_polar(path);
+  std::vector<LonLat> ring;
+  ring.reserve(4 * (m - 1) + 1);
+  auto add = [&](double x, double y) -> Status {
+    ZAREL_TRY(LonLat ll, to_lonlat(g, x, y, rearrange));
+    ring.push_back(ll);
+    return ok();
+  };
+  for (uint32_t k = 0; k < m; ++k) ZAREL_CHECK(add(p.x + k * step, p.y));
+  p.x += (m - 1) * step;
+  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x, p.y - k * step));
+  p.y -= (m - 1) * step;
+  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x - k * step, p.y));
+  p.x -= (m - 1) * step;
+  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x, p.y + k * step));
+  ring.back() = ring.front();
+  return ring;
+}
+
+std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
+  // Insertion sort: stable, allocation-free, and rings are short.
+  for (size_t i = 1; i < points.size(); ++i) {
+    LonLat v = points[i];
+    size_t j = i;
+    for (; j > 0 && total_order_key(points[j - 1].lon) > total_order_key(v.lon); --j) points[j] = points[j - 1];
+    points[j] = v;
+  }
+  std::vector<LonLat> out;
+  if (points.empty()) return out;
+  const LonLat first = points.front(), last = points.back();
+  double gap = first.lon + 360 - last.lon;
+  double lat180 = gap > 0 ? last.lat + (180 - last.lon) / gap * (first.lat - last.lat) : last.lat;
+  out.reserve(points.size() + 5);
+  if (north) {
+    out.push_back({-180, lat180});
+    out.insert(out.end(), points.begin(), points.end());
+    out.push_back({180, lat180});
+    out.push_back({180, 90});
+    out.push_back({-180, 90});
+    out.push_back({-180, lat180});
+  } else {
+    out.push_back({180, lat180});
+    out.insert(out.end(), points.rbegin(), points.rend());
+    out.push_back({-180, lat180});
+    out.push_back({-180, -90});
+    out.push_back({180, -90});
+    out.push_back({180, lat180});
+  }
+  return out;
+}
+
+Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n) {
+  uint32_t per_edge = is_polar(path) && n > 2 ? n : 2;
+  ZAREL_TRY(std::vector<LonLat> ring, cell_ring(g, path, per_edge));
+  std::reverse(ring.begin(), ring.end());
+  if (shape(g, path) != 1) {
+    double lo = ring.front().lon, hi = lo;
+    for (const LonLat& p : ring) {
+      lo = std::min(lo, p.lon);
+      hi = std::max(hi, p.lon);
+    }
+    if (hi - lo > 180)
+      for (LonLat& p : ring)
+        if (p.lon < 0) p.lon += 360;
+    return ring;
+  }
+  ring.pop_back();
+  return cap_polygon(std::move(ring), path.base() == 0);
+}
+
+Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path) {
+  double h = cell_width(g, path) / 2;
+  XY p = ul_vertex(g, path);
+  std::vector<LonLat> out;
+  if (!is_polar(path)) {
+    double lon[3], lat[3];
+    for (int i = 0; i < 3; ++i) {
+      ZAREL_TRY(LonLat a, to_lonlat(g, p.x + i * h, p.y, false));
+      ZAREL_TRY(LonLat b, to_lonlat(g, p.x, p.y - i * h, false));
+      lon[i] = a.lon;
+      lat[i] = b.lat;
+    }
+    out = {{lon[0], lat[0]}, {lon[0], lat[2]}, {lon[1], lat[0]}, {lon[1], lat[2]},
+           {lon[2], lat[0]}, {lon[2], lat[2]}, {lon[0], lat[1]}, {lon[2], lat[1]}};
+    return out;
+  }
+  constexpr int kWalk[9][2] = {{0, 0}, {1, 0}, {2, 0}, {2, 1}, {2, 2}, {1, 2}, {0, 2}, {0, 1}, {0, 0}};
+  out.reserve(9);
+  for (const auto& s : kWalk) {
+    ZAREL_TRY(LonLat ll, to_lonlat(g, p.x + s[0] * h, p.y - s[1] * h, true));
+    out.push_back(ll);
+  }
+  return out;
+}
+
+}  // namespace geo
+}  // namespace zarel

@@ -1,0 +1,64 @@
+// The rHEALPix geometry of a profile: point-to-cell lookup, cell corners,
+// nuclei, shape classes, areas and boundary polygons. A Grid is a plain value
+// shared read-only by worker threads; the point and nucleus lookups allocate nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "../error.h"
+#include "../hierarchy.h"
+#include "healpix.h"
+
+namespace zarel::geo {
+
+struct Grid {
+  double a = 0;       // semi-major axis, metres
+  double f = 0;       // flattening
+  double e = 0;       // eccentricity
+  double r_auth = 0;  // authalic radius, metres
+  std::array<XY, 6> ul{};  // upper-left corner of each base cell on the plane, metres
+  double lon_0 = 0;   // prime meridian, degrees
+  uint32_t north_square = 0;
+  uint32_t south_square = 0;
+  uint32_t side = 0;  // children along a cell edge
+};
+
+struct GridCell {
+  uint32_t base = 0;
+  uint64_t row = 0, col = 0;
+};
+
+// Degrees; nothing for a point off the grid or a level whose side^level overflows.
+std::optional<GridCell> cell_from_lonlat(const Grid& g, uint32_t level, double lon, double lat);
+// Planar metres.
+std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x, double y);
+
+// Longitude brought into [-180, 180) by a floating remainder.
+double wrap_lon(double lon);
+
+XY ul_vertex(const Grid& g, const Path& path);
+// 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
+int shape(const Grid& g, const Path& path);
+// Planar centre of the cell, metres.
+XY nucleus_planar(const Grid& g, const Path& path);
+// Nucleus in degrees, or the inverse projection's OffImage error.
+Result<LonLat> nucleus(const Grid& g, const Path& path);
+// Area of one cell at `level`, square metres; 0 once the cell side underflows.
+double cell_area(const Grid& g, uint32_t level);
+
+// Planar metres to degrees through the inverse projection (rearranged or not).
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);
+
+// Closed ring of max(n, 2) points per edge, clockwise on the plane from the upper-left corner.
+Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n);
+// Counter-clockwise display polygon: shifted east of 180 across the antimeridian,
+// closed through the pole for a cell that contains one.
+Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n);
+std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north);
+// Three points per edge, for bounding boxes.
+Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path);
+
+}  // namespace zarel::geo

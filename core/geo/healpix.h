@@ -1,0 +1,24 @@
+// The plain HEALPix equal-area projection of the unit sphere, inverse only:
+// the rHEALPix mappings rearrange its polar triangles around it.
+#pragma once
+
+#include "../error.h"
+
+namespace zarel::geo {
+
+struct LonLat {
+  double lon = 0, lat = 0;
+};
+
+struct XY {
+  double x = 0, y = 0;
+};
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kThreePi = 9.42477796076938;
+inline constexpr double kThreePiOver8 = 1.1780972450961724;
+
+// (lon, authalic latitude) in radians, or OffImage carrying (x, y).
+Result<LonLat> healpix_sphere_inverse(double x, double y);
+
+}  // namespace zarel::geo

@@ -1,0 +1,42 @@
+// Zone navigation on integers alone: where a cell sits in its base cell (row 0
+// at the top), the cell at a position, scanline sub-zones, and the four edge
+// neighbours across the folded edges of the six-cell rHEALPix layout.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "error.h"
+#include "hierarchy.h"
+#include "profile.h"
+
+namespace zarel {
+
+struct Position {
+  uint32_t base = 0;
+  uint32_t level = 0;
+  uint64_t row = 0;
+  uint64_t col = 0;
+
+  friend bool operator==(const Position&, const Position&) = default;
+};
+
+// Children along one edge of a cell's block: the exact square root of the aperture.
+Result<uint64_t> side(const Hierarchy& h);
+// side^level, the rows (and columns) of one base cell at `level`.
+Result<uint64_t> span(const Hierarchy& h, uint32_t level);
+
+Result<Position> position(const Hierarchy& h, uint64_t cid);
+Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
+
+// Sub-zones of `ancestor` at relative `depth`, numbered row by row (scanline).
+Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index);
+Result<std::vector<uint64_t>> subzones(const Hierarchy& h, uint64_t ancestor, uint32_t depth);
+Result<uint64_t> subzone_index(const Hierarchy& h, uint64_t ancestor, uint64_t cid);
+
+enum Direction : uint32_t { kUp, kRight, kDown, kLeft };
+// Edge neighbours in the order up, right, down, left.
+Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid);
+
+}  // namespace zarel

@@ -1,0 +1,471 @@
+#include "vector.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "geo/grid.h"
+#include "zone.h"
+
+namespace zarel::py {
+
+namespace {
+
+// Below this many elements a call never pays for thread coordination.
+constexpr size_t kSerialBelow = 16384;
+// A private pool is an arena of this many slots at most: beyond it a caller's
+// nthreads is a mistake, and honouring it would only cost memory.
+constexpr uint64_t kMaxThreads = 1024;
+// Polygons longer than this per edge are no display polygon; the bound keeps
+// one cell's ring, and so the whole result, from growing without limit.
+constexpr uint64_t kMaxEdgePoints = 65536;
+// Total boundary points of one call: 16 GiB of coordinates.
+constexpr uint64_t kMaxBoundaryPoints = uint64_t{1} << 30;
+
+// ------------------------------------------------------------ result buffers
+
+struct BufferObject {
+  PyObject_HEAD
+  void* data;
+  Py_ssize_t len;       // bytes
+  Py_ssize_t count;     // items: the shape of every view
+  Py_ssize_t itemsize;
+  const char* format;
+  void* owner;          // the std::vector holding `data`
+  void (*release)(void*);
+};
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+  auto* b = reinterpret_cast<BufferObject*>(self);
+  view->obj = Py_NewRef(self);
+  view->buf = b->data;
+  view->len = b->len;
+  view->readonly = 0;
+  view->itemsize = b->itemsize;
+  view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(b->format) : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) ? &b->count : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &b->itemsize : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+void buffer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* b = reinterpret_cast<BufferObject*>(self);
+  if (b->release) b->release(b->owner);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Memory of a batch result, read by NumPy in place.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {"zarel._zarel._Buffer", sizeof(BufferObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           buffer_slots};
+
+template <class T>
+constexpr const char* format_of() {
+  if constexpr (std::is_same_v<T, double>) return "d";
+  else if constexpr (std::is_same_v<T, uint64_t>) return "Q";
+  else return "q";
+}
+
+template <class T>
+const char* dtype_of() {
+  if constexpr (std::is_same_v<T, double>) return "float64";
+  else if constexpr (std::is_same_v<T, uint64_t>) return "uint64";
+  else return "int64";
+}
+
+// A NumPy array over `values`, which it takes over; no copy is made.
+template <class T>
+PyObject* to_ndarray(ModuleState* st, std::vector<T>&& values) {
+  auto* owner = new std::vector<T>(std::move(values));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(st->buffer_type, Py_tp_alloc));
+  auto* b = reinterpret_cast<BufferObject*>(alloc(st->buffer_type, 0));
+  if (!b) {
+    delete owner;
+    return nullptr;
+  }
+  b->data = owner->data();
+  b->len = static_cast<Py_ssize_t>(owner->size() * sizeof(T));
+  b->count = static_cast<Py_ssize_t>(owner->size());
+  b->itemsize = sizeof(T);
+  b->format = format_of<T>();
+  b->owner = owner;
+  b->release = [](void* p) { delete static_cast<std::vector<T>*>(p); };
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  PyObject* arr = numpy ? PyObject_CallMethod(numpy, "frombuffer", "Os", reinterpret_cast<PyObject*>(b), dtype_of<T>())
+                        : nullptr;
+  Py_XDECREF(numpy);
+  Py_DECREF(b);
+  return arr;
+}
+
+PyObject* reshaped(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols) {
+  if (!arr) return nullptr;
+  PyObject* r = PyObject_CallMethod(arr, "reshape", "(nn)", rows, cols);
+  Py_DECREF(arr);
+  return r;
+}
+
+// ------------------------------------------------------------ array arguments
+
+// A one-dimensional NumPy array of one dtype, borrowed read-only for the call.
+class ArrayArg {
+ public:
+  ArrayArg() = default;
+  ArrayArg(const ArrayArg&) = delete;
+  ArrayArg& operator=(const ArrayArg&) = delete;
+  ~ArrayArg() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // TypeError (with the note naming the argument) for a non-array, another dtype
+  // or another number of dimensions.
+  bool bind(PyObject* o, const char* name, const char* dtype) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) return false;
+    PyObject* ndarray = PyObject_GetAttrString(numpy, "ndarray");
+    PyObject* want = ndarray ? PyObject_CallMethod(numpy, "dtype", "s", dtype) : nullptr;
+    Py_DECREF(numpy);
+    bool good = want && bind_checked(o, name, dtype, ndarray, want);
+    Py_XDECREF(ndarray);
+    Py_XDECREF(want);
+    return good;
+  }
+
+  size_t size() const { return static_cast<size_t>(view_.shape[0]); }
+
+  // Contiguous and aligned, unless empty; then the elements at `data()`.
+  bool flat() const {
+    if (size() == 0) return true;
+    return view_.strides[0] == view_.itemsize && reinterpret_cast<uintptr_t>(view_.buf) % 8 == 0;
+  }
+
+  template <class T>
+  const T* data() const {
+    return static_cast<const T*>(view_.buf);
+  }
+
+ private:
+  bool bind_checked(PyObject* o, const char* name, const char* dtype, PyObject* ndarray, PyObject* want) {
+    int is = PyObject_IsInstance(o, ndarray);
+    if (is < 0) return add_note(name);
+    if (!is) {
+      PyErr_Format(PyExc_TypeError, "expected a NumPy array of %s, got '%s'", dtype, type_name(o).c_str());
+      return add_note(name);
+    }
+    PyObject* got = PyObject_GetAttrString(o, "dtype");
+    if (!got) return add_note(name);
+    int same = PyObject_RichCompareBool(got, want, Py_EQ);
+    if (same <= 0) {
+      if (same == 0) {
+        PyObject* text = PyObject_Str(got);
+        const char* c = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+        if (c) PyErr_Format(PyExc_TypeError, "expected a NumPy array of %s, got one of %s", dtype, c);
+        Py_XDECREF(text);
+      }
+      Py_DECREF(got);
+      return add_note(name);
+    }
+    Py_DECREF(got);
+    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return add_note(name);
+    held_ = true;
+    if (view_.ndim != 1) {
+      PyErr_Format(PyExc_TypeError, "expected a one-dimensional NumPy array of %s, got %d dimensions", dtype,
+                   view_.ndim);
+      return add_note(name);
+    }
+    return true;
+  }
+
+  static std::string type_name(PyObject* o) {
+    PyObject* name = PyType_GetName(Py_TYPE(o));
+    const char* c = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    std::string s = c ? c : "?";
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return s;
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+PyObject* not_contiguous() {
+  PyErr_SetString(PyExc_ValueError,
+                  "array is not contiguous: The given array is not contiguous or is misaligned.");
+  return nullptr;
+}
+
+bool to_nthreads(PyObject* o, uint64_t& out) {
+  out = 0;
+  return !o || to_u64(o, "nthreads", out);
+}
+
+PyObject* nthreads_too_many(uint64_t n) {
+  return raise(invalid("nthreads " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxThreads) +
+                       "; 0 takes one worker per processor"));
+}
+
+// ------------------------------------------------------------ execution
+
+// Runs `element(i)` for i in [first, last); returns the index of a failed
+// element (the first, on the calling thread), or `last` when all succeed.
+// Runs with the interpreter lock released; touches no Python object.
+template <class F>
+size_t run(size_t first, size_t last, uint64_t nthreads, F&& element) {
+  if (last - first < kSerialBelow || nthreads == 1) {
+    for (size_t i = first; i < last; ++i)
+      if (!element(i)) return i;
+    return last;
+  }
+  std::atomic<size_t> failed{last};
+  auto body = [&](const tbb::blocked_range<size_t>& r) {
+    for (size_t i = r.begin(); i < r.end(); ++i) {
+      if (failed.load(std::memory_order_relaxed) != last) return;
+      if (!element(i)) {
+        size_t seen = failed.load(std::memory_order_relaxed);
+        while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+        }
+        return;
+      }
+    }
+  };
+  tbb::blocked_range<size_t> range(first, last, 1024);
+  if (nthreads == 0) {
+    tbb::parallel_for(range, body);
+  } else {
+    tbb::task_arena arena(static_cast<int>(nthreads));
+    arena.execute([&] { tbb::parallel_for(range, body); });
+  }
+  return failed.load();
+}
+
+PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
+
+}  // namespace
+
+PyTypeObject* new_buffer_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
+}
+
+// ------------------------------------------------------------ the four functions
+
+PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"lon", "lat", "level", "profile", "nthreads", nullptr};
+    PyObject *o_lon, *o_lat, *o_level, *o_profile = nullptr, *o_nthreads = nullptr;
+    ArrayArg lon, lat;
+    uint32_t level;
+    Profile profile;
+    uint64_t nthreads;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:_cells_from_lonlat", const_cast<char**>(kw), &o_lon,
+                                     &o_lat, &o_level, &o_profile, &o_nthreads) ||
+        !lon.bind(o_lon, "lon", "float64") || !lat.bind(o_lat, "lat", "float64") ||
+        !to_u32(o_level, "level", level) || !to_profile(st, o_profile, "profile", profile) ||
+        !to_nthreads(o_nthreads, nthreads))
+      return nullptr;
+    if (level > 15) return raise(invalid("level " + std::to_string(level) + " is above the maximum 15"));
+    if (auto s = profile.validate(); !s) return raise(s.error());
+    if (!lon.flat() || !lat.flat()) return not_contiguous();
+    if (lon.size() != lat.size())
+      return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
+                           " latitudes"));
+    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    geo::Grid grid = profile.grid();
+    Hierarchy h = profile.hierarchy();
+    const double* x = lon.data<double>();
+    const double* y = lat.data<double>();
+    size_t n = lon.size();
+    std::vector<uint64_t> out(n);
+    // The whole element: lookup then cid; on failure its message, rebuilt below.
+    auto element = [&](size_t i) -> std::optional<Result<uint64_t>> {
+      auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
+      if (!cell) return std::nullopt;
+      return cell_at(h, cell->base, level, cell->row, cell->col);
+    };
+    size_t bad = n;
+    without_gil([&] {
+      bad = run(0, n, nthreads, [&](size_t i) {
+        auto r = element(i);
+        if (!r || !r->ok()) return false;
+        out[i] = r->value();
+        return true;
+      });
+    });
+    if (bad < n) {
+      auto r = element(bad);
+      if (!r)
+        return raise(invalid("point " + std::to_string(bad) + " (" + shortest(x[bad]) + ", " + shortest(y[bad]) +
+                             ") is not on the grid"));
+      return raise(r->error());
+    }
+    return to_ndarray(st, std::move(out));
+  });
+}
+
+PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cids", "profile", "nthreads", nullptr};
+    PyObject *o_cids, *o_profile = nullptr, *o_nthreads = nullptr;
+    ArrayArg cids;
+    Profile profile;
+    uint64_t nthreads;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:_cells_to_lonlat", const_cast<char**>(kw), &o_cids,
+                                     &o_profile, &o_nthreads) ||
+        !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
+        !to_nthreads(o_nthreads, nthreads))
+      return nullptr;
+    if (auto s = profile.validate(); !s) return raise(s.error());
+    if (!cids.flat()) return not_contiguous();
+    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    geo::Grid grid = profile.grid();
+    Hierarchy h = profile.hierarchy();
+    const uint64_t* c = cids.data<uint64_t>();
+    size_t n = cids.size();
+    std::vector<double> lon(n), lat(n);
+    auto element = [&](size_t i) -> Result<geo::LonLat> {
+      ZAREL_TRY(Path path, h.path(c[i]));
+      return geo::nucleus(grid, path);
+    };
+    size_t bad = n;
+    without_gil([&] {
+      bad = run(0, n, nthreads, [&](size_t i) {
+        auto r = element(i);
+        if (!r) return false;
+        lon[i] = r->lon;
+        lat[i] = r->lat;
+        return true;
+      });
+    });
+    if (bad < n) return element_error(bad, element(bad).error());
+    PyObject* a = to_ndarray(st, std::move(lon));
+    PyObject* b = a ? to_ndarray(st, std::move(lat)) : nullptr;
+    PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
+    Py_XDECREF(a);
+    Py_XDECREF(b);
+    return pair;
+  });
+}
+
+PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cids", "n", "profile", "nthreads", nullptr};
+    PyObject *o_cids, *o_n = nullptr, *o_profile = nullptr, *o_nthreads = nullptr;
+    ArrayArg cids;
+    uint64_t per_edge = 5;
+    Profile profile;
+    uint64_t nthreads;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:_cell_boundaries", const_cast<char**>(kw), &o_cids, &o_n,
+                                     &o_profile, &o_nthreads) ||
+        !cids.bind(o_cids, "cids", "uint64") || (o_n && !to_u64(o_n, "n", per_edge)) ||
+        !to_profile(st, o_profile, "profile", profile) || !to_nthreads(o_nthreads, nthreads))
+      return nullptr;
+    if (auto s = profile.validate(); !s) return raise(s.error());
+    if (!cids.flat()) return not_contiguous();
+    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (per_edge > kMaxEdgePoints)
+      return raise(invalid("n " + std::to_string(per_edge) + " is above the maximum " +
+                           std::to_string(kMaxEdgePoints) + " points per edge"));
+    geo::Grid grid = profile.grid();
+    Hierarchy h = profile.hierarchy();
+    const uint64_t* c = cids.data<uint64_t>();
+    size_t n = cids.size();
+    auto m = static_cast<uint32_t>(per_edge);
+    // The polygon's length follows from the cell alone, so the offsets come
+    // first and every worker then writes its cells in place.
+    std::vector<int64_t> offsets(n + 1, 0);
+    std::vector<double> coords;
+    size_t bad_path = n, bad = n;
+    uint64_t total = 0;
+    without_gil([&] {
+      bad_path = run(0, n, nthreads, [&](size_t i) {
+        auto path = h.path(c[i]);
+        if (!path) return false;
+        bool polar = path->base() == 0 || path->base() == 5;
+        int64_t ring = polar && m > 2 ? 4 * (int64_t{m} - 1) + 1 : 5;
+        offsets[i + 1] = geo::shape(grid, *path) == 1 ? ring + 4 : ring;
+        return true;
+      });
+      for (size_t i = 0; i < bad_path; ++i) offsets[i + 1] += offsets[i];
+      total = static_cast<uint64_t>(offsets[bad_path]);
+      if (total > kMaxBoundaryPoints) return;
+      coords.resize(2 * total);
+      bad = run(0, bad_path, nthreads, [&](size_t i) {
+        auto poly = geo::cell_polygon(grid, *h.path(c[i]), m);
+        if (!poly) return false;
+        ZAREL_ASSERT(static_cast<int64_t>(poly->size()) == offsets[i + 1] - offsets[i]);
+        double* at = coords.data() + 2 * offsets[i];
+        for (const geo::LonLat& p : *poly) {
+          *at++ = p.lon;
+          *at++ = p.lat;
+        }
+        return true;
+      });
+    });
+    if (bad < bad_path) return element_error(bad, geo::cell_polygon(grid, *h.path(c[bad]), m).error());
+    if (bad_path < n) return element_error(bad_path, h.path(c[bad_path]).error());
+    if (total > kMaxBoundaryPoints)
+      return raise(invalid("the boundaries would hold " + std::to_string(total) + " points, above the maximum " +
+                           std::to_string(kMaxBoundaryPoints)));
+    PyObject* a = reshaped(to_ndarray(st, std::move(coords)), static_cast<Py_ssize_t>(total), 2);
+    PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
+    PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
+    Py_XDECREF(a);
+    Py_XDECREF(b);
+    return pair;
+  });
+}
+
+PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cids", "profile", "nthreads", nullptr};
+    PyObject *o_cids, *o_profile = nullptr, *o_nthreads = nullptr;
+    ArrayArg cids;
+    Profile profile;
+    uint64_t nthreads;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:_cell_neighbours", const_cast<char**>(kw), &o_cids,
+                                     &o_profile, &o_nthreads) ||
+        !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
+        !to_nthreads(o_nthreads, nthreads))
+      return nullptr;
+    if (auto s = profile.validate(); !s) return raise(s.error());
+    if (!cids.flat()) return not_contiguous();
+    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    const uint64_t* c = cids.data<uint64_t>();
+    size_t n = cids.size();
+    std::vector<uint64_t> out(4 * n);
+    size_t bad = n;
+    without_gil([&] {
+      bad = run(0, n, nthreads, [&](size_t i) {
+        auto nb = neighbours(profile, c[i]);
+        if (!nb) return false;
+        std::memcpy(&out[4 * i], nb->data(), 4 * sizeof(uint64_t));
+        return true;
+      });
+    });
+    if (bad < n) return element_error(bad, neighbours(profile, c[bad]).error());
+    return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
+  });
+}
+
+}  // namespace zarel::py

@@ -1,0 +1,18 @@
+// The batch functions: one grid operation over every element of NumPy arrays,
+// read in place, computed without the interpreter lock on the calling thread
+// or a worker pool, and handed back to NumPy without a copy.
+#pragma once
+
+#include "lib.h"
+
+namespace zarel::py {
+
+// The private heap type that owns a result's memory; made once per module.
+PyTypeObject* new_buffer_type(PyObject* module);
+
+PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace zarel::py
