@@ -12,31 +12,36 @@ namespace {
 constexpr size_t kParallelRanges = 4096;
 }  // namespace
 
+void Node::retain() const { branch()->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void Node::release() const {
+  const Branch* b = branch();
+  if (b->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  for (const Node& c : b->children()) c.~Node();
+  b->~Branch();
+  ::operator delete(const_cast<Branch*>(b));
+}
+
 const Node& Node::child(uint32_t k) const {
-  if (!is_branch()) return *this;
-  ZAREL_ASSERT(k < branch->children.size());
-  return branch->children[k];
+  const Branch* b = branch();
+  if (!b) return *this;
+  ZAREL_ASSERT(k < b->size);
+  return b->children()[k];
 }
 
 const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
-  switch (node.kind) {
-    case Node::Kind::Empty:
-      ZAREL_ASSERT(height < ctx.ladders.empty.size());
-      return ctx.ladders.empty[height];
-    case Node::Kind::Full:
-      ZAREL_ASSERT(height < ctx.ladders.full.size());
-      return ctx.ladders.full[height];
-    case Node::Kind::Branch: break;
-  }
-  return node.branch->hash;
+  if (const Branch* b = node.branch()) return b->hash;
+  const auto& ladder = node.is_full() ? ctx.ladders.full : ctx.ladders.empty;
+  ZAREL_ASSERT(height < ladder.size());
+  return ladder[height];
 }
 
-Node make_branch(std::vector<Node> children, uint32_t height, const Ctx& ctx) {
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   ZAREL_ASSERT(height >= 1);
   if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_empty(); })) return Node::empty();
   if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_full(); })) return Node::full();
-  // Hash is a plain 32-byte array: the children's hashes are gathered on the stack
-  // for the common apertures and streamed into one SHA-256 call.
+  // The children's hashes are gathered on the stack for the common apertures and
+  // streamed into one SHA-256 call.
   constexpr size_t kInline = 64;
   Hash inline_hashes[kInline];
   std::vector<Hash> heap_hashes;
@@ -46,9 +51,11 @@ Node make_branch(std::vector<Node> children, uint32_t height, const Ctx& ctx) {
     hashes = heap_hashes.data();
   }
   for (size_t k = 0; k < children.size(); ++k) hashes[k] = node_hash(children[k], height - 1, ctx);
-  Hash h = ctx.hasher.node({hashes, children.size()});
-  auto b = std::make_shared<Branch>(Branch{std::move(children), h});
-  return Node{Node::Kind::Branch, std::move(b)};
+  void* mem = ::operator new(sizeof(Branch) + children.size() * sizeof(Node));
+  auto* b = new (mem) Branch{{1}, static_cast<uint32_t>(children.size()), ctx.hasher.node({hashes, children.size()})};
+  auto* slots = reinterpret_cast<Node*>(b + 1);
+  for (size_t k = 0; k < children.size(); ++k) new (slots + k) Node(std::move(children[k]));
+  return Node::adopt(b);
 }
 
 Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
@@ -80,23 +87,55 @@ void merge_ranges(std::vector<LeafRange>& ranges) {
   ranges.resize(out);
 }
 
+namespace {
+
+// The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
+Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
+                       const Ctx& ctx) {
+  if (overlap.empty()) return Node::empty();
+  // Merged ranges are disjoint and non-adjacent, so a covered [lo, hi) is covered by one range.
+  if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
+  ZAREL_ASSERT(height >= 1);
+  uint64_t step = (hi - lo) / a;
+  // Children live on the stack for the usual apertures.
+  constexpr uint32_t kInline = 16;
+  Node inline_children[kInline];
+  std::vector<Node> heap_children;
+  Node* children = inline_children;
+  if (a > kInline) {
+    heap_children.resize(a);
+    children = heap_children.data();
+  }
+  // One merge-like pass hands each child the ranges that meet it; a range
+  // crossing a child boundary goes to both.
+  size_t first = 0;
+  auto part = [&](uint32_t i) {
+    uint64_t clo = lo + i * step, chi = clo + step;
+    while (first < overlap.size() && overlap[first].end <= clo) ++first;
+    size_t last = first;
+    while (last < overlap.size() && overlap[last].start < chi) ++last;
+    return overlap.subspan(first, last - first);
+  };
+  if (overlap.size() < kParallelRanges) {
+    for (uint32_t i = 0; i < a; ++i)
+      if (auto p = part(i); !p.empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, p, a, ctx);
+  } else {
+    std::vector<std::span<const LeafRange>> parts(a);
+    for (uint32_t i = 0; i < a; ++i) parts[i] = part(i);
+    tbb::parallel_for(uint32_t{0}, a, [&](uint32_t i) {
+      if (!parts[i].empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx);
+    });
+  }
+  return make_branch(std::span<Node>(children, a), height, ctx);
+}
+
+}  // namespace
+
 Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx) {
   auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
                                 [](uint64_t v, const LeafRange& r) { return v < r.end; });
   auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
-  if (first == last) return Node::empty();
-  if (first->start <= lo && first->end >= hi) return Node::full();
-  ZAREL_ASSERT(height >= 1);
-  std::span<const LeafRange> overlap(first, last);
-  uint64_t step = (hi - lo) / a;
-  std::vector<Node> children(a);
-  auto child = [&](uint32_t i) { children[i] = build(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx); };
-  if (overlap.size() < kParallelRanges) {
-    for (uint32_t i = 0; i < a; ++i) child(i);
-  } else {
-    tbb::parallel_for(uint32_t{0}, a, child);
-  }
-  return make_branch(std::move(children), height, ctx);
+  return build_overlapping(lo, hi, height, std::span<const LeafRange>(first, last), a, ctx);
 }
 
 Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile) {
@@ -145,8 +184,8 @@ template <class Visit>
 void walk_full(const Node& node, uint64_t cid, uint32_t level, uint32_t a, Visit& visit) {
   if (node.is_full()) {
     visit(cid, level);
-  } else if (node.is_branch()) {
-    const auto& kids = node.branch->children;
+  } else if (const Branch* b = node.branch()) {
+    auto kids = b->children();
     for (uint32_t k = 0; k < kids.size(); ++k) walk_full(kids[k], cid * a + k, level + 1, a, visit);
   }
 }

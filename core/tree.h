@@ -4,6 +4,7 @@
 // and threads; every operation that changes a coverage makes a new tree.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -19,28 +20,63 @@ namespace zarel {
 
 struct Branch;
 
-struct Node {
+// A node is one word: Empty, Full, or an owning reference to a shared Branch.
+// Copies share the branch (atomic count); a branch is freed with its last node.
+class Node {
+ public:
   enum class Kind : uint8_t { Empty, Full, Branch };
-  Kind kind = Kind::Empty;
-  std::shared_ptr<const zarel::Branch> branch;  // set exactly for Kind::Branch
+
+  Node() = default;
+  Node(const Node& o) noexcept : bits_(o.bits_) {
+    if (is_branch()) retain();
+  }
+  Node(Node&& o) noexcept : bits_(o.bits_) { o.bits_ = kEmpty; }
+  Node& operator=(Node o) noexcept {
+    std::swap(bits_, o.bits_);
+    return *this;
+  }
+  ~Node() {
+    if (is_branch()) release();
+  }
 
   static Node empty() { return {}; }
-  static Node full() { return {Kind::Full, nullptr}; }
-  bool is_empty() const { return kind == Kind::Empty; }
-  bool is_full() const { return kind == Kind::Full; }
-  bool is_branch() const { return kind == Kind::Branch; }
+  static Node full() { return Node(kFull); }
+  // Takes over the one reference a freshly made branch holds.
+  static Node adopt(Branch* b) { return Node(reinterpret_cast<uintptr_t>(b)); }
+
+  Kind kind() const { return bits_ == kEmpty ? Kind::Empty : bits_ == kFull ? Kind::Full : Kind::Branch; }
+  bool is_empty() const { return bits_ == kEmpty; }
+  bool is_full() const { return bits_ == kFull; }
+  bool is_branch() const { return bits_ > kFull; }
+  // The shared branch, or nullptr for Empty and Full.
+  const Branch* branch() const { return is_branch() ? reinterpret_cast<const Branch*>(bits_) : nullptr; }
   // Child k of a branch; an Empty or Full node stands for itself as each child.
   const Node& child(uint32_t k) const;
+
+ private:
+  static constexpr uintptr_t kEmpty = 0, kFull = 1;
+  explicit Node(uintptr_t bits) : bits_(bits) {}
+  void retain() const;
+  void release() const;
+  uintptr_t bits_ = kEmpty;
 };
 
+// Immutable once made; its children live in the same allocation, right after it.
 struct Branch {
-  std::vector<Node> children;  // `aperture` entries in child-digit order
+  mutable std::atomic<uint32_t> refs;
+  uint32_t size;
   Hash hash;
+
+  std::span<const Node> children() const { return {reinterpret_cast<const Node*>(this + 1), size}; }
 };
 
 // The only way to make an interior node of height >= 1: collapses all-Empty
 // and all-Full children before hashing anything.
-Node make_branch(std::vector<Node> children, uint32_t height, const Ctx& ctx);
+// Moves the children out of `children`.
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+inline Node make_branch(std::vector<Node>&& children, uint32_t height, const Ctx& ctx) {
+  return make_branch(std::span<Node>(children), height, ctx);
+}
 const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx);
 
 // Half-open range of leaf cids at the tree's depth.

@@ -70,14 +70,14 @@ static bool to_unsigned(PyObject* o, const char* name, uint64_t max, uint64_t& o
 bool to_u64(PyObject* o, const char* name, uint64_t& out) { return to_unsigned(o, name, UINT64_MAX, out); }
 
 bool to_u32(PyObject* o, const char* name, uint32_t& out) {
-  uint64_t v;
+  uint64_t v = 0;
   if (!to_unsigned(o, name, UINT32_MAX, v)) return false;
   out = static_cast<uint32_t>(v);
   return true;
 }
 
 bool to_u8(PyObject* o, const char* name, uint8_t& out) {
-  uint64_t v;
+  uint64_t v = 0;
   if (!to_unsigned(o, name, UINT8_MAX, v)) return false;
   out = static_cast<uint8_t>(v);
   return true;
@@ -802,6 +802,8 @@ static int module_exec(PyObject* module) {
   }
   if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", 15) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+  // Exposed last, after the documented names, so callers can catch it by name.
+  if (PyModule_AddObjectRef(module, "InternalError", st->internal_error) < 0) return -1;
   return 0;
 }
 

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# One entry point for setting up, building and checking zarel on a fresh machine.
+#   ./dev.sh demo    install what is missing, build, run the demo tour
+#   ./dev.sh test    install what is missing, build, run every test (C++, Python,
+#                    sanitizers, fuzzing for a bounded time, abi3 check)
+#   ./dev.sh bench   build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libboost-dev libssl-dev libsleef-dev clang libclang-rt-14-dev"
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath"
+PY=${PYTHON:-python3}
+
+setup() {
+  local missing=()
+  for p in $APT_PACKAGES; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+  if [ ${#missing[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  $PY -m pip install -q --disable-pip-version-check $PIP_PACKAGES 2>&1 | grep -v "Running pip as the 'root' user" || true
+}
+
+install() {
+  $PY -m pip install -q --disable-pip-version-check --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
+  $PY -c "import zarel._zarel" || { echo "zarel did not install" >&2; exit 1; }
+}
+
+cpp_tests() {
+  local dir=build/cpp-tests
+  cmake -S . -B "$dir" -G Ninja -DZAREL_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+  ninja -C "$dir" -j2 >/dev/null
+  ctest --test-dir "$dir" --output-on-failure
+}
+
+# The module built with AddressSanitizer and UBSan, then the fast tests under it.
+sanitized_tests() {
+  local dir=build/sanitize
+  cmake -S . -B "$dir" -G Ninja -DZAREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C "$dir" -j2 _zarel >/dev/null
+  rm -rf "$dir/pkg" && mkdir -p "$dir/pkg/zarel"
+  cp src/zarel/*.py src/zarel/py.typed "$dir/pkg/zarel/"
+  cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
+  local preload
+  preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+  ZAREL_SANITIZED=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    $PY -m pytest -q -p no:cacheprovider -m "not bigmem" tests
+}
+
+abi3_check() {
+  $PY - <<'PY'
+import pathlib, subprocess, sys, zarel._zarel as m
+so = pathlib.Path(m.__file__)
+assert so.name.endswith(".abi3.so"), so.name
+syms = subprocess.run(["nm", "-D", "--undefined-only", str(so)], capture_output=True, text=True, check=True).stdout
+# Private interpreter symbols are what a leak out of the limited API looks like;
+# these few are the stable ABI's own.
+stable_private = {"_Py_Dealloc", "_Py_NoneStruct", "_Py_FalseStruct", "_Py_TrueStruct",
+                  "_Py_NotImplementedStruct", "_PyArg_ParseTupleAndKeywords_SizeT",
+                  "_PyObject_CallMethod_SizeT", "_Py_BuildValue_SizeT", "_Py_IncRef", "_Py_DecRef"}
+bad = [s.split()[-1] for s in syms.splitlines() if s.split()[-1].startswith("_Py") and s.split()[-1] not in stable_private]
+if bad:
+    sys.exit(f"non-limited symbols in {so.name}: {bad}")
+print(f"abi3 check: {so.name} uses only stable-ABI symbols")
+PY
+}
+
+case "${1:-}" in
+  demo)
+    setup
+    install
+    $PY examples/demo.py
+    ;;
+  test)
+    setup
+    install
+    abi3_check
+    cpp_tests
+    [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-60}"
+    sanitized_tests
+    $PY -m pytest -q -p no:cacheprovider tests
+    ;;
+  bench)
+    setup
+    $PY -m pip install -q --disable-pip-version-check h3 2>&1 | grep -v "Running pip as the 'root' user" || true
+    install
+    for b in bench/bench_*.py; do $PY "$b"; done
+    ;;
+  *)
+    echo "usage: $0 demo|test|bench" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,47 @@
+"""A short tour of zarel: profiles, coverage trees and their 32-byte roots."""
+
+import random
+
+import numpy as np
+
+import zarel
+from zarel import Profile, Tree
+
+
+def main():
+    print(f"zarel {zarel.__version__}")
+
+    # Profiles: the integers a cell id and a root are read against.
+    ogc, z1 = Profile.ogc(), Profile.zarel_1()
+    print(f"\n{ogc!r}\n  id {ogc.id_hex()}")
+    print(f"{z1!r}\n  id {z1.id_hex()}")
+
+    # Cells: a cid and its suid name the same cell.
+    cid = zarel.suid_to_cid("Q12")
+    print(f"\ncell Q12 is cid {cid}; cid {cid} is {zarel.cid_to_suid(cid)}")
+
+    # A coverage: one coarse cell, a few of its neighbours' children, a scatter of fine cells.
+    rng = random.Random(2026)
+    fine = [zarel.suid_to_cid("R" + "".join(str(rng.randrange(9)) for _ in range(6))) for _ in range(2000)]
+    cells = [zarel.suid_to_cid("Q1")] + [zarel.suid_to_cid(f"Q2{d}") for d in range(9)] + fine
+    depth = 6
+    t = Tree.from_cells(cells, depth)
+    print(f"\n{t!r}")
+    print(f"  {len(cells)} cids in, {len(t.cells())} canonical cells, {t.leaf_count()} leaves at depth {depth}")
+    print(f"  Q2's nine children collapse into one cell: covers(Q2) = {t.covers(zarel.suid_to_cid('Q2'))}")
+
+    # The same coverage built another way: every leaf, shuffled, from a NumPy array.
+    leaves = np.array(t.leaves(), dtype=np.uint64)
+    rng.shuffle(leaves)
+    again = Tree.from_cells(leaves, depth)
+    print(f"\nrebuilt from {len(leaves)} shuffled leaves: root {again.root_hex}")
+    print(f"  same root as before: {again.root_hex == t.root_hex}; trees equal: {again == t}")
+
+    # Depth is part of a root's identity.
+    deeper = Tree.from_cells(cells, depth + 1)
+    print(f"\nthe same cells at depth {depth + 1}: root {deeper.root_hex}")
+    print(f"  equal to the depth-{depth} tree: {deeper == t}")
+
+
+if __name__ == "__main__":
+    main()

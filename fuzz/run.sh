@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds every fuzz/fuzz_*.cpp target with libFuzzer, ASan and UBSan, then runs
+# each for a bounded time on its corpus (fuzz/corpus/<name without fuzz_>).
+#   fuzz/run.sh [SECONDS per target, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+out=build/fuzz
+mkdir -p "$out"
+flags="-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
+includes="-Icore $(pkg-config --cflags sleef)"
+libs="-ltbb -lcrypto $(pkg-config --libs sleef)"
+for target in fuzz/fuzz_*.cpp; do
+  name=$(basename "$target" .cpp)
+  corpus=fuzz/corpus/${name#fuzz_}
+  mkdir -p "$corpus"
+  # shellcheck disable=SC2086
+  clang++ $flags $includes "$target" core/*.cpp $(ls core/geo/*.cpp 2>/dev/null) $libs -o "$out/$name"
+  work=$(mktemp -d)
+  echo "fuzzing $name for ${seconds}s"
+  "$out/$name" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
+    -print_final_stats=0 "$work" "$corpus" 2>"$out/$name.log" || { tail -40 "$out/$name.log"; exit 1; }
+  grep -E "^#[0-9]+ +DONE" "$out/$name.log" | tail -1 || true
+  rm -rf "$work"
+done

@@ -1,0 +1,57 @@
+import inspect
+
+import zarel
+import zarel._zarel as m
+
+# The documented names in their registration order; names of features not yet
+# built are absent, but those present keep this relative order.
+ORDER = ["Profile", "Tree", "Index",
+         "polyfill", "fingerprint_polygon", "verify_opening", "verify_setop", "cell_area_m2",
+         "cells_geojson", "suid_to_cid", "cid_to_suid", "position", "cell_at", "subzone_index",
+         "subzone_at", "subzones", "neighbours", "halo_index", "_cells_from_lonlat",
+         "_cells_to_lonlat", "_cell_boundaries", "_cell_neighbours", "raster_index", "raster_cells",
+         "OGC_RHEALPIX", "ZAREL_1", "MAX_RESOLUTION", "__version__"]
+
+
+def test_registration_order():
+    registered = [n for n in vars(m) if n in ORDER]
+    assert registered == [n for n in ORDER if n in registered]
+    assert {"Profile", "Tree", "suid_to_cid", "cid_to_suid", "OGC_RHEALPIX", "ZAREL_1",
+            "MAX_RESOLUTION", "__version__"} <= set(registered)
+
+
+def test_constants():
+    assert m.__version__ == zarel.__version__ == "0.2.0"
+    assert m.MAX_RESOLUTION == 15
+    assert m.OGC_RHEALPIX == m.Profile.ogc() and m.ZAREL_1 == m.Profile.zarel_1()
+    assert m.__doc__ == ""
+    assert issubclass(m.InternalError, BaseException) and not issubclass(m.InternalError, Exception)
+
+
+def test_docstrings_carry_signatures():
+    funcs = [getattr(m, n) for n in ORDER if callable(getattr(m, n, None)) and n not in ("Profile", "Tree", "Index")]
+    methods = [getattr(cls, n) for cls in (m.Profile, m.Tree) for n, v in vars(cls).items()
+               if not n.startswith("_") and callable(getattr(cls, n))]
+    # The interpreter splits "sig\n--\n\n" docstrings into __text_signature__ and __doc__.
+    for f in funcs + methods + [m.Profile]:
+        assert f.__text_signature__ is not None, f
+    assert m.suid_to_cid.__text_signature__ == "(suid)" and m.suid_to_cid.__doc__ is None
+    assert m.Tree.from_cells.__text_signature__ == "(cids, depth, profile=None)"
+    assert m.Tree.covers.__text_signature__ == "($self, cid)"
+    assert inspect.signature(m.Tree.from_cells).parameters["profile"].default is None
+    assert m.Tree.__doc__ == "An immutable canonical coverage tree: a set of equal-area cells and its 32-byte root."
+    assert m.Profile.__doc__.splitlines()[-2:] == [
+        "The parameters a cell identifier and a root are read against. Integers only; the identity",
+        "(`id_hex`) is derived from them and never transmitted."]
+
+
+def test_profile_default_equivalence():
+    cells = [9, 983]
+    assert m.Tree.from_cells(cells, 3) == m.Tree.from_cells(cells, 3, None) == \
+        m.Tree.from_cells(cells, 3, profile=m.Profile.ogc())
+
+
+def test_sanitized_run_uses_sanitized_build():
+    import os
+    if os.environ.get("ZAREL_SANITIZED"):
+        assert "sanitize" in m.__file__
