@@ -106,15 +106,19 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
     heap_children.resize(a);
     children = heap_children.data();
   }
-  // One merge-like pass hands each child the ranges that meet it; a range
-  // crossing a child boundary goes to both.
+  // Each child gets the ranges that meet it; a range crossing a child boundary
+  // goes to both. Ranges before the previous child's last one end before the
+  // next child starts, so each split is one binary search.
   size_t first = 0;
   auto part = [&](uint32_t i) {
     uint64_t clo = lo + i * step, chi = clo + step;
     while (first < overlap.size() && overlap[first].end <= clo) ++first;
-    size_t last = first;
-    while (last < overlap.size() && overlap[last].start < chi) ++last;
-    return overlap.subspan(first, last - first);
+    auto last = std::partition_point(overlap.begin() + first, overlap.end(),
+                                     [chi](const LeafRange& r) { return r.start < chi; });
+    size_t n = static_cast<size_t>(last - overlap.begin()) - first;
+    auto p = overlap.subspan(first, n);
+    if (n > 1) first += n - 1;
+    return p;
   };
   if (overlap.size() < kParallelRanges) {
     for (uint32_t i = 0; i < a; ++i)

@@ -43,5 +43,24 @@ def main():
     print(f"  equal to the depth-{depth} tree: {deeper == t}")
 
 
+    # Points into cells: a few thousand GPS fixes around a city, located at level 9.
+    pts = np.random.default_rng(7)
+    lon = 2.35 + pts.normal(0, 0.05, 5000)
+    lat = 48.86 + pts.normal(0, 0.03, 5000)
+    level = 9
+    located = zarel._cells_from_lonlat(lon, lat, level)
+    busiest, counts = np.unique(located, return_counts=True)
+    top = int(busiest[counts.argmax()])
+    (nlon,), (nlat,) = zarel._cells_to_lonlat(np.array([top], dtype=np.uint64))
+    print(f"\n{len(lon)} points fall into {len(busiest)} level-{level} cells; the busiest, "
+          f"{zarel.cid_to_suid(top)}, holds {counts.max()}")
+    print(f"  its nucleus is ({nlon:.5f}, {nlat:.5f}); every level-{level} cell covers "
+          f"{zarel.cell_area_m2(level) / 1e6:.4f} km^2")
+    print("  its edge neighbours: " + ", ".join(
+        f"{side} {zarel.cid_to_suid(c)}" for side, c in zarel.neighbours(top).items()))
+    hits = Tree.from_cells(located, level)
+    print(f"  the visited cells as a tree: {hits.leaf_count()} leaves, root {hits.root_hex[:16]}...")
+
+
 if __name__ == "__main__":
     main()

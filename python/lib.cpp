@@ -876,12 +876,12 @@ static PyMethodDef module_functions[] = {
 
 // ---------------------------------------------------------------- module
 
-static int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& slot) {
-  PyObject* t = PyType_FromModuleAndSpec(module, spec, nullptr);
+static int add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& slot) {
+  PyObject* t = PyType_FromModuleAndSpec(module, type_spec, nullptr);
   if (!t) return -1;
   slot = reinterpret_cast<PyTypeObject*>(t);
   // PyModule_AddObjectRef keeps the state's reference separate from the module's.
-  return PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, t);
+  return PyModule_AddObjectRef(module, strrchr(type_spec->name, '.') + 1, t);
 }
 
 static int module_exec(PyObject* module) {
