@@ -15,9 +15,10 @@ std::string str(uint64_t v) { return std::to_string(v); }
 
 bool mul_overflows(uint64_t a, uint64_t b, uint64_t& out) { return __builtin_mul_overflow(a, b, &out); }
 
-// The cid of a position that is known to be valid: the digits interleave the
-// base-side digits of row and column.
-uint64_t interleave(const Hierarchy& h, uint64_t s, uint32_t base, uint32_t level, uint64_t row, uint64_t col) {
+}  // namespace
+
+// The digits interleave the base-side digits of row and column.
+uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t s, uint32_t base, uint32_t level, uint64_t row, uint64_t col) {
   // Digits from the finest up: digit k (coarse to fine) weighs a^(level - k).
   uint64_t cid = 0, weight = 1;
   with_constant<3>(s, [&](auto side) {
@@ -30,8 +31,6 @@ uint64_t interleave(const Hierarchy& h, uint64_t s, uint32_t base, uint32_t leve
   });
   return cid + (uint64_t{h.a} + base) * weight;
 }
-
-}  // namespace
 
 Result<uint64_t> side(const Hierarchy& h) {
   auto root = static_cast<uint64_t>(std::llround(std::sqrt(static_cast<double>(h.a))));
@@ -82,7 +81,7 @@ Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint
     m += str(level);
     return invalid(std::move(m));
   }
-  return interleave(h, s, base, level, row, col);
+  return cell_at_unchecked(h, s, base, level, row, col);
 }
 
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index) {
@@ -216,7 +215,7 @@ Result<std::vector<uint64_t>> raster_cells(const Hierarchy& h, uint32_t level) {
   out.reserve(n * n * h.b);
   for (uint32_t base = 0; base < h.b; ++base)
     for (uint64_t row = 0; row < n; ++row)
-      for (uint64_t col = 0; col < n; ++col) out.push_back(interleave(h, s, base, level, row, col));
+      for (uint64_t col = 0; col < n; ++col) out.push_back(cell_at_unchecked(h, s, base, level, row, col));
   return out;
 }
 

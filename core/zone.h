@@ -30,6 +30,10 @@ Result<uint64_t> span(const Hierarchy& h, uint32_t level);
 
 Result<Position> position(const Hierarchy& h, uint64_t cid);
 Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
+// cell_at without its checks, for hot loops that have made them once: `side`
+// is side(h), `level` within the deepest, base and position in range.
+uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t side, uint32_t base, uint32_t level, uint64_t row,
+                           uint64_t col);
 
 // Sub-zones of `ancestor` at relative `depth`, numbered row by row (scanline).
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index);

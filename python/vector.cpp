@@ -313,10 +313,20 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
       if (!cell) return std::nullopt;
       return cell_at(h, cell->base, level, cell->row, cell->col);
     };
+    // cell_at's checks that hold for every point are made once; the lookup keeps
+    // row and column inside the base cell, so only the base is left per point.
+    auto s = side(h);
+    bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
     size_t bad = n;
     Runner run{nthreads, {}};
     without_gil([&] {
       bad = run(0, n, [&](size_t i) {
+        if (checked) {
+          auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
+          if (!cell || cell->base >= h.b) return false;
+          out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
+          return true;
+        }
         auto r = element(i);
         if (!r || !r->ok()) return false;
         out[i] = r->value();
