@@ -284,3 +284,10 @@ PINNED = {
     "nuclei": "490342e05b2939e0dee03475ff60822ba905b8a746a35e5140b3cde2fb8198fb",
     "boundaries": "20da7d342078a842613fae66a22bd831e4454aedf41d3335a6145f18c6ef937d",
 }
+
+
+def test_total_boundary_points_are_bounded_before_allocating():
+    # 4097 polar cells of 4 * 65535 + 1 points each pass 2^30 points: refused up front.
+    cids = np.full(4097, 9 * 9 + 1, dtype=np.uint64)
+    with pytest.raises(ValueError, match=r"^the boundaries would hold 1073991677 points, above the maximum 1073741824$"):
+        z._cell_boundaries(cids, 65536)
