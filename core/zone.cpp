@@ -17,6 +17,21 @@ bool mul_overflows(uint64_t a, uint64_t b, uint64_t& out) { return __builtin_mul
 
 }  // namespace
 
+// The digits interleave the base-side digits of row and column.
+uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t s, uint32_t base, uint32_t level, uint64_t row, uint64_t col) {
+  // Digits from the finest up: digit k (coarse to fine) weighs a^(level - k).
+  uint64_t cid = 0, weight = 1;
+  with_constant<3>(s, [&](auto side) {
+    for (uint32_t k = 0; k < level; ++k) {
+      cid += weight * (side * (row % side) + col % side);
+      row /= side;
+      col /= side;
+      weight *= h.a;
+    }
+  });
+  return cid + (uint64_t{h.a} + base) * weight;
+}
+
 Result<uint64_t> side(const Hierarchy& h) {
   auto root = static_cast<uint64_t>(std::llround(std::sqrt(static_cast<double>(h.a))));
   if (root * root != h.a)
@@ -66,17 +81,7 @@ Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint
     m += str(level);
     return invalid(std::move(m));
   }
-  // Digits from the finest up: digit k (coarse to fine) weighs a^(level - k).
-  uint64_t cid = 0, weight = 1;
-  with_constant<3>(s, [&](auto side) {
-    for (uint32_t k = 0; k < level; ++k) {
-      cid += weight * (side * (row % side) + col % side);
-      row /= side;
-      col /= side;
-      weight *= h.a;
-    }
-  });
-  return cid + (uint64_t{h.a} + base) * weight;
+  return cell_at_unchecked(h, s, base, level, row, col);
 }
 
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index) {
@@ -134,31 +139,32 @@ int64_t mod4(int64_t v) { return ((v % 4) + 4) % 4; }
 Step ccw(Step p, int64_t s) { return {p.base, s - 1 - p.col, p.row}; }
 Step cw(Step p, int64_t s) { return {p.base, p.col, s - 1 - p.row}; }
 
-// Maps a step that left base cell `base` across one edge into the cell it enters.
-Step fold(uint32_t base, int64_t r, int64_t c, int64_t s, int64_t ns, int64_t ss) {
+// Where a position outside base cell `b` by one coordinate, d = 0, 1, ... cells
+// beyond the edge, continues across the fold; at d = 0 the neighbour rules.
+Step halo_fold(uint32_t b, int64_t r, int64_t c, int64_t n, int64_t ns, int64_t ss) {
   auto equatorial = [](int64_t k) { return static_cast<uint32_t>(mod4(k) + 1); };
-  if (base >= 1 && base <= 4) {
-    int64_t b = base;
-    if (c < 0 || c >= s) return {equatorial(b - 1 + (c >= s ? 1 : -1)), r, c < 0 ? s - 1 : 0};
+  if (b >= 1 && b <= 4) {
+    if (c < 0) return {equatorial(int64_t{b} - 2), r, c + n};
+    if (c >= n) return {equatorial(b), r, c - n};
     if (r < 0) {
-      Step p{0, s - 1, c};
-      for (int64_t k = mod4(b - 1 - ns); k > 0; --k) p = ccw(p, s);
+      Step p{0, r + n, c};
+      for (int64_t k = mod4(int64_t{b} - 1 - ns); k > 0; --k) p = ccw(p, n);
       return p;
     }
-    Step p{5, 0, c};
-    for (int64_t k = mod4(b - 1 - ss); k > 0; --k) p = cw(p, s);
+    Step p{5, r - n, c};
+    for (int64_t k = mod4(int64_t{b} - 1 - ss); k > 0; --k) p = cw(p, n);
     return p;
   }
-  if (base == 0) {
-    if (r >= s) return {equatorial(ns), 0, c};
-    if (c >= s) return {equatorial(1 + ns), 0, s - 1 - r};
-    if (r < 0) return {equatorial(2 + ns), 0, s - 1 - c};
-    return {equatorial(3 + ns), 0, r};
+  if (b == 0) {
+    if (r >= n) return {equatorial(ns), r - n, c};
+    if (c >= n) return {equatorial(1 + ns), c - n, n - 1 - r};
+    if (r < 0) return {equatorial(2 + ns), -1 - r, n - 1 - c};
+    return {equatorial(3 + ns), -1 - c, r};
   }
-  if (r < 0) return {equatorial(ss), s - 1, c};
-  if (c >= s) return {equatorial(1 + ss), s - 1, r};
-  if (r >= s) return {equatorial(2 + ss), s - 1, s - 1 - c};
-  return {equatorial(3 + ss), s - 1, s - 1 - r};
+  if (r < 0) return {equatorial(ss), r + n, c};
+  if (c >= n) return {equatorial(1 + ss), 2 * n - 1 - c, r};
+  if (r >= n) return {equatorial(2 + ss), 2 * n - 1 - r, n - 1 - c};
+  return {equatorial(3 + ss), c + n, n - 1 - r};
 }
 
 }  // namespace
@@ -178,9 +184,85 @@ Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid)
     int64_t r = static_cast<int64_t>(pos.row) + kSteps[d][0];
     int64_t c = static_cast<int64_t>(pos.col) + kSteps[d][1];
     Step to{pos.base, r, c};
-    if (r < 0 || r >= s || c < 0 || c >= s) to = fold(pos.base, r, c, s, profile.north_square, profile.south_square);
+    if (r < 0 || r >= s || c < 0 || c >= s) to = halo_fold(pos.base, r, c, s, profile.north_square, profile.south_square);
     ZAREL_TRY(out[d], cell_at(h, to.base, pos.level, static_cast<uint64_t>(to.row), static_cast<uint64_t>(to.col)));
   }
+  return out;
+}
+
+namespace {
+
+constexpr uint64_t kMaxRaster = uint64_t{1} << 30;
+// Keeps a halo index (six N x N int64 entries) under 8 GiB.
+constexpr uint64_t kMaxHaloSquare = 178956971;
+
+Result<uint64_t> raster_side(const Hierarchy& h, uint32_t level) {
+  ZAREL_TRY(uint64_t n, span(h, level));
+  uint64_t cells;
+  if (mul_overflows(n, n, cells) || mul_overflows(cells, h.b, cells) || cells > kMaxRaster)
+    return invalid("a raster at level " + str(level) + " is too large");
+  return n;
+}
+
+}  // namespace
+
+Result<std::vector<uint64_t>> raster_cells(const Hierarchy& h, uint32_t level) {
+  if (uint32_t max = h.deepest(); level > max)
+    return invalid("level " + str(level) + " is deeper than the deepest level, " + str(max));
+  ZAREL_TRY(uint64_t s, side(h));
+  ZAREL_TRY(uint64_t n, raster_side(h, level));
+  std::vector<uint64_t> out;
+  out.reserve(n * n * h.b);
+  for (uint32_t base = 0; base < h.b; ++base)
+    for (uint64_t row = 0; row < n; ++row)
+      for (uint64_t col = 0; col < n; ++col) out.push_back(cell_at_unchecked(h, s, base, level, row, col));
+  return out;
+}
+
+Result<std::vector<int64_t>> raster_index(const Hierarchy& h, std::span<const uint64_t> cids) {
+  std::vector<int64_t> out;
+  if (cids.empty()) return out;
+  ZAREL_TRY(uint32_t level, h.check(cids[0]));
+  ZAREL_TRY(uint64_t n, raster_side(h, level));
+  out.reserve(cids.size());
+  for (uint64_t cid : cids) {
+    ZAREL_TRY(Position p, position(h, cid));
+    if (p.level != level)
+      return invalid("cid " + str(cid) + " is at level " + str(p.level) + ", the first at " + str(level));
+    out.push_back(static_cast<int64_t>(p.base * n * n + p.row * n + p.col));
+  }
+  return out;
+}
+
+Result<std::vector<int64_t>> halo_index(const Profile& profile, uint32_t level, uint32_t width) {
+  ZAREL_CHECK(profile.validate());
+  if (profile.n_base != 6)
+    return invalid("the rHEALPix layout has 6 base cells, the profile has " + str(profile.n_base));
+  Hierarchy h = profile.hierarchy();
+  ZAREL_CHECK(side(h));
+  ZAREL_TRY(uint64_t n, span(h, level));
+  if (width > n)
+    return invalid("a halo of " + str(width) + " is wider than a base cell of " + str(n) + " at level " + str(level));
+  uint64_t padded = n + 2 * uint64_t{width}, square;
+  if (mul_overflows(padded, padded, square) || square >= kMaxHaloSquare)
+    return invalid("a halo index at level " + str(level) + " is too large");
+  // Below the square limit n < 2^14, so every index fits comfortably in i64.
+  auto sn = static_cast<int64_t>(n), w = static_cast<int64_t>(width), big = static_cast<int64_t>(padded);
+  std::vector<int64_t> out;
+  out.reserve(6 * square);
+  for (uint32_t b = 0; b < 6; ++b)
+    for (int64_t pr = 0; pr < big; ++pr)
+      for (int64_t pc = 0; pc < big; ++pc) {
+        int64_t r = pr - w, c = pc - w;
+        bool row_in = r >= 0 && r < sn, col_in = c >= 0 && c < sn;
+        Step at{b, r, c};
+        if (!row_in && !col_in) {
+          out.push_back(-1);
+          continue;
+        }
+        if (!row_in || !col_in) at = halo_fold(b, r, c, sn, profile.north_square, profile.south_square);
+        out.push_back(int64_t{at.base} * sn * sn + at.row * sn + at.col);
+      }
   return out;
 }
 

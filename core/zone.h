@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "error.h"
@@ -29,6 +30,10 @@ Result<uint64_t> span(const Hierarchy& h, uint32_t level);
 
 Result<Position> position(const Hierarchy& h, uint64_t cid);
 Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
+// cell_at without its checks, for hot loops that have made them once: `side`
+// is side(h), `level` within the deepest, base and position in range.
+uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t side, uint32_t base, uint32_t level, uint64_t row,
+                           uint64_t col);
 
 // Sub-zones of `ancestor` at relative `depth`, numbered row by row (scanline).
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index);
@@ -38,5 +43,14 @@ Result<uint64_t> subzone_index(const Hierarchy& h, uint64_t ancestor, uint64_t c
 enum Direction : uint32_t { kUp, kRight, kDown, kLeft };
 // Edge neighbours in the order up, right, down, left.
 Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid);
+
+// Rasters of a whole level: n_base stacked n x n blocks (n = span(level)),
+// base-major then row-major, at most 2^30 entries.
+Result<std::vector<uint64_t>> raster_cells(const Hierarchy& h, uint32_t level);
+// The flat raster index of each cid; all at the level of the first.
+Result<std::vector<int64_t>> raster_index(const Hierarchy& h, std::span<const uint64_t> cids);
+// A gather index padding each base-cell raster with `width` cells borrowed
+// across the folded edges; -1 beyond a base cell's corners.
+Result<std::vector<int64_t>> halo_index(const Profile& profile, uint32_t level, uint32_t width);
 
 }  // namespace zarel

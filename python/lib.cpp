@@ -2,6 +2,7 @@
 // the conversions between Python objects and core values.
 #include "lib.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -731,6 +732,98 @@ static PyObject* fn_neighbours(PyObject* module, PyObject* args, PyObject* kwarg
   });
 }
 
+namespace {
+
+// A sequence of cids (the raster functions' form): element by element; a str
+// is refused rather than read as characters.
+bool to_cid_sequence(PyObject* o, const char* name, std::vector<uint64_t>& out) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return add_note(name);
+  }
+  if (!PySequence_Check(o)) {
+    PyObject* type = PyType_GetName(Py_TYPE(o));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", type);
+    Py_XDECREF(type);
+    return add_note(name);
+  }
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return add_note(name);
+  out.clear();
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    if (!item) return add_note(name);
+    uint64_t v;
+    bool good = to_u64(item, name, v);
+    Py_DECREF(item);
+    if (!good) return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+template <class T>
+PyObject* little_endian_bytes(const std::vector<T>& values) {
+  static_assert(std::endian::native == std::endian::little, "raster bytes are written in native order");
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+}  // namespace
+
+static PyObject* fn_halo_index(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"level", "width", "profile", nullptr};
+    PyObject *o_level, *o_width = nullptr, *o_profile = nullptr;
+    uint32_t level, width = 1;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:halo_index", const_cast<char**>(kw), &o_level, &o_width,
+                                     &o_profile) ||
+        !to_u32(o_level, "level", level) || (o_width && !to_u32(o_width, "width", width)) ||
+        !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto index = halo_index(profile, level, width);
+    if (!index) return raise(index.error());
+    return little_endian_bytes(*index);
+  });
+}
+
+static PyObject* fn_raster_index(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cids", "profile", nullptr};
+    PyObject *o_cids, *o_profile = nullptr;
+    std::vector<uint64_t> cids;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:raster_index", const_cast<char**>(kw), &o_cids,
+                                     &o_profile) ||
+        !to_cid_sequence(o_cids, "cids", cids) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto index = raster_index(profile.hierarchy(), cids);
+    if (!index) return raise(index.error());
+    return little_endian_bytes(*index);
+  });
+}
+
+static PyObject* fn_raster_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"level", "profile", nullptr};
+    PyObject *o_level, *o_profile = nullptr;
+    uint32_t level;
+    Profile profile;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:raster_cells", const_cast<char**>(kw), &o_level,
+                                     &o_profile) ||
+        !to_u32(o_level, "level", level) || !to_profile(st, o_profile, "profile", profile))
+      return nullptr;
+    auto cells = raster_cells(profile.hierarchy(), level);
+    if (!cells) return raise(cells.error());
+    return little_endian_bytes(*cells);
+  });
+}
+
 // Registered in this order; functions are added at their place as they are built.
 static PyMethodDef module_functions[] = {
     {"cell_area_m2", ZAREL_KW(fn_cell_area_m2), METH_VARARGS | METH_KEYWORDS,
@@ -754,6 +847,11 @@ static PyMethodDef module_functions[] = {
      "neighbours(cid, profile=None)\n--\n\n"
      "The four edge neighbours of `cid` as a dict `up`, `right`, `down`, `left` (directions in the cell's planar\n"
      "frame); base-cell edges are crossed as the grid folds."},
+    {"halo_index", ZAREL_KW(fn_halo_index), METH_VARARGS | METH_KEYWORDS,
+     "halo_index(level, width=1, profile=None)\n--\n\n"
+     "A gather index padding each base-cell raster at `level` with `width` halo cells, `int64` little-endian,\n"
+     "shape `(6, n + 2w, n + 2w)`: `padded = values.ravel()[idx]`, masked where `idx < 0` (beyond a base\n"
+     "cell's corners)."},
     {"_cells_from_lonlat", ZAREL_KW(fn_cells_from_lonlat), METH_VARARGS | METH_KEYWORDS,
      "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"
      "The cell at `level` containing each `(lon[i], lat[i])`, degrees."},
@@ -766,6 +864,13 @@ static PyMethodDef module_functions[] = {
     {"_cell_neighbours", ZAREL_KW(fn_cell_neighbours), METH_VARARGS | METH_KEYWORDS,
      "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
      "The four edge neighbours of each cell, columns up, right, down, left."},
+    {"raster_index", ZAREL_KW(fn_raster_index), METH_VARARGS | METH_KEYWORDS,
+     "raster_index(cids, profile=None)\n--\n\n"
+     "The raster index of each cid (all at one level), `int64` little-endian, for\n"
+     "`values_raster.ravel()[numpy.frombuffer(raster_index(cids), numpy.int64)] = values`."},
+    {"raster_cells", ZAREL_KW(fn_raster_cells), METH_VARARGS | METH_KEYWORDS,
+     "raster_cells(level, profile=None)\n--\n\n"
+     "The cid at every position of the raster at `level`, `uint64` little-endian, shape `(6, n, n)`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

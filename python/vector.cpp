@@ -224,37 +224,50 @@ PyObject* nthreads_too_many(uint64_t n) {
 
 // ------------------------------------------------------------ execution
 
-// Runs `element(i)` for i in [first, last); returns the index of a failed
+// Runs `element(i)` for i in [first, last) and gives the index of a failed
 // element (the first, on the calling thread), or `last` when all succeed.
-// Runs with the interpreter lock released; touches no Python object.
-template <class F>
-size_t run(size_t first, size_t last, uint64_t nthreads, F&& element) {
-  if (last - first < kSerialBelow || nthreads == 1) {
-    for (size_t i = first; i < last; ++i)
-      if (!element(i)) return i;
-    return last;
-  }
-  std::atomic<size_t> failed{last};
-  auto body = [&](const tbb::blocked_range<size_t>& r) {
-    for (size_t i = r.begin(); i < r.end(); ++i) {
-      if (failed.load(std::memory_order_relaxed) != last) return;
-      if (!element(i)) {
-        size_t seen = failed.load(std::memory_order_relaxed);
-        while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-        }
-        return;
-      }
+// Runs with the interpreter lock released; touches no Python object. A private
+// pool that cannot be built leaves its description in `failure`.
+struct Runner {
+  uint64_t nthreads;
+  std::string failure;
+
+  template <class F>
+  size_t operator()(size_t first, size_t last, F&& element) {
+    if (last - first < kSerialBelow || nthreads == 1) {
+      for (size_t i = first; i < last; ++i)
+        if (!element(i)) return i;
+      return last;
     }
-  };
-  tbb::blocked_range<size_t> range(first, last, 1024);
-  if (nthreads == 0) {
-    tbb::parallel_for(range, body);
-  } else {
-    tbb::task_arena arena(static_cast<int>(nthreads));
-    arena.execute([&] { tbb::parallel_for(range, body); });
+    std::atomic<size_t> failed{last};
+    auto body = [&](const tbb::blocked_range<size_t>& r) {
+      for (size_t i = r.begin(); i < r.end(); ++i) {
+        if (failed.load(std::memory_order_relaxed) != last) return;
+        if (!element(i)) {
+          size_t seen = failed.load(std::memory_order_relaxed);
+          while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+          }
+          return;
+        }
+      }
+    };
+    tbb::blocked_range<size_t> range(first, last, 1024);
+    if (nthreads == 0) {
+      tbb::parallel_for(range, body);
+      return failed.load();
+    }
+    std::optional<tbb::task_arena> arena;
+    try {
+      arena.emplace(static_cast<int>(nthreads));
+      arena->initialize();
+    } catch (const std::exception& e) {
+      failure = e.what();
+      return first;
+    }
+    arena->execute([&] { tbb::parallel_for(range, body); });
+    return failed.load();
   }
-  return failed.load();
-}
+};
 
 PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
 
@@ -300,15 +313,27 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
       if (!cell) return std::nullopt;
       return cell_at(h, cell->base, level, cell->row, cell->col);
     };
+    // cell_at's checks that hold for every point are made once; the lookup keeps
+    // row and column inside the base cell, so only the base is left per point.
+    auto s = side(h);
+    bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
     size_t bad = n;
+    Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, nthreads, [&](size_t i) {
+      bad = run(0, n, [&](size_t i) {
+        if (checked) {
+          auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
+          if (!cell || cell->base >= h.b) return false;
+          out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
+          return true;
+        }
         auto r = element(i);
         if (!r || !r->ok()) return false;
         out[i] = r->value();
         return true;
       });
     });
+    if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad < n) {
       auto r = element(bad);
       if (!r)
@@ -346,8 +371,9 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
       return geo::nucleus(grid, path);
     };
     size_t bad = n;
+    Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, nthreads, [&](size_t i) {
+      bad = run(0, n, [&](size_t i) {
         auto r = element(i);
         if (!r) return false;
         lon[i] = r->lon;
@@ -355,6 +381,7 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
         return true;
       });
     });
+    if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad < n) return element_error(bad, element(bad).error());
     PyObject* a = to_ndarray(st, std::move(lon));
     PyObject* b = a ? to_ndarray(st, std::move(lat)) : nullptr;
@@ -396,8 +423,9 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     std::vector<double> coords;
     size_t bad_path = n, bad = n;
     uint64_t total = 0;
+    Runner run{nthreads, {}};
     without_gil([&] {
-      bad_path = run(0, n, nthreads, [&](size_t i) {
+      bad_path = run(0, n, [&](size_t i) {
         auto path = h.path(c[i]);
         if (!path) return false;
         bool polar = path->base() == 0 || path->base() == 5;
@@ -405,11 +433,15 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
         offsets[i + 1] = geo::shape(grid, *path) == 1 ? ring + 4 : ring;
         return true;
       });
+      // A pool stops at a failure with some earlier lengths unknown; the calling
+      // thread knows them all, and goes on to find any earlier polygon failure.
+      bool serial = n < kSerialBelow || nthreads == 1;
+      if (bad_path < n && !serial) return;
       for (size_t i = 0; i < bad_path; ++i) offsets[i + 1] += offsets[i];
       total = static_cast<uint64_t>(offsets[bad_path]);
       if (total > kMaxBoundaryPoints) return;
       coords.resize(2 * total);
-      bad = run(0, bad_path, nthreads, [&](size_t i) {
+      bad = run(0, bad_path, [&](size_t i) {
         auto poly = geo::cell_polygon(grid, *h.path(c[i]), m);
         if (!poly) return false;
         ZAREL_ASSERT(static_cast<int64_t>(poly->size()) == offsets[i + 1] - offsets[i]);
@@ -421,6 +453,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
         return true;
       });
     });
+    if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad < bad_path) return element_error(bad, geo::cell_polygon(grid, *h.path(c[bad]), m).error());
     if (bad_path < n) return element_error(bad_path, h.path(c[bad_path]).error());
     if (total > kMaxBoundaryPoints)
@@ -455,14 +488,16 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     size_t n = cids.size();
     std::vector<uint64_t> out(4 * n);
     size_t bad = n;
+    Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, nthreads, [&](size_t i) {
+      bad = run(0, n, [&](size_t i) {
         auto nb = neighbours(profile, c[i]);
         if (!nb) return false;
         std::memcpy(&out[4 * i], nb->data(), 4 * sizeof(uint64_t));
         return true;
       });
     });
+    if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad < n) return element_error(bad, neighbours(profile, c[bad]).error());
     return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
   });

@@ -255,3 +255,37 @@ def test_keywords_and_binding():
         position(9, cid=9)
     with pytest.raises(TypeError):
         position(9, bogus=1)
+
+
+@pytest.mark.parametrize("aperture", [4, 16, 25])
+def test_other_apertures_round_trip(aperture):
+    side = int(aperture**0.5)
+    p = Profile(aperture=aperture)
+    deepest = 0
+    while (aperture + 6) * aperture ** (deepest + 1) < 2**64:
+        deepest += 1
+    for level in range(deepest + 1):
+        n = side**level
+        for row, col in [(0, 0), (n - 1, n - 1), (n // 3, (2 * n) // 3)]:
+            cid = cell_at(5, level, row, col, p)
+            assert position(cid, p) == (5, level, row, col)
+            # The digits interleave the base-side digits of row and column.
+            want = aperture + 5
+            for k in range(level - 1, -1, -1):
+                want = want * aperture + side * (row // side**k % side) + col // side**k % side
+            assert cid == want
+    with pytest.raises(ValueError, match=f"^level {deepest + 1} is deeper than the deepest level, {deepest}$"):
+        cell_at(0, deepest + 1, 0, 0, p)
+
+
+@given(st.integers(0, 12).flatmap(lambda level: st.tuples(
+    st.integers(0, 5), st.just(level), st.integers(0, 3**level - 1), st.integers(0, 3**level - 1),
+    st.integers(0, min(6, 18 - level)))), st.data())
+def test_subzone_round_trip(anc, data):
+    base, level, row, col, depth = anc
+    ancestor = cell_at(base, level, row, col)
+    index = data.draw(st.integers(0, 9**depth - 1))
+    cid = subzone_at(ancestor, depth, index)
+    assert subzone_index(ancestor, cid) == index
+    m = 3**depth
+    assert position(cid) == (base, level + depth, row * m + index // m, col * m + index % m)

@@ -38,7 +38,19 @@ namespace geo {
 namespace {
 
 // side^level, or nothing when it overflows 64 bits.
+// Powers of the common side 3 that fit 64 bits, so the per-point lookup needs no loop.
+constexpr auto kPowersOf3 = [] {
+  std::array<uint64_t, 41> p{};
+  p[0] = 1;
+  for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 3;
+  return p;
+}();
+
 std::optional<uint64_t> checked_pow(uint64_t side, uint32_t level) {
+  if (side == 3) {
+    if (level < kPowersOf3.size()) return kPowersOf3[level];
+    return std::nullopt;
+  }
   uint64_t n = 1;
   for (uint32_t i = 0; i < level; ++i) {
     if (__builtin_mul_overflow(n, side, &n)) return std::nullopt;

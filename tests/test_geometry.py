@@ -1,0 +1,260 @@
+"""Grid geometry against independent oracles: PROJ's rHEALPix (through pyproj)
+for the projection both ways, mpmath for the authalic latitude and the
+ellipsoid's area, and round trips between cells, nuclei and points."""
+import math
+
+import numpy as np
+import pytest
+
+from zarel import _zarel as z
+from zarel import OGC_RHEALPIX, ZAREL_1, Profile, cell_area_m2, cell_at, position
+
+pyproj = pytest.importorskip("pyproj")
+mpmath = pytest.importorskip("mpmath")
+
+A, INV_F = 6378137.0, 298.257223563
+R_AUTH = 6371007.180918476
+W0 = math.pi / 2 * R_AUTH
+
+
+def proj_for(lon_0=0, ns=0, ss=0):
+    crs = f"+proj=rhealpix +ellps=WGS84 +lon_0={lon_0} +north_square={ns} +south_square={ss}"
+    return pyproj.Transformer.from_crs("+proj=longlat +ellps=WGS84", crs, always_xy=True)
+
+
+def upper_left(base, ns=0, ss=0):
+    base = np.asarray(base)
+    x = np.where(base == 0, (ns * np.pi / 2 - np.pi) * R_AUTH,
+                 np.where(base == 5, (ss * np.pi / 2 - np.pi) * R_AUTH, (base - 1) * W0 - np.pi * R_AUTH))
+    y = np.where(base == 0, 3 * np.pi / 4 * R_AUTH, np.where(base == 5, -np.pi / 4 * R_AUTH, np.pi / 4 * R_AUTH))
+    return x, y
+
+
+def sample_points(n, seed):
+    """Uniform points on the sphere plus the awkward places: poles, the
+    antimeridian, base-cell edges and the polar squares' corners."""
+    rng = np.random.default_rng(seed)
+    lon = rng.uniform(-180, 180, n)
+    lat = np.degrees(np.arcsin(rng.uniform(-1, 1, n)))
+    edge_lat = 41.93785391016014  # geodetic latitude of authalic asin(2/3), near the squares' edges
+    special_lon = np.array([-180, 180, -90, 0, 90, 45, -135, 179.999999, -179.999999, 0.5])
+    special_lat = np.array([90, -90, edge_lat, -edge_lat, edge_lat + 1e-9, -edge_lat - 1e-9, 0, 89.9999, -89.9999])
+    grid_lon, grid_lat = np.meshgrid(special_lon, special_lat)
+    return np.concatenate([lon, grid_lon.ravel()]), np.concatenate([lat, grid_lat.ravel()])
+
+
+def cell_of_planar(x, y, level, ns=0, ss=0):
+    q = np.pi / 4 * R_AUTH
+    base = np.where(np.abs(y) <= q, np.clip(np.floor((x + np.pi * R_AUTH) / W0), 0, 3) + 1,
+                    np.where(y > 0, 0, 5)).astype(int)
+    ulx, uly = upper_left(base, ns, ss)
+    n = 3**level
+    u, v = (x - ulx) / W0 * n, (uly - y) / W0 * n
+    return base, np.floor(v).astype(np.int64), np.floor(u).astype(np.int64), u, v
+
+
+@pytest.mark.parametrize("ns, ss", [(0, 0), (1, 3), (2, 2), (3, 1)])
+@pytest.mark.parametrize("level", [0, 4, 10])
+def test_point_lookup_matches_proj_forward(ns, ss, level):
+    lon, lat = sample_points(50000, seed=level * 16 + ns * 4 + ss)
+    x, y = proj_for(0, ns, ss).transform(lon, lat)
+    base, row, col, u, v = cell_of_planar(np.asarray(x), np.asarray(y), level, ns, ss)
+    p = Profile(lon_0_udeg=0, north_square=ns, south_square=ss)
+    got = z._cells_from_lonlat(lon, lat, level, p)
+    # Points within a micrometre of a cell edge may fall either side between the
+    # two implementations; the pole and the antimeridian land well inside cells.
+    n = 3**level
+    margin = 1e-6 / (W0 / n)
+    clear = (np.abs(u - np.round(u)) > margin) & (np.abs(v - np.round(v)) > margin)
+    assert clear.mean() > 0.99
+    want = [cell_at(int(b), level, int(r), int(c)) for b, r, c in zip(base[clear], row[clear], col[clear])]
+    assert got[clear].tolist() == want
+
+
+@pytest.mark.parametrize("lon_0_udeg", [0, 50000000, -123456789])
+def test_nuclei_match_proj_inverse(lon_0_udeg):
+    rng = np.random.default_rng(lon_0_udeg & 0xFFFF)
+    levels = rng.integers(0, 16, 20000)
+    cells = [cell_at(int(rng.integers(6)), int(L), int(rng.integers(3**L)), int(rng.integers(3**L))) for L in levels]
+    cells += [cell_at(b, L, r, c) for b in range(6) for L in (1, 5) for r in (0, 3**L - 1) for c in (0, 3**L - 1)]
+    cids = np.array(cells, dtype=np.uint64)
+    p = Profile(lon_0_udeg=lon_0_udeg)
+    lon, lat = z._cells_to_lonlat(cids, p)
+    pos = np.array([position(int(c)) for c in cells])
+    ulx, uly = upper_left(pos[:, 0])
+    w = W0 / 3.0 ** pos[:, 1]
+    cx, cy = ulx + (pos[:, 3] + 0.5) * w, uly - (pos[:, 2] + 0.5) * w
+    plon, plat = proj_for(lon_0_udeg / 1e6).transform(cx, cy, direction="INVERSE")
+    # PROJ's inverse authalic series is shorter than ours: agreement to ~1e-8 degrees.
+    assert np.max(np.abs(lat - plat)) < 1e-7
+    polar = np.abs(plat) > 89.99
+    dlon = np.abs((lon - plon + 180) % 360 - 180)
+    assert np.max(dlon[~polar] * np.cos(np.radians(plat[~polar]))) < 1e-7
+    assert np.all((lon >= -180) & (lon < 180))
+
+
+def authalic_mp(lat_deg):
+    """Closed form of the authalic latitude, in 50 digits."""
+    mpmath.mp.dps = 50
+    f = 1 / mpmath.mpf(INV_F)
+    e = mpmath.sqrt(f * (2 - f))
+    s = mpmath.sin(mpmath.radians(mpmath.mpf(lat_deg)))
+    q = lambda t: (1 - e**2) * (t / (1 - (e * t) ** 2) - 1 / (2 * e) * mpmath.log((1 - e * t) / (1 + e * t)))
+    return mpmath.asin(q(s) / q(1))
+
+
+def test_inverse_authalic_latitude_against_mpmath():
+    # Equatorial nuclei have beta = asin(8y / 3pi) exactly from their planar y; the
+    # geodetic latitude we return must map back to that beta under the closed form.
+    rng = np.random.default_rng(3)
+    level = 18
+    n = 3**level
+    rows = rng.integers(0, n, 400)
+    cids = np.array([cell_at(int(b), level, int(r), 7) for b, r in zip(rng.integers(1, 5, 400), rows)], np.uint64)
+    _, lat = z._cells_to_lonlat(cids)
+    y = (np.pi / 4 * R_AUTH - (rows + 0.5) * (W0 / n)) / R_AUTH
+    for yi, li in zip(y, lat):
+        beta = mpmath.asin(8 * mpmath.mpf(yi) / (3 * mpmath.pi))
+        assert abs(float(authalic_mp(li) - beta)) < 3e-15
+
+
+def test_forward_authalic_latitude_against_mpmath():
+    # In the equatorial band y = 3pi/8 sin(beta) R: the row at level 15 follows
+    # from the exact authalic latitude.
+    rng = np.random.default_rng(4)
+    lat = rng.uniform(-41.9, 41.9, 300)
+    level, n = 15, 3**15
+    cids = z._cells_from_lonlat(np.full(300, 10.0), lat, level, ZAREL_1)
+    checked = 0
+    for li, cid in zip(lat, cids):
+        beta = authalic_mp(li)
+        v = (mpmath.pi / 4 - 3 * mpmath.pi / 8 * mpmath.sin(beta)) / (mpmath.pi / 2) * n
+        if abs(v - mpmath.nint(v)) < 1e-6:
+            continue
+        assert position(int(cid))[2] == int(mpmath.floor(v))
+        checked += 1
+    assert checked > 290
+
+
+def test_authalic_radius_and_areas_against_mpmath():
+    mpmath.mp.dps = 40
+    a = mpmath.mpf(A)
+    f = 1 / mpmath.mpf(INV_F)
+    e = mpmath.sqrt(f * (2 - f))
+    ellipsoid_area = 2 * mpmath.pi * a**2 * (1 + (1 - e**2) / e * mpmath.atanh(e))
+    assert cell_area_m2(0) * 6 == pytest.approx(float(ellipsoid_area), rel=1e-14)
+    assert cell_area_m2(0) == 85010936954014.78
+    for level in range(1, 19):
+        assert cell_area_m2(level) * 6 * 9**level == pytest.approx(float(ellipsoid_area), rel=1e-13)
+        assert OGC_RHEALPIX.area_m2(level) == cell_area_m2(level) == cell_area_m2(level, ZAREL_1)
+    assert cell_area_m2(2**32 - 1) == 0.0
+    sphere = Profile(inv_f_nano=10**18, a_um=10**12)  # nearly a sphere of radius 10^6 m
+    assert sphere.area_m2(0) * 6 == pytest.approx(4 * math.pi * 1e12, rel=1e-8)
+
+
+@pytest.mark.parametrize("level", range(16))
+def test_nucleus_looks_up_to_its_cell(level):
+    rng = np.random.default_rng(100 + level)
+    n = 3**level
+    cells = [cell_at(int(b), level, int(r), int(c))
+             for b, r, c in zip(rng.integers(0, 6, 3000), rng.integers(0, n, 3000), rng.integers(0, n, 3000))]
+    cells += [cell_at(b, level, r, c) for b in range(6) for r in {0, n // 2, n - 1} for c in {0, n // 2, n - 1}]
+    cids = np.array(cells, dtype=np.uint64)
+    for p in (OGC_RHEALPIX, ZAREL_1, Profile(north_square=3, south_square=2)):
+        lon, lat = z._cells_to_lonlat(cids, p)
+        assert np.array_equal(z._cells_from_lonlat(lon, lat, level, p), cids)
+
+
+@pytest.mark.parametrize("lon, lat, level, where", [
+    (180.0, 10.0, 7, None), (-180.0, 10.0, 7, None),
+    (0.0, 90.0, 1, (0, 1, 1, 1)),
+])
+def test_lookup_edge_cases(lon, lat, level, where):
+    got = z._cells_from_lonlat(np.array([lon]), np.array([lat]), level, ZAREL_1)
+    if where:
+        assert position(int(got[0])) == where
+    other = z._cells_from_lonlat(np.array([-lon]), np.array([lat]), level, ZAREL_1)
+    if abs(lon) == 180:
+        assert got[0] == other[0]
+
+
+def test_equatorial_band_bottom_edge_and_base_boundary():
+    # The planar point (-pi R/2, -pi R/4) is the west end of base 2's bottom edge.
+    lon = np.array([-90.0 + 1e-9])
+    lat = np.array([-41.93785391016014])  # geodetic latitude of authalic -asin(2/3)
+    cell = z._cells_from_lonlat(lon, lat, 15, ZAREL_1)
+    base, level, row, col = position(int(cell[0]))
+    assert base == 2 and col == 0 and row in (3**15 - 1, 3**15 - 2)
+    west = z._cells_from_lonlat(np.array([-90.0]), np.array([0.0]), 6, ZAREL_1)
+    assert position(int(west[0]))[:1] == (2,) and position(int(west[0]))[3] == 0
+
+
+def shoelace(points):
+    x, y = points[:, 0], points[:, 1]
+    return np.sum(x[:-1] * y[1:] - x[1:] * y[:-1])
+
+
+def inside(points, px, py):
+    x, y = points[:-1, 0], points[:-1, 1]
+    x2, y2 = np.roll(x, -1), np.roll(y, -1)
+    crosses = (y > py) != (y2 > py)
+    t = (py - y) / np.where(y2 == y, 1, y2 - y)
+    return np.count_nonzero(crosses & (px < x + t * (x2 - x))) % 2 == 1
+
+
+@pytest.mark.parametrize("profile", [OGC_RHEALPIX, ZAREL_1])
+def test_boundaries_close_turn_counter_clockwise_and_hold_the_nucleus(profile):
+    rng = np.random.default_rng(9)
+    cells = [9, 10, 11, 12, 13, 14]
+    for level in (1, 2, 5, 9):
+        n = 3**level
+        cells += [cell_at(int(b), level, int(r), int(c))
+                  for b, r, c in zip(rng.integers(0, 6, 300), rng.integers(0, n, 300), rng.integers(0, n, 300))]
+        cells += [cell_at(0, level, n // 2, n // 2), cell_at(5, level, n // 2, n // 2)]
+    cids = np.array(cells, dtype=np.uint64)
+    coords, offsets = z._cell_boundaries(cids, 4, profile)
+    lon, lat = z._cells_to_lonlat(cids, profile)
+    assert offsets[0] == 0 and offsets[-1] == len(coords)
+    for i, cid in enumerate(cells):
+        ring = coords[offsets[i]:offsets[i + 1]]
+        b, level, row, col = position(cid)
+        pole_cell = level == 0 and b in (0, 5) or (b in (0, 5) and row == col == (3**level - 1) // 2)
+        assert np.array_equal(ring[0], ring[-1])
+        if pole_cell:
+            assert len(ring) == 4 * 3 + 5
+            assert ring[-3].tolist() == ([180.0, 90.0] if b == 0 else [-180.0, -90.0])
+            continue
+        assert len(ring) == (4 * 3 + 1 if b in (0, 5) else 5)
+        assert shoelace(ring) > 0
+        plon = lon[i] + 360 if lon[i] < 0 and ring[:, 0].max() > 180 else lon[i]
+        assert inside(ring, plon, lat[i])
+
+
+def test_boundaries_match_proj_at_the_corners():
+    rng = np.random.default_rng(21)
+    level = 6
+    n = 3**level
+    pos = np.stack([rng.integers(1, 5, 500), rng.integers(0, n, 500), rng.integers(0, n, 500)], axis=1)
+    cids = np.array([cell_at(int(b), level, int(r), int(c)) for b, r, c in pos], np.uint64)
+    coords, offsets = z._cell_boundaries(cids, 2, ZAREL_1)
+    ulx, uly = upper_left(pos[:, 0])
+    w = W0 / n
+    x0, y0 = ulx + pos[:, 2] * w, uly - pos[:, 1] * w
+    # Counter-clockwise from the upper-left corner: UL, LL, LR, UR, UL.
+    for k, (dx, dy) in enumerate([(0, 0), (0, -1), (1, -1), (1, 0)]):
+        plon, plat = proj_for(0).transform(x0 + dx * w, y0 + dy * w, direction="INVERSE")
+        got = coords[offsets[:-1] + k]
+        assert np.max(np.abs(got[:, 1] - plat)) < 1e-7
+        assert np.max(np.abs((got[:, 0] - plon + 180) % 360 - 180)) < 1e-7
+
+
+def test_antimeridian_cells_are_shifted_east():
+    # With lon_0 = 52 the level-2 cell of base 4 spanning 172..182 degrees straddles the antimeridian.
+    p = Profile(lon_0_udeg=52000000)
+    cids = z._cells_from_lonlat(np.array([179.9, -179.9]), np.array([0.0, 0.0]), 2, p)
+    assert cids[0] == cids[1]
+    coords, offsets = z._cell_boundaries(cids[:1], profile=p)
+    assert coords[:, 0].min() == pytest.approx(172) and coords[:, 0].max() == pytest.approx(182)
+    base_cap, _ = z._cell_boundaries(np.array([9], np.uint64))
+    assert base_cap[0, 0] == -180 and base_cap[-1, 0] == -180
+    assert np.allclose(base_cap[1:-3, 1], 41.9379, atol=1e-4)
