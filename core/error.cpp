@@ -20,8 +20,10 @@ Error off_image(double x, double y) { return Error{Error::Kind::OffImage, {}, x,
 
 void panic(const char* file, int line, std::string_view message) {
   std::string where = file;
-  // Report the path below core/ (e.g. "tree", "geo/grid") rather than the build's absolute path.
-  if (auto at = where.rfind("core/"); at != std::string::npos) where = where.substr(at + 5);
+  // Report the path within the project (e.g. "tree.cpp", "geo/grid.cpp", "python/vector.cpp")
+  // rather than the build's absolute path.
+  if (auto at = where.rfind("/core/"); at != std::string::npos) where = where.substr(at + 6);
+  else if (auto py = where.rfind("/python/"); py != std::string::npos) where = where.substr(py + 1);
   std::string text = "internal error at " + where + ":" + std::to_string(line) + ": " + std::string(message);
   std::fprintf(stderr, "zarel: %s\n", text.c_str());
   throw Panic(std::move(text));
