@@ -7,6 +7,8 @@
 #include <new>
 
 #include "geo/grid.h"
+#include "opening.h"
+#include "setops.h"
 #include "vector.h"
 #include "zone.h"
 
@@ -209,6 +211,8 @@ bool to_json(PyObject* o, Json& out) {
   Py_XDECREF(kwargs);
   Py_DECREF(dumps);
   if (!text) {
+    // An interrupt or an exhausted heap is not a fault of the document: it propagates as it is.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -536,6 +540,140 @@ static Py_hash_t tree_hash(PyObject* self) {
   return h == -1 ? -2 : h;
 }
 
+// ---------------------------------------------------------------- set operations, proofs, openings
+
+static PyObject* tree_combine(PyObject* self, PyObject* args, PyObject* kwargs, SetOp op, const char* fmt) {
+  ModuleState* st = state_of_type(Py_TYPE(self));
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"other", nullptr};
+    PyObject* o;
+    const TreeObject* other;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), &o) || !to_tree(st, o, "other", other))
+      return nullptr;
+    auto r = combine(tree_of(self).tree, other->tree, op);
+    if (!r) return raise(r.error());
+    return new_tree(st, std::move(r).value(), tree_of(self).profile);
+  });
+}
+
+static PyObject* tree_union(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Union, "O:union");
+}
+static PyObject* tree_intersect(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Intersect, "O:intersect");
+}
+static PyObject* tree_difference(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Difference, "O:difference");
+}
+
+// The suid of a cid: the rHEALPix text for the (9, 6) hierarchy; for another
+// hierarchy its own path in the same letters and digits where they suffice, else None.
+static PyObject* suid_of(const Hierarchy& h, uint64_t cid) {
+  auto p = h.path(cid);
+  bool writable = p && h.b <= 6 && h.a <= 10;
+  if (!writable) Py_RETURN_NONE;
+  std::string s = path_to_suid(*p);
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+static PyObject* tree_divergence(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_type(Py_TYPE(self));
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"other", nullptr};
+    PyObject* o;
+    const TreeObject* other;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:divergence", const_cast<char**>(kw), &o) ||
+        !to_tree(st, o, "other", other))
+      return nullptr;
+    const Tree& t = tree_of(self).tree;
+    auto diffs = divergence(t, other->tree);
+    if (!diffs) return raise(diffs.error());
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(diffs->size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < diffs->size(); ++i) {
+      const Divergence& d = (*diffs)[i];
+      PyObject* suid = suid_of(t.hierarchy, d.cid);
+      PyObject* item = suid ? Py_BuildValue("{sKsNssss}", "cid", static_cast<unsigned long long>(d.cid), "suid", suid,
+                                            "hash_a", hex(d.hash_a).c_str(), "hash_b", hex(d.hash_b).c_str())
+                            : nullptr;
+      if (!item) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+  });
+}
+
+static PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_type(Py_TYPE(self));
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"other", "op", nullptr};
+    PyObject *o, *o_op;
+    const TreeObject* other;
+    std::string name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:prove", const_cast<char**>(kw), &o, &o_op) ||
+        !to_tree(st, o, "other", other) || !to_str(o_op, "op", name))
+      return nullptr;
+    auto op = op_from_name(name);
+    if (!op) return raise(invalid("unknown op " + quote(name)));
+    auto proof = prove(tree_of(self).tree, other->tree, *op);
+    if (!proof) return raise(proof.error());
+    return from_json(proof->to_json());
+  });
+}
+
+static PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_type(Py_TYPE(self));
+  return guarded(st, [&]() -> PyObject* {
+    static const char* kw[] = {"cid", nullptr};
+    PyObject* o;
+    uint64_t cid;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:open", const_cast<char**>(kw), &o) || !to_u64(o, "cid", cid))
+      return nullptr;
+    const Tree& t = tree_of(self).tree;
+    auto opening = open_path(t, cid);
+    if (!opening) return raise(opening.error());
+    if (!*opening) Py_RETURN_NONE;
+    return from_json(OpeningRecord::make(t, std::move(**opening)).to_json());
+  });
+}
+
+// A verifier's caller branches on its answer, so a document that does not even
+// convert to JSON is False like any other defect. MemoryError and exceptions
+// outside Exception (KeyboardInterrupt, the internal failure) still propagate.
+template <class Verify>
+static PyObject* verify_document(PyObject* module, PyObject* args, PyObject* kwargs, const char* fmt,
+                                 const char* name, Verify verify) {
+  return guarded(state_of_module(module), [&]() -> PyObject* {
+    const char* kw[] = {name, nullptr};
+    PyObject* o;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), &o)) return nullptr;
+    Json doc;
+    if (!to_json(o, doc)) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+      PyErr_Clear();
+      Py_RETURN_FALSE;
+    }
+    return PyBool_FromLong(verify(doc));
+  });
+}
+
+static PyObject* fn_verify_opening(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return verify_document(module, args, kwargs, "O:verify_opening", "record", [](const Json& doc) {
+    auto r = OpeningRecord::from_json(doc);
+    return r && r->verify();
+  });
+}
+
+static PyObject* fn_verify_setop(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return verify_document(module, args, kwargs, "O:verify_setop", "proof", [](const Json& doc) {
+    auto p = SetOpProof::from_json(doc);
+    return p && p->verify();
+  });
+}
+
 #define ZAREL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 static PyMethodDef tree_methods[] = {
@@ -549,6 +687,22 @@ static PyMethodDef tree_methods[] = {
      "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."},
     {"leaf_count", tree_leaf_count, METH_NOARGS, "leaf_count($self)\n--\n\nThe number of covered leaves."},
     {"is_empty", tree_is_empty, METH_NOARGS, "is_empty($self)\n--\n\nWhether the tree covers nothing."},
+    {"union", ZAREL_KW(tree_union), METH_VARARGS | METH_KEYWORDS,
+     "union($self, other)\n--\n\nThe cells covered by either tree."},
+    {"intersect", ZAREL_KW(tree_intersect), METH_VARARGS | METH_KEYWORDS,
+     "intersect($self, other)\n--\n\nThe cells covered by both trees."},
+    {"difference", ZAREL_KW(tree_difference), METH_VARARGS | METH_KEYWORDS,
+     "difference($self, other)\n--\n\nThe leaves of `self` not in `other`."},
+    {"divergence", ZAREL_KW(tree_divergence), METH_VARARGS | METH_KEYWORDS,
+     "divergence($self, other)\n--\n\n"
+     "Maximal subtrees where two coverages differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."},
+    {"prove", ZAREL_KW(tree_prove), METH_VARARGS | METH_KEYWORDS,
+     "prove($self, other, op)\n--\n\n"
+     "A transcript proving `self \u2295 other` for `op` in `\"union\" | \"intersect\" | \"difference\"`."},
+    {"open", ZAREL_KW(tree_open), METH_VARARGS | METH_KEYWORDS,
+     "open($self, cid)\n--\n\n"
+     "A self-describing opening record for `cid` (membership or non-membership), or `None` if `cid` is a partial\n"
+     "node."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -826,6 +980,13 @@ static PyObject* fn_raster_cells(PyObject* module, PyObject* args, PyObject* kwa
 
 // Registered in this order; functions are added at their place as they are built.
 static PyMethodDef module_functions[] = {
+    {"verify_opening", ZAREL_KW(fn_verify_opening), METH_VARARGS | METH_KEYWORDS,
+     "verify_opening(record)\n--\n\n"
+     "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises."},
+    {"verify_setop", ZAREL_KW(fn_verify_setop), METH_VARARGS | METH_KEYWORDS,
+     "verify_setop(proof)\n--\n\n"
+     "Verify a set-operation transcript (as returned by `Tree.prove`). `False` on any defect, a document that\n"
+     "does not convert to JSON included; never raises."},
     {"cell_area_m2", ZAREL_KW(fn_cell_area_m2), METH_VARARGS | METH_KEYWORDS,
      "cell_area_m2(level, profile=None)\n--\n\nThe area of one cell at `level`, square metres."},
     {"suid_to_cid", ZAREL_KW(fn_suid_to_cid), METH_VARARGS | METH_KEYWORDS, "suid_to_cid(suid)\n--\n\n"},

@@ -1,0 +1,281 @@
+import copy
+import json
+import random
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import model
+from trees import Leaves, random_cells
+from zarel import Profile, Tree, verify_opening
+
+
+def path_of(record):
+    """The indices of the nested openings from the top down, and the claim."""
+    path, node = [], record["opening"]
+    while "entries" in node:
+        (k,) = [i for i, e in enumerate(node["entries"]) if isinstance(e, dict)]
+        path.append(k)
+        node = node["entries"][k]
+    return path, node["claim"]
+
+
+def cid_of(path, a=9):
+    cid = a + path[0]
+    for d in path[1:]:
+        cid = cid * a + d
+    return cid
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32), depth=st.integers(0, 4))
+def test_openings_against_model(seed, depth):
+    rng = random.Random(seed)
+    cells = random_cells(rng, depth, rng.randint(0, 30))
+    t = Tree.from_cells(cells, depth)
+    m = Leaves(model.leaf_set(cells, depth), depth)
+    for cid in random_cells(rng, depth, 25):
+        level = model.level_of(cid)
+        r = t.open(cid)
+        if m.partial(cid, depth - level):
+            assert r is None
+            continue
+        assert verify_opening(r) is True
+        assert (r["A"], r["B"], r["D"], r["hash"], r["v"], r["root"]) == (9, 6, depth, "sha256", 1, t.root_hex)
+        path, claim = path_of(r)
+        assert cid_of(path) == cid and len(path) == level + 1
+        assert claim == ("full" if m.count(cid) else "empty")
+        assert claim == ("full" if t.covers(cid) else "empty")
+        assert verify_opening(json.loads(json.dumps(r)))
+
+
+def test_empty_tree_non_membership():
+    t = Tree.from_cells([], 3)
+    empty = model.ladders(3)[0]
+    r = t.open(9 * 729 + 5)
+    assert path_of(r) == ([0, 0, 0, 5], "empty") and verify_opening(r)
+    level1 = r["opening"]["entries"][0]["entries"]
+    assert [e for e in level1 if isinstance(e, str)] == [empty[2].hex()] * 8
+
+
+def test_full_base_membership():
+    t = Tree.from_cells([11], 4)
+    full = model.ladders(4)[1]
+    cid = ((11 * 9 + 4) * 9 + 2) * 9 + 7
+    r = t.open(cid)
+    assert path_of(r) == ([2, 4, 2, 7], "full") and verify_opening(r)
+    node, height = r["opening"]["entries"][2], 3
+    while "entries" in node:
+        assert [e for e in node["entries"] if isinstance(e, str)] == [full[height].hex()] * 8
+        node, height = next(e for e in node["entries"] if isinstance(e, dict)), height - 1
+
+
+def test_partial_and_leaf():
+    t = Tree.from_cells([100, 8019], 3)
+    assert t.open(11) is None and t.open(99) is None
+    for leaf in (8019, 8020, 9 * 729):
+        assert verify_opening(t.open(leaf))
+
+
+def test_open_messages():
+    t = Tree.from_cells([9], 2)
+    with pytest.raises(ValueError) as e:
+        t.open(9 * 729)
+    assert str(e.value) == "cid 6561 is at level 3, deeper than 2"
+    with pytest.raises(ValueError) as e:
+        t.open(3)
+    assert str(e.value) == "not a cid: 3"
+    with pytest.raises(OverflowError) as e:
+        t.open(-1)
+    assert e.value.__notes__ == ["while processing 'cid'"]
+    assert t.open(cid=9) is not None
+
+
+def nested_lists(record):
+    """Every entries list on the path, outermost first."""
+    out, node = [], record["opening"]
+    while "entries" in node:
+        out.append(node["entries"])
+        node = next(e for e in node["entries"] if isinstance(e, dict))
+    return out
+
+
+def flip(text, i):
+    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
+
+
+def opened_hash(node, height, depth, a=9):
+    """The hash a nested opening at `height` stands for, recomputed with hashlib."""
+    empty, full = model.ladders(depth, a)
+    if "claim" in node:
+        return (full if node["claim"] == "full" else empty)[height].hex()
+    kids = [bytes.fromhex(e) if isinstance(e, str) else bytes.fromhex(opened_hash(e, height - 1, depth, a))
+            for e in node["entries"]]
+    return model.sha(2, kids).hex()
+
+
+def mutants(record, rng):
+    """(name, mutant) pairs, one per mutation class and position; none proves a true claim."""
+    yield "root", dict(record, root=flip(record["root"], rng.randrange(64)))
+    for key, values in {"A": [4, 8, 10], "B": [5, 7], "D": [record["D"] + 1, record["D"] - 1],
+                        "v": [0, 2], "hash": ["sha512", ""]}.items():
+        for v in values:
+            # At depth 0 no entries list has A entries, so A is not fixed by the record.
+            if v != record[key] and not (key == "D" and v < 0) and not (key == "A" and record["D"] == 0):
+                yield f"{key}={v}", dict(record, **{key: v})
+    yield "bare claim", dict(record, opening={"claim": "full"})
+    for level, entries in enumerate(nested_lists(record)):
+        opened = next(i for i, e in enumerate(entries) if isinstance(e, dict))
+        for i, e in enumerate(entries):
+            m = copy.deepcopy(record)
+            target = nested_lists(m)[level]
+            if isinstance(e, str):
+                target[i] = flip(e, rng.randrange(64))
+                yield f"flip {level}/{i}", m
+            m = copy.deepcopy(record)
+            del nested_lists(m)[level][i]
+            yield f"drop {level}/{i}", m
+            m = copy.deepcopy(record)
+            target = nested_lists(m)[level]
+            target.insert(i, copy.deepcopy(target[i]))
+            yield f"duplicate {level}/{i}", m
+            # Swapping in a sibling with the opened child's very hash proves that sibling: true.
+            if i != opened and e != opened_hash(entries[opened], record["D"] - level, record["D"]):
+                m = copy.deepcopy(record)
+                target = nested_lists(m)[level]
+                target[i], target[opened] = target[opened], target[i]
+                yield f"swap {level}/{i}", m
+        # A second nested opening standing for a sibling with the very hash it
+        # replaces: the spec-free reading accepts it, but the record then names two cells.
+        height = record["D"] - level
+        empty, full = model.ladders(record["D"])
+        for i, e in enumerate(entries):
+            if isinstance(e, str) and e in (empty[height].hex(), full[height].hex()):
+                m = copy.deepcopy(record)
+                nested_lists(m)[level][i] = {"claim": "full" if e == full[height].hex() else "empty"}
+                yield f"second opening {level}/{i}", m
+                break
+    m = copy.deepcopy(record)
+    last = nested_lists(m)[-1]
+    k = next(i for i, e in enumerate(last) if isinstance(e, dict))
+    last[k] = {"claim": "empty" if last[k]["claim"] == "full" else "full"}
+    yield "claim flipped", m
+    m = copy.deepcopy(record)
+    nested_lists(m)[-1][k] = {"claim": "maybe"}
+    yield "claim maybe", m
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32), depth=st.integers(0, 4))
+def test_every_mutant_is_refused(seed, depth):
+    rng = random.Random(seed)
+    t = Tree.from_cells(random_cells(rng, depth, rng.randint(1, 30)), depth)
+    for cid in random_cells(rng, depth, 6):
+        r = t.open(cid)
+        if r is None:
+            continue
+        for name, m in mutants(r, rng):
+            assert verify_opening(m) is False, name
+
+
+GOOD = Tree.from_cells([100, 8019], 3).open(8019)
+GARBAGE = [None, True, 0, 1, -1, 2**64 - 1, 2**70, 1.5, "", "full", [], [GOOD], {}, {"v": 1}, "0" * 64,
+           "A" * 64, {"claim": "full"}, {"entries": []}, {"claim": None}, {"entries": "0" * 64}]
+
+
+@pytest.mark.parametrize("value", GARBAGE, ids=repr)
+def test_garbage_documents(value):
+    assert verify_opening(value) is False
+
+
+@pytest.mark.parametrize("key", sorted(GOOD))
+@pytest.mark.parametrize("value", GARBAGE, ids=repr)
+def test_garbage_fields(key, value):
+    if value != GOOD[key]:
+        assert verify_opening(dict(GOOD, **{key: value})) is False
+    m = dict(GOOD)
+    del m[key]
+    assert verify_opening(m) is False
+
+
+@pytest.mark.parametrize("value", GARBAGE + [[None] * 9, ["g" * 64] * 9, [{}] * 9], ids=repr)
+def test_garbage_entries(value):
+    m = copy.deepcopy(GOOD)
+    nested_lists(m)[1][0] = value
+    assert verify_opening(m) is False
+    m = copy.deepcopy(GOOD)
+    m["opening"]["entries"][2] = {"entries": value}
+    assert verify_opening(m) is False
+
+
+@pytest.mark.parametrize("value", [2**32, 2**64 - 1, 2**70, 10**30, 4097, 1, 0])
+@pytest.mark.parametrize("key", ["A", "B", "D"])
+def test_huge_shape(key, value):
+    assert verify_opening(dict(GOOD, **{key: value})) is False
+
+
+def test_nesting_limits():
+    # Openings nested below the leaves are refused while parsing.
+    node = {"claim": "full"}
+    for _ in range(60):
+        node = {"entries": [node] + ["0" * 64] * 8}
+    assert verify_opening(dict(GOOD, D=18, opening={"entries": [node] + ["0" * 64] * 5})) is False
+    nested = []
+    for _ in range(200):
+        nested = [nested]
+    assert verify_opening(dict(GOOD, opening={"entries": nested})) is False
+    deep = {}
+    for _ in range(100000):
+        deep = {"entries": [deep]}
+    assert verify_opening(deep) is False
+
+
+class Interrupting(dict):
+    def items(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("value", [{1, 2}, b"bytes", float("nan"), {"root": float("-inf")}, object()])
+def test_unconvertible_records_are_false(value):
+    assert verify_opening(value) is False
+
+
+def test_interrupt_propagates():
+    with pytest.raises(KeyboardInterrupt):
+        verify_opening(Interrupting(GOOD))
+
+
+def hand_record(A, B, D):
+    """Non-membership of the first leaf of an empty hierarchy no profile makes, from hashlib alone."""
+    empty = [model.sha(0)]
+    for _ in range(D):
+        empty.append(model.sha(2, [empty[-1]] * A))
+    node = {"claim": "empty"}
+    for h in range(D):
+        node = {"entries": [node] + [empty[h].hex()] * (A - 1)}
+    root = model.sha(3, [empty[D]] * B).hex()
+    return {"A": A, "B": B, "D": D, "hash": "sha256", "opening": {"entries": [node] + [empty[D].hex()] * (B - 1)},
+            "root": root, "v": 1}
+
+
+@pytest.mark.parametrize("A,B,D", [(2, 1, 62), (3, 6, 38), (4096, 2, 4), (4096, 1, 4), (9, 6, 18)])
+def test_extreme_shapes(A, B, D):
+    r = hand_record(A, B, D)
+    assert verify_opening(r) is True
+    assert verify_opening(dict(r, D=D + 1)) is False
+
+
+def test_other_aperture():
+    p = Profile(aperture=4)
+    t = Tree.from_cells([17, 4 * 16 + 5], 3, p)
+    for cid in (17, 4 * 64 + 3, 5, 4 * 64 + 20):
+        r = t.open(cid)
+        assert r is not None and r["A"] == 4 and verify_opening(r)
+
+
+def test_signature_and_doc():
+    assert verify_opening.__text_signature__ == "(record)"
+    assert verify_opening.__doc__ == \
+        "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises."
+    assert Tree.open.__text_signature__ == "($self, cid)"
+    assert verify_opening(record=GOOD) is True
