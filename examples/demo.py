@@ -1,5 +1,6 @@
 """A short tour of zarel: profiles, coverage trees and their 32-byte roots."""
 
+import json
 import random
 
 import numpy as np
@@ -60,6 +61,35 @@ def main():
         f"{side} {zarel.cid_to_suid(c)}" for side, c in zarel.neighbours(top).items()))
     hits = Tree.from_cells(located, level)
     print(f"  the visited cells as a tree: {hits.leaf_count()} leaves, root {hits.root_hex[:16]}...")
+
+
+    # Set algebra with proofs: two coverages, their union, and a transcript that
+    # proves the union's root from the two input roots alone.
+    a = Tree.from_cells(fine[:1200] + [zarel.suid_to_cid("Q1")], depth)
+    b = Tree.from_cells(fine[800:] + [zarel.suid_to_cid("Q2")], depth)
+    u = a.union(b)
+    proof = a.prove(b, "union")
+    print(f"\nA has {a.leaf_count()} leaves, B {b.leaf_count()}, A | B {u.leaf_count()}, "
+          f"A & B {a.intersect(b).leaf_count()}, A - B {a.difference(b).leaf_count()}")
+    print(f"  transcript: {len(json.dumps(proof))} bytes; root_c {proof['root_c'][:16]}... "
+          f"equals the union's root: {proof['root_c'] == u.root_hex}")
+    print(f"  verify_setop: {zarel.verify_setop(proof)}")
+    forged = json.loads(json.dumps(proof))
+    forged["root_c"] = a.root_hex
+    print(f"  the same transcript claiming A's root as the result: {zarel.verify_setop(forged)}")
+    print(f"  A and B diverge in {len(a.divergence(b))} maximal subtrees")
+
+    # Openings: prove one cell covered and another uncovered against the root alone.
+    inside, outside = zarel.suid_to_cid("Q21"), zarel.suid_to_cid("P0")
+    for name, cell in (("Q21", inside), ("P0", outside)):
+        record = u.open(cell)
+        claim = record["opening"]
+        while "entries" in claim:
+            claim = next(e for e in claim["entries"] if isinstance(e, dict))
+        print(f"  opening of {name}: claim {claim['claim']!r}, verify_opening: {zarel.verify_opening(record)}")
+    record = u.open(inside)
+    record["root"] = a.root_hex
+    print(f"  the Q21 opening checked against A's root: {zarel.verify_opening(record)}")
 
 
 if __name__ == "__main__":
