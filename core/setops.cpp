@@ -246,8 +246,12 @@ Json SetOpProof::to_json() const {
 
 std::optional<uint64_t> unsigned_member(const Json& value, std::string_view key) {
   const Json* m = member(value, key);
-  if (!m || !m->is_number_unsigned()) return std::nullopt;
-  return m->get<uint64_t>();
+  if (!m || !m->is_number_integer()) return std::nullopt;
+  // A parsed document holds non-negative integers as unsigned; one built in code may not.
+  if (m->is_number_unsigned()) return m->get_ref<const Json::number_unsigned_t&>();
+  auto v = m->get_ref<const Json::number_integer_t&>();
+  if (v < 0) return std::nullopt;
+  return static_cast<uint64_t>(v);
 }
 
 Result<Shape> wire_shape(const Json& value) {

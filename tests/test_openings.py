@@ -279,3 +279,9 @@ def test_signature_and_doc():
         "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises."
     assert Tree.open.__text_signature__ == "($self, cid)"
     assert verify_opening(record=GOOD) is True
+
+
+@pytest.mark.parametrize("shape", [(4096, 4096 * 4095, 3), (2, 2, 61), (4096, 1, 4)])
+def test_largest_shapes_are_refused_cheaply(shape):
+    A, B, D = shape
+    assert verify_opening(dict(GOOD, A=A, B=B, D=D)) is False

@@ -291,3 +291,10 @@ def test_root_is_tagged_hash():
     # root_c is tag 3 over the steps' c in order, recomputed independently.
     c = [bytes.fromhex(s["c"]) for s in GOOD["steps"]]
     assert GOOD["root_c"] == hashlib.sha256(b"\x03" + b"".join(c)).hexdigest()
+
+
+@pytest.mark.parametrize("shape", [(4096, 4096 * 4095, 3), (2, 2, 61), (4096, 1, 4)])
+def test_largest_shapes_are_refused_cheaply(shape):
+    # A valid shape whose steps do not match is refused before any ladder is built.
+    A, B, D = shape
+    assert verify_setop(dict(GOOD, A=A, B=B, D=D)) is False
