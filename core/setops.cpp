@@ -6,8 +6,6 @@ namespace zarel {
 
 namespace {
 constexpr uint64_t kVersion = 1;
-// Children of a combined node live on the stack for the usual apertures.
-constexpr uint32_t kInline = 16;
 }  // namespace
 
 std::string_view op_name(SetOp op) {
@@ -76,15 +74,9 @@ Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, cons
   // height >= 1 for canonical inputs.
   ZAREL_ASSERT(height >= 1);
   uint32_t n = ctx.hierarchy.a;
-  Node inline_children[kInline];
-  std::vector<Node> heap_children;
-  Node* children = inline_children;
-  if (n > kInline) {
-    heap_children.resize(n);
-    children = heap_children.data();
-  }
+  ChildBuffer children(n);
   for (uint32_t k = 0; k < n; ++k) children[k] = combine_nodes(a.child(k), b.child(k), op, height - 1, ctx);
-  return make_branch(std::span<Node>(children, n), height, ctx);
+  return make_branch(children.span(), height, ctx);
 }
 
 Result<Tree> combine(const Tree& a, const Tree& b, SetOp op) {

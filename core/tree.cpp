@@ -97,15 +97,7 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
   if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
   ZAREL_ASSERT(height >= 1);
   uint64_t step = (hi - lo) / a;
-  // Children live on the stack for the usual apertures.
-  constexpr uint32_t kInline = 16;
-  Node inline_children[kInline];
-  std::vector<Node> heap_children;
-  Node* children = inline_children;
-  if (a > kInline) {
-    heap_children.resize(a);
-    children = heap_children.data();
-  }
+  ChildBuffer children(a);
   // Each child gets the ranges that meet it; a range crossing a child boundary
   // goes to both. Ranges before the previous child's last one end before the
   // next child starts, so each split is one binary search.
@@ -130,7 +122,7 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
       if (!parts[i].empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx);
     });
   }
-  return make_branch(std::span<Node>(children, a), height, ctx);
+  return make_branch(children.span(), height, ctx);
 }
 
 }  // namespace

@@ -79,6 +79,24 @@ inline Node make_branch(std::vector<Node>&& children, uint32_t height, const Ctx
 }
 const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx);
 
+// Room for one node's children: on the stack for the usual apertures, on the
+// heap beyond them, so building a node allocates nothing but its branch.
+class ChildBuffer {
+ public:
+  explicit ChildBuffer(uint32_t n) : n_(n) {
+    if (n > kInline) heap_.resize(n);
+  }
+  Node& operator[](uint32_t k) { return data()[k]; }
+  std::span<Node> span() { return {data(), n_}; }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  Node* data() { return n_ > kInline ? heap_.data() : inline_; }
+  uint32_t n_;
+  Node inline_[kInline];
+  std::vector<Node> heap_;
+};
+
 // Half-open range of leaf cids at the tree's depth.
 struct LeafRange {
   uint64_t start, end;

@@ -146,7 +146,7 @@ def mutants(record, rng):
                 target[i], target[opened] = target[opened], target[i]
                 yield f"swap {level}/{i}", m
         # A second nested opening standing for a sibling with the very hash it
-        # replaces: the spec-free reading accepts it, but the record then names two cells.
+        # replaces: its hashes still add up to the root, but the record would name two cells.
         height = record["D"] - level
         empty, full = model.ladders(record["D"])
         for i, e in enumerate(entries):
