@@ -222,6 +222,24 @@ PyObject* nthreads_too_many(uint64_t n) {
                        "; 0 takes one worker per processor"));
 }
 
+// The checks a cid batch makes before any work, in order: the profile, the
+// array's layout, the thread count. False with the exception set.
+bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthreads) {
+  if (auto s = profile.validate(); !s) {
+    raise(s.error());
+    return false;
+  }
+  if (!cids.flat()) {
+    not_contiguous();
+    return false;
+  }
+  if (nthreads > kMaxThreads) {
+    nthreads_too_many(nthreads);
+    return false;
+  }
+  return true;
+}
+
 // ------------------------------------------------------------ execution
 
 // Runs `element(i)` for i in [first, last) and gives the index of a failed
@@ -358,9 +376,7 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
         !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
         !to_nthreads(o_nthreads, nthreads))
       return nullptr;
-    if (auto s = profile.validate(); !s) return raise(s.error());
-    if (!cids.flat()) return not_contiguous();
-    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     geo::Grid grid = profile.grid();
     Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
@@ -406,9 +422,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
         !cids.bind(o_cids, "cids", "uint64") || (o_n && !to_u64(o_n, "n", per_edge)) ||
         !to_profile(st, o_profile, "profile", profile) || !to_nthreads(o_nthreads, nthreads))
       return nullptr;
-    if (auto s = profile.validate(); !s) return raise(s.error());
-    if (!cids.flat()) return not_contiguous();
-    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     if (per_edge > kMaxEdgePoints)
       return raise(invalid("n " + std::to_string(per_edge) + " is above the maximum " +
                            std::to_string(kMaxEdgePoints) + " points per edge"));
@@ -481,9 +495,7 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
         !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
         !to_nthreads(o_nthreads, nthreads))
       return nullptr;
-    if (auto s = profile.validate(); !s) return raise(s.error());
-    if (!cids.flat()) return not_contiguous();
-    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint64_t> out(4 * n);
