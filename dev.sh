@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev clang libclang-rt-14-dev"
-PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath"
+APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy"
 PY=${PYTHON:-python3}
 
 setup() {
