@@ -5,7 +5,6 @@
 
 #include "geo/grid.h"
 #include "hierarchy.h"
-#include "json.h"
 
 namespace zarel {
 
@@ -67,10 +66,17 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
       out += ']';
     }
     std::string cid = std::to_string(cids[i]);
-    // The suid goes through the JSON writer: apertures past 10 spell digits beyond '9'.
     out += "]],\"type\":\"Polygon\"},\"id\":\"" + cid + "\",\"properties\":{\"cid\":" + cid +
-           ",\"level\":" + std::to_string(path.level()) + ",\"suid\":" + write_json(Json(path_to_suid(path))) +
-           "},\"type\":\"Feature\"}";
+           ",\"level\":" + std::to_string(path.level()) + ",\"suid\":";
+    // Past aperture 10 the digits have no characters: such a cell has no suid.
+    if (h.a <= 10) {
+      out += '"';
+      out += path_to_suid(path);
+      out += '"';
+    } else {
+      out += "null";
+    }
+    out += "},\"type\":\"Feature\"}";
   }
   out += "],\"type\":\"FeatureCollection\"}";
   return out;
