@@ -78,8 +78,15 @@ PyObject* tree_get_root_hex(PyObject* self, void*) { return str_of(tree_of(self)
 PyObject* tree_repr(PyObject* self) { return str_of(tree_of(self).tree.debug()); }
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
-  if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type) || (op != Py_EQ && op != Py_NE))
-    Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type)) {
+    if (op == Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+    // `!=` is the negation of Python's `==` on the same pair, whatever decides it:
+    // the other object's `__eq__`, or identity.
+    int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(!eq);
+  }
   bool eq = tree_of(self).tree == tree_of(other).tree;
   return PyBool_FromLong(op == Py_EQ ? eq : !eq);
 }
@@ -113,12 +120,11 @@ PyObject* tree_difference(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tree_combine(self, args, kwargs, SetOp::Difference, "difference");
 }
 
-// The suid of a cid: the rHEALPix text for the (9, 6) hierarchy; for another
-// hierarchy its own path in the same letters and digits where they suffice, else None.
+// The suid of a cid, which only the (9, 6) hierarchy has: in any other the
+// same letters and digits would spell a different rHEALPix cell.
 PyObject* suid_of(const Hierarchy& h, uint64_t cid) {
   auto p = h.path(cid);
-  bool writable = p && h.b <= 6 && h.a <= 10;
-  if (!writable) Py_RETURN_NONE;
+  if (!p || h.a != 9 || h.b != 6) Py_RETURN_NONE;
   return str_of(path_to_suid(*p));
 }
 
@@ -185,7 +191,8 @@ PyMethodDef tree_methods[] = {
     def("difference", tree_difference, "difference($self, other)\n--\n\nThe leaves of `self` not in `other`."),
     def("divergence", tree_divergence,
         "divergence($self, other)\n--\n\n"
-        "Maximal subtrees where two coverages differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),
+        "Maximal subtrees where two coverages differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`;\n"
+        "`suid` is `None` unless the profile has aperture 9 and 6 base cells."),
     def("prove", tree_prove,
         "prove($self, other, op)\n--\n\n"
         "A transcript proving `self \u2295 other` for `op` in `\"union\" | \"intersect\" | \"difference\"`."),
