@@ -1,10 +1,5 @@
 #include "vector.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
-#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -12,17 +7,13 @@
 
 #include "binder.h"
 #include "geo/grid.h"
+#include "pool.h"
 #include "zone.h"
 
 namespace zarel::py {
 
 namespace {
 
-// Below this many elements a call never pays for thread coordination.
-constexpr size_t kSerialBelow = 16384;
-// A private pool is an arena of this many slots at most: beyond it a caller's
-// nthreads is a mistake, and honouring it would only cost memory.
-constexpr uint64_t kMaxThreads = 1024;
 // Polygons longer than this per edge are no display polygon; the bound keeps
 // one cell's ring, and so the whole result, from growing without limit.
 constexpr uint64_t kMaxEdgePoints = 65536;
@@ -224,59 +215,12 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
     not_contiguous();
     return false;
   }
-  if (nthreads > kMaxThreads) {
+  if (builds_pool(cids.size(), nthreads) && nthreads > kMaxThreads) {
     nthreads_too_many(nthreads);
     return false;
   }
   return true;
 }
-
-// ------------------------------------------------------------ execution
-
-// Runs `element(i)` for i in [first, last) and gives the index of a failed
-// element (the first, on the calling thread), or `last` when all succeed.
-// Runs with the interpreter lock released; touches no Python object. A private
-// pool that cannot be built leaves its description in `failure`.
-struct Runner {
-  uint64_t nthreads;
-  std::string failure;
-
-  template <class F>
-  size_t operator()(size_t first, size_t last, F&& element) {
-    if (last - first < kSerialBelow || nthreads == 1) {
-      for (size_t i = first; i < last; ++i)
-        if (!element(i)) return i;
-      return last;
-    }
-    std::atomic<size_t> failed{last};
-    auto body = [&](const tbb::blocked_range<size_t>& r) {
-      for (size_t i = r.begin(); i < r.end(); ++i) {
-        if (failed.load(std::memory_order_relaxed) != last) return;
-        if (!element(i)) {
-          size_t seen = failed.load(std::memory_order_relaxed);
-          while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-          }
-          return;
-        }
-      }
-    };
-    tbb::blocked_range<size_t> range(first, last, 1024);
-    if (nthreads == 0) {
-      tbb::parallel_for(range, body);
-      return failed.load();
-    }
-    std::optional<tbb::task_arena> arena;
-    try {
-      arena.emplace(static_cast<int>(nthreads));
-      arena->initialize();
-    } catch (const std::exception& e) {
-      failure = e.what();
-      return first;
-    }
-    arena->execute([&] { tbb::parallel_for(range, body); });
-    return failed.load();
-  }
-};
 
 PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
 
@@ -308,7 +252,7 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
                            " latitudes"));
-    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (builds_pool(lon.size(), nthreads) && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
     geo::Grid grid = profile.grid();
     Hierarchy h = profile.hierarchy();
     const double* x = lon.data<double>();
