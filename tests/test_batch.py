@@ -177,9 +177,8 @@ def test_checks_before_work_in_order(call, message):
 
 
 @pytest.mark.parametrize("nthreads", [1025, 10**6, 2**63, 2**64 - 1])
-@pytest.mark.parametrize("size", [0, 20000])
+@pytest.mark.parametrize("size", [SERIAL_BELOW, 20000])
 def test_absurd_thread_counts_are_refused(nthreads, size):
-    # Whatever the input size, so that a wrong count fails the same on small tests.
     cids = np.full(size, 9, dtype=np.uint64)
     message = f"nthreads {nthreads} is above the maximum 1024; 0 takes one worker per processor"
     for call in (lambda: z._cells_to_lonlat(cids, nthreads=nthreads),
@@ -291,3 +290,27 @@ def test_total_boundary_points_are_bounded_before_allocating():
     cids = np.full(4097, 9 * 9 + 1, dtype=np.uint64)
     with pytest.raises(ValueError, match=r"^the boundaries would hold 1073991677 points, above the maximum 1073741824$"):
         z._cell_boundaries(cids, 65536)
+
+
+@pytest.mark.parametrize("nthreads", [2, 1025, 2**64 - 1])
+@pytest.mark.parametrize("size", [0, 1, SERIAL_BELOW - 1])
+def test_small_inputs_run_on_the_caller_whatever_nthreads(nthreads, size):
+    cids = np.full(size, 9, dtype=np.uint64)
+    assert np.array_equal(z._cell_neighbours(cids, nthreads=nthreads), z._cell_neighbours(cids))
+    coords, offsets = z._cell_boundaries(cids, nthreads=nthreads)
+    assert len(offsets) == size + 1
+    lon, lat = z._cells_to_lonlat(cids, nthreads=nthreads)
+    assert np.array_equal(z._cells_from_lonlat(lon, lat, 0, nthreads=nthreads), cids)
+
+
+def test_pools_write_nothing_to_stderr():
+    # More threads than processors, in a fresh process so no earlier call has
+    # already spent a once-only warning.
+    import subprocess
+    import sys
+    code = ("import numpy as np; from zarel import _zarel as z\n"
+            "c = np.full(20000, 983, dtype=np.uint64)\n"
+            "for n in (0, 2, 8, 64): z._cells_to_lonlat(c, nthreads=n); z._cell_neighbours(c, nthreads=n)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""

@@ -55,3 +55,25 @@ def test_sanitized_run_uses_sanitized_build():
     import os
     if os.environ.get("ZAREL_SANITIZED"):
         assert "sanitize" in m.__file__
+
+
+class _EqualToAll:
+    """Claims equality with everything and leaves `!=` to the other side."""
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return NotImplemented
+
+    __hash__ = None
+
+
+def test_tree_ne_negates_python_eq():
+    t = zarel.Tree.from_cells([9], 1)
+    # `==` defers to the other object (here True), so `!=` must be False, not identity's True.
+    assert (t == _EqualToAll()) is True
+    assert (t != _EqualToAll()) is False
+    for other in (5, "tree", None, zarel.OGC_RHEALPIX):
+        assert t.__ne__(other) is (not (t == other))
+    assert t.__eq__(5) is NotImplemented
