@@ -2,6 +2,7 @@
 // through the standard `json` module.
 #include "convert.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "profile_type.h"
@@ -177,7 +178,9 @@ bool convert(ModuleState* st, PyObject* o, const char* name, CidSequence& out) {
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return add_note(name);
   out.clear();
-  out.reserve(static_cast<size_t>(n));
+  // A sequence may claim any length (range(2**62) does): reserve no more than
+  // a real list could hold cheaply, and let the items themselves grow the rest.
+  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_GetItem(o, i);
     if (!item) return add_note(name);
