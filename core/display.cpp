@@ -68,8 +68,8 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
     std::string cid = std::to_string(cids[i]);
     out += "]],\"type\":\"Polygon\"},\"id\":\"" + cid + "\",\"properties\":{\"cid\":" + cid +
            ",\"level\":" + std::to_string(path.level()) + ",\"suid\":";
-    // Past aperture 10 the digits have no characters: such a cell has no suid.
-    if (h.a <= 10) {
+    // Suids name cells of the (9, 6) hierarchy only.
+    if (h == kRhealpix) {
       out += '"';
       out += path_to_suid(path);
       out += '"';

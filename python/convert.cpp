@@ -2,7 +2,6 @@
 // through the standard `json` module.
 #include "convert.h"
 
-#include <algorithm>
 #include <string_view>
 
 #include "profile_type.h"
@@ -178,9 +177,13 @@ bool convert(ModuleState* st, PyObject* o, const char* name, CidSequence& out) {
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return add_note(name);
   out.clear();
-  // A sequence may claim any length (range(2**62) does): reserve no more than
-  // a real list could hold cheaply, and let the items themselves grow the rest.
-  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20)));
+  // A sequence may claim any length (range(2**62) does): past what a vector
+  // can address it is refused as memory, not left to fail inside reserve.
+  if (static_cast<size_t>(n) > out.max_size()) {
+    PyErr_NoMemory();
+    return add_note(name);
+  }
+  out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_GetItem(o, i);
     if (!item) return add_note(name);

@@ -1,6 +1,8 @@
 #include "exchange.h"
 
+#include <algorithm>
 #include <optional>
+#include <string>
 
 #include "binder.h"
 #include "display.h"
@@ -163,12 +165,23 @@ const char cells_geojson_doc[] =
     "closed through its pole. Properties `cid`, `suid`, `level`; feature `id` the cid as a string.";
 
 PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs) {
-  CidSequence cids;
+  ModuleState* st = state_of_module(module);
+  PyObject* sequence;
   Profile profile;
   uint64_t n = 3;
-  return call(state_of_module(module), args, kwargs, "cells_geojson",
-              {{"cids", cids}, optional("profile", profile), optional("n", n)},
-              [&] { return loads(cells_geojson(cids, profile, n)); });
+  return call(st, args, kwargs, "cells_geojson", {{"cids", sequence}, optional("profile", profile), optional("n", n)},
+              [&]() -> PyObject* {
+                // Every cell takes at least five points, so a longer sequence (a range
+                // can claim any length) is refused before its items are read.
+                Py_ssize_t length = PyUnicode_Check(sequence) ? -1 : PySequence_Size(sequence);
+                if (length < 0) PyErr_Clear();
+                if (static_cast<uint64_t>(std::max<Py_ssize_t>(length, 0)) > kMaxDisplayPoints / 5)
+                  return raise(invalid("the GeoJSON would hold more than the maximum " +
+                                       std::to_string(kMaxDisplayPoints) + " points"));
+                CidSequence cids;
+                if (!convert(st, sequence, "cids", cids)) return nullptr;
+                return loads(cells_geojson(cids, profile, n));
+              });
 }
 
 }  // namespace zarel::py

@@ -101,3 +101,9 @@ def test_refusals(call, error, message):
         call()
     if message:
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize("cids", [range(2**62), range(2**40)])
+def test_claimed_lengths_cost_nothing(cids):
+    with pytest.raises(ValueError, match="^the GeoJSON would hold more than the maximum 67108864 points$"):
+        cells_geojson(cids)

@@ -180,3 +180,10 @@ def test_tree_raster_errors(call, exc, message):
         call()
     if message:
         assert str(e.value) == message
+
+
+def test_a_claimed_length_beyond_memory_is_refused_at_once():
+    # As list(range(2**62)) is: the length alone rules it out.
+    with pytest.raises(MemoryError) as e:
+        z.raster_index(range(2**62))
+    assert e.value.__notes__ == ["while processing 'cids'"]
