@@ -99,10 +99,7 @@ Status Index::add(std::string key, const Tree& tree) {
   }
   Hash root = tree.root();
   auto [at, fresh] = trees_.try_emplace(root);
-  if (fresh) {
-    at->second.tree = tree;
-    at->second.leaves = leaf_total(tree, powers(tree.hierarchy.a, tree.depth));
-  }
+  if (fresh) at->second.tree = tree;
   ++at->second.keys;
   auto [slot, added] = keys_.try_emplace(std::move(key), root);
   if (!added) {
@@ -129,11 +126,16 @@ Result<std::vector<Hit>> Index::query(const Tree& q) const {
     uint64_t shared = 0;
     for (size_t b = 0; b < q.bases.size(); ++b) shared += shared_leaves(stored.tree.bases[b], q.bases[b], q.depth, pow);
     if (shared == 0) continue;
+    uint64_t ni = stored.leaves.load(std::memory_order_relaxed);
+    if (ni == kUncounted) {
+      ni = leaf_total(stored.tree, pow);
+      stored.leaves.store(ni, std::memory_order_relaxed);
+    }
     // Each side has leaves outside the other exactly when it holds more than they share.
-    bool item_only = stored.leaves > shared, query_only = nq > shared;
+    bool item_only = ni > shared, query_only = nq > shared;
     Relation r = item_only ? (query_only ? Relation::Overlaps : Relation::Contains)
                            : (query_only ? Relation::Within : Relation::Equal);
-    met.emplace(root, Met{shared, stored.leaves, r});
+    met.emplace(root, Met{shared, ni, r});
   }
   if (met.empty()) return hits;
   for (const auto& [key, root] : keys_) {

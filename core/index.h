@@ -11,6 +11,7 @@
 // one writer or many readers at a time use it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -76,10 +77,14 @@ class Index {
   struct RootHash {
     size_t operator()(const Hash& h) const;
   };
+  static constexpr uint64_t kUncounted = UINT64_MAX;
   struct Stored {
     Tree tree;
-    uint64_t leaves = 0;  // the tree's leaf count, the item side of every fraction
-    uint64_t keys = 0;    // keys registered under this root now
+    uint64_t keys = 0;  // keys registered under this root now
+    // The tree's leaf count, the item side of every fraction: counted by the
+    // first query the tree meets, so registering stays one root computation.
+    // Readers may race to store it; they store the same value.
+    mutable std::atomic<uint64_t> leaves{kUncounted};
   };
 
   // A tree stays stored when its last key moves to another root.
