@@ -31,7 +31,7 @@ def test_every_cell_of_a_level(level, n, profile):
         assert list(f) == ["geometry", "id", "properties", "type"]
         assert f["id"] == str(cid) and f["properties"] == {"cid": cid, "level": level, "suid": cid_to_suid(cid)}
         (ring,) = f["geometry"]["coordinates"]
-        assert ring[0] == ring[-1]
+        assert ring[0] == ring[-1] and all(type(x) is float for point in ring for x in point)
         assert ring == coords[offsets[i] : offsets[i + 1]].tolist()
         poly = shapely.Polygon(ring)
         assert poly.is_valid, (cid, shapely.is_valid_reason(poly))
