@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from zarel import _zarel as z
-from zarel import OGC_RHEALPIX, ZAREL_1, Profile, cell_at, neighbours
+from zarel import Profile, cell_at, neighbours
 
 SERIAL_BELOW = 16384
 NTHREADS = [0, 1, 2, 3]
@@ -96,19 +96,6 @@ def test_empty_inputs():
     assert z._cell_neighbours(ec).shape == (0, 4)
     # An empty non-contiguous view is accepted.
     assert z._cell_neighbours(np.arange(10, dtype=np.uint64)[::2][:0]).shape == (0, 4)
-
-
-def base_nuclei(profile):
-    return z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64), profile)
-
-
-def test_base_cell_nuclei_carry_the_prime_meridian():
-    lon, lat = base_nuclei(OGC_RHEALPIX)
-    assert np.all((lon >= -180) & (lon < 180))
-    assert lon[1:5].tolist() == pytest.approx([-135 + 50, -45 + 50, 45 + 50, 135 + 50 - 360])
-    assert lat[0] == pytest.approx(90) and lat[5] == pytest.approx(-90)
-    lon0, _ = base_nuclei(ZAREL_1)
-    assert lon0[1:5].tolist() == pytest.approx([-135, -45, 45, 135])
 
 
 @pytest.mark.parametrize("nthreads", [1025, 10**6, 2**63, 2**64 - 1])

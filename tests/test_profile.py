@@ -63,7 +63,8 @@ def test_named_profiles():
 @pytest.mark.parametrize("kwargs", [dict(aperture=4096), dict(lon_0_udeg=180_000_000),
                                     dict(lon_0_udeg=-180_000_000), dict(n_base=5), dict(n_base=72)])
 def test_valid_edges(kwargs):
-    Profile(**kwargs).id_hex()
+    p = Profile(**kwargs)
+    assert Profile.from_dict(p.to_dict()) == p and p.to_dict().items() >= kwargs.items()
 
 
 def record(**changes):

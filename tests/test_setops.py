@@ -53,17 +53,6 @@ def test_divergence_lists_maximal_differing_regions(seed, depth):
     assert sum(len(c) for c in covered) == len(set().union(*covered))
 
 
-def test_empty_and_full_operands():
-    a = Tree.from_cells([9, 100, 983, 8000], 4)
-    empty, full = Tree.from_cells([], 4), Tree.from_cells(range(9, 15), 4)
-    assert a.union(empty) == a and empty.union(a) == a
-    assert a.intersect(empty).is_empty() and empty.difference(a).is_empty()
-    assert a.union(full) == full and a.intersect(full) == a
-    # A Full base against a branch: the complement within that base.
-    base = Tree.from_cells([9], 4)
-    assert base.difference(a).leaves() == sorted(set(model.leaf_range(9, 4)) - set(a.leaves()))
-
-
 def test_halves_combine_into_one_full_node():
     left, right = Tree.from_cells(range(90, 95), 2), Tree.from_cells(range(95, 99), 2)
     assert left.union(right).cells() == [10]
@@ -75,21 +64,6 @@ def test_result_keeps_self_profile():
     for op in OPS:
         assert combine(a, b, op).profile == p
         assert combine(b, a, op).profile == Profile.ogc()
-
-
-def test_divergence_edges():
-    a = Tree.from_cells([9, 100, 983], 3)
-    assert a.divergence(a) == []
-    empty = Tree.from_cells([], 3)
-    empty_hash = Leaves([], 3).empty[3].hex()
-    got = a.divergence(empty)
-    assert [d["cid"] for d in got] == [9, 11, 12]
-    assert all(d["hash_b"] == empty_hash for d in got)
-    # One leaf apart under a parent that is a branch in both: that leaf alone.
-    x, y = Tree.from_cells([8019, 8020], 3), Tree.from_cells([8019], 3)
-    assert [d["cid"] for d in x.divergence(y)] == [8020]
-    # The parent is a branch in one tree and Empty in the other: the highest such node.
-    assert [d["cid"] for d in y.divergence(empty)] == [11]
 
 
 def test_other_aperture_suid():

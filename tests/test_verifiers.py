@@ -44,8 +44,11 @@ def test_garbage_documents_and_fields(verify, good, value):
         assert verify({k: v for k, v in good.items() if k != key}) is False, key
 
 
-@pytest.mark.parametrize("verify, good, put", [(verify_setop, PROOF, step_field(k)) for k in ("a", "b", "c", "children")]
-                         + [(verify_opening, RECORD, entry), (verify_opening, RECORD, entries)])
+NESTED = [(verify_setop, PROOF, step_field(k)) for k in ("a", "b", "c", "children")] + [
+    (verify_opening, RECORD, entry), (verify_opening, RECORD, entries)]
+
+
+@pytest.mark.parametrize("verify, good, put", NESTED)
 @pytest.mark.parametrize("value", GARBAGE + [[None] * 9, ["g" * 64] * 9, [{}] * 9], ids=repr)
 def test_garbage_nested_fields(verify, good, put, value):
     m = copy.deepcopy(good)

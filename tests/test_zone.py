@@ -21,10 +21,6 @@ def model_cid(base, level, row, col):
     return cid
 
 
-def squares(ns, ss):
-    return Profile(north_square=ns, south_square=ss)
-
-
 positions = st.integers(0, 18).flatmap(
     lambda level: st.tuples(st.integers(0, 5), st.just(level), st.integers(0, 3**level - 1),
                             st.integers(0, 3**level - 1)))
@@ -50,7 +46,7 @@ def test_subzones_scanline(ancestor, depth):
         assert subzone_at(ancestor, depth, i) == cid
 
 
-@pytest.mark.parametrize("ns, ss", [(0, 0), (1, 2), (3, 1), (2, 3)])
+@pytest.mark.parametrize("ns, ss", list(itertools.product(range(4), range(4))))
 def test_neighbours_agree_with_the_sphere(ns, ss):
     """An independent oracle: step from each edge midpoint away from the cell on the
     sphere (through PROJ's rHEALPix, not ours) and see which cell the point lands in."""
@@ -74,23 +70,6 @@ def test_neighbours_agree_with_the_sphere(ns, ss):
         want = zip(*(a.tolist() for a in model.cell_of_planar(np.asarray(qx), np.asarray(qy), level, ns, ss)[:3]))
         got = [position(neighbours(model_cid(b, level, r, c), p)[d], p) for b, r, c in cells]
         assert [(g[0], g[2], g[3]) for g, k in zip(got, keep) if k] == [x for x, k in zip(want, keep) if k], d
-
-
-@pytest.mark.parametrize("ns, ss", list(itertools.product(range(4), range(4))))
-def test_polar_neighbours_enter_the_matching_equatorial_edge(ns, ss):
-    # Crossing out of a polar square lands in row 0 (north) or the last row
-    # (south) of an equatorial cell whose own step back is straight up or down.
-    p = squares(ns, ss)
-    level, s = 2, 9
-    for base, back in ((0, "up"), (5, "down")):
-        for r in range(s):
-            for c in range(s):
-                cid = model_cid(base, level, r, c)
-                for d, other in neighbours(cid, p).items():
-                    b, _, orow, _ = position(other, p)
-                    if b in (1, 2, 3, 4):
-                        assert orow == (0 if base == 0 else s - 1)
-                        assert neighbours(other, p)[back] == cid
 
 
 @pytest.mark.parametrize("n_base", [5, 7])

@@ -90,10 +90,7 @@ void neighbours_need_six_bases() {
   Profile five = Profile::ogc();
   five.n_base = 5;
   CHECK_ERR(neighbours(five, 9), "the rHEALPix layout has 6 base cells, the profile has 5");
-  Profile seven = Profile::ogc();
-  seven.n_base = 7;
-  CHECK_ERR(neighbours(seven, 9), "the rHEALPix layout has 6 base cells, the profile has 7");
-  CHECK(position(five.hierarchy(), 9).ok());
+  // A profile the bindings cannot build is still validated.
   Profile bad = Profile::ogc();
   bad.north_square = 4;
   CHECK_ERR(neighbours(bad, 9), "north_square/south_square must be in 0..3");
