@@ -1,6 +1,6 @@
-"""The batch functions: argument checks in their order, identical results on
-the calling thread and on every pool, first-failure reporting, bounded thread
-counts and outputs handed to NumPy in place."""
+"""The batch functions: identical results on the calling thread and on every
+pool, first-failure reporting, bounded thread counts and sizes, and outputs
+handed to NumPy in place (their argument checks are in test_messages)."""
 import hashlib
 
 import numpy as np

@@ -65,12 +65,6 @@ def test_keywords():
         m._cells_from_lonlat(lon, lat, 4).tolist()
 
 
-def test_profile_default_equivalence():
-    cells = [9, 983]
-    assert m.Tree.from_cells(cells, 3) == m.Tree.from_cells(cells, 3, None) == \
-        m.Tree.from_cells(cells, 3, profile=m.Profile.ogc())
-
-
 def test_sanitized_run_uses_sanitized_build():
     import os
     if os.environ.get("ZAREL_SANITIZED"):

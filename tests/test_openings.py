@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 import model
 from model import Leaves
-from trees import random_cells
+from trees import flip, random_cells
 from zarel import Profile, Tree, verify_opening
 
 
@@ -64,10 +64,6 @@ def nested_lists(record):
         out.append(node["entries"])
         node = next(e for e in node["entries"] if isinstance(e, dict))
     return out
-
-
-def flip(text, i):
-    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
 
 
 def opened_hash(node, height, depth, a=9):

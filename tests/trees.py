@@ -27,6 +27,11 @@ def random_pair(seed, depth, n=25):
     return shared + own_a, shared + own_b
 
 
+def flip(text, i):
+    """The hex text with its i-th digit changed."""
+    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
+
+
 def model_divergence(x, y):
     """Maximal cells where the two expansions differ, descending only where both
     sides are partly covered."""
