@@ -48,12 +48,9 @@ def test_openings_against_model(seed, depth):
         assert claim == ("full" if m.count(cid) else "empty")
         assert claim == ("full" if t.covers(cid) else "empty")
         # Every sibling hash on the path is the model's hash of that sibling.
-        node, prefix = r["opening"], None
-        for height, k in zip(range(depth, -1, -1), path):
-            for i, e in enumerate(node["entries"]):
-                if isinstance(e, str):
-                    assert e == m.hash(9 + i if prefix is None else prefix * 9 + i, height).hex()
-            node, prefix = node["entries"][k], cid_of(path[:depth - height + 1])
+        for level, entries in enumerate(nested_lists(r)):
+            kids = [9 + i if level == 0 else cid_of(path[:level]) * 9 + i for i in range(len(entries))]
+            assert all(e == m.hash(c, depth - level).hex() for e, c in zip(entries, kids) if isinstance(e, str))
         assert verify_opening(json.loads(json.dumps(r)))
 
 
