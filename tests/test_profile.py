@@ -1,6 +1,7 @@
 import hashlib
 import json
 import math
+import re
 import struct
 
 import pytest
@@ -73,45 +74,33 @@ def record(**changes):
     return d
 
 
-@pytest.mark.parametrize("rec, message", [
-    ({k: v for k, v in record().items() if k != "hash"}, "bad profile record: missing field `hash`"),
-    ({k: v for k, v in record().items() if k not in ("aperture", "tick_us")},
-     "bad profile record: missing field `aperture`"),
-    ([1, 2], "bad profile record: invalid length 2, expected struct Profile with 10 elements"),
-])
-def test_record_messages(rec, message):
-    with pytest.raises(ValueError) as e:
-        Profile.from_dict(rec)
-    assert str(e.value) == message
+def without(*keys):
+    return {k: v for k, v in record().items() if k not in keys}
 
 
-@pytest.mark.parametrize("rec", [
+NOT_JSON = r"not JSON \({}: .*\); a missing value is null, not NaN"
+
+
+@pytest.mark.parametrize("rec, pattern", [
+    (without("hash"), re.escape("bad profile record: missing field `hash`")),
+    (without("aperture", "tick_us"), re.escape("bad profile record: missing field `aperture`")),
+    ([1, 2], re.escape("bad profile record: invalid length 2, expected struct Profile with 10 elements")),
+    (record(hash="md5"), re.escape('unknown hash id "md5"')),  # read, then validated
+    (record(a_um=math.nan), NOT_JSON.format("ValueError")), (record(a_um=math.inf), NOT_JSON.format("ValueError")),
+    (record(a_um={1, 2}), NOT_JSON.format("TypeError")), (record(a_um=b"x"), NOT_JSON.format("TypeError")),
+] + [(rec, "bad profile record: .*") for rec in [
     record(aperture=9.0), record(aperture="9"), record(hash=1), record(north_square=300),
-    record(aperture=-9), record(epoch_us=2**70), [*record().values()] * 2, 5, "profile", None,
-])
-def test_unreadable_records(rec):
+    record(aperture=-9), record(epoch_us=2**70), [*record().values()] * 2, 5, "profile", None]])
+def test_unreadable_records(rec, pattern):
     with pytest.raises(ValueError) as e:
         Profile.from_dict(rec)
-    assert str(e.value).startswith("bad profile record: ")
+    assert re.fullmatch(pattern, str(e.value), re.S)
 
 
-def test_record_extras_and_validation():
+def test_record_extras_and_order():
     assert Profile.from_dict(record(note="ignored")) == Profile()
     # Key order on input does not matter; output keys are sorted.
     assert Profile.from_dict(dict(reversed(list(record().items())))) == Profile()
-    with pytest.raises(ValueError, match="^unknown hash id \"md5\"$"):
-        Profile.from_dict(record(hash="md5"))
-
-
-@pytest.mark.parametrize("doc, kind", [
-    (record(a_um=math.nan), "ValueError"), (record(a_um=math.inf), "ValueError"),
-    (record(a_um={1, 2}), "TypeError"), (record(a_um=b"x"), "TypeError"),
-])
-def test_not_json(doc, kind):
-    with pytest.raises(ValueError) as e:
-        Profile.from_dict(doc)
-    assert str(e.value).startswith(f"not JSON ({kind}: ")
-    assert str(e.value).endswith("); a missing value is null, not NaN")
 
 
 def test_json_depth_limit():
