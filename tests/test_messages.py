@@ -12,7 +12,7 @@ LARGEST = 2251419529454986814  # base 5 followed by eighteen 8s
 BAD_BASE = "cid 15 names base 6, outside [0, 6)"
 F, U = np.zeros(3), np.zeros(3, dtype=np.uint64)
 NOT_CONTIGUOUS = "array is not contiguous: The given array is not contiguous or is misaligned."
-U64_RANGE = "out of range integral type conversion attempted"
+INT_RANGE = "out of range integral type conversion attempted"
 
 
 def failing_after_9():
@@ -84,10 +84,10 @@ REFUSALS = [
     (lambda: Profile(a_um=0), ValueError, "ellipsoid a and inv_f must be positive", None),
     (lambda: Profile(inv_f_nano=0), ValueError, "ellipsoid a and inv_f must be positive", None),
     (lambda: Profile(tick_us=0), ValueError, "tick_us must be >= 1", None),
-    (lambda: Profile(aperture=-1), OverflowError, U64_RANGE, "aperture"),
-    (lambda: Profile(north_square=256), OverflowError, U64_RANGE, "north_square"),
-    (lambda: Profile(epoch_us=2**63), OverflowError, U64_RANGE, "epoch_us"),
-    (lambda: Profile(a_um=2**64), OverflowError, U64_RANGE, "a_um"),
+    (lambda: Profile(aperture=-1), OverflowError, INT_RANGE, "aperture"),
+    (lambda: Profile(north_square=256), OverflowError, INT_RANGE, "north_square"),
+    (lambda: Profile(epoch_us=2**63), OverflowError, INT_RANGE, "epoch_us"),
+    (lambda: Profile(a_um=2**64), OverflowError, INT_RANGE, "a_um"),
     (lambda: Profile(aperture=9.0), TypeError, None, "aperture"),
     (lambda: Profile(hash=b"sha256"), TypeError, None, "hash"),
     # Trees
@@ -151,7 +151,7 @@ REFUSALS = [
     (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), ValueError, NOT_CONTIGUOUS, None),
-    # Binding: missing, surplus, duplicate and unknown arguments.
+    # Binding: missing, surplus, duplicate and unknown arguments; no ordering; no direct construction.
     (lambda: position(), TypeError, None, None),
     (lambda: position(9, cid=9), TypeError, None, None),
     (lambda: position(9, bogus=1), TypeError, None, None),
