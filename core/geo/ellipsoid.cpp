@@ -3,6 +3,8 @@
 #include <sleef.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace zarel::geo {
 
@@ -57,20 +59,62 @@ std::array<double, 6> auth_lat_coefficients(bool inverse, double n) {
   return c;
 }
 
+namespace {
+
+// Geodetic to authalic latitude in closed form, for flattenings the series
+// does not reach.
+double closed_form(double lat, double e) {
+  double s = psin(lat);
+  double one_e2 = 1 - e * e;
+  double es = e * s;
+  double q = one_e2 * s / (1 - es * es) - one_e2 / (2 * e) * plog((1 - es) / (1 + es));
+  double qp = 1 - one_e2 / (2 * e) * plog((1 - e) / (1 + e));
+  double t = q / qp;
+  // Rounding can push the ratio just past 1 at the poles.
+  if (std::fabs(t) > 1) t = std::copysign(1.0, t);
+  return pasin(t);
+}
+
+// Doubles in their numeric order as integers (both zeros at 0), so that a
+// bisection over them ends on neighbouring doubles.
+int64_t order_key(double v) {
+  int64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits < 0 ? std::numeric_limits<int64_t>::min() - bits : bits;
+}
+
+double from_order_key(int64_t k) {
+  int64_t bits = k < 0 ? std::numeric_limits<int64_t>::min() - k : k;
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+// The geodetic latitude whose closed-form authalic latitude is nearest `beta`:
+// the forward map is monotone, so bisection over the doubles of
+// [-pi/2, pi/2] inverts it to the last bit, where no series would.
+double closed_form_inverse(double beta, double e) {
+  constexpr double kHalfPi = 1.5707963267948966;
+  if (!(std::fabs(beta) <= kHalfPi)) return beta;
+  int64_t lo = order_key(-kHalfPi), hi = order_key(kHalfPi);
+  // The first latitude whose image is at least beta.
+  while (lo < hi) {
+    int64_t mid = lo + (hi - lo) / 2;
+    if (closed_form(from_order_key(mid), e) >= beta) hi = mid;
+    else lo = mid + 1;
+  }
+  double at = from_order_key(lo);
+  if (lo == order_key(-kHalfPi)) return at;
+  double below = from_order_key(lo - 1);
+  return beta - closed_form(below, e) < closed_form(at, e) - beta ? below : at;
+}
+
+}  // namespace
+
 double auth_lat(bool inverse, double lat, double e) {
   if (e == 0) return lat;
   double b = std::sqrt(1 - e * e);
-  if (!inverse && std::fabs(1 - b) > 1.0 / 150) {
-    double s = psin(lat);
-    double one_e2 = 1 - e * e;
-    double es = e * s;
-    double q = one_e2 * s / (1 - es * es) - one_e2 / (2 * e) * plog((1 - es) / (1 + es));
-    double qp = 1 - one_e2 / (2 * e) * plog((1 - e) / (1 + e));
-    double t = q / qp;
-    // Rounding can push the ratio just past 1 at the poles.
-    if (std::fabs(t) > 1) t = std::copysign(1.0, t);
-    return pasin(t);
-  }
+  if (std::fabs(1 - b) > 1.0 / 150) return inverse ? closed_form_inverse(lat, e) : closed_form(lat, e);
   double n = (1 - b) / (1 + b);
   std::array<double, 6> c = auth_lat_coefficients(inverse, n);
   double sum = c[0] * psin(2 * lat);

@@ -121,8 +121,20 @@ void point_lookup() {
   Grid g2 = p2.grid();
   auto in = cell_from_planar(g2, 2, kPi * r / 4, kPi * r / 2);
   CHECK(in && in->base == 0);
-  CHECK(!cell_from_planar(g2, 2, 0, kPi * r / 2));
-  CHECK(!cell_from_planar(g, 2, -kPi * r, kPi * r / 2));  // open west edge of the north square
+  // The outer edges of the polar squares are closed: west, east and the far edge.
+  for (auto [grid, x] : {std::pair{g2, 0.0}, std::pair{g, -kPi * r}}) {
+    auto west = cell_from_planar(grid, 2, x, kPi * r / 2);
+    auto east = cell_from_planar(grid, 2, x + kPi * r / 2, kPi * r / 2);
+    auto top = cell_from_planar(grid, 2, x + kPi * r / 4, 3 * kPi * r / 4);
+    CHECK(west && west->base == 0 && west->col == 0 && west->row == 4);
+    CHECK(east && east->base == 0 && east->col == 8 && east->row == 4);
+    CHECK(top && top->base == 0 && top->row == 0 && top->col == 4);
+  }
+  auto south = cell_from_planar(g, 2, -kPi * r, -3 * kPi * r / 4);
+  CHECK(south && south->base == 5 && south->row == 8 && south->col == 0);
+  // The edge shared with an equatorial square stays with the equatorial square.
+  auto shared = cell_from_planar(g, 2, -3 * kPi * r / 4, kPi * r / 4);
+  CHECK(shared && shared->base == 1 && shared->row == 0);
 }
 
 void nuclei_and_areas() {
