@@ -90,23 +90,25 @@ double from_order_key(int64_t k) {
   return v;
 }
 
-// The geodetic latitude whose closed-form authalic latitude is nearest `beta`:
-// the forward map is monotone, so bisection over the doubles of
-// [-pi/2, pi/2] inverts it to the last bit, where no series would.
+// The geodetic latitude whose closed-form authalic latitude is nearest `beta`.
+// The forward map is monotone, so bisection over the doubles inverts it to the
+// last bit, where no series would. Negative latitudes go through the mirrored
+// map, so that where the forward map is flat (at the poles, around 0) the
+// result is the latitude farthest from the equator, the pole itself at a pole.
 double closed_form_inverse(double beta, double e) {
   constexpr double kHalfPi = 1.5707963267948966;
-  if (!(std::fabs(beta) <= kHalfPi)) return beta;
-  int64_t lo = order_key(-kHalfPi), hi = order_key(kHalfPi);
-  // The first latitude whose image is at least beta.
+  if (!(std::fabs(beta) <= kHalfPi) || beta == 0) return beta;
+  double sign = beta < 0 ? -1 : 1, target = std::fabs(beta);
+  auto image = [&](int64_t k) { return sign * closed_form(sign * from_order_key(k), e); };
+  // The last latitude in [0, pi/2] whose image is at most the target.
+  int64_t lo = 0, hi = order_key(kHalfPi);
   while (lo < hi) {
-    int64_t mid = lo + (hi - lo) / 2;
-    if (closed_form(from_order_key(mid), e) >= beta) hi = mid;
-    else lo = mid + 1;
+    int64_t mid = lo + (hi - lo + 1) / 2;
+    if (image(mid) <= target) lo = mid;
+    else hi = mid - 1;
   }
-  double at = from_order_key(lo);
-  if (lo == order_key(-kHalfPi)) return at;
-  double below = from_order_key(lo - 1);
-  return beta - closed_form(below, e) < closed_form(at, e) - beta ? below : at;
+  if (lo < order_key(kHalfPi) && image(lo + 1) - target < target - image(lo)) ++lo;
+  return sign * from_order_key(lo);
 }
 
 }  // namespace
