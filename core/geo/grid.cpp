@@ -126,7 +126,7 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
     return std::nullopt;
   }
   if (level == 0) return GridCell{base, 0, 0};
-  // A point on a closed far edge may compute a fraction a rounding past 1.
+  // On a closed far edge rounding can put a fraction just past 1.
   double u = pull_inside(g, std::min(std::fabs(x - g.ul[base].x) / (kPi * r / 2), 1.0));
   double v = pull_inside(g, std::min(std::fabs(y - g.ul[base].y) / (kPi * r / 2), 1.0));
   auto n = checked_pow(g.side, level);

@@ -49,8 +49,8 @@ XY ul_vertex(const Grid& g, const Path& path);
 // 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
 int shape(const Grid& g, const Path& path);
 // For an even side the pole is a corner shared by four cells at every level of
-// a polar base cell: the ring index of that corner (0 upper-left, then
-// clockwise on the plane), or -1 for every other cell.
+// a polar base cell: which of the cell's corners it is (0 upper-left,
+// 1 upper-right, 2 lower-right, 3 lower-left), or -1 for every other cell.
 int pole_corner(const Grid& g, const Path& path);
 XY nucleus_planar(const Grid& g, const Path& path);
 // Nucleus in degrees, or the inverse projection's OffImage error.
