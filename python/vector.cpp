@@ -373,9 +373,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
       bad_path = run(0, n, [&](size_t i) {
         auto path = h.path(c[i]);
         if (!path) return false;
-        bool polar = path->base() == 0 || path->base() == 5;
-        int64_t ring = polar && m > 2 ? 4 * (int64_t{m} - 1) + 1 : 5;
-        offsets[i + 1] = geo::shape(grid, *path) == 1 ? ring + 4 : ring;
+        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, *path, m));
         return true;
       });
       // A pool stops at a failure with some earlier lengths unknown; the calling
