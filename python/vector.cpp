@@ -247,7 +247,9 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
                optional("nthreads", nthreads)},
               [&]() -> PyObject* {
     if (level > 15) return raise(invalid("level " + std::to_string(level) + " is above the maximum 15"));
-    if (auto s = profile.validate(); !s) return raise(s.error());
+    // Points find their cells among the six rHEALPix squares; any other layout would
+    // name cells of a grid that was never drawn.
+    if (auto s = profile.geometry(); !s) return raise(s.error());
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
