@@ -10,18 +10,19 @@ import shapely
 from zarel import ZAREL_1, Profile, Tree, _cell_boundaries, _cells_to_lonlat, cells_geojson, cid_to_suid, raster_cells
 
 
-def level_cells(level):
-    return np.frombuffer(raster_cells(level), np.uint64).tolist()
+def level_cells(level, profile=None):
+    return np.frombuffer(raster_cells(level, profile), np.uint64).tolist()
 
 
 def shoelace(ring):
     return sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1) in zip(ring, ring[1:]))
 
 
-@pytest.mark.parametrize("profile", [None, ZAREL_1, Profile(north_square=2, south_square=3)])
+@pytest.mark.parametrize("profile", [None, ZAREL_1, Profile(north_square=2, south_square=3), Profile(aperture=4)])
 @pytest.mark.parametrize("level, n", [(0, 3), (1, 4), (2, 3), (3, 2)])
 def test_every_cell_of_a_level(level, n, profile):
-    cids = level_cells(level)
+    cids = level_cells(level, profile)
+    rhealpix = profile is None or profile.aperture == 9
     doc = cells_geojson(cids, profile, n)
     assert list(doc) == ["features", "type"] and doc["type"] == "FeatureCollection"
     assert len(doc["features"]) == len(cids)
@@ -29,7 +30,8 @@ def test_every_cell_of_a_level(level, n, profile):
     coords, offsets = _cell_boundaries(np.array(cids, np.uint64), n, profile)
     for i, (cid, f) in enumerate(zip(cids, doc["features"])):
         assert list(f) == ["geometry", "id", "properties", "type"]
-        assert f["id"] == str(cid) and f["properties"] == {"cid": cid, "level": level, "suid": cid_to_suid(cid)}
+        suid = cid_to_suid(cid) if rhealpix else None
+        assert f["id"] == str(cid) and f["properties"] == {"cid": cid, "level": level, "suid": suid}
         (ring,) = f["geometry"]["coordinates"]
         assert ring[0] == ring[-1] and all(type(x) is float for point in ring for x in point)
         assert ring == coords[offsets[i] : offsets[i + 1]].tolist()
@@ -38,6 +40,8 @@ def test_every_cell_of_a_level(level, n, profile):
         assert shoelace(ring) > 0
         lons = [p[0] for p in ring]
         cap = any(abs(p[1]) == 90 for p in ring)
+        if cap and not rhealpix:
+            continue  # quarter caps around a pole shared by four cells: the geometry's own tests
         if cap:
             # Closed through the pole: the cap spans every longitude.
             assert (min(lons), max(lons)) == (-180, 180) and len(ring) == (4 * (n - 1) + 5 if n > 2 else 9)
