@@ -6,8 +6,11 @@
 
 #include "check.h"
 #include "error.h"
+#include "geo/ellipsoid.h"
+#include "geo/grid.h"
 #include "hash.h"
 #include "json.h"
+#include "profile.h"
 #include "tree.h"
 
 using namespace zarel;
@@ -235,6 +238,53 @@ static void test_merge_ranges_model() {
   }
 }
 
+// The vector sines and the direct nucleus path against their scalar references, bit for bit.
+static uint64_t bits_of(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+static void test_sines_and_nuclei() {
+  Rng rng{7};
+  int sine_mismatches = 0;
+  for (int i = 0; i < 200000; ++i) {
+    double lat;
+    if (i % 4 == 0) {
+      uint64_t b = rng.next();
+      std::memcpy(&lat, &b, sizeof lat);  // any double, NaN and infinities included
+    } else {
+      lat = (static_cast<double>(rng.next() >> 11) / 9007199254740992.0 - 0.5) * 3.2;
+    }
+    for (int lanes : {1, 2, 4}) {
+      auto s = geo::psin_multiples(lat, lanes);
+      for (int k = 0; k < 6; ++k) sine_mismatches += bits_of(s[k]) != bits_of(geo::psin((2 * k + 2) * lat));
+    }
+  }
+  CHECK_EQ(sine_mismatches, 0);
+
+  for (const Profile& profile : {Profile::ogc(), Profile::zarel_1()}) {
+    geo::Grid g = profile.grid();
+    Hierarchy h = profile.hierarchy();
+    geo::CidNuclei nuclei(g, h);
+    int mismatches = 0;
+    for (int i = 0; i < 100000; ++i) {
+      uint32_t level = rng.below(h.deepest() + 2);
+      uint64_t span = pow_u64(h.a, level);
+      uint64_t cid = i % 10 == 0 ? rng.next() >> rng.below(64) : (h.a + rng.below(h.b)) * span + rng.next() % span;
+      auto fast = nuclei(cid);
+      Result<geo::LonLat> slow = [&]() -> Result<geo::LonLat> {
+        ZAREL_TRY(Path path, h.path(cid));
+        return geo::nucleus(g, path);
+      }();
+      if (fast.ok() != slow.ok()) ++mismatches;
+      else if (!fast) mismatches += fast.error().display() != slow.error().display();
+      else mismatches += bits_of(fast->lon) != bits_of(slow->lon) || bits_of(fast->lat) != bits_of(slow->lat);
+    }
+    CHECK_EQ(mismatches, 0);
+  }
+}
+
 int main() {
   test_unhex();
   test_tagged_hashing();
@@ -245,5 +295,6 @@ int main() {
   test_json_numbers();
   test_json_roads();
   test_merge_ranges_model();
+  test_sines_and_nuclei();
   return zarel_test::finish();
 }
