@@ -140,6 +140,40 @@ Json OpeningRecord::to_json() const {
               {"v", kVersion}};
 }
 
+namespace {
+
+void write_opening(const Opening& o, std::string& out) {
+  if (o.kind == Opening::Kind::Claim) {
+    out += o.full ? R"({"claim":"full"})" : R"({"claim":"empty"})";
+    return;
+  }
+  out += R"({"entries":[)";
+  for (size_t k = 0; k < o.entries.size(); ++k) {
+    if (k > 0) out += ',';
+    const Entry& e = o.entries[k];
+    if (e.opening) {
+      write_opening(*e.opening, out);
+    } else {
+      out += '"';
+      out += hex(e.hash);
+      out += '"';
+    }
+  }
+  out += "]}";
+}
+
+}  // namespace
+
+std::string OpeningRecord::to_json_text() const {
+  std::string out;
+  out.reserve(128 + 67 * (size_t{B} + size_t{A} * D));
+  out += R"({"A":)" + std::to_string(A) + R"(,"B":)" + std::to_string(B) + R"(,"D":)" + std::to_string(D);
+  out += R"(,"hash":)" + write_json(Json(hash)) + R"(,"opening":)";
+  write_opening(opening, out);
+  out += R"(,"root":")" + hex(root) + R"(","v":)" + std::to_string(kVersion) + "}";
+  return out;
+}
+
 Result<OpeningRecord> OpeningRecord::from_json(const Json& value) {
   auto v = unsigned_member(value, "v");
   if (!v || *v != kVersion)

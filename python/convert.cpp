@@ -248,8 +248,9 @@ bool to_json(PyObject* o, Json& out) {
   return true;
 }
 
-PyObject* from_json(const Json& value) {
-  std::string text = write_json(value);
+PyObject* from_json(const Json& value) { return from_json_text(write_json(value)); }
+
+PyObject* from_json_text(const std::string& text) {
   PyObject* json = PyImport_ImportModule("json");
   if (!json) return nullptr;
   PyObject* r = PyObject_CallMethod(json, "loads", "s#", text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -51,6 +51,8 @@ bool convert(ModuleState*, PyObject* o, const char* name, PyObject*& out);
 // A Python object serialisable by `json` becomes a core JSON value.
 bool to_json(PyObject* o, Json& out);
 PyObject* from_json(const Json& value);
+// json.loads of compact JSON text that the core wrote.
+PyObject* from_json_text(const std::string& text);
 
 PyObject* list_of_u64(const std::vector<uint64_t>& values);
 PyObject* str_of(const std::string& s);

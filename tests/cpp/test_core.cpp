@@ -10,6 +10,7 @@
 #include "geo/grid.h"
 #include "hash.h"
 #include "json.h"
+#include "opening.h"
 #include "profile.h"
 #include "tree.h"
 
@@ -285,6 +286,31 @@ static void test_sines_and_nuclei() {
   }
 }
 
+// An opening record written straight to text reads exactly as its JSON value written.
+static void test_opening_text() {
+  Rng rng{18};
+  int mismatches = 0, opened = 0;
+  for (uint32_t depth : {0u, 1u, 4u, 18u}) {
+    std::vector<uint64_t> cids;
+    uint64_t span = pow_u64(9, depth);
+    for (int i = 0; i < 300; ++i) cids.push_back((9 + rng.below(6)) * span + rng.next() % span);
+    auto tree = Tree::from_cells(cids, depth, Profile::ogc());
+    CHECK(tree.ok());
+    for (int i = 0; i < 40; ++i) {
+      uint32_t level = rng.below(depth + 1);
+      uint64_t cid = (9 + rng.below(6)) * pow_u64(9, level) + rng.next() % pow_u64(9, level);
+      auto o = open_path(*tree, cid);
+      if (!o.ok() || !o.value()) continue;
+      OpeningRecord r = OpeningRecord::make(*tree, std::move(*o.value()));
+      if (i % 5 == 0) r.hash = "odd \"name\" \\ caf\xc3\xa9\n";
+      mismatches += r.to_json_text() != write_json(r.to_json());
+      ++opened;
+    }
+  }
+  CHECK(opened > 50);
+  CHECK_EQ(mismatches, 0);
+}
+
 int main() {
   test_unhex();
   test_tagged_hashing();
@@ -296,5 +322,6 @@ int main() {
   test_json_roads();
   test_merge_ranges_model();
   test_sines_and_nuclei();
+  test_opening_text();
   return zarel_test::finish();
 }
