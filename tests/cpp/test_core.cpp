@@ -289,7 +289,7 @@ static void test_sines_and_nuclei() {
 // An opening record written straight to text reads exactly as its JSON value written.
 static void test_opening_text() {
   Rng rng{18};
-  int mismatches = 0, opened = 0;
+  int mismatches = 0, opened = 0, plain_reads = 0;
   for (uint32_t depth : {0u, 1u, 4u, 18u}) {
     std::vector<uint64_t> cids;
     uint64_t span = pow_u64(9, depth);
@@ -303,11 +303,37 @@ static void test_opening_text() {
       if (!o.ok() || !o.value()) continue;
       OpeningRecord r = OpeningRecord::make(*tree, std::move(*o.value()));
       if (i % 5 == 0) r.hash = "odd \"name\" \\ caf\xc3\xa9\n";
-      mismatches += r.to_json_text() != write_json(r.to_json());
+      std::string text = r.to_json_text();
+      mismatches += text != write_json(r.to_json());
       ++opened;
+      // The plain reader on the record, on json.dumps spacing and on corruptions
+      // of both: where it reads, the general road reads the same record.
+      std::string spaced;
+      for (char c : text) {
+        spaced += c;
+        if (c == ',' || c == ':') spaced += ' ';
+      }
+      std::vector<std::string> texts{text, spaced};
+      for (int k = 0; k < 12; ++k) {
+        std::string bent = k % 2 ? spaced : text;
+        size_t at = rng.below(static_cast<uint32_t>(bent.size()));
+        if (k % 3 == 0) bent.erase(at, 1);
+        else bent[at] = "{}[]\",:0a9 -"[rng.below(13)];
+        texts.push_back(bent);
+      }
+      for (const std::string& t : texts) {
+        auto plain = OpeningRecord::read_plain(t);
+        if (!plain) continue;
+        ++plain_reads;
+        auto doc = parse_json(t);
+        auto general = doc ? OpeningRecord::from_json(*doc) : Result<OpeningRecord>(invalid("unread"));
+        mismatches += !general || general->to_json_text() != plain->to_json_text() ||
+                      general->verify() != plain->verify();
+      }
+      if (i % 5 != 0) mismatches += !OpeningRecord::read_plain(text) || !OpeningRecord::read_plain(spaced);
     }
   }
-  CHECK(opened > 50);
+  CHECK(opened > 50 && plain_reads > 2 * opened);
   CHECK_EQ(mismatches, 0);
 }
 
