@@ -172,7 +172,7 @@ PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto opening = open_path(t, cid);
     if (!opening) return raise(opening.error());
     if (!*opening) Py_RETURN_NONE;
-    return from_json(OpeningRecord::make(t, std::move(**opening)).to_json());
+    return from_json_text(OpeningRecord::make(t, std::move(**opening)).to_json_text());
   });
 }
 
