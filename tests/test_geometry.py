@@ -1,33 +1,21 @@
 """Grid geometry against independent oracles: PROJ's rHEALPix (through pyproj)
 for the projection both ways, mpmath for the authalic latitude and the
-ellipsoid's area, and round trips between cells, nuclei and points."""
+ellipsoid's area, shapely for the polygons, and round trips between cells,
+nuclei and points."""
 import math
 
 import numpy as np
 import pytest
 
+from model import R_AUTH, W0, cell_of_planar, proj_for, upper_left
 from zarel import _zarel as z
 from zarel import OGC_RHEALPIX, ZAREL_1, Profile, cell_area_m2, cell_at, position
 
 pyproj = pytest.importorskip("pyproj")
 mpmath = pytest.importorskip("mpmath")
+shapely = pytest.importorskip("shapely")
 
 A, INV_F = 6378137.0, 298.257223563
-R_AUTH = 6371007.180918476
-W0 = math.pi / 2 * R_AUTH
-
-
-def proj_for(lon_0=0, ns=0, ss=0):
-    crs = f"+proj=rhealpix +ellps=WGS84 +lon_0={lon_0} +north_square={ns} +south_square={ss}"
-    return pyproj.Transformer.from_crs("+proj=longlat +ellps=WGS84", crs, always_xy=True)
-
-
-def upper_left(base, ns=0, ss=0):
-    base = np.asarray(base)
-    x = np.where(base == 0, (ns * np.pi / 2 - np.pi) * R_AUTH,
-                 np.where(base == 5, (ss * np.pi / 2 - np.pi) * R_AUTH, (base - 1) * W0 - np.pi * R_AUTH))
-    y = np.where(base == 0, 3 * np.pi / 4 * R_AUTH, np.where(base == 5, -np.pi / 4 * R_AUTH, np.pi / 4 * R_AUTH))
-    return x, y
 
 
 def sample_points(n, seed):
@@ -41,16 +29,6 @@ def sample_points(n, seed):
     special_lat = np.array([90, -90, edge_lat, -edge_lat, edge_lat + 1e-9, -edge_lat - 1e-9, 0, 89.9999, -89.9999])
     grid_lon, grid_lat = np.meshgrid(special_lon, special_lat)
     return np.concatenate([lon, grid_lon.ravel()]), np.concatenate([lat, grid_lat.ravel()])
-
-
-def cell_of_planar(x, y, level, ns=0, ss=0):
-    q = np.pi / 4 * R_AUTH
-    base = np.where(np.abs(y) <= q, np.clip(np.floor((x + np.pi * R_AUTH) / W0), 0, 3) + 1,
-                    np.where(y > 0, 0, 5)).astype(int)
-    ulx, uly = upper_left(base, ns, ss)
-    n = 3**level
-    u, v = (x - ulx) / W0 * n, (uly - y) / W0 * n
-    return base, np.floor(v).astype(np.int64), np.floor(u).astype(np.int64), u, v
 
 
 @pytest.mark.parametrize("ns, ss", [(0, 0), (1, 3), (2, 2), (3, 1)])
@@ -72,25 +50,35 @@ def test_point_lookup_matches_proj_forward(ns, ss, level):
 
 
 @pytest.mark.parametrize("lon_0_udeg", [0, 50000000, -123456789])
-def test_nuclei_match_proj_inverse(lon_0_udeg):
+def test_nuclei_and_corners_match_proj_inverse(lon_0_udeg):
     rng = np.random.default_rng(lon_0_udeg & 0xFFFF)
     levels = rng.integers(0, 16, 20000)
-    cells = [cell_at(int(rng.integers(6)), int(L), int(rng.integers(3**L)), int(rng.integers(3**L))) for L in levels]
-    cells += [cell_at(b, L, r, c) for b in range(6) for L in (1, 5) for r in (0, 3**L - 1) for c in (0, 3**L - 1)]
-    cids = np.array(cells, dtype=np.uint64)
+    pos = [(int(rng.integers(6)), int(L), int(rng.integers(3**L)), int(rng.integers(3**L))) for L in levels]
+    pos += [(b, L, r, c) for b in range(6) for L in (1, 5) for r in (0, 3**L - 1) for c in (0, 3**L - 1)]
+    base, level, row, col = np.array(pos).T
+    cids = np.array([cell_at(*p) for p in pos], dtype=np.uint64)
     p = Profile(lon_0_udeg=lon_0_udeg)
+    ulx, uly = upper_left(base)
+    w = W0 / 3.0**level
+
+    def close(lon, lat, dx, dy, which=slice(None)):
+        """(lon, lat) against PROJ's inverse of the point (dx, dy) cells from the upper-left corners."""
+        plon, plat = proj_for(lon_0_udeg / 1e6).transform((ulx + (col + dx) * w)[which], (uly - (row + dy) * w)[which],
+                                                          direction="INVERSE")
+        # PROJ's inverse authalic series is shorter than ours: agreement to ~1e-8 degrees.
+        assert np.max(np.abs(lat - plat)) < 1e-7
+        polar = np.abs(plat) > 89.99
+        dlon = np.abs((lon - plon + 180) % 360 - 180)
+        assert np.max(dlon[~polar] * np.cos(np.radians(plat[~polar]))) < 1e-7
+
     lon, lat = z._cells_to_lonlat(cids, p)
-    pos = np.array([position(int(c)) for c in cells])
-    ulx, uly = upper_left(pos[:, 0])
-    w = W0 / 3.0 ** pos[:, 1]
-    cx, cy = ulx + (pos[:, 3] + 0.5) * w, uly - (pos[:, 2] + 0.5) * w
-    plon, plat = proj_for(lon_0_udeg / 1e6).transform(cx, cy, direction="INVERSE")
-    # PROJ's inverse authalic series is shorter than ours: agreement to ~1e-8 degrees.
-    assert np.max(np.abs(lat - plat)) < 1e-7
-    polar = np.abs(plat) > 89.99
-    dlon = np.abs((lon - plon + 180) % 360 - 180)
-    assert np.max(dlon[~polar] * np.cos(np.radians(plat[~polar]))) < 1e-7
     assert np.all((lon >= -180) & (lon < 180))
+    close(lon, lat, 0.5, 0.5)
+    # Equatorial rings run counter-clockwise from the upper-left corner: UL, LL, LR, UR, UL.
+    eq = (base >= 1) & (base <= 4)
+    coords, offsets = z._cell_boundaries(cids[eq], 2, p)
+    for k, (dx, dy) in enumerate([(0, 0), (0, 1), (1, 1), (1, 0)]):
+        close(coords[offsets[:-1] + k, 0], coords[offsets[:-1] + k, 1], dx, dy, eq)
 
 
 def authalic_mp(lat_deg):
@@ -165,43 +153,6 @@ def test_nucleus_looks_up_to_its_cell(level):
         assert np.array_equal(z._cells_from_lonlat(lon, lat, level, p), cids)
 
 
-@pytest.mark.parametrize("lon, lat, level, where", [
-    (180.0, 10.0, 7, None), (-180.0, 10.0, 7, None),
-    (0.0, 90.0, 1, (0, 1, 1, 1)),
-])
-def test_lookup_edge_cases(lon, lat, level, where):
-    got = z._cells_from_lonlat(np.array([lon]), np.array([lat]), level, ZAREL_1)
-    if where:
-        assert position(int(got[0])) == where
-    other = z._cells_from_lonlat(np.array([-lon]), np.array([lat]), level, ZAREL_1)
-    if abs(lon) == 180:
-        assert got[0] == other[0]
-
-
-def test_equatorial_band_bottom_edge_and_base_boundary():
-    # The planar point (-pi R/2, -pi R/4) is the west end of base 2's bottom edge.
-    lon = np.array([-90.0 + 1e-9])
-    lat = np.array([-41.93785391016014])  # geodetic latitude of authalic -asin(2/3)
-    cell = z._cells_from_lonlat(lon, lat, 15, ZAREL_1)
-    base, level, row, col = position(int(cell[0]))
-    assert base == 2 and col == 0 and row in (3**15 - 1, 3**15 - 2)
-    west = z._cells_from_lonlat(np.array([-90.0]), np.array([0.0]), 6, ZAREL_1)
-    assert position(int(west[0]))[:1] == (2,) and position(int(west[0]))[3] == 0
-
-
-def shoelace(points):
-    x, y = points[:, 0], points[:, 1]
-    return np.sum(x[:-1] * y[1:] - x[1:] * y[:-1])
-
-
-def inside(points, px, py):
-    x, y = points[:-1, 0], points[:-1, 1]
-    x2, y2 = np.roll(x, -1), np.roll(y, -1)
-    crosses = (y > py) != (y2 > py)
-    t = (py - y) / np.where(y2 == y, 1, y2 - y)
-    return np.count_nonzero(crosses & (px < x + t * (x2 - x))) % 2 == 1
-
-
 @pytest.mark.parametrize("profile", [OGC_RHEALPIX, ZAREL_1])
 def test_boundaries_close_turn_counter_clockwise_and_hold_the_nucleus(profile):
     rng = np.random.default_rng(9)
@@ -225,27 +176,9 @@ def test_boundaries_close_turn_counter_clockwise_and_hold_the_nucleus(profile):
             assert ring[-3].tolist() == ([180.0, 90.0] if b == 0 else [-180.0, -90.0])
             continue
         assert len(ring) == (4 * 3 + 1 if b in (0, 5) else 5)
-        assert shoelace(ring) > 0
+        poly = shapely.Polygon(ring)
         plon = lon[i] + 360 if lon[i] < 0 and ring[:, 0].max() > 180 else lon[i]
-        assert inside(ring, plon, lat[i])
-
-
-def test_boundaries_match_proj_at_the_corners():
-    rng = np.random.default_rng(21)
-    level = 6
-    n = 3**level
-    pos = np.stack([rng.integers(1, 5, 500), rng.integers(0, n, 500), rng.integers(0, n, 500)], axis=1)
-    cids = np.array([cell_at(int(b), level, int(r), int(c)) for b, r, c in pos], np.uint64)
-    coords, offsets = z._cell_boundaries(cids, 2, ZAREL_1)
-    ulx, uly = upper_left(pos[:, 0])
-    w = W0 / n
-    x0, y0 = ulx + pos[:, 2] * w, uly - pos[:, 1] * w
-    # Counter-clockwise from the upper-left corner: UL, LL, LR, UR, UL.
-    for k, (dx, dy) in enumerate([(0, 0), (0, -1), (1, -1), (1, 0)]):
-        plon, plat = proj_for(0).transform(x0 + dx * w, y0 + dy * w, direction="INVERSE")
-        got = coords[offsets[:-1] + k]
-        assert np.max(np.abs(got[:, 1] - plat)) < 1e-7
-        assert np.max(np.abs((got[:, 0] - plon + 180) % 360 - 180)) < 1e-7
+        assert poly.is_valid and poly.exterior.is_ccw and poly.contains(shapely.Point(plon, lat[i]))
 
 
 def test_antimeridian_cells_are_shifted_east():
@@ -258,3 +191,87 @@ def test_antimeridian_cells_are_shifted_east():
     base_cap, _ = z._cell_boundaries(np.array([9], np.uint64))
     assert base_cap[0, 0] == -180 and base_cap[-1, 0] == -180
     assert np.allclose(base_cap[1:-3, 1], 41.9379, atol=1e-4)
+
+
+@pytest.mark.parametrize("aperture, n_base", [(9, 5), (9, 7), (4096, 4096 * 4095)])
+def test_geometry_needs_six_base_cells(aperture, n_base):
+    # The last base cell's cid is valid in its hierarchy but has no corner on the plane.
+    p = Profile(aperture=aperture, n_base=n_base)
+    cids = np.array([aperture + n_base - 1, aperture], np.uint64)
+    message = f"the rHEALPix layout has 6 base cells, the profile has {n_base}$"
+    for call in (lambda: z._cells_to_lonlat(cids, p), lambda: z._cell_boundaries(cids, 3, p)):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def authalic_closed(inv_f):
+    """The closed-form authalic latitude of geodetic `phi` (radians), in 40 digits."""
+    mpmath.mp.dps = 40
+    f = 1 / mpmath.mpf(inv_f)
+    e = mpmath.sqrt(f * (2 - f))
+    q = lambda t: (1 - e**2) * (t / (1 - (e * t) ** 2) - 1 / (2 * e) * mpmath.log((1 - e * t) / (1 + e * t)))
+    return lambda phi: mpmath.asin(q(mpmath.sin(phi)) / q(1))
+
+
+@pytest.mark.parametrize("lon_0_udeg, ns, ss", [(50000000, 0, 0), (0, 1, 3), (-123456789, 2, 1), (180000000, 3, 2)])
+@pytest.mark.parametrize("level", [0, 5, 15])
+def test_every_point_on_the_polar_edges_lands_in_a_nearby_cell(lon_0_udeg, ns, ss, level):
+    # The four base meridians at the squares' edge latitude, and the doubles around them.
+    beta = authalic_closed(INV_F)
+    lat_edge = float(mpmath.degrees(mpmath.findroot(lambda p: beta(p) - mpmath.asin(mpmath.mpf(2) / 3), 0.73)))
+    lat0 = np.array([lat_edge, -lat_edge, 41.93785391016016, -41.93785391016016, 90, -90])
+    lon0 = lon_0_udeg / 1e6 + np.array([-180.0, -90.0, 0.0, 90.0, 180.0])
+    steps = np.arange(-6, 7)
+    lat = np.concatenate([lat0 + s * np.spacing(lat0) for s in steps])
+    lon = np.concatenate([lon0 + s * np.spacing(lon0) for s in steps])
+    lon, lat = (a.ravel() for a in np.meshgrid(lon, lat))
+    lat = np.clip(lat, -90, 90)
+    p = Profile(lon_0_udeg=lon_0_udeg, north_square=ns, south_square=ss)
+    cids = z._cells_from_lonlat(lon, lat, level, p)
+    nlon, nlat = z._cells_to_lonlat(cids, p)
+    _, _, dist = pyproj.Geod(ellps="WGS84").inv(lon, lat, nlon, nlat)
+    assert np.all(dist <= 2 * math.sqrt(cell_area_m2(level, p)))
+
+
+@pytest.mark.parametrize("inv_f_nano", [3 * 10**9, 10 * 10**9, 149 * 10**9])
+def test_strong_flattening_inverts_the_closed_form(inv_f_nano):
+    p = Profile(inv_f_nano=inv_f_nano)
+    rng = np.random.default_rng(inv_f_nano % 1000)
+    for level in (1, 4, 9):
+        n = 3**level
+        cids = np.array([cell_at(int(b), level, int(r), int(c)) for b, r, c in
+                         zip(rng.integers(0, 6, 2000), rng.integers(0, n, 2000), rng.integers(0, n, 2000))], np.uint64)
+        lon, lat = z._cells_to_lonlat(cids, p)
+        assert np.array_equal(z._cells_from_lonlat(lon, lat, level, p), cids)
+    # Equatorial nuclei have authalic latitude asin(8y / 3pi) from their planar y.
+    level, n = 12, 3**12
+    rows = rng.integers(0, n, 200)
+    cids = np.array([cell_at(2, level, int(r), 5) for r in rows], np.uint64)
+    _, lat = z._cells_to_lonlat(cids, p)
+    y = np.pi / 4 - (rows + 0.5) * (np.pi / 2 / n)
+    beta = authalic_closed(inv_f_nano / 1e9)
+    for yi, li in zip(y, lat):
+        assert abs(float(beta(mpmath.radians(li)) - mpmath.asin(8 * mpmath.mpf(yi) / (3 * mpmath.pi)))) < 1e-14
+
+
+@pytest.mark.parametrize("aperture, level, lon_0_udeg", [(4, 1, 0), (4, 3, 50000000), (16, 2, 0), (16, 1, -30000000)])
+def test_even_apertures_draw_quarter_caps_at_the_poles(aperture, level, lon_0_udeg):
+    shapely = pytest.importorskip("shapely")
+    p = Profile(aperture=aperture, lon_0_udeg=lon_0_udeg)
+    s = math.isqrt(aperture)
+    cids = np.array([cell_at(b, level, r, c, p) for b in range(6) for r in range(s**level) for c in range(s**level)],
+                    np.uint64)
+    geod = pyproj.Geod(ellps="WGS84")
+    for n in (2, 17):
+        coords, offsets = z._cell_boundaries(cids, n, p)
+        touching = 0
+        for i in range(len(cids)):
+            ring = coords[offsets[i]:offsets[i + 1]]
+            poly = shapely.Polygon(ring)
+            assert poly.is_valid and poly.exterior.is_ccw
+            assert np.ptp(ring[:, 0]) <= 180
+            touching += np.count_nonzero(np.abs(ring[:-1, 1]) == 90) == 2
+            if n == 17:
+                area, _ = geod.polygon_area_perimeter(ring[:, 0], ring[:, 1])
+                assert area == pytest.approx(cell_area_m2(level, p), rel=0.03)
+        assert touching == 8  # four quarter caps at each pole
