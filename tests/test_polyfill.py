@@ -92,6 +92,12 @@ def nuclei(suids):
     return list(zip(lon.tolist(), lat.tolist()))
 
 
+def row_col_nuclei(base, level, cells):
+    cids = np.array([zarel.cell_at(base, level, r, c) for r, c in cells], dtype=np.uint64)
+    lon, lat = zarel._cells_to_lonlat(cids)
+    return list(zip(lon.tolist(), lat.tolist()))
+
+
 SHAPES = {
     "concave star": polygon(star(20, 10, 40, 15)),
     "pentagram": polygon([star(20, 10, 40, 15)[k] for k in (0, 4, 8, 2, 6)]),
@@ -103,6 +109,8 @@ SHAPES = {
     "past 180": polygon(box(150, -30, 215, 25)),
     "split at 180": {"type": "MultiPolygon", "coordinates": [[box(150, -30, 180, 25)], [box(-180, -30, -145, 25)]]},
     "through nuclei": polygon(nuclei(["P30", "Q32", "Q72", "P70"])),
+    # Rays from the middle row of nuclei pass exactly through the side vertices.
+    "diamond of nuclei": polygon(row_col_nuclei(3, 2, [(0, 4), (4, 8), (8, 4), (4, 0)])),
     "feature": {"type": "Feature", "properties": {"name": "x"},
                 "geometry": polygon(box(-10, -10, 10, 10), [(0, 0), (5, 0), (5, 5)])},
 }
@@ -122,7 +130,7 @@ def test_model_agrees_with_shapely(name):
 
 
 @pytest.mark.parametrize("name", sorted(SHAPES))
-@pytest.mark.parametrize("resolution", [0, 1, 3])
+@pytest.mark.parametrize("resolution", [0, 1, 2, 3])
 def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
     doc = SHAPES[name]
     assert zarel.polyfill(doc, resolution) == brute(doc, cells_at(resolution))
