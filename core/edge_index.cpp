@@ -6,7 +6,6 @@
 #include <boost/geometry/geometries/point.hpp>
 #include <boost/geometry/index/rtree.hpp>
 #include <boost/iterator/function_output_iterator.hpp>
-#include <cmath>
 #include <limits>
 
 #include "geo/orient2d.h"
@@ -76,7 +75,7 @@ int sign(double v) { return (v > 0) - (v < 0); }
 
 }  // namespace
 
-struct Indexed::Tree {
+struct Indexed::RTree {
   bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;
 };
 
@@ -107,7 +106,7 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
   }
   Indexed out;
   // The range constructor bulk-loads by packing.
-  out.tree_ = std::make_unique<Tree>(Tree{{entries.begin(), entries.end()}});
+  out.tree_ = std::make_unique<RTree>(RTree{{entries.begin(), entries.end()}});
   return out;
 }
 

@@ -45,13 +45,10 @@ class Indexed {
   // Whether any edge meets the closed box (exact separating-axis test).
   bool any_edge_touches(const Box& box) const;
 
-  const std::vector<uint32_t>& hole_counts() const { return hole_counts_; }
-
  private:
-  struct Tree;
+  struct RTree;
   Indexed();
-  std::unique_ptr<Tree> tree_;
-  std::vector<uint32_t> hole_counts_;
+  std::unique_ptr<RTree> tree_;
 };
 
 }  // namespace zarel

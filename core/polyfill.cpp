@@ -142,12 +142,6 @@ Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Prof
   return Tree::from_cells(nodes, resolution, profile.hierarchy(), std::move(ctx));
 }
 
-Result<Tree> cover_geojson(const Json& value, uint32_t resolution, const Profile& profile) {
-  ZAREL_TRY(MultiPolygon polygons, geometry_from_geojson(value));
-  ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
-  return cover(polygons, resolution, profile, std::move(ctx));
-}
-
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
   ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
   ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx)));

@@ -33,9 +33,8 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t re
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
 Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx);
-// Reads the polygon, takes the profile's context, then covers.
-Result<Tree> cover_geojson(const Json& value, uint32_t resolution, const Profile& profile);
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+// Reads the polygon, then fingerprints it.
 Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile);
 
 }  // namespace zarel

@@ -1,7 +1,7 @@
 // libFuzzer target: the GeoJSON polygon reader and the coverage descent on
 // arbitrary bytes. Whatever the document (any shape, huge and tiny numbers,
 // deep nesting, empty rings), reading and filling must return without a crash,
-// a sanitizer report or a hang; the list and tree forms of a fill must agree.
+// a sanitizer report or a hang; its list, tree and fingerprint forms must agree.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,5 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!cells || !tree) std::abort();
   auto leaves = tree->leaves();
   if (!leaves || *leaves != *cells) std::abort();
+  auto root = zarel::fingerprint_geojson(*doc, resolution, profile);
+  if (!root || *root != tree->root()) std::abort();
   return 0;
 }
