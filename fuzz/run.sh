@@ -6,16 +6,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build/fuzz
-mkdir -p "$out"
-flags="-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
+mkdir -p "$out/obj"
+flags="-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 includes="-Icore $(pkg-config --cflags sleef)"
 libs="-ltbb -lcrypto $(pkg-config --libs sleef)"
+# The core is compiled once, two files at a time, and linked into every target.
+export flags includes out
+# shellcheck disable=SC2016
+ls core/*.cpp core/geo/*.cpp | xargs -P 2 -I{} sh -c \
+  'o="$out/obj/$(echo {} | tr / _).o"; [ "$o" -nt {} ] && [ -z "$(find core -name "*.h" -newer "$o")" ] || clang++ $flags $includes -c {} -o "$o"'
 for target in fuzz/fuzz_*.cpp; do
   name=$(basename "$target" .cpp)
   corpus=fuzz/corpus/${name#fuzz_}
   mkdir -p "$corpus"
   # shellcheck disable=SC2086
-  clang++ $flags $includes "$target" core/*.cpp $(ls core/geo/*.cpp 2>/dev/null) $libs -o "$out/$name"
+  clang++ ${flags/fuzzer-no-link/fuzzer} $includes "$target" "$out"/obj/*.o $libs -o "$out/$name"
   work=$(mktemp -d)
   echo "fuzzing $name for ${seconds}s"
   "$out/$name" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
