@@ -3,7 +3,7 @@
 The module's batch functions read NumPy arrays in place and so take exactly one
 layout: one-dimensional, contiguous, float64 degrees or uint64 cids. These
 wrappers accept what users hold (lists, tuples, pandas Series, float32, int64
-cids, strided views), convert once with NumPy, and then call the module
+cids, strided views, misaligned buffers), convert once with NumPy, and then call the module
 function with the same remaining arguments; results are those of the module.
 
 Cids are never wrapped: a negative or too large value is refused with
@@ -37,15 +37,21 @@ def _one_dimensional(name: str, arr: npt.NDArray[Any]) -> None:
         raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
 
 
+def _flat(arr: npt.NDArray[Any], dtype: type[np.generic]) -> npt.NDArray[Any]:
+    # Contiguous is not enough: arrays rebuilt from pickled or memory-mapped
+    # buffers can start at an address that is not a multiple of 8.
+    return np.require(arr, dtype=dtype, requirements=["C", "A"])
+
+
 def _degrees(name: str, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
     arr = np.asarray(values)
     _one_dimensional(name, arr)
     if arr.dtype.kind in "iuf":
-        return np.ascontiguousarray(arr, dtype=np.float64)
+        return _flat(arr, np.float64)
     if arr.dtype.kind == "O":
         # pandas' nullable columns come out as objects; their NA cannot be a float.
         try:
-            return np.ascontiguousarray(arr.astype(np.float64))
+            return arr.astype(np.float64)
         except (TypeError, ValueError) as e:
             raise TypeError(f"{name} must hold numbers (missing values as NaN): {e}") from None
     raise TypeError(f"{name} must hold numbers, got dtype {arr.dtype}")
@@ -62,13 +68,13 @@ def _cids(values: npt.ArrayLike) -> npt.NDArray[np.uint64]:
     if arr.size == 0:
         return np.empty(0, dtype=np.uint64)
     if kind == "u":
-        return np.ascontiguousarray(arr, dtype=np.uint64)
+        return _flat(arr, np.uint64)
     if kind == "i":
         negative = np.flatnonzero(arr < 0)
         if negative.size:
             i = int(negative[0])
             raise OverflowError(f"cids[{i}] is {int(arr[i])}; a cid is an unsigned 64-bit integer")
-        return np.ascontiguousarray(arr, dtype=np.uint64)
+        return _flat(arr, np.uint64)
     if kind == "O":
         for i, v in enumerate(arr):
             if isinstance(v, bool) or not isinstance(v, (int, np.integer)):
@@ -135,7 +141,7 @@ def boundaries_to_polygons(coords: npt.ArrayLike, offsets: npt.ArrayLike) -> npt
     One vectorised call builds every ring; the result is a NumPy object array
     of `shapely.Polygon`, one per cell, in order. Needs shapely 2.
     """
-    import shapely
+    import shapely  # type: ignore[import-untyped,unused-ignore]
 
     xy = np.asarray(coords, dtype=np.float64)
     starts = np.asarray(offsets)
