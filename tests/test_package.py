@@ -265,3 +265,13 @@ def test_stubs_match_runtime():
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zarel._batch", "zarel._pickling", "zarel.dask"],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+@pytest.mark.skipif(bool(__import__("os").environ.get("ZAREL_SANITIZED")), reason="slow under sanitizers")
+@pytest.mark.parametrize("page", sorted(p.name for p in (ROOT / "docs").glob("*.md")))
+def test_docs_examples_run(page):
+    # Each page's ```python blocks run as one session; ```py blocks are sketches.
+    code = "\n".join(re.findall(r"```python\n(.*?)```", (ROOT / "docs" / page).read_text(), re.S))
+    for module in re.findall(r"^import (\w+)", code, re.M):
+        pytest.importorskip(module)
+    exec(compile(code, page, "exec"), {"__name__": "docs"})
