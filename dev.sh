@@ -123,6 +123,12 @@ print(f"abi3 check: {so.name} uses only stable-ABI symbols")
 PY
 }
 
+# The type stubs must match the built module: signatures, class and static
+# methods, final classes.
+stub_check() {
+  $PY -m mypy.stubtest zarel
+}
+
 case "${1:-}" in
   demo)
     setup
@@ -133,6 +139,7 @@ case "${1:-}" in
     setup
     install
     abi3_check
+    stub_check
     cpp_tests
     [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-60}"
     sanitized_tests

@@ -1,20 +1,15 @@
-// The binding layer's shared pieces: module state, the Python objects that wrap
-// core values, argument conversion with the "while processing" note, JSON
-// crossing, and the guard that turns core errors and panics into exceptions.
+// The module frame every binding runs in: the module state, the way a core
+// error becomes ValueError, the guard that turns panics into the internal
+// failure, and the release of the interpreter lock around core work.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
 #include <exception>
-#include <string>
-#include <vector>
+#include <new>
 
 #include "error.h"
-#include "json.h"
-#include "profile.h"
-#include "tree.h"
 
 namespace zarel::py {
 
@@ -27,17 +22,8 @@ struct ModuleState {
 
 ModuleState* state_of_module(PyObject* module);
 ModuleState* state_of_type(PyTypeObject* type);
-
-struct ProfileObject {
-  PyObject_HEAD
-  Profile profile;
-};
-
-struct TreeObject {
-  PyObject_HEAD
-  Tree tree;
-  Profile profile;
-};
+inline ModuleState* state_of_self(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+inline ModuleState* state_of_class(PyObject* cls) { return state_of_type(reinterpret_cast<PyTypeObject*>(cls)); }
 
 // Raises the core error as ValueError; returns nullptr for `return raise(e);`.
 PyObject* raise(const Error& e);
@@ -73,27 +59,11 @@ void without_gil(F&& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
-// Argument conversion. Each returns false with a Python exception set that
-// carries the note "while processing '{name}'".
-bool add_note(const char* name);
-bool to_u64(PyObject* o, const char* name, uint64_t& out);
-bool to_u32(PyObject* o, const char* name, uint32_t& out);
-bool to_u8(PyObject* o, const char* name, uint8_t& out);
-bool to_i64(PyObject* o, const char* name, int64_t& out);
-bool to_str(PyObject* o, const char* name, std::string& out);
-// None (or nullptr for an omitted argument) gives Profile::ogc().
-bool to_profile(ModuleState* st, PyObject* o, const char* name, Profile& out);
-bool to_tree(ModuleState* st, PyObject* o, const char* name, const TreeObject*& out);
-// Any iterable of unsigned 64-bit integers, in iteration order; a 1-D
-// contiguous uint64 buffer (a NumPy array) is copied in one step.
-bool to_cid_list(PyObject* o, const char* name, std::vector<uint64_t>& out);
-
-// A Python object serialisable by `json` becomes a core JSON value.
-bool to_json(PyObject* o, Json& out);
-PyObject* from_json(const Json& value);
-
-PyObject* new_profile(ModuleState* st, const Profile& p);
-PyObject* new_tree(ModuleState* st, Tree tree, const Profile& p);
-PyObject* list_of_u64(const std::vector<uint64_t>& values);
+// A new instance of a heap type made from a spec, uninitialised past the header.
+template <class T>
+T* alloc_object(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return reinterpret_cast<T*>(alloc(type, 0));
+}
 
 }  // namespace zarel::py

@@ -1,27 +1,19 @@
 #include "vector.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
-#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "binder.h"
 #include "geo/grid.h"
+#include "pool.h"
 #include "zone.h"
 
 namespace zarel::py {
 
 namespace {
 
-// Below this many elements a call never pays for thread coordination.
-constexpr size_t kSerialBelow = 16384;
-// A private pool is an arena of this many slots at most: beyond it a caller's
-// nthreads is a mistake, and honouring it would only cost memory.
-constexpr uint64_t kMaxThreads = 1024;
 // Polygons longer than this per edge are no display polygon; the bound keeps
 // one cell's ring, and so the whole result, from growing without limit.
 constexpr uint64_t kMaxEdgePoints = 65536;
@@ -127,7 +119,7 @@ PyObject* reshaped(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols) {
 // A one-dimensional NumPy array of one dtype, borrowed read-only for the call.
 class ArrayArg {
  public:
-  ArrayArg() = default;
+  explicit ArrayArg(const char* dtype) : dtype_(dtype) {}
   ArrayArg(const ArrayArg&) = delete;
   ArrayArg& operator=(const ArrayArg&) = delete;
   ~ArrayArg() {
@@ -136,7 +128,8 @@ class ArrayArg {
 
   // TypeError (with the note naming the argument) for a non-array, another dtype
   // or another number of dimensions.
-  bool bind(PyObject* o, const char* name, const char* dtype) {
+  bool bind(PyObject* o, const char* name) {
+    const char* dtype = dtype_;
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (!numpy) return false;
     PyObject* ndarray = PyObject_GetAttrString(numpy, "ndarray");
@@ -193,28 +186,17 @@ class ArrayArg {
     return true;
   }
 
-  static std::string type_name(PyObject* o) {
-    PyObject* name = PyType_GetName(Py_TYPE(o));
-    const char* c = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
-    std::string s = c ? c : "?";
-    Py_XDECREF(name);
-    PyErr_Clear();
-    return s;
-  }
-
+  const char* dtype_;
   Py_buffer view_{};
   bool held_ = false;
 };
+
+bool convert(ModuleState*, PyObject* o, const char* name, ArrayArg& out) { return out.bind(o, name); }
 
 PyObject* not_contiguous() {
   PyErr_SetString(PyExc_ValueError,
                   "array is not contiguous: The given array is not contiguous or is misaligned.");
   return nullptr;
-}
-
-bool to_nthreads(PyObject* o, uint64_t& out) {
-  out = 0;
-  return !o || to_u64(o, "nthreads", out);
 }
 
 PyObject* nthreads_too_many(uint64_t n) {
@@ -233,59 +215,12 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
     not_contiguous();
     return false;
   }
-  if (nthreads > kMaxThreads) {
+  if (builds_pool(cids.size(), nthreads) && nthreads > kMaxThreads) {
     nthreads_too_many(nthreads);
     return false;
   }
   return true;
 }
-
-// ------------------------------------------------------------ execution
-
-// Runs `element(i)` for i in [first, last) and gives the index of a failed
-// element (the first, on the calling thread), or `last` when all succeed.
-// Runs with the interpreter lock released; touches no Python object. A private
-// pool that cannot be built leaves its description in `failure`.
-struct Runner {
-  uint64_t nthreads;
-  std::string failure;
-
-  template <class F>
-  size_t operator()(size_t first, size_t last, F&& element) {
-    if (last - first < kSerialBelow || nthreads == 1) {
-      for (size_t i = first; i < last; ++i)
-        if (!element(i)) return i;
-      return last;
-    }
-    std::atomic<size_t> failed{last};
-    auto body = [&](const tbb::blocked_range<size_t>& r) {
-      for (size_t i = r.begin(); i < r.end(); ++i) {
-        if (failed.load(std::memory_order_relaxed) != last) return;
-        if (!element(i)) {
-          size_t seen = failed.load(std::memory_order_relaxed);
-          while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-          }
-          return;
-        }
-      }
-    };
-    tbb::blocked_range<size_t> range(first, last, 1024);
-    if (nthreads == 0) {
-      tbb::parallel_for(range, body);
-      return failed.load();
-    }
-    std::optional<tbb::task_arena> arena;
-    try {
-      arena.emplace(static_cast<int>(nthreads));
-      arena->initialize();
-    } catch (const std::exception& e) {
-      failure = e.what();
-      return first;
-    }
-    arena->execute([&] { tbb::parallel_for(range, body); });
-    return failed.load();
-  }
-};
 
 PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
 
@@ -297,28 +232,27 @@ PyTypeObject* new_buffer_type(PyObject* module) {
 
 // ------------------------------------------------------------ the four functions
 
+const char cells_from_lonlat_doc[] =
+    "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"
+    "The cell at `level` containing each `(lon[i], lat[i])`, degrees.";
+
 PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  return guarded(st, [&]() -> PyObject* {
-    static const char* kw[] = {"lon", "lat", "level", "profile", "nthreads", nullptr};
-    PyObject *o_lon, *o_lat, *o_level, *o_profile = nullptr, *o_nthreads = nullptr;
-    ArrayArg lon, lat;
-    uint32_t level;
-    Profile profile;
-    uint64_t nthreads;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:_cells_from_lonlat", const_cast<char**>(kw), &o_lon,
-                                     &o_lat, &o_level, &o_profile, &o_nthreads) ||
-        !lon.bind(o_lon, "lon", "float64") || !lat.bind(o_lat, "lat", "float64") ||
-        !to_u32(o_level, "level", level) || !to_profile(st, o_profile, "profile", profile) ||
-        !to_nthreads(o_nthreads, nthreads))
-      return nullptr;
+  ArrayArg lon("float64"), lat("float64");
+  uint32_t level;
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, "_cells_from_lonlat",
+              {{"lon", lon}, {"lat", lat}, {"level", level}, optional("profile", profile),
+               optional("nthreads", nthreads)},
+              [&]() -> PyObject* {
     if (level > 15) return raise(invalid("level " + std::to_string(level) + " is above the maximum 15"));
     if (auto s = profile.validate(); !s) return raise(s.error());
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
                            " latitudes"));
-    if (nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    if (builds_pool(lon.size(), nthreads) && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
     geo::Grid grid = profile.grid();
     Hierarchy h = profile.hierarchy();
     const double* x = lon.data<double>();
@@ -363,19 +297,16 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
   });
 }
 
+const char cells_to_lonlat_doc[] =
+    "_cells_to_lonlat(cids, profile=None, nthreads=0)\n--\n\nThe nucleus of each cell, `(lon, lat)` degrees.";
+
 PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  return guarded(st, [&]() -> PyObject* {
-    static const char* kw[] = {"cids", "profile", "nthreads", nullptr};
-    PyObject *o_cids, *o_profile = nullptr, *o_nthreads = nullptr;
-    ArrayArg cids;
-    Profile profile;
-    uint64_t nthreads;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:_cells_to_lonlat", const_cast<char**>(kw), &o_cids,
-                                     &o_profile, &o_nthreads) ||
-        !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
-        !to_nthreads(o_nthreads, nthreads))
-      return nullptr;
+  ArrayArg cids("uint64");
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, "_cells_to_lonlat",
+              {{"cids", cids}, optional("profile", profile), optional("nthreads", nthreads)}, [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     geo::Grid grid = profile.grid();
     Hierarchy h = profile.hierarchy();
@@ -408,20 +339,20 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
   });
 }
 
+const char cell_boundaries_doc[] =
+    "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
+    "Each cell's display polygon (`n` points per polar edge) as `(coords, offsets)`: cell i is\n"
+    "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees.";
+
 PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  return guarded(st, [&]() -> PyObject* {
-    static const char* kw[] = {"cids", "n", "profile", "nthreads", nullptr};
-    PyObject *o_cids, *o_n = nullptr, *o_profile = nullptr, *o_nthreads = nullptr;
-    ArrayArg cids;
-    uint64_t per_edge = 5;
-    Profile profile;
-    uint64_t nthreads;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:_cell_boundaries", const_cast<char**>(kw), &o_cids, &o_n,
-                                     &o_profile, &o_nthreads) ||
-        !cids.bind(o_cids, "cids", "uint64") || (o_n && !to_u64(o_n, "n", per_edge)) ||
-        !to_profile(st, o_profile, "profile", profile) || !to_nthreads(o_nthreads, nthreads))
-      return nullptr;
+  ArrayArg cids("uint64");
+  uint64_t per_edge = 5;
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, "_cell_boundaries",
+              {{"cids", cids}, optional("n", per_edge), optional("profile", profile), optional("nthreads", nthreads)},
+              [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     if (per_edge > kMaxEdgePoints)
       return raise(invalid("n " + std::to_string(per_edge) + " is above the maximum " +
@@ -482,19 +413,17 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
   });
 }
 
+const char cell_neighbours_doc[] =
+    "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
+    "The four edge neighbours of each cell, columns up, right, down, left.";
+
 PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  return guarded(st, [&]() -> PyObject* {
-    static const char* kw[] = {"cids", "profile", "nthreads", nullptr};
-    PyObject *o_cids, *o_profile = nullptr, *o_nthreads = nullptr;
-    ArrayArg cids;
-    Profile profile;
-    uint64_t nthreads;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:_cell_neighbours", const_cast<char**>(kw), &o_cids,
-                                     &o_profile, &o_nthreads) ||
-        !cids.bind(o_cids, "cids", "uint64") || !to_profile(st, o_profile, "profile", profile) ||
-        !to_nthreads(o_nthreads, nthreads))
-      return nullptr;
+  ArrayArg cids("uint64");
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, "_cell_neighbours",
+              {{"cids", cids}, optional("profile", profile), optional("nthreads", nthreads)}, [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();

@@ -1,8 +1,12 @@
-"""An independent, slow model of coverage trees: leaf sets, canonical cells and
-roots recomputed with hashlib straight from the documented hashing rules."""
+"""Independent, slow models: coverage trees (leaf sets, canonical cells and roots
+recomputed with hashlib from the documented hashing rules), and the planar layout
+of the base cells for checks through PROJ's rHEALPix."""
 
 import bisect
 import hashlib
+import math
+
+import numpy as np
 
 A, B = 9, 6
 
@@ -67,19 +71,68 @@ def ladders(depth, a=A):
     return empty, full
 
 
+class Leaves:
+    """A coverage as a set of leaves, with the node hashes of its full expansion."""
+
+    def __init__(self, leaves, depth, a=A, b=B):
+        self.leaves = sorted(set(leaves))
+        self.depth, self.a, self.b = depth, a, b
+        self.empty, self.full = ladders(depth, a)
+
+    def count(self, cid):
+        return count_in(self.leaves, leaf_range(cid, self.depth, self.a))
+
+    def size(self, height):
+        return self.a ** height
+
+    def partial(self, cid, height):
+        return 0 < self.count(cid) < self.size(height)
+
+    def hash(self, cid, height):
+        n = self.count(cid)
+        if n == 0:
+            return self.empty[height]
+        if n == self.size(height):
+            return self.full[height]
+        return sha(2, [self.hash(cid * self.a + k, height - 1) for k in range(self.a)])
+
+    def bases(self):
+        return [self.a + i for i in range(self.b)]
+
+
 def root(leaves, depth, a=A, b=B):
     """Root of the fully expanded tree; uniform subtrees use their ladder hash,
     which the rules define as the hash of their full expansion."""
-    empty, full = ladders(depth, a)
-    leaves = sorted(set(leaves))
+    x = Leaves(leaves, depth, a, b)
+    return sha(3, [x.hash(base, depth) for base in x.bases()]).hex()
 
-    def node(cid, height):
-        r = leaf_range(cid, depth, a)
-        n = count_in(leaves, r)
-        if n == 0:
-            return empty[height]
-        if n == len(r):
-            return full[height]
-        return sha(2, [node(cid * a + k, height - 1) for k in range(a)])
 
-    return sha(3, [node(a + base, depth) for base in range(b)]).hex()
+R_AUTH = 6371007.180918476  # authalic radius of WGS84
+W0 = math.pi / 2 * R_AUTH  # side of a base cell in the plane
+
+
+def proj_for(lon_0=0, ns=0, ss=0):
+    import pyproj
+    crs = f"+proj=rhealpix +ellps=WGS84 +lon_0={lon_0} +north_square={ns} +south_square={ss}"
+    return pyproj.Transformer.from_crs("+proj=longlat +ellps=WGS84", crs, always_xy=True)
+
+
+def upper_left(base, ns=0, ss=0):
+    """Planar upper-left corner of each base cell: four equatorial squares in a row,
+    the polar squares above and below the one their placement names."""
+    base = np.asarray(base)
+    x = np.where(base == 0, (ns * np.pi / 2 - np.pi) * R_AUTH,
+                 np.where(base == 5, (ss * np.pi / 2 - np.pi) * R_AUTH, (base - 1) * W0 - np.pi * R_AUTH))
+    y = np.where(base == 0, 3 * np.pi / 4 * R_AUTH, np.where(base == 5, -np.pi / 4 * R_AUTH, np.pi / 4 * R_AUTH))
+    return x, y
+
+
+def cell_of_planar(x, y, level, ns=0, ss=0):
+    """Base, row and column of planar points, and their fractional column and row."""
+    q = np.pi / 4 * R_AUTH
+    base = np.where(np.abs(y) <= q, np.clip(np.floor((x + np.pi * R_AUTH) / W0), 0, 3) + 1,
+                    np.where(y > 0, 0, 5)).astype(int)
+    ulx, uly = upper_left(base, ns, ss)
+    n = 3**level
+    u, v = (x - ulx) / W0 * n, (uly - y) / W0 * n
+    return base, np.floor(v).astype(np.int64), np.floor(u).astype(np.int64), u, v

@@ -1,13 +1,13 @@
-"""The batch functions: argument checks in their order, identical results on
-the calling thread and on every pool, first-failure reporting, bounded thread
-counts and outputs handed to NumPy in place."""
+"""The batch functions: identical results on the calling thread and on every
+pool, first-failure reporting, bounded thread counts and sizes, and outputs
+handed to NumPy in place (their argument checks are in test_messages)."""
 import hashlib
 
 import numpy as np
 import pytest
 
 from zarel import _zarel as z
-from zarel import OGC_RHEALPIX, ZAREL_1, Profile, cell_at, neighbours
+from zarel import Profile, cell_at, neighbours
 
 SERIAL_BELOW = 16384
 NTHREADS = [0, 1, 2, 3]
@@ -41,49 +41,39 @@ def cells():
     return seeded_cells(40000)
 
 
+BATCH = {  # name: (call on points and cells, output dtypes)
+    "lookup": (lambda lon, lat, c, **k: (z._cells_from_lonlat(lon, lat, 15, **k),), ["uint64"]),
+    "nuclei": (lambda lon, lat, c, **k: z._cells_to_lonlat(c, **k), ["float64", "float64"]),
+    "boundaries": (lambda lon, lat, c, **k: z._cell_boundaries(c, 3, **k), ["float64", "int64"]),
+    "neighbours": (lambda lon, lat, c, **k: (z._cell_neighbours(c, **k),), ["uint64"]),
+}
+
+
 @pytest.mark.parametrize("size", [1000, SERIAL_BELOW - 1, SERIAL_BELOW, 40000])
 @pytest.mark.parametrize("nthreads", NTHREADS)
-def test_point_lookup_same_on_every_pool(points, size, nthreads):
-    lon, lat = points[0][:size], points[1][:size]
-    want = np.concatenate(in_chunks(lambda a, b: z._cells_from_lonlat(a, b, 15), [lon, lat]))
-    got = z._cells_from_lonlat(lon, lat, 15, nthreads=nthreads)
-    assert got.dtype == np.uint64 and got.shape == (size,)
-    assert got.tobytes() == want.tobytes()
+@pytest.mark.parametrize("name", BATCH)
+def test_same_on_every_pool(points, cells, name, size, nthreads):
+    call, dtypes = BATCH[name]
+    args = points[0][:size], points[1][:size], cells[:size]
+    got = call(*args, nthreads=nthreads)
+    parts = in_chunks(call, args)
+    if name == "boundaries":
+        # Each chunk's offsets start at 0: continue them from the coordinates before.
+        shifts = np.cumsum([0] + [len(coords) for coords, _ in parts])
+        want = [np.concatenate([coords for coords, _ in parts]),
+                np.concatenate([offsets[:-1] + s for (_, offsets), s in zip(parts, shifts)] + [shifts[-1:]])]
+    else:
+        want = [np.concatenate(outputs) for outputs in zip(*parts)]
+    assert [str(g.dtype) for g in got] == dtypes
+    assert [g.tobytes() for g in got] == [w.tobytes() for w in want]
 
 
-@pytest.mark.parametrize("size", [1000, SERIAL_BELOW, 40000])
-@pytest.mark.parametrize("nthreads", NTHREADS)
-def test_nuclei_same_on_every_pool(cells, size, nthreads):
-    c = cells[:size]
-    chunks = in_chunks(lambda a: z._cells_to_lonlat(a), [c])
-    lon, lat = z._cells_to_lonlat(c, nthreads=nthreads)
-    assert lon.tobytes() == np.concatenate([a for a, _ in chunks]).tobytes()
-    assert lat.tobytes() == np.concatenate([b for _, b in chunks]).tobytes()
-
-
-@pytest.mark.parametrize("size", [500, 20000])
-@pytest.mark.parametrize("nthreads", NTHREADS)
-def test_boundaries_same_on_every_pool(cells, size, nthreads):
-    c = cells[:size]
-    coords, offsets = z._cell_boundaries(c, 3, nthreads=nthreads)
-    assert coords.shape == (offsets[-1], 2) and offsets.dtype == np.int64 and offsets.shape == (size + 1,)
-    start = 0
-    for part_coords, part_offsets in in_chunks(lambda a: z._cell_boundaries(a, 3), [c]):
-        assert np.array_equal(offsets[start:start + len(part_offsets)] - offsets[start], part_offsets)
-        n0 = offsets[start]
-        assert coords[n0:n0 + len(part_coords)].tobytes() == part_coords.tobytes()
-        start += len(part_offsets) - 1
-
-
-@pytest.mark.parametrize("nthreads", NTHREADS)
-def test_neighbours_match_the_scalar_function(cells, nthreads):
-    c = cells[:20000]
-    got = z._cell_neighbours(c, nthreads=nthreads)
-    assert got.shape == (20000, 4) and got.dtype == np.uint64
+def test_neighbours_match_the_scalar_function(cells):
+    got = z._cell_neighbours(cells[:20000])
+    assert got.shape == (20000, 4)
     for i in range(0, 20000, 97):
-        nb = neighbours(int(c[i]))
+        nb = neighbours(int(cells[i]))
         assert got[i].tolist() == [nb["up"], nb["right"], nb["down"], nb["left"]]
-    assert got.tobytes() == np.concatenate(in_chunks(z._cell_neighbours, [c])).tobytes()
 
 
 def test_outputs_are_writable_arrays_over_our_buffer(points):
@@ -108,78 +98,9 @@ def test_empty_inputs():
     assert z._cell_neighbours(np.arange(10, dtype=np.uint64)[::2][:0]).shape == (0, 4)
 
 
-def base_nuclei(profile):
-    return z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64), profile)
-
-
-def test_base_cell_nuclei_carry_the_prime_meridian():
-    lon, lat = base_nuclei(OGC_RHEALPIX)
-    assert np.all((lon >= -180) & (lon < 180))
-    assert lon[1:5].tolist() == pytest.approx([-135 + 50, -45 + 50, 45 + 50, 135 + 50 - 360])
-    assert lat[0] == pytest.approx(90) and lat[5] == pytest.approx(-90)
-    lon0, _ = base_nuclei(ZAREL_1)
-    assert lon0[1:5].tolist() == pytest.approx([-135, -45, 45, 135])
-
-
-F = np.zeros(3)
-U = np.zeros(3, dtype=np.uint64)
-
-
-@pytest.mark.parametrize("call, exc, name", [
-    (lambda: z._cells_from_lonlat([0.0], F, 3), TypeError, "lon"),
-    (lambda: z._cells_from_lonlat(F, U, 3), TypeError, "lat"),
-    (lambda: z._cells_from_lonlat(F, F.astype(np.float32), 3), TypeError, "lat"),
-    (lambda: z._cells_from_lonlat(F.astype(">f8"), F, 3), TypeError, "lon"),
-    (lambda: z._cells_from_lonlat(F, F, -1), OverflowError, "level"),
-    (lambda: z._cells_from_lonlat(F, F, 3, profile=5), TypeError, "profile"),
-    (lambda: z._cells_from_lonlat(F, F, 3, nthreads=-1), OverflowError, "nthreads"),
-    (lambda: z._cells_from_lonlat(F, F, 3, nthreads=2**64), OverflowError, "nthreads"),
-    (lambda: z._cells_to_lonlat(U.astype(np.int64)), TypeError, "cids"),
-    (lambda: z._cells_to_lonlat(np.zeros((2, 3), np.uint64)), TypeError, "cids"),
-    (lambda: z._cells_to_lonlat([9, 10]), TypeError, "cids"),
-    (lambda: z._cell_boundaries(U, -1), OverflowError, "n"),
-    (lambda: z._cell_boundaries(U, 2.0), TypeError, "n"),
-    (lambda: z._cell_neighbours(memoryview(U)), TypeError, "cids"),
-    (lambda: z._cell_neighbours(U, nthreads="2"), TypeError, "nthreads"),
-])
-def test_argument_types(call, exc, name):
-    with pytest.raises(exc) as e:
-        call()
-    assert e.value.__notes__ == [f"while processing '{name}'"]
-
-
-def test_conversion_runs_in_parameter_order():
-    # Both lon and level are bad: lon, the first parameter, is reported.
-    with pytest.raises(TypeError) as e:
-        z._cells_from_lonlat([1.0], F, -1)
-    assert e.value.__notes__ == ["while processing 'lon'"]
-
-
-NOT_CONTIGUOUS = "array is not contiguous: The given array is not contiguous or is misaligned."
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: z._cells_from_lonlat(F[:0], F[:0], 16), "level 16 is above the maximum 15"),
-    (lambda: z._cells_from_lonlat(np.zeros(6)[::2], F[:2], 16), "level 16 is above the maximum 15"),
-    (lambda: z._cells_from_lonlat(np.zeros(6)[::2], F[:2], 3), NOT_CONTIGUOUS),
-    (lambda: z._cells_from_lonlat(F, np.zeros(6)[::2], 3), NOT_CONTIGUOUS),
-    (lambda: z._cells_from_lonlat(F, F[:2], 3), "3 longitudes but 2 latitudes"),
-    (lambda: z._cells_from_lonlat(F, F[:2], 3, nthreads=10**6), "3 longitudes but 2 latitudes"),
-    (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), NOT_CONTIGUOUS),
-    (lambda: z._cell_boundaries(np.arange(9, 15, dtype=np.uint64)[::2]), NOT_CONTIGUOUS),
-    (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), NOT_CONTIGUOUS),
-    (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), NOT_CONTIGUOUS),
-])
-def test_checks_before_work_in_order(call, message):
-    with pytest.raises(ValueError) as e:
-        call()
-    assert str(e.value) == message
-
-
 @pytest.mark.parametrize("nthreads", [1025, 10**6, 2**63, 2**64 - 1])
-@pytest.mark.parametrize("size", [0, 20000])
+@pytest.mark.parametrize("size", [SERIAL_BELOW, 20000])
 def test_absurd_thread_counts_are_refused(nthreads, size):
-    # Whatever the input size, so that a wrong count fails the same on small tests.
     cids = np.full(size, 9, dtype=np.uint64)
     message = f"nthreads {nthreads} is above the maximum 1024; 0 takes one worker per processor"
     for call in (lambda: z._cells_to_lonlat(cids, nthreads=nthreads),
@@ -253,16 +174,6 @@ def test_point_in_a_missing_base_cell_reports_the_cell_error():
         z._cells_from_lonlat(np.array([0.0, 0.0]), np.array([0.0, -80.0]), 4, Profile(n_base=5))
 
 
-def test_keywords():
-    lon, lat = np.array([1.0]), np.array([2.0])
-    assert z._cells_from_lonlat(lon=lon, lat=lat, level=4, profile=None, nthreads=1).tolist() == \
-        z._cells_from_lonlat(lon, lat, 4).tolist()
-    with pytest.raises(TypeError):
-        z._cells_from_lonlat(lon, lat)
-    with pytest.raises(TypeError):
-        z._cell_neighbours(U, None, 0, 1)
-
-
 def test_pinned_digests():
     """Pinned outputs for a seeded point set: the portable math (SLEEF's pure-C
     sin/asin/log, no FMA contraction) must give these very bytes on every platform.
@@ -291,3 +202,27 @@ def test_total_boundary_points_are_bounded_before_allocating():
     cids = np.full(4097, 9 * 9 + 1, dtype=np.uint64)
     with pytest.raises(ValueError, match=r"^the boundaries would hold 1073991677 points, above the maximum 1073741824$"):
         z._cell_boundaries(cids, 65536)
+
+
+@pytest.mark.parametrize("nthreads", [2, 1025, 2**64 - 1])
+@pytest.mark.parametrize("size", [0, 1, SERIAL_BELOW - 1])
+def test_small_inputs_run_on_the_caller_whatever_nthreads(nthreads, size):
+    cids = np.full(size, 9, dtype=np.uint64)
+    assert np.array_equal(z._cell_neighbours(cids, nthreads=nthreads), z._cell_neighbours(cids))
+    coords, offsets = z._cell_boundaries(cids, nthreads=nthreads)
+    assert len(offsets) == size + 1
+    lon, lat = z._cells_to_lonlat(cids, nthreads=nthreads)
+    assert np.array_equal(z._cells_from_lonlat(lon, lat, 0, nthreads=nthreads), cids)
+
+
+def test_pools_write_nothing_to_stderr():
+    # More threads than processors, in a fresh process so no earlier call has
+    # already spent a once-only warning.
+    import subprocess
+    import sys
+    code = ("import numpy as np; from zarel import _zarel as z\n"
+            "c = np.full(20000, 983, dtype=np.uint64)\n"
+            "for n in (0, 2, 8, 64): z._cells_to_lonlat(c, nthreads=n); z._cell_neighbours(c, nthreads=n)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""

@@ -1,5 +1,7 @@
 import inspect
 
+import numpy as np
+
 import zarel
 import zarel._zarel as m
 
@@ -37,7 +39,13 @@ def test_docstrings_carry_signatures():
         assert f.__text_signature__ is not None, f
     assert m.suid_to_cid.__text_signature__ == "(suid)" and m.suid_to_cid.__doc__ is None
     assert m.Tree.from_cells.__text_signature__ == "(cids, depth, profile=None)"
-    assert m.Tree.covers.__text_signature__ == "($self, cid)"
+    for f, sig in [(m.Tree.covers, "($self, cid)"), (m.Tree.open, "($self, cid)"), (m.verify_setop, "(proof)"),
+                   (m.Tree.prove, "($self, other, op)"), (m.verify_opening, "(record)")]:
+        assert f.__text_signature__ == sig
+    assert m.verify_opening.__doc__ == \
+        "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises."
+    assert m.verify_setop.__doc__.startswith("Verify a set-operation transcript (as returned by `Tree.prove`).")
+    assert "never raises" in m.verify_setop.__doc__
     assert inspect.signature(m.Tree.from_cells).parameters["profile"].default is None
     assert m.Tree.__doc__ == "An immutable canonical coverage tree: a set of equal-area cells and its 32-byte root."
     assert m.Profile.__doc__.splitlines()[-2:] == [
@@ -45,13 +53,41 @@ def test_docstrings_carry_signatures():
         "(`id_hex`) is derived from them and never transmitted."]
 
 
-def test_profile_default_equivalence():
-    cells = [9, 983]
-    assert m.Tree.from_cells(cells, 3) == m.Tree.from_cells(cells, 3, None) == \
-        m.Tree.from_cells(cells, 3, profile=m.Profile.ogc())
+def test_keywords():
+    t = m.Tree.from_cells(cids=(9, 983), depth=3, profile=None)
+    assert m.verify_setop(proof=t.prove(other=t, op="union")) is True
+    assert m.verify_opening(record=t.open(cid=9)) is True
+    assert m.suid_to_cid(suid="Q12") == 983 and m.cid_to_suid(cid=983) == "Q12"
+    assert m.cell_at(base=3, level=2, row=4, col=5) == (9 + 3) * 81 + 4 * 9 + 5
+    assert m.subzone_at(ancestor=983, depth=1, index=4) == 983 * 9 + 4
+    lon, lat = np.array([1.0]), np.array([2.0])
+    assert m._cells_from_lonlat(lon=lon, lat=lat, level=4, profile=None, nthreads=1).tolist() == \
+        m._cells_from_lonlat(lon, lat, 4).tolist()
 
 
 def test_sanitized_run_uses_sanitized_build():
     import os
     if os.environ.get("ZAREL_SANITIZED"):
         assert "sanitize" in m.__file__
+
+
+class _EqualToAll:
+    """Claims equality with everything and leaves `!=` to the other side."""
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return NotImplemented
+
+    __hash__ = None
+
+
+def test_tree_ne_negates_python_eq():
+    t = zarel.Tree.from_cells([9], 1)
+    # `==` defers to the other object (here True), so `!=` must be False, not identity's True.
+    assert (t == _EqualToAll()) is True
+    assert (t != _EqualToAll()) is False
+    for other in (5, "tree", None, zarel.OGC_RHEALPIX):
+        assert t.__ne__(other) is (not (t == other))
+    assert t.__eq__(5) is NotImplemented

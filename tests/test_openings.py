@@ -6,7 +6,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import model
-from trees import Leaves, random_cells
+from model import Leaves
+from trees import flip, random_cells
 from zarel import Profile, Tree, verify_opening
 
 
@@ -46,49 +47,11 @@ def test_openings_against_model(seed, depth):
         assert cid_of(path) == cid and len(path) == level + 1
         assert claim == ("full" if m.count(cid) else "empty")
         assert claim == ("full" if t.covers(cid) else "empty")
+        # Every sibling hash on the path is the model's hash of that sibling.
+        for level, entries in enumerate(nested_lists(r)):
+            kids = [9 + i if level == 0 else cid_of(path[:level]) * 9 + i for i in range(len(entries))]
+            assert all(e == m.hash(c, depth - level).hex() for e, c in zip(entries, kids) if isinstance(e, str))
         assert verify_opening(json.loads(json.dumps(r)))
-
-
-def test_empty_tree_non_membership():
-    t = Tree.from_cells([], 3)
-    empty = model.ladders(3)[0]
-    r = t.open(9 * 729 + 5)
-    assert path_of(r) == ([0, 0, 0, 5], "empty") and verify_opening(r)
-    level1 = r["opening"]["entries"][0]["entries"]
-    assert [e for e in level1 if isinstance(e, str)] == [empty[2].hex()] * 8
-
-
-def test_full_base_membership():
-    t = Tree.from_cells([11], 4)
-    full = model.ladders(4)[1]
-    cid = ((11 * 9 + 4) * 9 + 2) * 9 + 7
-    r = t.open(cid)
-    assert path_of(r) == ([2, 4, 2, 7], "full") and verify_opening(r)
-    node, height = r["opening"]["entries"][2], 3
-    while "entries" in node:
-        assert [e for e in node["entries"] if isinstance(e, str)] == [full[height].hex()] * 8
-        node, height = next(e for e in node["entries"] if isinstance(e, dict)), height - 1
-
-
-def test_partial_and_leaf():
-    t = Tree.from_cells([100, 8019], 3)
-    assert t.open(11) is None and t.open(99) is None
-    for leaf in (8019, 8020, 9 * 729):
-        assert verify_opening(t.open(leaf))
-
-
-def test_open_messages():
-    t = Tree.from_cells([9], 2)
-    with pytest.raises(ValueError) as e:
-        t.open(9 * 729)
-    assert str(e.value) == "cid 6561 is at level 3, deeper than 2"
-    with pytest.raises(ValueError) as e:
-        t.open(3)
-    assert str(e.value) == "not a cid: 3"
-    with pytest.raises(OverflowError) as e:
-        t.open(-1)
-    assert e.value.__notes__ == ["while processing 'cid'"]
-    assert t.open(cid=9) is not None
 
 
 def nested_lists(record):
@@ -98,10 +61,6 @@ def nested_lists(record):
         out.append(node["entries"])
         node = next(e for e in node["entries"] if isinstance(e, dict))
     return out
-
-
-def flip(text, i):
-    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
 
 
 def opened_hash(node, height, depth, a=9):
@@ -178,73 +137,6 @@ def test_every_mutant_is_refused(seed, depth):
             assert verify_opening(m) is False, name
 
 
-GOOD = Tree.from_cells([100, 8019], 3).open(8019)
-GARBAGE = [None, True, 0, 1, -1, 2**64 - 1, 2**70, 1.5, "", "full", [], [GOOD], {}, {"v": 1}, "0" * 64,
-           "A" * 64, {"claim": "full"}, {"entries": []}, {"claim": None}, {"entries": "0" * 64}]
-
-
-@pytest.mark.parametrize("value", GARBAGE, ids=repr)
-def test_garbage_documents(value):
-    assert verify_opening(value) is False
-
-
-@pytest.mark.parametrize("key", sorted(GOOD))
-@pytest.mark.parametrize("value", GARBAGE, ids=repr)
-def test_garbage_fields(key, value):
-    if value != GOOD[key]:
-        assert verify_opening(dict(GOOD, **{key: value})) is False
-    m = dict(GOOD)
-    del m[key]
-    assert verify_opening(m) is False
-
-
-@pytest.mark.parametrize("value", GARBAGE + [[None] * 9, ["g" * 64] * 9, [{}] * 9], ids=repr)
-def test_garbage_entries(value):
-    m = copy.deepcopy(GOOD)
-    nested_lists(m)[1][0] = value
-    assert verify_opening(m) is False
-    m = copy.deepcopy(GOOD)
-    m["opening"]["entries"][2] = {"entries": value}
-    assert verify_opening(m) is False
-
-
-@pytest.mark.parametrize("value", [2**32, 2**64 - 1, 2**70, 10**30, 4097, 1, 0])
-@pytest.mark.parametrize("key", ["A", "B", "D"])
-def test_huge_shape(key, value):
-    assert verify_opening(dict(GOOD, **{key: value})) is False
-
-
-def test_nesting_limits():
-    # Openings nested below the leaves are refused while parsing.
-    node = {"claim": "full"}
-    for _ in range(60):
-        node = {"entries": [node] + ["0" * 64] * 8}
-    assert verify_opening(dict(GOOD, D=18, opening={"entries": [node] + ["0" * 64] * 5})) is False
-    nested = []
-    for _ in range(200):
-        nested = [nested]
-    assert verify_opening(dict(GOOD, opening={"entries": nested})) is False
-    deep = {}
-    for _ in range(100000):
-        deep = {"entries": [deep]}
-    assert verify_opening(deep) is False
-
-
-class Interrupting(dict):
-    def items(self):
-        raise KeyboardInterrupt
-
-
-@pytest.mark.parametrize("value", [{1, 2}, b"bytes", float("nan"), {"root": float("-inf")}, object()])
-def test_unconvertible_records_are_false(value):
-    assert verify_opening(value) is False
-
-
-def test_interrupt_propagates():
-    with pytest.raises(KeyboardInterrupt):
-        verify_opening(Interrupting(GOOD))
-
-
 def hand_record(A, B, D):
     """Non-membership of the first leaf of an empty hierarchy no profile makes, from hashlib alone."""
     empty = [model.sha(0)]
@@ -271,17 +163,3 @@ def test_other_aperture():
     for cid in (17, 4 * 64 + 3, 5, 4 * 64 + 20):
         r = t.open(cid)
         assert r is not None and r["A"] == 4 and verify_opening(r)
-
-
-def test_signature_and_doc():
-    assert verify_opening.__text_signature__ == "(record)"
-    assert verify_opening.__doc__ == \
-        "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises."
-    assert Tree.open.__text_signature__ == "($self, cid)"
-    assert verify_opening(record=GOOD) is True
-
-
-@pytest.mark.parametrize("shape", [(4096, 4096 * 4095, 3), (2, 2, 61), (4096, 1, 4)])
-def test_largest_shapes_are_refused_cheaply(shape):
-    A, B, D = shape
-    assert verify_opening(dict(GOOD, A=A, B=B, D=D)) is False

@@ -1,6 +1,7 @@
 import hashlib
 import json
 import math
+import re
 import struct
 
 import pytest
@@ -57,64 +58,14 @@ def test_named_profiles():
     assert "lon_0=-12.5 " in p.describe()
     assert list(Profile().to_dict()) == sorted(FIELDS)
     assert (Profile() == 5) is False and (Profile() != 5) is True
-    with pytest.raises(TypeError):
-        Profile() < Profile()
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(aperture=4097), "need 2 <= A <= 4096 and B >= 1, got A=4097, B=6"),
-    (dict(aperture=1), "need 2 <= A <= 4096 and B >= 1, got A=1, B=6"),
-    (dict(n_base=0), "need 2 <= A <= 4096 and B >= 1, got A=9, B=0"),
-    (dict(aperture=2, n_base=3), "B=3 > A(A-1)=2: the leading block would not be two digits"),
-    (dict(aperture=2, n_base=2), "aperture 2 is not a square; no rHEALPix N_side"),
-    (dict(aperture=4095), "aperture 4095 is not a square; no rHEALPix N_side"),
-    (dict(hash="SHA256"), 'unknown hash id "SHA256"'),
-    (dict(hash='a"b\\c\n'), 'unknown hash id "a\\"b\\\\c\\n"'),
-    (dict(lon_0_udeg=180_000_001), "lon_0 180000001 micro-degrees outside [-180, 180] degrees"),
-    (dict(lon_0_udeg=-180_000_001), "lon_0 -180000001 micro-degrees outside [-180, 180] degrees"),
-    (dict(north_square=4, a_um=0), "north_square/south_square must be in 0..3"),
-    (dict(south_square=9), "north_square/south_square must be in 0..3"),
-    (dict(a_um=0), "ellipsoid a and inv_f must be positive"),
-    (dict(inv_f_nano=0), "ellipsoid a and inv_f must be positive"),
-    (dict(tick_us=0), "tick_us must be >= 1"),
-])
-def test_validation_messages(kwargs, message):
-    with pytest.raises(ValueError) as e:
-        Profile(**kwargs)
-    assert str(e.value) == message
+    assert Profile("sha256", 9, 6, 0) == Profile(lon_0_udeg=0)
 
 
 @pytest.mark.parametrize("kwargs", [dict(aperture=4096), dict(lon_0_udeg=180_000_000),
                                     dict(lon_0_udeg=-180_000_000), dict(n_base=5), dict(n_base=72)])
 def test_valid_edges(kwargs):
-    Profile(**kwargs).id_hex()
-
-
-@pytest.mark.parametrize("kwargs, exc, name", [
-    (dict(aperture=-1), OverflowError, "aperture"),
-    (dict(aperture=2**32), OverflowError, "aperture"),
-    (dict(north_square=256), OverflowError, "north_square"),
-    (dict(epoch_us=2**63), OverflowError, "epoch_us"),
-    (dict(a_um=2**64), OverflowError, "a_um"),
-    (dict(aperture=9.0), TypeError, "aperture"),
-    (dict(hash=b"sha256"), TypeError, "hash"),
-])
-def test_argument_conversion(kwargs, exc, name):
-    with pytest.raises(exc) as e:
-        Profile(**kwargs)
-    assert e.value.__notes__ == [f"while processing '{name}'"]
-    if exc is OverflowError:
-        assert str(e.value) == "out of range integral type conversion attempted"
-
-
-def test_binding_by_position_and_keyword():
-    assert Profile("sha256", 9, 6, 0) == Profile(lon_0_udeg=0)
-    with pytest.raises(TypeError):
-        Profile(colour=1)
-    with pytest.raises(TypeError):
-        Profile("sha256", hash="sha256")
-    with pytest.raises(TypeError):
-        Profile(*range(11))
+    p = Profile(**kwargs)
+    assert Profile.from_dict(p.to_dict()) == p and p.to_dict().items() >= kwargs.items()
 
 
 def record(**changes):
@@ -123,45 +74,33 @@ def record(**changes):
     return d
 
 
-@pytest.mark.parametrize("rec, message", [
-    ({k: v for k, v in record().items() if k != "hash"}, "bad profile record: missing field `hash`"),
-    ({k: v for k, v in record().items() if k not in ("aperture", "tick_us")},
-     "bad profile record: missing field `aperture`"),
-    ([1, 2], "bad profile record: invalid length 2, expected struct Profile with 10 elements"),
-])
-def test_record_messages(rec, message):
-    with pytest.raises(ValueError) as e:
-        Profile.from_dict(rec)
-    assert str(e.value) == message
+def without(*keys):
+    return {k: v for k, v in record().items() if k not in keys}
 
 
-@pytest.mark.parametrize("rec", [
+NOT_JSON = r"not JSON \({}: .*\); a missing value is null, not NaN"
+
+
+@pytest.mark.parametrize("rec, pattern", [
+    (without("hash"), re.escape("bad profile record: missing field `hash`")),
+    (without("aperture", "tick_us"), re.escape("bad profile record: missing field `aperture`")),
+    ([1, 2], re.escape("bad profile record: invalid length 2, expected struct Profile with 10 elements")),
+    (record(hash="md5"), re.escape('unknown hash id "md5"')),  # read, then validated
+    (record(a_um=math.nan), NOT_JSON.format("ValueError")), (record(a_um=math.inf), NOT_JSON.format("ValueError")),
+    (record(a_um={1, 2}), NOT_JSON.format("TypeError")), (record(a_um=b"x"), NOT_JSON.format("TypeError")),
+] + [(rec, "bad profile record: .*") for rec in [
     record(aperture=9.0), record(aperture="9"), record(hash=1), record(north_square=300),
-    record(aperture=-9), record(epoch_us=2**70), [*record().values()] * 2, 5, "profile", None,
-])
-def test_unreadable_records(rec):
+    record(aperture=-9), record(epoch_us=2**70), [*record().values()] * 2, 5, "profile", None]])
+def test_unreadable_records(rec, pattern):
     with pytest.raises(ValueError) as e:
         Profile.from_dict(rec)
-    assert str(e.value).startswith("bad profile record: ")
+    assert re.fullmatch(pattern, str(e.value), re.S)
 
 
-def test_record_extras_and_validation():
+def test_record_extras_and_order():
     assert Profile.from_dict(record(note="ignored")) == Profile()
     # Key order on input does not matter; output keys are sorted.
     assert Profile.from_dict(dict(reversed(list(record().items())))) == Profile()
-    with pytest.raises(ValueError, match="^unknown hash id \"md5\"$"):
-        Profile.from_dict(record(hash="md5"))
-
-
-@pytest.mark.parametrize("doc, kind", [
-    (record(a_um=math.nan), "ValueError"), (record(a_um=math.inf), "ValueError"),
-    (record(a_um={1, 2}), "TypeError"), (record(a_um=b"x"), "TypeError"),
-])
-def test_not_json(doc, kind):
-    with pytest.raises(ValueError) as e:
-        Profile.from_dict(doc)
-    assert str(e.value).startswith(f"not JSON ({kind}: ")
-    assert str(e.value).endswith("); a missing value is null, not NaN")
 
 
 def test_json_depth_limit():

@@ -37,44 +37,6 @@ def test_raster_cells_in_scanline_order(level):
     assert index(got.tolist()).tolist() == list(range(6 * n * n))
 
 
-def test_raster_level_1_is_child_digits():
-    assert cells(0).tolist() == list(range(9, 15))
-    assert cells(1).tolist() == [(9 + b) * 9 + d for b in range(6) for d in range(9)]
-
-
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda: z.raster_cells(9), ValueError, "a raster at level 9 is too large"),
-    (lambda: z.raster_cells(19), ValueError, "level 19 is deeper than the deepest level, 18"),
-    (lambda: z.raster_index([9, 10, 81]), ValueError, "cid 81 is at level 1, the first at 0"),
-    (lambda: z.raster_index([8]), ValueError, "not a cid: 8"),
-    (lambda: z.raster_index([81, 15]), ValueError, "cid 15 names base 6, outside [0, 6)"),
-    (lambda: z.raster_index([cell_at(0, 9, 0, 0)]), ValueError, "a raster at level 9 is too large"),
-    (lambda: z.raster_index("9"), TypeError, "Can't extract `str` to `Vec`"),
-    (lambda: z.halo_index(9), ValueError, "a halo index at level 9 is too large"),
-    (lambda: z.halo_index(2, 10), ValueError, "a halo of 10 is wider than a base cell of 9 at level 2"),
-    (lambda: z.halo_index(0, 1, Profile(n_base=5)), ValueError,
-     "the rHEALPix layout has 6 base cells, the profile has 5"),
-    (lambda: z.halo_index(41), ValueError, "level 41 overflows"),
-])
-def test_raster_errors(call, exc, message):
-    with pytest.raises(exc) as e:
-        call()
-    assert str(e.value) == message
-
-
-@pytest.mark.parametrize("call, exc, name", [
-    (lambda: z.raster_index({9, 10}), TypeError, "cids"),
-    (lambda: z.raster_index([9, -1]), OverflowError, "cids"),
-    (lambda: z.raster_cells(-1), OverflowError, "level"),
-    (lambda: z.halo_index(1, 2**32), OverflowError, "width"),
-    (lambda: z.halo_index(1, 1, 3), TypeError, "profile"),
-])
-def test_raster_argument_conversion(call, exc, name):
-    with pytest.raises(exc) as e:
-        call()
-    assert e.value.__notes__ == [f"while processing '{name}'"]
-
-
 def test_empty_raster_index():
     assert z.raster_index([]) == b""
 

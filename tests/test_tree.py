@@ -9,23 +9,12 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from zarel import Profile, Tree
 import model
+from trees import random_cells
+from zarel import Profile, Tree
 
 EMPTY_LEAF = "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d"  # SHA-256(0x00)
 FULL_LEAF = "4bf5122f344554c53bde2ebb8cd2b7e3d1600ad631c385a5d7cce23c7785459a"  # SHA-256(0x01)
-
-
-def random_cells(rng, depth, n, top=0):
-    """n random cids at random levels top..depth."""
-    out = []
-    for _ in range(n):
-        level = rng.randint(top, depth)
-        cid = 9 + rng.randrange(6)
-        for _ in range(level):
-            cid = cid * 9 + rng.randrange(9)
-        out.append(cid)
-    return out
 
 
 def test_published_leaf_vectors():
@@ -53,44 +42,6 @@ def test_against_model(seed, depth, n):
         assert t.covers(probe) == set(model.leaf_range(probe, depth)).issubset(leaves)
 
 
-@settings(max_examples=30, deadline=None)
-@given(seed=st.integers(0, 2**32), depth=st.integers(1, 5))
-def test_same_coverage_same_root(seed, depth):
-    rng = random.Random(seed)
-    cids = random_cells(rng, depth - 1, 15)
-    t = Tree.from_cells(cids, depth)
-    shuffled = cids * 2
-    rng.shuffle(shuffled)
-    finer = [c * 9 + k for c in cids for k in range(9)]
-    rng.shuffle(finer)
-    assert Tree.from_cells(shuffled, depth) == t
-    assert Tree.from_cells(finer, depth) == t
-    assert Tree.from_cells(finer + cids, depth).root_hex == t.root_hex
-    assert hash(Tree.from_cells(finer, depth)) == hash(t)
-    assert Tree.from_cells(finer, depth).cells() == t.cells()
-
-
-def test_collapse_and_order():
-    kids = [81 + k for k in range(9)]
-    assert Tree.from_cells(kids, 3).cells() == [9]
-    assert Tree.from_cells(kids[:8], 3).cells() == kids[:8]
-    # A level-0 cell sorts before a level-1 cell of another base: it is the smaller number.
-    assert Tree.from_cells([10 * 9 + 3, 13], 2).cells() == [13, 93]
-    assert Tree.from_cells([9, 81, 81 * 81], 4).cells() == [9]
-    full = Tree.from_cells(range(9, 15), 3)
-    assert full.leaf_count() == 6 * 9**3 and full.cells() == list(range(9, 15))
-    assert Tree.from_cells([9], 2).leaf_count() == 81
-    t0 = Tree.from_cells([9, 12], 0)
-    assert t0.leaves() == t0.cells() == [9, 12]
-
-
-def test_leaves_globally_sorted_across_levels():
-    # Canonical cells at two levels: the coarse cell's leaves come after the fine one's.
-    t = Tree.from_cells([9 * 9 + 0, 10], 2)
-    leaves = t.leaves()
-    assert leaves == sorted(leaves) and len(leaves) == 9 + 81
-
-
 def test_equality_needs_depth_and_hierarchy():
     assert Tree.from_cells([], 1) != Tree.from_cells([], 2)
     assert Tree.from_cells([], 1).root_hex != Tree.from_cells([], 2).root_hex
@@ -98,9 +49,10 @@ def test_equality_needs_depth_and_hierarchy():
     b = Tree.from_cells([], 2, Profile(aperture=4, n_base=5))
     assert a != b
     assert Tree.from_cells([], 2, Profile(lon_0_udeg=0)) == Tree.from_cells([], 2)
+    # Equal coverages in other words: same root, equal, same hash.
+    t, u = Tree.from_cells([9, 100, 100], 2), Tree.from_cells(list(range(81, 90)) + [9] + [100], 2)
+    assert t.root_hex == u.root_hex and t == u and hash(t) == hash(u)
     assert (Tree.from_cells([], 1) == "tree") is False and (Tree.from_cells([], 1) != "tree") is True
-    with pytest.raises(TypeError):
-        Tree.from_cells([], 1) < Tree.from_cells([], 1)
 
 
 def test_accessors():
@@ -108,31 +60,14 @@ def test_accessors():
     t = Tree.from_cells([983], 3, p)
     assert t.depth == 3 and t.profile == p and t.profile is not p
     assert repr(t) == f"Tree(H(9,6), D=3, root={t.root_hex})"
-    assert len(t.root_hex) == 64 and int(t.root_hex, 16) >= 0
-    with pytest.raises(TypeError):
-        Tree()
     with pytest.raises(AttributeError):
         t.depth = 4
-
-
-@pytest.mark.parametrize("cids, depth, message", [
-    ([], 19, "depth 19 is deeper than the deepest level, 18"),
-    ([729], 1, "cid 729 is at level 2, deeper than 1"),
-    ([9, 8], 3, "not a cid: 8"),
-    ([15], 3, "cid 15 names base 6, outside [0, 6)"),
-])
-def test_from_cells_messages(cids, depth, message):
-    with pytest.raises(ValueError) as e:
-        Tree.from_cells(cids, depth)
-    assert str(e.value) == message
 
 
 def test_deepest_depth_and_covers():
     t = Tree.from_cells([983], 18)
     assert t.leaf_count() == 9**16
     assert t.covers(983 * 9**16) and t.covers(983) and not t.covers(12) and not t.covers(13)
-    with pytest.raises(ValueError, match=r"^cid 729 is at level 2, deeper than 1$"):
-        Tree.from_cells([], 1).covers(729)
 
 
 def test_cid_inputs():
@@ -143,31 +78,6 @@ def test_cid_inputs():
     assert Tree.from_cells(np.array(cids, dtype=np.int64), 3) == expected
     assert Tree.from_cells(iter(cids), 3) == expected
     assert Tree.from_cells(set(cids), 3) == expected
-    assert Tree.from_cells(cids=tuple(cids), depth=3, profile=None) == expected
-
-    def gen():
-        yield 9
-        yield 10
-        yield -1
-
-    with pytest.raises(OverflowError) as e:
-        Tree.from_cells(gen(), 3)
-    assert e.value.__notes__ == ["while processing 'cids'"]
-    with pytest.raises(TypeError):
-        Tree.from_cells(5, 3)
-    with pytest.raises(TypeError) as e:
-        Tree.from_cells([9], 3, profile=5)
-    assert str(e.value) == "'int' object is not an instance of 'Profile'"
-    assert e.value.__notes__ == ["while processing 'profile'"]
-    with pytest.raises(OverflowError):
-        Tree.from_cells([9], -1)
-
-    def failing():
-        yield 9
-        raise KeyError("boom")
-
-    with pytest.raises(KeyError):
-        Tree.from_cells(failing(), 3)
 
 
 def test_leaves_refuses_what_cannot_be_materialised():
@@ -205,7 +115,7 @@ def test_parallel_build_matches_single_thread():
         import os, random, sys
         os.sched_setaffinity(0, {{0}})
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_tree import random_cells
+        from trees import random_cells
         from zarel import Tree
         print(Tree.from_cells(random_cells(random.Random(7), 7, 60_000, top=7), 7).root_hex)
     """)

@@ -1,5 +1,5 @@
-"""Random trees for the set-operation, proof and opening tests, and slow models
-of node hashes and divergence computed from leaf sets with hashlib."""
+"""Random trees for the set-operation, proof and opening tests, and a slow model
+of divergence over leaf sets."""
 
 import random
 
@@ -27,33 +27,9 @@ def random_pair(seed, depth, n=25):
     return shared + own_a, shared + own_b
 
 
-class Leaves:
-    """A coverage as a set of leaves, with the node hashes of its full expansion."""
-
-    def __init__(self, leaves, depth, a=model.A, b=model.B):
-        self.leaves = sorted(set(leaves))
-        self.depth, self.a, self.b = depth, a, b
-        self.empty, self.full = model.ladders(depth, a)
-
-    def count(self, cid):
-        return model.count_in(self.leaves, model.leaf_range(cid, self.depth, self.a))
-
-    def size(self, height):
-        return self.a ** height
-
-    def partial(self, cid, height):
-        return 0 < self.count(cid) < self.size(height)
-
-    def hash(self, cid, height):
-        n = self.count(cid)
-        if n == 0:
-            return self.empty[height]
-        if n == self.size(height):
-            return self.full[height]
-        return model.sha(2, [self.hash(cid * self.a + k, height - 1) for k in range(self.a)])
-
-    def bases(self):
-        return [self.a + i for i in range(self.b)]
+def flip(text, i):
+    """The hex text with its i-th digit changed."""
+    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
 
 
 def model_divergence(x, y):

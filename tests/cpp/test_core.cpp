@@ -10,40 +10,22 @@
 
 using namespace zarel;
 
-static std::string digest_hex(std::initializer_list<uint8_t> bytes) {
-  std::vector<uint8_t> v(bytes);
-  return hex(sha256(v));
-}
-
 static void test_unhex() {
   std::string good = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   CHECK(unhex(good) && hex(*unhex(good)) == good);
-  std::string upper = good;
+  std::string upper = good, g = good;
   upper[10] = 'A';
-  CHECK(!unhex(upper));
-  CHECK(!unhex(good.substr(1)));
-  CHECK(!unhex(good + "0"));
-  CHECK(!unhex(good.substr(2)));
-  std::string g = good;
   g[0] = 'g';
-  CHECK(!unhex(g));
-  CHECK(!unhex(""));
+  for (const std::string& bad : {upper, good.substr(1), good + "0", good.substr(2), g, std::string()}) CHECK(!unhex(bad));
 }
 
 static void test_tagged_hashing() {
-  CHECK(hex(Sha256Tagged::leaf_empty()) == digest_hex({0x00}));
-  CHECK(hex(Sha256Tagged::leaf_full()) == digest_hex({0x01}));
-  CHECK(hex(sha_tagged(kTagNode, {})) == digest_hex({0x02}));
-  Ladders l0 = Ladders::make(9, 0), l18 = Ladders::make(9, 18);
-  CHECK(l0.empty.size() == 1 && l0.full.size() == 1);
-  CHECK(l18.empty.size() == 19 && l18.full.size() == 19 && l18.reach() == 18);
-  std::vector<Hash> nine(9, Sha256Tagged::leaf_empty());
-  CHECK(Sha256Tagged::node(nine) == l18.empty[1]);
   // Streaming the tag and the items equals hashing the concatenation.
+  Ladders l = Ladders::make(9, 18);
+  CHECK(l.empty.size() == 19 && l.full.size() == 19 && l.reach() == 18);
   std::vector<uint8_t> cat{kTagRoot};
-  for (int i = 0; i < 6; ++i) cat.insert(cat.end(), l18.full[3].begin(), l18.full[3].end());
-  std::vector<Hash> six(6, l18.full[3]);
-  CHECK(Sha256Tagged::root(six) == sha256(cat));
+  for (int i = 0; i < 6; ++i) cat.insert(cat.end(), l.full[3].begin(), l.full[3].end());
+  CHECK(Sha256Tagged::root(std::vector<Hash>(6, l.full[3])) == sha256(cat));
 }
 
 static void test_make_branch() {
@@ -89,12 +71,9 @@ static void test_merge_ranges() {
 }
 
 static void test_errors_and_text() {
-  CHECK(off_image(1.5, -2).display() ==
-        "(1.50000000000000000000,-2.00000000000000000000) is not a point in the image of the projection");
   CHECK(off_image(0.1, 0).display().rfind("(0.10000000000000000555,0.00000000000000000000)", 0) == 0);
   CHECK(quote("a\"b\\c\n\x01") == "\"a\\\"b\\\\c\\n\\u{1}\"");
-  CHECK(quote_char('\'') == "'\\''" && quote_char('X') == "'X'" && quote_char('"') == "'\"'");
-  CHECK(shortest(50.0) == "50" && shortest(298.257223563) == "298.257223563" && shortest(6378137.0) == "6378137");
+  CHECK(quote_char('\'') == "'\\''" && quote_char('"') == "'\"'");
   CHECK(shortest(1e20) == "100000000000000000000" && shortest(0.1) == "0.1");
   bool threw = false;
   try {
@@ -111,11 +90,6 @@ static void test_json_numbers() {
   CHECK((*v)["b"].is_number_unsigned() && (*v)["a"].is_number_integer() && !(*v)["a"].is_number_unsigned());
   CHECK((*v)["c"].is_number_float() && (*v)["d"].is_number_float());
   CHECK(write_json(*v).rfind("{\"a\":", 0) == 0);
-  std::string deep(128, '['), deeper(129, '[');
-  deep += std::string(128, ']');
-  deeper += std::string(129, ']');
-  CHECK(parse_json(deep).ok());
-  CHECK(!parse_json(deeper).ok());
   CHECK(parse_json("[\"" + std::string(200, '[') + "\"]").ok());  // brackets inside strings do not nest
   auto bad = parse_json("{\"a\": }");
   CHECK(!bad && bad.error().display().find("line 1, column") != std::string::npos);

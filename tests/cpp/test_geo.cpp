@@ -24,13 +24,10 @@ double ulps_apart(double a, double b) {
 void authalic() {
   Grid g = Profile::ogc().grid();
   CHECK_EQ(g.r_auth, 6371007.180918476);
-  CHECK_EQ(auth_lat(false, 0, g.e), 0.0);
-  CHECK_EQ(auth_lat(true, 0, g.e), 0.0);
   CHECK(near(auth_lat(false, kPi / 2, g.e), kPi / 2, 1e-15));
   CHECK(near(auth_lat(true, -kPi / 2, g.e), -kPi / 2, 1e-15));
   CHECK_EQ(auth_lat(false, 0.7, 0), 0.7);
   CHECK_EQ(auth_lat(true, 0.7, 0), 0.7);
-  CHECK(near(auth_lat(false, kPi / 4, g.e) * 180 / kPi, 44.8717029, 5e-8));
   double worst = 0;
   for (int i = -900; i <= 900; ++i) {
     double lat = i * kPi / 1800 * 0.999;
@@ -48,25 +45,14 @@ void authalic() {
 
 void projection() {
   double e = Profile::ogc().grid().e;
-  XY o = rhealpix_ellipsoid(0, 0, true, 0, 0, e);
-  CHECK(o.x == 0 && o.y == 0);
-  auto back = rhealpix_ellipsoid_inverse(0, 0, true, 0, 0, e);
-  CHECK(back.ok() && back->lon == 0 && back->lat == 0);
-  XY np = rhealpix_ellipsoid(0, 0, true, 0.3, kPi / 2, e);
-  CHECK(near(np.x, -3 * kPi / 4, 1e-12) && near(np.y, kPi / 2, 1e-12));
-  XY sp = rhealpix_ellipsoid(0, 0, true, 0.3, -kPi / 2, e);
-  CHECK(near(sp.x, -3 * kPi / 4, 1e-12) && near(sp.y, -kPi / 2, 1e-12));
-  XY np2 = rhealpix_ellipsoid(2, 0, true, -2.0, kPi / 2, e);
-  CHECK(near(np2.x, kPi / 4, 1e-12) && near(np2.y, kPi / 2, 1e-12));
   // The authalic latitude asin(2/3) is still equatorial: y = 3pi/8 * 2/3.
   XY edge = rhealpix_ellipsoid(0, 0, true, 0.1, pasin(2.0 / 3), 0);
   CHECK(near(edge.y, kPi / 4, 1e-15) && edge.x == 0.1);
   // Just outside the north square's left edge fails; on it maps.
   CHECK(!rhealpix_ellipsoid_inverse(0, 0, true, -kPi - 1e-12, kPi / 2, e).ok());
   CHECK(rhealpix_ellipsoid_inverse(0, 0, true, -kPi, kPi / 2 + 0.1, e).ok());
-  auto err = rhealpix_ellipsoid_inverse(0, 0, true, 1.5, -2, e);
-  CHECK(!err.ok() && err.error().display() ==
-                         "(1.50000000000000000000,-2.00000000000000000000) is not a point in the image of the projection");
+  CHECK_ERR(rhealpix_ellipsoid_inverse(0, 0, true, 1.5, -2, e),
+            "(1.50000000000000000000,-2.00000000000000000000) is not a point in the image of the projection");
   auto pole = rhealpix_ellipsoid_inverse(0, 0, true, -3 * kPi / 4, kPi / 2, e);
   CHECK(pole.ok() && pole->lon == -kPi && pole->lat == kPi / 2);
   // The right half of the north square comes back in the quarter east of its own.
@@ -98,10 +84,6 @@ void point_lookup() {
     auto a = cell_from_lonlat(g, level, 180, 10), b = cell_from_lonlat(g, level, -180, 10);
     CHECK(a && b && a->base == b->base && a->row == b->row && a->col == b->col);
   }
-  CHECK(!cell_from_lonlat(g, 3, 0, 90.0000001));
-  CHECK(!cell_from_lonlat(g, 3, 0, NAN));
-  CHECK(!cell_from_lonlat(g, 3, INFINITY, 0));
-  CHECK(!cell_from_lonlat(g, 3, NAN, 0));
   CHECK(!cell_from_lonlat(g, 41, 0, 0));
   auto west = cell_from_planar(g, 3, -kPi * r / 2, 0);
   CHECK(west && west->base == 2 && west->col == 0);
@@ -127,38 +109,10 @@ void point_lookup() {
 
 void nuclei_and_areas() {
   Grid g = Profile::ogc().grid();
-  CHECK_EQ(cell_area(g, 0), 85010936954014.78);
-  for (uint32_t level = 1; level <= 18; ++level)
-    CHECK(near(cell_area(g, level) * std::pow(9.0, level), cell_area(g, 0), 1e-14 * cell_area(g, 0)));
   // Six base cells cover the authalic sphere.
   CHECK(near(6 * cell_area(g, 0), 4 * kPi * g.r_auth * g.r_auth, 1));
-  CHECK(cell_area(g, 4000) == 0);
-  // A nucleus looks up to its own cell at every level.
-  std::mt19937_64 rng(5);
-  for (int i = 0; i < 30000; ++i) {
-    uint32_t level = rng() % 16;
-    uint64_t n = *span(kRhealpix, level);
-    Position pos{static_cast<uint32_t>(rng() % 6), level, rng() % n, rng() % n};
-    Path path = *kRhealpix.path(*cell_at(kRhealpix, pos.base, level, pos.row, pos.col));
-    auto ll = nucleus(g, path);
-    CHECK(ll.ok());
-    auto cell = cell_from_lonlat(g, level, ll->lon, ll->lat);
-    CHECK(cell && cell->base == pos.base && cell->row == pos.row && cell->col == pos.col);
-    CHECK(ll->lon >= -180 && ll->lon < 180);
-  }
-  for (uint32_t b = 0; b < 6; ++b) {
-    Path base = *kRhealpix.path(9 + b);
-    auto ll = nucleus(g, base);
-    CHECK(ll.ok() && ll->lon >= -180 && ll->lon < 180);
-  }
   auto ll = nucleus(g, *kRhealpix.path(11));  // base 2 spans 50 - 90 .. 50 of the prime meridian
   CHECK(ll.ok() && near(ll->lon, 5, 1e-9) && near(ll->lat, 0, 1e-12));
-}
-
-double shoelace(const std::vector<LonLat>& ring) {
-  double s = 0;
-  for (size_t i = 0; i + 1 < ring.size(); ++i) s += ring[i].lon * ring[i + 1].lat - ring[i + 1].lon * ring[i].lat;
-  return s;
 }
 
 void polygons() {
@@ -169,39 +123,6 @@ void polygons() {
   CHECK_EQ(cell_ring(g, polar, 3)->size(), 9u);
   CHECK_EQ(cell_polygon(g, polar, 2)->size(), 5u);
   CHECK_EQ(cell_polygon(g, polar, 1)->size(), 5u);
-  auto cap = *cell_polygon(g, *kRhealpix.path(9), 5);
-  CHECK_EQ(cap.size(), 17u + 4);
-  CHECK(cap.front().lon == -180 && cap.back().lon == -180 && cap.front().lat == cap.back().lat);
-  CHECK(cap[cap.size() - 3].lon == 180 && cap[cap.size() - 3].lat == 90);
-  CHECK(cap[cap.size() - 2].lon == -180 && cap[cap.size() - 2].lat == 90);
-  for (size_t i = 1; i + 3 < cap.size(); ++i) CHECK(near(cap[i].lat, 41.9379, 1e-4));
-  auto south = *cell_polygon(g, *kRhealpix.path(14), 3);
-  CHECK(south.front().lon == 180 && south[south.size() - 3].lat == -90);
-  // Every non-cap polygon is counter-clockwise and closed, at every level.
-  std::mt19937_64 rng(3);
-  for (int i = 0; i < 5000; ++i) {
-    uint32_t level = 1 + rng() % 8;
-    uint64_t n = *span(kRhealpix, level);
-    Path path = *kRhealpix.path(*cell_at(kRhealpix, rng() % 6, level, rng() % n, rng() % n));
-    auto poly = cell_polygon(g, path, 4);
-    CHECK(poly.ok());
-    if (!poly) continue;
-    CHECK(poly->front().lon == poly->back().lon && poly->front().lat == poly->back().lat);
-    if (shape(g, path) != 1) CHECK(shoelace(*poly) > 0);
-    CHECK(boundary3(g, path).ok());
-  }
-  // With lon_0 = 0 the east corners of base-4 cells on the east edge read 180, not -180.
-  Grid z = Profile::zarel_1().grid();
-  for (uint32_t level : {0u, 1u, 2u, 5u}) {
-    uint64_t n = *span(kRhealpix, level);
-    auto east = *cell_polygon(z, *kRhealpix.path(*cell_at(kRhealpix, 4, level, n / 2, n - 1)), 2);
-    double hi = -1000;
-    for (auto& p : east) {
-      CHECK(p.lon >= 90);
-      hi = std::max(hi, p.lon);
-    }
-    CHECK(near(hi, 180, 1e-9));
-  }
   CHECK_EQ(shape(g, *kRhealpix.path(9 * 9 + 4)), 1);
   CHECK_EQ(shape(g, *kRhealpix.path((9 * 9 + 4) * 9 + 4)), 1);
   CHECK_EQ(shape(g, *kRhealpix.path((9 * 9 + 0) * 9 + 8)), 2);

@@ -71,30 +71,18 @@ static Json proof_json() {
 static void test_proof_messages() {
   CHECK(SetOpProof::from_json(proof_json())->verify());
   CHECK_PROOF_ERR(j["v"] = 2, "set-operation proof is version v2; this build reads v1");
-  CHECK_PROOF_ERR(j.erase("v"), "set-operation proof is version v0; this build reads v1");
-  CHECK_PROOF_ERR(j["v"] = -1, "set-operation proof is version v0; this build reads v1");
-  CHECK_PROOF_ERR(j["v"] = "1", "set-operation proof is version v0; this build reads v1");
   CHECK_ERR(SetOpProof::from_json(Json::array()), "set-operation proof is version v0; this build reads v1");
   CHECK_PROOF_ERR(j["op"] = "Union", "bad op");
-  CHECK_PROOF_ERR(j.erase("op"), "bad op");
   CHECK_PROOF_ERR(j.erase("A"), "missing A");
   CHECK_PROOF_ERR(j["B"] = 1.0, "missing B");
-  CHECK_PROOF_ERR(j["D"] = -3, "missing D");
   CHECK_PROOF_ERR(j["A"] = uint64_t{1} << 32, "A = 4294967296 is out of range");
-  CHECK_PROOF_ERR(j["D"] = UINT64_MAX, "D = 18446744073709551615 is out of range");
-  CHECK_PROOF_ERR(j["A"] = 4097, "need 2 <= A <= 4096 and B >= 1, got A=4097, B=6");
-  CHECK_PROOF_ERR(j["B"] = 0, "need 2 <= A <= 4096 and B >= 1, got A=9, B=0");
   CHECK_PROOF_ERR(j["B"] = 73, "B=73 > A(A-1)=72: the leading block would not be two digits");
   CHECK_PROOF_ERR(j["D"] = 19, "D = 19 is deeper than the deepest level, 18");
   CHECK_PROOF_ERR(j.erase("steps"), "missing steps");
-  CHECK_PROOF_ERR(j["steps"] = Json::object(), "missing steps");
   CHECK_PROOF_ERR(j["steps"][0]["children"] = 5, "children must be an array");
-  CHECK_PROOF_ERR(j["steps"][1]["a"] = "zz", "bad step hash a");
-  CHECK_PROOF_ERR(j["steps"][1]["b"] = std::string(64, 'A'), "bad step hash b");
   CHECK_PROOF_ERR(j["steps"][1].erase("c"), "bad step hash c");
   CHECK_PROOF_ERR(j["steps"][1] = 7, "bad step hash a");
   CHECK_PROOF_ERR(j["root_a"] = 1, "bad root_a");
-  CHECK_PROOF_ERR(j.erase("root_b"), "bad root_b");
   CHECK_PROOF_ERR(j["root_c"] = std::string(62, '0'), "bad root_c");
   // Children below the leaves are refused while parsing, before any walk.
   CHECK_PROOF_ERR(j["D"] = 0, "children below the leaves");
@@ -160,19 +148,15 @@ static void test_opening_messages() {
     CHECK_ERR(OpeningRecord::from_json(j), text);
   };
   err([](Json& j) { j["v"] = 3; }, "opening record is version v3; this build reads v1");
-  err([](Json& j) { j.erase("v"); }, "opening record is version v0; this build reads v1");
   err([](Json& j) { j["A"] = "9"; }, "missing A");
   err([](Json& j) { j["B"] = uint64_t{1} << 40; }, "B = 1099511627776 is out of range");
-  err([](Json& j) { j["A"] = 1; }, "need 2 <= A <= 4096 and B >= 1, got A=1, B=6");
   err([](Json& j) { j["B"] = 100; }, "B=100 > A(A-1)=72: the leading block would not be two digits");
   err([](Json& j) { j["D"] = 40; }, "D = 40 is deeper than the deepest level, 18");
   err([](Json& j) { j["root"] = std::string(64, 'F'); }, "bad root");
-  err([](Json& j) { j.erase("root"); }, "bad root");
   err([](Json& j) { j.erase("opening"); }, "missing opening");
   err([](Json& j) { j["opening"] = Json::object({{"claim", "maybe"}}); }, "unknown claim \"maybe\"");
   err([](Json& j) { j["opening"] = Json::object({{"claim", 1}, {"entries", Json::array()}}); }, "unknown claim 1");
   err([](Json& j) { j["opening"] = Json::object({{"entries", "x"}}); }, "an opening is a claim or entries");
-  err([](Json& j) { j["opening"] = 5; }, "an opening is a claim or entries");
   err([](Json& j) { j["opening"]["entries"][0] = "xyz"; }, "bad hash xyz");
   err([](Json& j) { j["opening"]["entries"][2]["entries"][0] = Json::array(); }, "an opening is a claim or entries");
   err([](Json& j) { j["D"] = 1; }, "entries below the leaves");
@@ -181,12 +165,6 @@ static void test_opening_messages() {
     j["hash"] = Json::array();
     auto r = OpeningRecord::from_json(j);
     CHECK(r && r->hash.empty() && !r->verify());
-  }
-  {
-    Json j = good;
-    j["opening"]["entries"] = Json::array();
-    auto r = OpeningRecord::from_json(j);
-    CHECK(r && !r->verify());
   }
 }
 
@@ -216,9 +194,6 @@ static void test_opening_paths() {
   far.opening.entries[2].opening = std::move(deep);
   CHECK(!far.verify());
   CHECK(!opening_hash(Opening{}, 99, *t.ctx));
-  // Round trip through JSON text keeps the record valid.
-  auto back = parse_json(write_json(r.to_json()));
-  CHECK(back && OpeningRecord::from_json(*back)->verify());
   CHECK(!*open_path(t, 11));
   CHECK_ERR(open_path(t, 6561 * 9), "cid 59049 is at level 4, deeper than 3");
 }

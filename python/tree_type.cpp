@@ -1,0 +1,231 @@
+#include "tree_type.h"
+
+#include <cstring>
+#include <optional>
+
+#include "binder.h"
+#include "opening.h"
+#include "profile_type.h"
+#include "setops.h"
+
+namespace zarel::py {
+
+PyObject* new_tree(ModuleState* st, Tree tree, const Profile& p) {
+  auto* o = alloc_object<TreeObject>(st->tree_type);
+  if (!o) return nullptr;
+  new (&o->tree) Tree(std::move(tree));
+  new (&o->profile) Profile(p);
+  return reinterpret_cast<PyObject*>(o);
+}
+
+namespace {
+
+const TreeObject& tree_of(PyObject* self) { return *reinterpret_cast<TreeObject*>(self); }
+
+void tree_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* o = reinterpret_cast<TreeObject*>(self);
+  o->tree.~Tree();
+  o->profile.~Profile();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyObject* tree_from_cells(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  std::vector<uint64_t> cids;
+  uint32_t depth;
+  Profile profile;
+  return call(st, args, kwargs, "from_cells", {{"cids", cids}, {"depth", depth}, optional("profile", profile)},
+              [&]() -> PyObject* {
+                auto ctx = profile.ctx(depth);
+                if (!ctx) return raise(ctx.error());
+                std::optional<Result<Tree>> built;
+                without_gil([&] {
+                  built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value()));
+                });
+                if (!*built) return raise(built->error());
+                return new_tree(st, std::move(*built).value(), profile);
+              });
+}
+
+PyObject* tree_cells(PyObject* self, PyObject*) {
+  return guarded(state_of_self(self), [&] { return list_of_u64(tree_of(self).tree.cells()); });
+}
+
+PyObject* tree_leaves(PyObject* self, PyObject*) {
+  return guarded(state_of_self(self), [&] { return answer(tree_of(self).tree.leaves()); });
+}
+
+PyObject* tree_leaf_count(PyObject* self, PyObject*) {
+  return PyLong_FromUnsignedLongLong(tree_of(self).tree.leaf_count());
+}
+
+PyObject* tree_is_empty(PyObject* self, PyObject*) { return PyBool_FromLong(tree_of(self).tree.is_empty()); }
+
+PyObject* tree_covers(PyObject* self, PyObject* args, PyObject* kwargs) {
+  uint64_t cid;
+  return call(state_of_self(self), args, kwargs, "covers", {{"cid", cid}},
+              [&] { return answer(tree_of(self).tree.covers(cid)); });
+}
+
+PyObject* tree_get_depth(PyObject* self, void*) { return PyLong_FromUnsignedLong(tree_of(self).tree.depth); }
+
+PyObject* tree_get_profile(PyObject* self, void*) { return new_profile(state_of_self(self), tree_of(self).profile); }
+
+PyObject* tree_get_root_hex(PyObject* self, void*) { return str_of(tree_of(self).tree.root_hex()); }
+
+PyObject* tree_repr(PyObject* self) { return str_of(tree_of(self).tree.debug()); }
+
+PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type)) {
+    if (op == Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+    // `!=` is the negation of Python's `==` on the same pair, whatever decides it:
+    // the other object's `__eq__`, or identity.
+    int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(!eq);
+  }
+  bool eq = tree_of(self).tree == tree_of(other).tree;
+  return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+}
+
+Py_hash_t tree_hash(PyObject* self) {
+  Hash root = tree_of(self).tree.root();
+  Py_hash_t h;
+  std::memcpy(&h, root.data(), sizeof h);
+  return h == -1 ? -2 : h;
+}
+
+// ---------------------------------------------------------------- set operations, proofs, openings
+
+PyObject* tree_combine(PyObject* self, PyObject* args, PyObject* kwargs, SetOp op, const char* function) {
+  ModuleState* st = state_of_self(self);
+  const TreeObject* other;
+  return call(st, args, kwargs, function, {{"other", other}}, [&]() -> PyObject* {
+    auto r = combine(tree_of(self).tree, other->tree, op);
+    if (!r) return raise(r.error());
+    return new_tree(st, std::move(r).value(), tree_of(self).profile);
+  });
+}
+
+PyObject* tree_union(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Union, "union");
+}
+PyObject* tree_intersect(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Intersect, "intersect");
+}
+PyObject* tree_difference(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tree_combine(self, args, kwargs, SetOp::Difference, "difference");
+}
+
+// The suid of a cid, which only the (9, 6) hierarchy has: in any other the
+// same letters and digits would spell a different rHEALPix cell.
+PyObject* suid_of(const Hierarchy& h, uint64_t cid) {
+  auto p = h.path(cid);
+  if (!p || h.a != 9 || h.b != 6) Py_RETURN_NONE;
+  return str_of(path_to_suid(*p));
+}
+
+PyObject* tree_divergence(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const TreeObject* other;
+  return call(state_of_self(self), args, kwargs, "divergence", {{"other", other}}, [&]() -> PyObject* {
+    const Tree& t = tree_of(self).tree;
+    auto diffs = divergence(t, other->tree);
+    if (!diffs) return raise(diffs.error());
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(diffs->size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < diffs->size(); ++i) {
+      const Divergence& d = (*diffs)[i];
+      PyObject* suid = suid_of(t.hierarchy, d.cid);
+      PyObject* item = suid ? Py_BuildValue("{sKsNssss}", "cid", static_cast<unsigned long long>(d.cid), "suid", suid,
+                                            "hash_a", hex(d.hash_a).c_str(), "hash_b", hex(d.hash_b).c_str())
+                            : nullptr;
+      if (!item) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+  });
+}
+
+PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const TreeObject* other;
+  std::string name;
+  return call(state_of_self(self), args, kwargs, "prove", {{"other", other}, {"op", name}}, [&]() -> PyObject* {
+    auto op = op_from_name(name);
+    if (!op) return raise(invalid("unknown op " + quote(name)));
+    auto proof = prove(tree_of(self).tree, other->tree, *op);
+    if (!proof) return raise(proof.error());
+    return from_json(proof->to_json());
+  });
+}
+
+PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
+  uint64_t cid;
+  return call(state_of_self(self), args, kwargs, "open", {{"cid", cid}}, [&]() -> PyObject* {
+    const Tree& t = tree_of(self).tree;
+    auto opening = open_path(t, cid);
+    if (!opening) return raise(opening.error());
+    if (!*opening) Py_RETURN_NONE;
+    return from_json(OpeningRecord::make(t, std::move(**opening)).to_json());
+  });
+}
+
+PyMethodDef tree_methods[] = {
+    def("from_cells", tree_from_cells,
+        "from_cells(cids, depth, profile=None)\n--\n\n"
+        "Cover every cid (any levels up to `depth`, any order, duplicates allowed).",
+        METH_CLASS),
+    def("cells", tree_cells, "cells($self)\n--\n\nThe canonical (coarsest) covered cids, sorted."),
+    def("leaves", tree_leaves,
+        "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted. Refused (ValueError) above 2**26 leaves."),
+    def("covers", tree_covers, "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."),
+    def("leaf_count", tree_leaf_count, "leaf_count($self)\n--\n\nThe number of covered leaves."),
+    def("is_empty", tree_is_empty, "is_empty($self)\n--\n\nWhether the tree covers nothing."),
+    def("union", tree_union, "union($self, other)\n--\n\nThe cells covered by either tree."),
+    def("intersect", tree_intersect, "intersect($self, other)\n--\n\nThe cells covered by both trees."),
+    def("difference", tree_difference, "difference($self, other)\n--\n\nThe leaves of `self` not in `other`."),
+    def("divergence", tree_divergence,
+        "divergence($self, other)\n--\n\n"
+        "Maximal subtrees where two coverages differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`;\n"
+        "`suid` is `None` unless the profile has aperture 9 and 6 base cells."),
+    def("prove", tree_prove,
+        "prove($self, other, op)\n--\n\n"
+        "A transcript proving `self \u2295 other` for `op` in `\"union\" | \"intersect\" | \"difference\"`."),
+    def("open", tree_open,
+        "open($self, cid)\n--\n\n"
+        "A self-describing opening record for `cid` (membership or non-membership), or `None` if `cid` is a partial\n"
+        "node."),
+    kEndOfTable,
+};
+
+PyGetSetDef tree_getset[] = {
+    {"depth", tree_get_depth, nullptr, "The level of the leaves.", nullptr},
+    {"profile", tree_get_profile, nullptr, "The profile the tree was made with.", nullptr},
+    {"root_hex", tree_get_root_hex, nullptr, "The 32-byte root as 64 lowercase hex digits.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "An immutable canonical coverage tree: a set of equal-area cells and its 32-byte root.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(tree_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(tree_hash)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_getset, tree_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec tree_spec = {"zarel._zarel.Tree", sizeof(TreeObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         tree_slots};
+
+}  // namespace zarel::py

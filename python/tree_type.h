@@ -1,0 +1,21 @@
+// The Python `Tree` class: an immutable canonical coverage tree with the
+// profile it was made with; its set operations, proofs and openings.
+#pragma once
+
+#include "lib.h"
+#include "profile.h"
+#include "tree.h"
+
+namespace zarel::py {
+
+struct TreeObject {
+  PyObject_HEAD
+  Tree tree;
+  Profile profile;
+};
+
+extern PyType_Spec tree_spec;
+
+PyObject* new_tree(ModuleState* st, Tree tree, const Profile& p);
+
+}  // namespace zarel::py

@@ -1,0 +1,112 @@
+"""Both verifiers against hostile documents: whatever a caller passes, the answer
+is False (never an exception, a deep walk or an allocation sized by the document),
+except that an interrupt raised while reading the document still propagates."""
+import copy
+
+import pytest
+
+from zarel import Tree, verify_opening, verify_setop
+
+PROOF = Tree.from_cells([9, 100, 983], 3).prove(Tree.from_cells([10, 983], 3), "union")
+RECORD = Tree.from_cells([100, 8019], 3).open(8019)  # 8019 lies under base 2
+BOTH = pytest.mark.parametrize("verify, good", [(verify_setop, PROOF), (verify_opening, RECORD)],
+                               ids=["setop", "opening"])
+
+GARBAGE = [None, True, False, 0, 1, -1, 2**63, 2**64 - 1, 2**70, 1.5, -0.0, "", "sha256", "full", [], [PROOF],
+           [RECORD], {}, {"v": 1}, "0" * 64, "G" * 64, "A" * 64, "0" * 63, "0" * 65, {"claim": "full"},
+           {"entries": []}, {"claim": None}, {"entries": "0" * 64}]
+UNCONVERTIBLE = [{1, 2}, b"bytes", float("nan"), {"x": float("-inf")}, object(), {"steps": [complex(1, 2)]},
+                 {"root": float("inf")}]
+
+
+def step_field(key):
+    def put(m, value):
+        m["steps"][0][key] = value
+    return put
+
+
+def entry(m, value):
+    m["opening"]["entries"][2]["entries"][0] = value
+
+
+def entries(m, value):
+    m["opening"]["entries"][2] = {"entries": value}
+
+
+@BOTH
+@pytest.mark.parametrize("value", GARBAGE + UNCONVERTIBLE, ids=repr)
+def test_garbage_documents_and_fields(verify, good, value):
+    assert verify(good) is True
+    assert verify(value) is False
+    for key in good:
+        if value != good[key]:
+            assert verify(dict(good, **{key: value})) is False, key
+        assert verify({k: v for k, v in good.items() if k != key}) is False, key
+
+
+NESTED = [(verify_setop, PROOF, step_field(k)) for k in ("a", "b", "c", "children")] + [
+    (verify_opening, RECORD, entry), (verify_opening, RECORD, entries)]
+
+
+@pytest.mark.parametrize("verify, good, put", NESTED)
+@pytest.mark.parametrize("value", GARBAGE + [[None] * 9, ["g" * 64] * 9, [{}] * 9], ids=repr)
+def test_garbage_nested_fields(verify, good, put, value):
+    m = copy.deepcopy(good)
+    put(m, value)
+    assert verify(m) is False
+
+
+@BOTH
+@pytest.mark.parametrize("shape", [{k: v} for k in "ABD" for v in (2**32, 2**64 - 1, 2**70, 10**30, 4097, 1, 0)]
+                         # Valid shapes whose contents do not match: refused before any ladder is built.
+                         + [dict(A=4096, B=4096 * 4095, D=3), dict(A=2, B=2, D=61), dict(A=4096, B=1, D=4)])
+def test_huge_or_mismatched_shapes(verify, good, shape):
+    assert verify(dict(good, **shape)) is False
+
+
+def nest(n, wrap):
+    v = wrap(None)
+    for _ in range(n):
+        v = wrap(v)
+    return v
+
+
+def chain(depth):
+    """A transcript step descending `depth` levels along one path."""
+    leaf = {"a": "0" * 64, "b": "1" * 64, "c": "2" * 64}
+    step = leaf
+    for _ in range(depth):
+        step = dict(leaf, children=[step] + [leaf] * 8)
+    return step
+
+
+def deep_opening(depth):
+    node = {"claim": "full"}
+    for _ in range(depth):
+        node = {"entries": [node] + ["0" * 64] * 8}
+    return {"entries": [node] + ["0" * 64] * 5}
+
+
+@pytest.mark.parametrize("verify, doc", [
+    # Nested deeper than the depth: refused while parsing, not walked.
+    (verify_setop, dict(PROOF, steps=[chain(20)] * 6)),
+    (verify_setop, dict(PROOF, D=18, steps=[chain(60)] * 6)),
+    (verify_opening, dict(RECORD, D=18, opening=deep_opening(60))),
+    (verify_setop, dict(PROOF, steps=nest(200, lambda v: [v] if v is not None else []))),
+    (verify_opening, dict(RECORD, opening={"entries": nest(200, lambda v: [v] if v is not None else [])})),
+    (verify_setop, nest(100000, lambda v: [v] if v is not None else [])),
+    (verify_opening, nest(100000, lambda v: {"entries": [v]} if v is not None else {})),
+])
+def test_nesting_limits(verify, doc):
+    assert verify(doc) is False
+
+
+class Interrupting(dict):
+    def items(self):
+        raise KeyboardInterrupt
+
+
+@BOTH
+def test_interrupt_propagates(verify, good):
+    with pytest.raises(KeyboardInterrupt):
+        verify(Interrupting(good))
