@@ -98,6 +98,8 @@ constexpr std::string_view kBaseLetters = "NOPQRS";
 }
 
 std::string path_to_suid(const Path& path) {
+  // Letters exist for the six rHEALPix base cells only; callers hold other hierarchies back.
+  ZAREL_ASSERT(path.size > 0 && path.base() < kBaseLetters.size());
   std::string s;
   s.reserve(path.size);
   s += kBaseLetters[path.base()];

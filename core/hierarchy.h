@@ -64,6 +64,7 @@ struct Hierarchy {
 
 inline constexpr Hierarchy kRhealpix{9, 6};
 
+// REQUIRES: a path of the (9, 6) hierarchy.
 std::string path_to_suid(const Path& path);
 Result<Path> suid_to_path(std::string_view suid);
 Result<std::string> cid_to_suid(uint64_t cid);

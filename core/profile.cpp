@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "geo/ellipsoid.h"
+
 namespace zarel {
 
 Profile Profile::ogc() { return Profile{}.with_hash("sha256"); }
@@ -36,6 +38,17 @@ Status Profile::validate() const {
   auto side = static_cast<uint32_t>(std::sqrt(static_cast<double>(aperture)));
   if (side * side != aperture)
     return invalid("aperture " + std::to_string(aperture) + " is not a square; no rHEALPix N_side");
+  // Flattening 1 or more has no ellipsoid; just above 10^9 the eccentricity
+  // rounds to 1 and the authalic radius to NaN.
+  if (inv_f_nano <= 1000000000)
+    return invalid("inv_f_nano " + std::to_string(inv_f_nano) + " must be above 10^9 (a flattening below 1)");
+  if (auto el = geo::Ellipsoid::from_profile(a_um, inv_f_nano); !(el.e < 1 && el.r_auth > 0))
+    return invalid("inv_f_nano " + std::to_string(inv_f_nano) + " is too close to 10^9: the eccentricity rounds to 1");
+  return ok();
+}
+
+Status Profile::check_layout() const {
+  if (n_base != 6) return invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(n_base));
   return ok();
 }
 

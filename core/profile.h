@@ -43,8 +43,14 @@ struct Profile {
   Profile with_hash(std::string id) const;
   // The hashing context for trees of depth up to `depth`, after validation.
   Result<CtxRef> ctx(uint32_t depth) const;
+  // Refuses a number of base cells other than the six of the rHEALPix layout,
+  // which every geometric operation and the edge folds need.
+  Status check_layout() const;
   // Defined with the geometry (geo/grid.cpp); built without validation.
   geo::Grid grid() const;
+  // The geometry after validation and the layout check: what callers that
+  // take a profile from outside should use.
+  Result<geo::Grid> geometry() const;
   std::string describe() const;
 
   Json to_record() const;

@@ -171,8 +171,7 @@ Step halo_fold(uint32_t b, int64_t r, int64_t c, int64_t n, int64_t ns, int64_t 
 
 Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid) {
   ZAREL_CHECK(profile.validate());
-  if (profile.n_base != 6)
-    return invalid("the rHEALPix layout has 6 base cells, the profile has " + str(profile.n_base));
+  ZAREL_CHECK(profile.check_layout());
   Hierarchy h = profile.hierarchy();
   ZAREL_TRY(Position pos, position(h, cid));
   ZAREL_TRY(uint64_t sp, span(h, pos.level));
@@ -236,8 +235,7 @@ Result<std::vector<int64_t>> raster_index(const Hierarchy& h, std::span<const ui
 
 Result<std::vector<int64_t>> halo_index(const Profile& profile, uint32_t level, uint32_t width) {
   ZAREL_CHECK(profile.validate());
-  if (profile.n_base != 6)
-    return invalid("the rHEALPix layout has 6 base cells, the profile has " + str(profile.n_base));
+  ZAREL_CHECK(profile.check_layout());
   Hierarchy h = profile.hierarchy();
   ZAREL_CHECK(side(h));
   ZAREL_TRY(uint64_t n, span(h, level));

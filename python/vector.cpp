@@ -247,7 +247,9 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
                optional("nthreads", nthreads)},
               [&]() -> PyObject* {
     if (level > 15) return raise(invalid("level " + std::to_string(level) + " is above the maximum 15"));
-    if (auto s = profile.validate(); !s) return raise(s.error());
+    // Points find their cells among the six rHEALPix squares; any other layout would
+    // name cells of a grid that was never drawn.
+    if (auto s = profile.geometry(); !s) return raise(s.error());
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
@@ -373,9 +375,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
       bad_path = run(0, n, [&](size_t i) {
         auto path = h.path(c[i]);
         if (!path) return false;
-        bool polar = path->base() == 0 || path->base() == 5;
-        int64_t ring = polar && m > 2 ? 4 * (int64_t{m} - 1) + 1 : 5;
-        offsets[i + 1] = geo::shape(grid, *path) == 1 ? ring + 4 : ring;
+        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, *path, m));
         return true;
       });
       // A pool stops at a failure with some earlier lengths unknown; the calling

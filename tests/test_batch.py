@@ -168,10 +168,12 @@ def test_first_failure_on_the_calling_thread():
         z._cell_neighbours(np.array([9, 10], np.uint64), Profile(n_base=5))
 
 
-def test_point_in_a_missing_base_cell_reports_the_cell_error():
-    # Five base cells: the south polar square's points have no cell.
-    with pytest.raises(ValueError, match=r"^base 5 out of range \[0, 5\)$"):
-        z._cells_from_lonlat(np.array([0.0, 0.0]), np.array([0.0, -80.0]), 4, Profile(n_base=5))
+@pytest.mark.parametrize("n_base", [5, 7])
+def test_point_lookup_needs_six_base_cells(n_base):
+    # Before any point is looked up: a cid of another layout names a cell never drawn.
+    message = f"^the rHEALPix layout has 6 base cells, the profile has {n_base}$"
+    with pytest.raises(ValueError, match=message):
+        z._cells_from_lonlat(np.array([0.0, 0.0]), np.array([0.0, 80.0]), 4, Profile(n_base=n_base))
 
 
 def test_pinned_digests():

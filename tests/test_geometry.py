@@ -191,3 +191,87 @@ def test_antimeridian_cells_are_shifted_east():
     base_cap, _ = z._cell_boundaries(np.array([9], np.uint64))
     assert base_cap[0, 0] == -180 and base_cap[-1, 0] == -180
     assert np.allclose(base_cap[1:-3, 1], 41.9379, atol=1e-4)
+
+
+@pytest.mark.parametrize("aperture, n_base", [(9, 5), (9, 7), (4096, 4096 * 4095)])
+def test_geometry_needs_six_base_cells(aperture, n_base):
+    # The last base cell's cid is valid in its hierarchy but has no corner on the plane.
+    p = Profile(aperture=aperture, n_base=n_base)
+    cids = np.array([aperture + n_base - 1, aperture], np.uint64)
+    message = f"the rHEALPix layout has 6 base cells, the profile has {n_base}$"
+    for call in (lambda: z._cells_to_lonlat(cids, p), lambda: z._cell_boundaries(cids, 3, p)):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def authalic_closed(inv_f):
+    """The closed-form authalic latitude of geodetic `phi` (radians), in 40 digits."""
+    mpmath.mp.dps = 40
+    f = 1 / mpmath.mpf(inv_f)
+    e = mpmath.sqrt(f * (2 - f))
+    q = lambda t: (1 - e**2) * (t / (1 - (e * t) ** 2) - 1 / (2 * e) * mpmath.log((1 - e * t) / (1 + e * t)))
+    return lambda phi: mpmath.asin(q(mpmath.sin(phi)) / q(1))
+
+
+@pytest.mark.parametrize("lon_0_udeg, ns, ss", [(50000000, 0, 0), (0, 1, 3), (-123456789, 2, 1), (180000000, 3, 2)])
+@pytest.mark.parametrize("level", [0, 5, 15])
+def test_every_point_on_the_polar_edges_lands_in_a_nearby_cell(lon_0_udeg, ns, ss, level):
+    # The four base meridians at the squares' edge latitude, and the doubles around them.
+    beta = authalic_closed(INV_F)
+    lat_edge = float(mpmath.degrees(mpmath.findroot(lambda p: beta(p) - mpmath.asin(mpmath.mpf(2) / 3), 0.73)))
+    lat0 = np.array([lat_edge, -lat_edge, 41.93785391016016, -41.93785391016016, 90, -90])
+    lon0 = lon_0_udeg / 1e6 + np.array([-180.0, -90.0, 0.0, 90.0, 180.0])
+    steps = np.arange(-6, 7)
+    lat = np.concatenate([lat0 + s * np.spacing(lat0) for s in steps])
+    lon = np.concatenate([lon0 + s * np.spacing(lon0) for s in steps])
+    lon, lat = (a.ravel() for a in np.meshgrid(lon, lat))
+    lat = np.clip(lat, -90, 90)
+    p = Profile(lon_0_udeg=lon_0_udeg, north_square=ns, south_square=ss)
+    cids = z._cells_from_lonlat(lon, lat, level, p)
+    nlon, nlat = z._cells_to_lonlat(cids, p)
+    _, _, dist = pyproj.Geod(ellps="WGS84").inv(lon, lat, nlon, nlat)
+    assert np.all(dist <= 2 * math.sqrt(cell_area_m2(level, p)))
+
+
+@pytest.mark.parametrize("inv_f_nano", [3 * 10**9, 10 * 10**9, 149 * 10**9])
+def test_strong_flattening_inverts_the_closed_form(inv_f_nano):
+    p = Profile(inv_f_nano=inv_f_nano)
+    rng = np.random.default_rng(inv_f_nano % 1000)
+    for level in (1, 4, 9):
+        n = 3**level
+        cids = np.array([cell_at(int(b), level, int(r), int(c)) for b, r, c in
+                         zip(rng.integers(0, 6, 2000), rng.integers(0, n, 2000), rng.integers(0, n, 2000))], np.uint64)
+        lon, lat = z._cells_to_lonlat(cids, p)
+        assert np.array_equal(z._cells_from_lonlat(lon, lat, level, p), cids)
+    # Equatorial nuclei have authalic latitude asin(8y / 3pi) from their planar y.
+    level, n = 12, 3**12
+    rows = rng.integers(0, n, 200)
+    cids = np.array([cell_at(2, level, int(r), 5) for r in rows], np.uint64)
+    _, lat = z._cells_to_lonlat(cids, p)
+    y = np.pi / 4 - (rows + 0.5) * (np.pi / 2 / n)
+    beta = authalic_closed(inv_f_nano / 1e9)
+    for yi, li in zip(y, lat):
+        assert abs(float(beta(mpmath.radians(li)) - mpmath.asin(8 * mpmath.mpf(yi) / (3 * mpmath.pi)))) < 1e-14
+
+
+@pytest.mark.parametrize("aperture, level, lon_0_udeg", [(4, 1, 0), (4, 3, 50000000), (16, 2, 0), (16, 1, -30000000)])
+def test_even_apertures_draw_quarter_caps_at_the_poles(aperture, level, lon_0_udeg):
+    shapely = pytest.importorskip("shapely")
+    p = Profile(aperture=aperture, lon_0_udeg=lon_0_udeg)
+    s = math.isqrt(aperture)
+    cids = np.array([cell_at(b, level, r, c, p) for b in range(6) for r in range(s**level) for c in range(s**level)],
+                    np.uint64)
+    geod = pyproj.Geod(ellps="WGS84")
+    for n in (2, 17):
+        coords, offsets = z._cell_boundaries(cids, n, p)
+        touching = 0
+        for i in range(len(cids)):
+            ring = coords[offsets[i]:offsets[i + 1]]
+            poly = shapely.Polygon(ring)
+            assert poly.is_valid and poly.exterior.is_ccw
+            assert np.ptp(ring[:, 0]) <= 180
+            touching += np.count_nonzero(np.abs(ring[:-1, 1]) == 90) == 2
+            if n == 17:
+                area, _ = geod.polygon_area_perimeter(ring[:, 0], ring[:, 1])
+                assert area == pytest.approx(cell_area_m2(level, p), rel=0.03)
+        assert touching == 8  # four quarter caps at each pole

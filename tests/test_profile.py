@@ -34,7 +34,7 @@ def test_default_preimage_bytes():
 
 @given(aperture=st.sampled_from([4, 9, 16, 25, 4096]), n_base=st.integers(1, 12),
        lon=st.integers(-180_000_000, 180_000_000), ns=st.integers(0, 3), ss=st.integers(0, 3),
-       a_um=st.integers(1, 2**64 - 1), inv_f=st.integers(1, 2**64 - 1),
+       a_um=st.integers(1, 2**64 - 1), inv_f=st.integers(10**9 + 13, 2**64 - 1),
        tick=st.integers(1, 2**64 - 1), epoch=st.integers(-2**63, 2**63 - 1))
 def test_identity_matches_hashlib(aperture, n_base, lon, ns, ss, a_um, inv_f, tick, epoch):
     p = Profile(aperture=aperture, n_base=n_base, lon_0_udeg=lon, north_square=ns,
@@ -119,3 +119,28 @@ def test_json_depth_limit():
     with pytest.raises(ValueError, match="floating point"):
         Profile.from_dict(record(a_um=2**70))
     json.dumps(nest(200))  # the limit is ours, not the json module's
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(inv_f_nano=1), "inv_f_nano 1 must be above 10^9 (a flattening below 1)"),
+    (dict(inv_f_nano=10**9), "inv_f_nano 1000000000 must be above 10^9 (a flattening below 1)"),
+    (dict(inv_f_nano=10**9 + 12), "inv_f_nano 1000000012 is too close to 10^9: the eccentricity rounds to 1"),
+    (dict(inv_f_nano=10**9, aperture=8), "aperture 8 is not a square; no rHEALPix N_side"),
+    (dict(inv_f_nano=10**9, tick_us=0), "tick_us must be >= 1"),
+])
+def test_impossible_ellipsoids(kwargs, message):
+    with pytest.raises(ValueError) as e:
+        Profile(**kwargs)
+    assert str(e.value) == message
+
+
+@given(a_um=st.integers(1, 2**64 - 1), inv_f=st.integers(1, 2**64 - 1) | st.integers(10**9 - 20, 10**9 + 20))
+def test_every_valid_ellipsoid_has_a_finite_area(a_um, inv_f):
+    # The eccentricity first rounds to 1 at 1/f = 1 + 1.2e-8 (it is sqrt(1 - (1 - f)^2)).
+    f = 1 / (inv_f / 1e9)
+    try:
+        p = Profile(a_um=a_um, inv_f_nano=inv_f)
+    except ValueError:
+        assert inv_f <= 10**9 or math.sqrt(f * (2 - f)) >= 1
+        return
+    assert 0 < p.area_m2(0) < math.inf and 0 < p.area_m2(5) < math.inf

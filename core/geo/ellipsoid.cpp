@@ -3,6 +3,8 @@
 #include <sleef.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace zarel::geo {
 
@@ -57,20 +59,64 @@ std::array<double, 6> auth_lat_coefficients(bool inverse, double n) {
   return c;
 }
 
+namespace {
+
+// Geodetic to authalic latitude in closed form, for flattenings the series
+// does not reach.
+double closed_form(double lat, double e) {
+  double s = psin(lat);
+  double one_e2 = 1 - e * e;
+  double es = e * s;
+  double q = one_e2 * s / (1 - es * es) - one_e2 / (2 * e) * plog((1 - es) / (1 + es));
+  double qp = 1 - one_e2 / (2 * e) * plog((1 - e) / (1 + e));
+  double t = q / qp;
+  // Rounding can push the ratio just past 1 at the poles.
+  if (std::fabs(t) > 1) t = std::copysign(1.0, t);
+  return pasin(t);
+}
+
+// Doubles in their numeric order as integers (both zeros at 0), so that a
+// bisection over them ends on neighbouring doubles.
+int64_t order_key(double v) {
+  int64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits < 0 ? std::numeric_limits<int64_t>::min() - bits : bits;
+}
+
+double from_order_key(int64_t k) {
+  int64_t bits = k < 0 ? std::numeric_limits<int64_t>::min() - k : k;
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+// The geodetic latitude whose closed-form authalic latitude is nearest `beta`.
+// The forward map is monotone, so bisection over the doubles inverts it to the
+// last bit, where no series would. Negative latitudes go through the mirrored
+// map, so that where the forward map is flat (at the poles, around 0) the
+// result is the latitude farthest from the equator, the pole itself at a pole.
+double closed_form_inverse(double beta, double e) {
+  constexpr double kHalfPi = 1.5707963267948966;
+  if (!(std::fabs(beta) <= kHalfPi) || beta == 0) return beta;
+  double sign = beta < 0 ? -1 : 1, target = std::fabs(beta);
+  auto image = [&](int64_t k) { return sign * closed_form(sign * from_order_key(k), e); };
+  // The last latitude in [0, pi/2] whose image is at most the target.
+  int64_t lo = 0, hi = order_key(kHalfPi);
+  while (lo < hi) {
+    int64_t mid = lo + (hi - lo + 1) / 2;
+    if (image(mid) <= target) lo = mid;
+    else hi = mid - 1;
+  }
+  if (lo < order_key(kHalfPi) && image(lo + 1) - target < target - image(lo)) ++lo;
+  return sign * from_order_key(lo);
+}
+
+}  // namespace
+
 double auth_lat(bool inverse, double lat, double e) {
   if (e == 0) return lat;
   double b = std::sqrt(1 - e * e);
-  if (!inverse && std::fabs(1 - b) > 1.0 / 150) {
-    double s = psin(lat);
-    double one_e2 = 1 - e * e;
-    double es = e * s;
-    double q = one_e2 * s / (1 - es * es) - one_e2 / (2 * e) * plog((1 - es) / (1 + es));
-    double qp = 1 - one_e2 / (2 * e) * plog((1 - e) / (1 + e));
-    double t = q / qp;
-    // Rounding can push the ratio just past 1 at the poles.
-    if (std::fabs(t) > 1) t = std::copysign(1.0, t);
-    return pasin(t);
-  }
+  if (std::fabs(1 - b) > 1.0 / 150) return inverse ? closed_form_inverse(lat, e) : closed_form(lat, e);
   double n = (1 - b) / (1 + b);
   std::array<double, 6> c = auth_lat_coefficients(inverse, n);
   double sum = c[0] * psin(2 * lat);

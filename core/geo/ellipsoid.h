@@ -22,7 +22,9 @@ struct Ellipsoid {
   static Ellipsoid from_profile(uint64_t a_um, uint64_t inv_f_nano);
 };
 
-// Forward: geodetic to authalic; inverse: authalic to geodetic.
+// Forward: geodetic to authalic; inverse: authalic to geodetic. Flattenings
+// up to 1/150 take the sixth-order series both ways; stronger ones the closed
+// form forward and its exact inversion back.
 double auth_lat(bool inverse, double lat, double e);
 // Series coefficients C1..C6 in the third flattening n.
 std::array<double, 6> auth_lat_coefficients(bool inverse, double n);

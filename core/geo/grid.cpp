@@ -30,7 +30,14 @@ geo::Grid Profile::grid() const {
   g.ul[5] = {(g.south_square * kPi / 2 - kPi) * r, -kPi / 4 * r};
   g.lon_0 = static_cast<double>(lon_0_udeg) / 1e6;
   g.side = static_cast<uint32_t>(std::sqrt(static_cast<double>(aperture)));
+  g.n_base = n_base;
   return g;
+}
+
+Result<geo::Grid> Profile::geometry() const {
+  ZAREL_CHECK(validate());
+  ZAREL_CHECK(check_layout());
+  return grid();
 }
 
 namespace geo {
@@ -102,9 +109,12 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
   double x0 = (g.north_square * kPi / 2 - kPi) * r;
   double x5 = (g.south_square * kPi / 2 - kPi) * r;
   uint32_t base;
-  if (kPi * r / 4 < y && y < 3 * kPi * r / 4 && x0 < x && x < x0 + kPi * r / 2) {
+  // The polar squares are open only on the edge they share with an equatorial
+  // square; their three outer edges are closed, so that every point of the
+  // sphere lands in a cell.
+  if (kPi * r / 4 < y && y <= 3 * kPi * r / 4 && x0 <= x && x <= x0 + kPi * r / 2) {
     base = 0;
-  } else if (-3 * kPi * r / 4 < y && y < -kPi * r / 4 && x5 < x && x < x5 + kPi * r / 2) {
+  } else if (-3 * kPi * r / 4 <= y && y < -kPi * r / 4 && x5 <= x && x <= x5 + kPi * r / 2) {
     base = 5;
   } else if (-kPi * r / 4 <= y && y <= kPi * r / 4) {
     if (-kPi * r <= x && x < -kPi * r / 2) base = 1;
@@ -116,8 +126,9 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
     return std::nullopt;
   }
   if (level == 0) return GridCell{base, 0, 0};
-  double u = pull_inside(g, std::fabs(x - g.ul[base].x) / (kPi * r / 2));
-  double v = pull_inside(g, std::fabs(y - g.ul[base].y) / (kPi * r / 2));
+  // On a closed far edge rounding can put a fraction just past 1.
+  double u = pull_inside(g, std::min(std::fabs(x - g.ul[base].x) / (kPi * r / 2), 1.0));
+  double v = pull_inside(g, std::min(std::fabs(y - g.ul[base].y) / (kPi * r / 2), 1.0));
   auto n = checked_pow(g.side, level);
   if (!n) return std::nullopt;
   double nf = static_cast<double>(*n);
@@ -129,7 +140,15 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
   return GridCell{base, row, col};
 }
 
+Status check_path(const Grid& g, const Path& path) {
+  if (g.n_base != 6) return invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(g.n_base));
+  if (path.size == 0) return invalid("empty path");
+  if (path.base() >= 6) return invalid("base " + std::to_string(path.base()) + " out of range [0, 6)");
+  return ok();
+}
+
 XY ul_vertex(const Grid& g, const Path& path) {
+  ZAREL_ASSERT(path.size > 0 && path.base() < g.ul.size());
   uint32_t level = path.level();
   uint64_t row = 0, col = 0;
   with_constant<3>(g.side, [&](auto side) {
@@ -159,6 +178,24 @@ int shape(const Grid& g, const Path& path) {
   return main || anti ? 2 : 3;
 }
 
+int pole_corner(const Grid& g, const Path& path) {
+  uint32_t s = g.side, half = s / 2;
+  if ((path.base() != 0 && path.base() != 5) || path.level() == 0 || s == 0 || s % 2 != 0) return -1;
+  // The cell's row is half * side^(L-1) - 1 or half * side^(L-1): a first row
+  // digit either side of the middle, every later one at the edge toward it.
+  // Likewise the column.
+  auto digits = path.digits();
+  bool above = digits[0] / s < half, left = digits[0] % s < half;
+  uint32_t row_in = above ? half - 1 : half, col_in = left ? half - 1 : half;
+  uint32_t row_on = above ? s - 1 : 0, col_on = left ? s - 1 : 0;
+  if (digits[0] / s != row_in || digits[0] % s != col_in) return -1;
+  for (uint32_t d : digits.subspan(1))
+    if (d / s != row_on || d % s != col_on) return -1;
+  // The corner toward the middle of the base cell.
+  if (above) return left ? 2 : 3;
+  return left ? 1 : 0;
+}
+
 XY nucleus_planar(const Grid& g, const Path& path) {
   XY ul = ul_vertex(g, path);
   double h = g.r_auth * kPi / 2 * inverse_power(g.side, path.level()) * 0.5;
@@ -172,6 +209,7 @@ Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
 }
 
 Result<LonLat> nucleus(const Grid& g, const Path& path) {
+  ZAREL_CHECK(check_path(g, path));
   XY c = nucleus_planar(g, path);
   return to_lonlat(g, c.x, c.y, true);
 }
@@ -199,6 +237,7 @@ int64_t total_order_key(double v) {
 }  // namespace
 
 Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n) {
+  ZAREL_CHECK(check_path(g, path));
   uint32_t m = n < 2 ? 2 : n;
   double w = cell_width(g, path);
   double step = w / (m - 1);
@@ -254,9 +293,31 @@ std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
   return out;
 }
 
+namespace {
+uint32_t points_per_edge(const Path& path, uint32_t n) { return is_polar(path) && n > 2 ? n : 2; }
+}  // namespace
+
+uint64_t polygon_size(const Grid& g, const Path& path, uint32_t n) {
+  uint64_t ring = 4 * (uint64_t{points_per_edge(path, n)} - 1) + 1;
+  if (shape(g, path) == 1) return ring + 4;
+  return pole_corner(g, path) >= 0 ? ring + 1 : ring;
+}
+
 Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n) {
-  uint32_t per_edge = is_polar(path) && n > 2 ? n : 2;
+  uint32_t per_edge = points_per_edge(path, n);
   ZAREL_TRY(std::vector<LonLat> ring, cell_ring(g, path, per_edge));
+  if (int corner = pole_corner(g, path); corner >= 0) {
+    // The pole reads as one longitude, but the cell is a quarter cap: its two
+    // edges from the pole are meridians, and the pole becomes the segment
+    // between them.
+    ring.pop_back();
+    size_t k = static_cast<size_t>(corner) * (per_edge - 1), size = ring.size();
+    double pole = path.base() == 0 ? 90 : -90;
+    LonLat from{ring[(k + size - 1) % size].lon, pole}, to{ring[(k + 1) % size].lon, pole};
+    ring[k] = from;
+    ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(k) + 1, to);
+    ring.push_back(ring.front());
+  }
   std::reverse(ring.begin(), ring.end());
   if (shape(g, path) != 1) {
     double lo = ring.front().lon, hi = lo;
@@ -274,6 +335,7 @@ Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32
 }
 
 Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path) {
+  ZAREL_CHECK(check_path(g, path));
   double h = cell_width(g, path) / 2;
   XY p = ul_vertex(g, path);
   std::vector<LonLat> out;

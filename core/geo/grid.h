@@ -24,6 +24,7 @@ struct Grid {
   uint32_t north_square = 0;
   uint32_t south_square = 0;
   uint32_t side = 0;  // children along a cell edge
+  uint32_t n_base = 6;  // the profile's base cells; the geometry refuses any but 6
 };
 
 struct GridCell {
@@ -39,10 +40,18 @@ std::optional<GridCell> cell_from_planar(const Grid& g, uint32_t level, double x
 // Longitude brought into [-180, 180) by a floating remainder.
 double wrap_lon(double lon);
 
+// The layout and path checks of every Result-returning operation below that
+// takes a path: six base cells, a base cell below 6, at least the base entry.
+Status check_path(const Grid& g, const Path& path);
+
+// REQUIRES: check_path(g, path) holds (ul_vertex and nucleus_planar abort otherwise).
 XY ul_vertex(const Grid& g, const Path& path);
 // 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
 int shape(const Grid& g, const Path& path);
-// Planar centre of the cell, metres.
+// For an even side the pole is a corner shared by four cells at every level of
+// a polar base cell: which of the cell's corners it is (0 upper-left,
+// 1 upper-right, 2 lower-right, 3 lower-left), or -1 for every other cell.
+int pole_corner(const Grid& g, const Path& path);
 XY nucleus_planar(const Grid& g, const Path& path);
 // Nucleus in degrees, or the inverse projection's OffImage error.
 Result<LonLat> nucleus(const Grid& g, const Path& path);
@@ -58,6 +67,8 @@ Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t 
 // closed through the pole for a cell that contains one.
 Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n);
 std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north);
+// The number of points cell_polygon gives, known from the path alone.
+uint64_t polygon_size(const Grid& g, const Path& path, uint32_t n);
 // Three points per edge, for bounding boxes.
 Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path);
 

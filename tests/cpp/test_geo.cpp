@@ -103,8 +103,20 @@ void point_lookup() {
   Grid g2 = p2.grid();
   auto in = cell_from_planar(g2, 2, kPi * r / 4, kPi * r / 2);
   CHECK(in && in->base == 0);
-  CHECK(!cell_from_planar(g2, 2, 0, kPi * r / 2));
-  CHECK(!cell_from_planar(g, 2, -kPi * r, kPi * r / 2));  // open west edge of the north square
+  // The outer edges of the polar squares are closed: west, east and the far edge.
+  for (auto [grid, x] : {std::pair{g2, 0.0}, std::pair{g, -kPi * r}}) {
+    auto west = cell_from_planar(grid, 2, x, kPi * r / 2);
+    auto east = cell_from_planar(grid, 2, x + kPi * r / 2, kPi * r / 2);
+    auto top = cell_from_planar(grid, 2, x + kPi * r / 4, 3 * kPi * r / 4);
+    CHECK(west && west->base == 0 && west->col == 0 && west->row == 4);
+    CHECK(east && east->base == 0 && east->col == 8 && east->row == 4);
+    CHECK(top && top->base == 0 && top->row == 0 && top->col == 4);
+  }
+  auto south = cell_from_planar(g, 2, -kPi * r, -3 * kPi * r / 4);
+  CHECK(south && south->base == 5 && south->row == 8 && south->col == 0);
+  // The edge shared with an equatorial square stays with the equatorial square.
+  auto shared = cell_from_planar(g, 2, -3 * kPi * r / 4, kPi * r / 4);
+  CHECK(shared && shared->base == 1 && shared->row == 0);
 }
 
 void nuclei_and_areas() {
@@ -133,9 +145,45 @@ void polygons() {
   CHECK_EQ(boundary3(g, polar)->size(), 9u);
 }
 
+// Values a caller can hand the geometry that no valid grid cell has.
+void layouts_and_paths() {
+  Profile seven = Profile::ogc();
+  seven.n_base = 7;
+  CHECK_ERR(seven.geometry(), "the rHEALPix layout has 6 base cells, the profile has 7");
+  CHECK(Profile::ogc().geometry().ok());
+  Path last = *seven.hierarchy().path(9 + 6);
+  CHECK_ERR(nucleus(seven.grid(), last), "the rHEALPix layout has 6 base cells, the profile has 7");
+  Grid g = Profile::ogc().grid();
+  CHECK_ERR(boundary3(g, last), "base 6 out of range [0, 6)");
+  CHECK_ERR(cell_ring(g, Path{}, 3), "empty path");
+}
+
+// Strong flattening: the inverse lands on the latitude whose forward image is
+// nearest, to the last bit, and the poles and the equator map to themselves.
+void strong_flattening() {
+  for (uint64_t inv_f_nano : {3000000000ull, 20000000000ull, 149000000000ull}) {
+    Profile p = Profile::ogc();
+    p.inv_f_nano = inv_f_nano;
+    double e = p.grid().e;
+    std::mt19937_64 rng(inv_f_nano);
+    std::uniform_real_distribution<double> beta(-kPi / 2, kPi / 2);
+    for (int i = 0; i < 2000; ++i) {
+      double b = beta(rng), lat = auth_lat(true, b, e);
+      double up = auth_lat(false, std::nextafter(lat, 10.0), e), down = auth_lat(false, std::nextafter(lat, -10.0), e);
+      double back = auth_lat(false, lat, e);
+      CHECK(std::fabs(back - b) <= std::fabs(up - b) && std::fabs(back - b) <= std::fabs(down - b));
+    }
+    CHECK_EQ(auth_lat(true, kPi / 2, e), kPi / 2);
+    CHECK_EQ(auth_lat(true, -kPi / 2, e), -kPi / 2);
+    CHECK_EQ(auth_lat(true, 0, e), 0.0);
+  }
+}
+
 }  // namespace
 
 int main() {
+  layouts_and_paths();
+  strong_flattening();
   authalic();
   projection();
   point_lookup();
