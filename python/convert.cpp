@@ -177,6 +177,12 @@ bool convert(ModuleState* st, PyObject* o, const char* name, CidSequence& out) {
   Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return add_note(name);
   out.clear();
+  // A sequence may claim any length (range(2**62) does): past what a vector
+  // can address it is refused as memory, not left to fail inside reserve.
+  if (static_cast<size_t>(n) > out.max_size()) {
+    PyErr_NoMemory();
+    return add_note(name);
+  }
   out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_GetItem(o, i);

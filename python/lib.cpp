@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "binder.h"
+#include "exchange.h"
 #include "functions.h"
+#include "index_type.h"
 #include "profile_type.h"
 #include "tree_type.h"
 #include "vector.h"
@@ -28,6 +30,7 @@ PyMethodDef module_functions[] = {
     def("verify_opening", fn_verify_opening, verify_opening_doc),
     def("verify_setop", fn_verify_setop, verify_setop_doc),
     def("cell_area_m2", fn_cell_area_m2, cell_area_m2_doc),
+    def("cells_geojson", fn_cells_geojson, cells_geojson_doc),
     def("suid_to_cid", fn_suid_to_cid, suid_to_cid_doc),
     def("cid_to_suid", fn_cid_to_suid, cid_to_suid_doc),
     def("position", fn_position, position_doc),
@@ -72,6 +75,7 @@ int module_exec(PyObject* module) {
   if (!st->internal_error) return -1;
   if (add_type(module, &profile_spec, st->profile_type) < 0) return -1;
   if (add_type(module, &tree_spec, st->tree_type) < 0) return -1;
+  if (add_type(module, &index_spec, st->index_type) < 0) return -1;
   if (!(st->buffer_type = new_buffer_type(module))) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   if (add_profile(module, "OGC_RHEALPIX", Profile::ogc()) < 0) return -1;
@@ -87,6 +91,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* st = state_of_module(module);
   Py_VISIT(st->profile_type);
   Py_VISIT(st->tree_type);
+  Py_VISIT(st->index_type);
   Py_VISIT(st->buffer_type);
   Py_VISIT(st->internal_error);
   return 0;
@@ -96,6 +101,7 @@ int module_clear(PyObject* module) {
   ModuleState* st = state_of_module(module);
   Py_CLEAR(st->profile_type);
   Py_CLEAR(st->tree_type);
+  Py_CLEAR(st->index_type);
   Py_CLEAR(st->buffer_type);
   Py_CLEAR(st->internal_error);
   return 0;

@@ -16,6 +16,7 @@ namespace zarel::py {
 struct ModuleState {
   PyTypeObject* profile_type;
   PyTypeObject* tree_type;
+  PyTypeObject* index_type;
   PyTypeObject* buffer_type;  // owner of a batch result's memory, read by NumPy in place
   PyObject* internal_error;  // derived from BaseException only
 };

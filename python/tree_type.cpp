@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "binder.h"
+#include "exchange.h"
 #include "opening.h"
 #include "profile_type.h"
 #include "setops.h"
@@ -200,6 +201,11 @@ PyMethodDef tree_methods[] = {
         "open($self, cid)\n--\n\n"
         "A self-describing opening record for `cid` (membership or non-membership), or `None` if `cid` is a partial\n"
         "node."),
+    def("raster", tree_raster, raster_doc),
+    def("from_raster", tree_from_raster, from_raster_doc, METH_CLASS),
+    def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
+    def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
+    def("geojson", tree_geojson, geojson_doc),
     kEndOfTable,
 };
 

@@ -90,3 +90,62 @@ def test_halo_continues_straight_across_the_folds(ns, ss, level, width):
             target = straight_walk(cell_at(b, level, *edge, p), direction, steps, p)
             tb, _, tr, tc = position(target, p)
             assert h[b, pr, pc] == tb * n * n + tr * n + tc, (b, pr, pc)
+
+
+# Tree rasters: a tree as one byte per leaf in the same layout.
+
+def tree_mask(t):
+    return np.frombuffer(t.raster(), np.uint8)
+
+
+@pytest.mark.parametrize("depth", [0, 1, 2, 3, 4, 5, 6, 7, pytest.param(8, marks=pytest.mark.bigmem)])
+def test_tree_raster_round_trip(depth):
+    import random
+    from trees import random_cells
+
+    rng = random.Random(depth)
+    t = z.Tree.from_cells(random_cells(rng, depth, 40, top=max(0, depth - 3)), depth)
+    mask = tree_mask(t)
+    n = 3**depth
+    assert mask.size == 6 * n * n
+    # The covered bytes sit where raster_index puts the tree's leaves.
+    want = np.zeros(6 * n * n, np.uint8)
+    want[index(t.leaves())] = 1
+    assert np.array_equal(mask, want)
+    assert z.Tree.from_raster(t.raster(), depth) == t
+    # Any non-zero byte counts as covered.
+    noisy = mask * rng.randrange(1, 256)
+    assert z.Tree.from_raster(noisy.tobytes(), depth) == t
+
+
+def test_tree_raster_uniform_masks():
+    assert tree_mask(z.Tree.from_cells([9], 1)).tolist() == [1] * 9 + [0] * 45
+    assert z.Tree.from_raster(bytes(6 * 81), 2).is_empty()
+    assert z.Tree.from_raster(b"\xff" * 6 * 81, 2).cells() == list(range(9, 15))
+    assert z.Tree.from_raster(b"\x00\x01\x00\x00\x00\x07", 0).cells() == [10, 14]
+    p = Profile(lon_0_udeg=0)
+    assert z.Tree.from_raster(bytes(6), 0, p).profile == p
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: z.Tree.from_raster(bytes(485), 2), ValueError, "raster has 485 cells, depth 2 needs 486"),
+    (lambda: z.Tree.from_raster(b"", 9), ValueError, "a raster at level 9 is too large"),
+    (lambda: z.Tree.from_raster(b"", 19), ValueError, "a raster at level 19 is too large"),
+    (lambda: z.Tree.from_raster(b"", 41), ValueError, "level 41 overflows"),
+    (lambda: z.Tree.from_cells([], 9).raster(), ValueError, "a raster at level 9 is too large"),
+    (lambda: z.Tree.from_raster(bytearray(6), 0), TypeError, None),
+    (lambda: z.Tree.from_raster(np.zeros(6, np.uint8), 0), TypeError, None),
+    (lambda: z.Tree.from_raster(bytes(6), -1), OverflowError, None),
+])
+def test_tree_raster_errors(call, exc, message):
+    with pytest.raises(exc) as e:
+        call()
+    if message:
+        assert str(e.value) == message
+
+
+def test_a_claimed_length_beyond_memory_is_refused_at_once():
+    # As list(range(2**62)) is: the length alone rules it out.
+    with pytest.raises(MemoryError) as e:
+        z.raster_index(range(2**62))
+    assert e.value.__notes__ == ["while processing 'cids'"]

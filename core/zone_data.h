@@ -1,0 +1,45 @@
+// Zone data in the OGC API - DGGS JSON encoding (DGGS-JSON): one value per
+// sub-zone of a zone at a relative depth, the sub-zones in scanline order.
+// A tree is written as 1 where a sub-zone is covered and null elsewhere, and
+// read back as covered where a value is present. Both directions accept only
+// the registered rHEALPix DGGRS, so zone ids are never read against another grid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "json.h"
+#include "profile.h"
+#include "tree.h"
+
+namespace zarel {
+
+inline constexpr std::string_view kRhealpixDggrs = "https://www.opengis.net/def/dggrs/OGC/1.0/rHEALPix";
+
+// The DGGRS URI of a valid profile with the OGC rHEALPix grid's parameters
+// (hash, tick and epoch play no part).
+Result<std::string_view> registered(const Profile& profile);
+
+// 9^d sub-zones at relative depth d, at most 2^30.
+Result<uint64_t> count_at(uint64_t d);
+
+// The one candidate named `wanted` (the first such), or the only candidate
+// when nothing is wanted. `what` names the kind ("field", "depth") in messages.
+Result<size_t> pick(std::string_view what, std::span<const std::string> candidates,
+                    std::optional<std::string_view> wanted);
+
+// The tree's view of `zone` at the tree's depth, under the name `field`.
+Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field);
+
+// The tree of a document's zone at its level plus the chosen depth, covering the
+// sub-zones whose value in the chosen field is a number (non-zero if `nonzero`).
+// A document's claims (depth, shape) are checked against its own data before
+// anything is allocated, so a refused document costs nothing beyond its reading.
+Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
+                            std::optional<uint32_t> depth, bool nonzero);
+
+}  // namespace zarel
