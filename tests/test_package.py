@@ -280,3 +280,26 @@ def test_docs_examples_run(page):
     for module in re.findall(r"^import (\w+)", code, re.M):
         pytest.importorskip(module)
     exec(compile(code, page, "exec"), {"__name__": "docs"})
+
+
+@pytest.mark.parametrize("seed, n", [(1, 3), (2, 8), (3, 1)])
+def test_geo_tree_features(seed, n):
+    # The display document (built in the module) against the batch polygons (built apart).
+    import random
+    from trees import random_cells
+    tree = zarel.Tree.from_cells(random_cells(random.Random(seed), 5, 30), 5)
+    features = zarel.GeoTree(tree, n).__geo_interface__["features"]
+    assert [f["properties"]["cid"] for f in features] == tree.cells()
+    polys = zarel.cell_polygons(tree.cells(), n)
+    for feature, poly in zip(features, polys):
+        assert np.array_equal(np.array(feature["geometry"]["coordinates"][0]), shapely.get_coordinates(poly))
+
+
+def test_geo_tree_into_geopandas():
+    gpd = pytest.importorskip("geopandas")
+    tree = zarel.Tree.from_cells([983, 12 * 9 + 4, 9], 4)
+    gdf = gpd.GeoDataFrame.from_features(zarel.GeoTree(tree), crs="EPSG:4326")
+    assert list(gdf["cid"]) == tree.cells() and list(gdf["level"]) == [0, 1, 2]
+    assert gdf.geometry.equals(gpd.GeoSeries(zarel.cell_polygons(tree.cells(), 3), crs="EPSG:4326"))
+    with pytest.raises(TypeError, match="GeoTree needs a Tree, got dict"):
+        zarel.GeoTree(tree.geojson())

@@ -18,10 +18,14 @@ from zarel._batch import (  # noqa: F401
 )
 from zarel import _pickling  # noqa: F401,E402
 
+# A geo-interface view of a tree.
+from zarel._geo import GeoTree  # noqa: F401
+
 __all__ = [
-    "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "InternalError", "Profile", "Tree", "__version__",
-    "boundaries_to_polygons", "cell_area_m2", "cell_at", "cell_boundaries", "cell_neighbours",
-    "cell_polygons", "cells_from_lonlat", "cells_to_lonlat", "cid_to_suid", "halo_index",
-    "neighbours", "position", "raster_cells", "raster_index", "subzone_at", "subzone_index",
-    "subzones", "suid_to_cid", "verify_opening", "verify_setop",
+    "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
+    "__version__", "boundaries_to_polygons", "cell_area_m2", "cell_at", "cell_boundaries",
+    "cell_neighbours", "cell_polygons", "cells_from_lonlat", "cells_geojson", "cells_to_lonlat",
+    "cid_to_suid", "halo_index", "neighbours", "position",
+    "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
+    "verify_opening", "verify_setop",
 ]
