@@ -153,7 +153,7 @@ case "${1:-}" in
     ;;
   bench)
     setup
-    $PY -m pip install -q --disable-pip-version-check h3 2>&1 | grep -v "Running pip as the 'root' user" || true
+    $PY -m pip install -q --disable-pip-version-check h3 h3ronpy pyarrow 2>&1 | grep -v "Running pip as the 'root' user" || true
     install
     cmake -S . -B build/bench -G Ninja -DZAREL_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
     ninja -C build/bench -j2 sha256_raw >/dev/null

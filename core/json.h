@@ -1,5 +1,13 @@
 // The core's JSON value: numbers stay u64, i64 or f64; objects iterate and are
 // written in ascending byte order of their keys (std::map ordering).
+//
+// Reading and writing have two roads with one outcome. The general road is the
+// JSON library's own reader and writer and takes every document. The direct road
+// reads and writes the ASCII documents that the module itself exchanges with the
+// interpreter's json module in one pass, without the library's per-token
+// machinery; whatever it is not sure of (any fault, a non-ASCII byte, a number
+// that does not read back exactly) goes down the general road, so the value, the
+// number kinds, the key order and every error text are those of the general road.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -19,6 +27,10 @@ inline constexpr int kMaxJsonDepth = 128;
 Result<Json> parse_json(std::string_view text);
 // Compact text, keys in ascending order.
 std::string write_json(const Json& value);
+
+// The general road of each; same results, kept apart so tests can hold the two against each other.
+Result<Json> parse_json_general(std::string_view text);
+std::string write_json_general(const Json& value);
 
 // Member lookup that never throws: null when `value` is not an object or lacks `key`.
 const Json* member(const Json& value, std::string_view key);

@@ -140,6 +140,40 @@ Json OpeningRecord::to_json() const {
               {"v", kVersion}};
 }
 
+namespace {
+
+void write_opening(const Opening& o, std::string& out) {
+  if (o.kind == Opening::Kind::Claim) {
+    out += o.full ? R"({"claim":"full"})" : R"({"claim":"empty"})";
+    return;
+  }
+  out += R"({"entries":[)";
+  for (size_t k = 0; k < o.entries.size(); ++k) {
+    if (k > 0) out += ',';
+    const Entry& e = o.entries[k];
+    if (e.opening) {
+      write_opening(*e.opening, out);
+    } else {
+      out += '"';
+      out += hex(e.hash);
+      out += '"';
+    }
+  }
+  out += "]}";
+}
+
+}  // namespace
+
+std::string OpeningRecord::to_json_text() const {
+  std::string out;
+  out.reserve(128 + 67 * (size_t{B} + size_t{A} * D));
+  out += R"({"A":)" + std::to_string(A) + R"(,"B":)" + std::to_string(B) + R"(,"D":)" + std::to_string(D);
+  out += R"(,"hash":)" + write_json(Json(hash)) + R"(,"opening":)";
+  write_opening(opening, out);
+  out += R"(,"root":")" + hex(root) + R"(","v":)" + std::to_string(kVersion) + "}";
+  return out;
+}
+
 Result<OpeningRecord> OpeningRecord::from_json(const Json& value) {
   auto v = unsigned_member(value, "v");
   if (!v || *v != kVersion)
@@ -160,6 +194,136 @@ Result<OpeningRecord> OpeningRecord::from_json(const Json& value) {
   if (!top) return invalid("missing opening");
   // The top level lists the base cells, one level above the base nodes at height D.
   ZAREL_TRY(r.opening, Opening::from_json(*top, r.D + 1));
+  return r;
+}
+
+namespace {
+
+// The reader behind read_plain: every method answers false where it is unsure.
+class PlainRecordReader {
+ public:
+  explicit PlainRecordReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool record(OpeningRecord& r) {
+    // Keys in ascending order, each once: A, B, D, hash, opening, root, v.
+    static constexpr std::string_view kKeys[] = {"A", "B", "D", "hash", "opening", "root", "v"};
+    uint64_t numbers[3] = {}, version = 0;
+    std::string_view text;
+    if (!open('{')) return false;
+    for (size_t k = 0; k < std::size(kKeys); ++k) {
+      if (k > 0 && !punct(',')) return false;
+      if (!string(text) || text != kKeys[k] || !punct(':')) return false;
+      space();
+      switch (k) {
+        case 0:
+        case 1:
+        case 2:
+          if (!number(numbers[k]) || numbers[k] > UINT32_MAX) return false;
+          break;
+        case 3:
+          if (!string(text)) return false;
+          r.hash = text;
+          break;
+        case 4:
+          r.A = static_cast<uint32_t>(numbers[0]);
+          r.B = static_cast<uint32_t>(numbers[1]);
+          r.D = static_cast<uint32_t>(numbers[2]);
+          if (!valid_shape(r.A, r.B, r.D) || !opening(r.opening, r.D + 1)) return false;
+          break;
+        case 5: {
+          if (!string(text)) return false;
+          auto h = unhex(text);
+          if (!h) return false;
+          r.root = *h;
+          break;
+        }
+        default:
+          if (!number(version) || version != kVersion) return false;
+      }
+    }
+    if (!close('}')) return false;
+    space();
+    return p_ == end_;
+  }
+
+ private:
+  const char* p_;
+  const char* end_;
+  int depth_ = 0;
+
+  void space() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+  bool punct(char c) {
+    space();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  bool open(char c) { return ++depth_ <= kMaxJsonDepth && punct(c); }
+  bool close(char c) { return --depth_, punct(c); }
+  // Printable ASCII without escapes.
+  bool string(std::string_view& out) {
+    if (!punct('"')) return false;
+    const char* start = p_;
+    while (p_ < end_ && *p_ != '"') {
+      if (*p_ == '\\' || static_cast<unsigned char>(*p_) < 0x20 || static_cast<unsigned char>(*p_) >= 0x80) return false;
+      ++p_;
+    }
+    if (p_ == end_) return false;
+    out = std::string_view(start, static_cast<size_t>(p_ - start));
+    ++p_;
+    return true;
+  }
+  // A non-negative integer of at most 9 digits, without leading zeros.
+  bool number(uint64_t& out) {
+    space();
+    const char* start = p_;
+    out = 0;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9' && p_ - start < 10) out = out * 10 + static_cast<uint64_t>(*p_++ - '0');
+    size_t n = static_cast<size_t>(p_ - start);
+    if (n == 0 || n > 9 || (n > 1 && *start == '0')) return false;
+    return p_ == end_ || (*p_ != '.' && *p_ != 'e' && *p_ != 'E' && !(*p_ >= '0' && *p_ <= '9'));
+  }
+  // {"claim": "full" | "empty"} or {"entries": [hash or opening, ...]}, one key.
+  bool opening(Opening& o, uint32_t height) {
+    std::string_view key, text;
+    if (!open('{') || !string(key) || !punct(':')) return false;
+    if (key == "claim") {
+      if (!string(text) || (text != "full" && text != "empty")) return false;
+      o.kind = Opening::Kind::Claim;
+      o.full = text == "full";
+    } else if (key == "entries" && height > 0) {
+      o.kind = Opening::Kind::Entries;
+      if (!open('[')) return false;
+      space();
+      if (p_ < end_ && *p_ == ']') return false;  // empty lists are rare enough for the general road
+      do {
+        Entry& e = o.entries.emplace_back();
+        space();
+        if (p_ < end_ && *p_ == '"') {
+          if (!string(text)) return false;
+          auto h = unhex(text);
+          if (!h) return false;
+          e.hash = *h;
+        } else {
+          e.opening = std::make_unique<Opening>();
+          if (!opening(*e.opening, height - 1)) return false;
+        }
+      } while (punct(','));
+      if (!close(']')) return false;
+    } else {
+      return false;
+    }
+    return close('}');
+  }
+};
+
+}  // namespace
+
+std::optional<OpeningRecord> OpeningRecord::read_plain(std::string_view text) {
+  OpeningRecord r;
+  if (!PlainRecordReader(text).record(r)) return std::nullopt;
   return r;
 }
 

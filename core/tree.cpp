@@ -4,6 +4,8 @@
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 namespace zarel {
 
@@ -73,9 +75,37 @@ Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
   return t;
 }
 
+namespace {
+
+// Least-significant-digit radix sort by start, bytewise, skipping the bytes that
+// every start shares (most of them: leaf cids of one depth span a few dozen bits).
+// Ranges with equal starts may come out in any order; merging makes them one.
+void sort_by_start(std::vector<LeafRange>& ranges) {
+  constexpr size_t kSmall = 1024;  // below this a comparison sort is quicker
+  auto by_start = [](const LeafRange& x, const LeafRange& y) { return x.start < y.start; };
+  if (std::is_sorted(ranges.begin(), ranges.end(), by_start)) return;
+  if (ranges.size() < kSmall) {
+    std::sort(ranges.begin(), ranges.end(), by_start);
+    return;
+  }
+  std::vector<std::array<size_t, 256>> counts(8);
+  for (const LeafRange& r : ranges)
+    for (int d = 0; d < 8; ++d) ++counts[d][(r.start >> (8 * d)) & 0xff];
+  std::vector<LeafRange> scratch(ranges.size());
+  for (int d = 0; d < 8; ++d) {
+    auto& c = counts[d];
+    if (c[(ranges[0].start >> (8 * d)) & 0xff] == ranges.size()) continue;
+    size_t sum = 0;
+    for (size_t& v : c) sum += std::exchange(v, sum);
+    for (const LeafRange& r : ranges) scratch[c[(r.start >> (8 * d)) & 0xff]++] = r;
+    ranges.swap(scratch);
+  }
+}
+
+}  // namespace
+
 void merge_ranges(std::vector<LeafRange>& ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const LeafRange& x, const LeafRange& y) { return x.start != y.start ? x.start < y.start : x.end < y.end; });
+  sort_by_start(ranges);
   size_t out = 0;
   for (const LeafRange& r : ranges) {
     if (out > 0 && r.start <= ranges[out - 1].end) {
@@ -112,7 +142,14 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
     if (n > 1) first += n - 1;
     return p;
   };
-  if (overlap.size() < kParallelRanges) {
+  if (overlap.size() == 1) {
+    // Deep in a tree most nodes meet one range: its children are a run found by division.
+    const LeafRange& r = overlap.front();
+    uint32_t first = r.start <= lo ? 0 : static_cast<uint32_t>((r.start - lo) / step);
+    uint32_t last = r.end >= hi ? a - 1 : static_cast<uint32_t>((r.end - 1 - lo) / step);
+    for (uint32_t i = first; i <= last; ++i)
+      children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx);
+  } else if (overlap.size() < kParallelRanges) {
     for (uint32_t i = 0; i < a; ++i)
       if (auto p = part(i); !p.empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, p, a, ctx);
   } else {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,20 +81,29 @@ inline Node make_branch(std::vector<Node>&& children, uint32_t height, const Ctx
 const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx);
 
 // Room for one node's children: on the stack for the usual apertures, on the
-// heap beyond them, so building a node allocates nothing but its branch.
+// heap beyond them, so building a node allocates nothing but its branch. Only
+// the n slots in use are made (zeroing all the inline ones cost more than the
+// split itself in a tree build).
 class ChildBuffer {
  public:
   explicit ChildBuffer(uint32_t n) : n_(n) {
     if (n > kInline) heap_.resize(n);
+    else std::uninitialized_value_construct_n(inline_nodes(), n);
   }
+  ~ChildBuffer() {
+    if (n_ <= kInline) std::destroy_n(inline_nodes(), n_);
+  }
+  ChildBuffer(const ChildBuffer&) = delete;
+  ChildBuffer& operator=(const ChildBuffer&) = delete;
   Node& operator[](uint32_t k) { return data()[k]; }
   std::span<Node> span() { return {data(), n_}; }
 
  private:
   static constexpr uint32_t kInline = 16;
-  Node* data() { return n_ > kInline ? heap_.data() : inline_; }
+  Node* inline_nodes() { return std::launder(reinterpret_cast<Node*>(inline_)); }
+  Node* data() { return n_ > kInline ? heap_.data() : inline_nodes(); }
   uint32_t n_;
-  Node inline_[kInline];
+  alignas(Node) unsigned char inline_[kInline * sizeof(Node)];
   std::vector<Node> heap_;
 };
 

@@ -1,6 +1,7 @@
 """A short tour of zarel: profiles, coverage trees and their 32-byte roots."""
 
 import json
+import pathlib
 import random
 
 import numpy as np
@@ -8,9 +9,28 @@ import numpy as np
 import zarel
 from zarel import Profile, Tree
 
+DATA = pathlib.Path(__file__).parent / "data"
+
 
 def main():
     print(f"zarel {zarel.__version__}")
+
+    # A real area: a country's outline (public-domain Natural Earth data) becomes
+    # the cells whose nucleus it contains, and their 32-byte fingerprint.
+    countries = json.loads((DATA / "countries.geo.json").read_text())
+    france = next(f for f in countries["features"] if f["properties"]["name"] == "France")
+    print(f"\nFrance, {sum(len(r) for p in france['geometry']['coordinates'] for r in p)} vertices:")
+    for res in (5, 8, 11):
+        t = Tree.from_geojson(france, res)
+        km2 = t.leaf_count() * zarel.cell_area_m2(res) / 1e6
+        print(f"  resolution {res:2}: {t.leaf_count():>13,} cells ({km2:,.0f} km^2) in "
+              f"{len(t.cells()):>6,} canonical cells, fingerprint {t.root_hex[:16]}...")
+    print(f"  fingerprint_polygon agrees: {zarel.fingerprint_polygon(france, 11) == t.root_hex}")
+    reversed_rings = {"type": "MultiPolygon", "coordinates": [
+        [ring[::-1] for ring in part] for part in france["geometry"]["coordinates"]]}
+    print(f"  the outline with every ring reversed has the same fingerprint: "
+          f"{zarel.fingerprint_polygon(reversed_rings, 11) == t.root_hex}")
+    print(f"  polyfill at resolution 5 lists {len(zarel.polyfill(france, 5)):,} cids")
 
     # Profiles: the integers a cell id and a root are read against.
     ogc, z1 = Profile.ogc(), Profile.zarel_1()

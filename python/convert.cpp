@@ -204,6 +204,18 @@ bool convert(ModuleState*, PyObject* o, const char*, PyObject*& out) {
 }
 
 bool to_json(PyObject* o, Json& out) {
+  std::string text;
+  if (!to_json_text(o, text)) return false;
+  auto parsed = parse_json(text);
+  if (!parsed) {
+    PyErr_Format(PyExc_ValueError, "not JSON: %s", parsed.error().display().c_str());
+    return false;
+  }
+  out = std::move(parsed).value();
+  return true;
+}
+
+bool to_json_text(PyObject* o, std::string& out) {
   PyObject* json = PyImport_ImportModule("json");
   if (!json) return false;
   PyObject* dumps = PyObject_GetAttrString(json, "dumps");
@@ -244,18 +256,14 @@ bool to_json(PyObject* o, Json& out) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not JSON: json.dumps returned no text");
     return false;
   }
-  auto parsed = parse_json(std::string_view(s, static_cast<size_t>(n)));
+  out.assign(s, static_cast<size_t>(n));
   Py_DECREF(text);
-  if (!parsed) {
-    PyErr_Format(PyExc_ValueError, "not JSON: %s", parsed.error().display().c_str());
-    return false;
-  }
-  out = std::move(parsed).value();
   return true;
 }
 
-PyObject* from_json(const Json& value) {
-  std::string text = write_json(value);
+PyObject* from_json(const Json& value) { return from_json_text(write_json(value)); }
+
+PyObject* from_json_text(const std::string& text) {
   PyObject* json = PyImport_ImportModule("json");
   if (!json) return nullptr;
   PyObject* r = PyObject_CallMethod(json, "loads", "s#", text.data(), static_cast<Py_ssize_t>(text.size()));

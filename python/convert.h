@@ -50,7 +50,11 @@ bool convert(ModuleState*, PyObject* o, const char* name, PyObject*& out);
 
 // A Python object serialisable by `json` becomes a core JSON value.
 bool to_json(PyObject* o, Json& out);
+// The text json.dumps gives for `o`, with to_json's errors; to_json parses it.
+bool to_json_text(PyObject* o, std::string& out);
 PyObject* from_json(const Json& value);
+// json.loads of compact JSON text that the core wrote.
+PyObject* from_json_text(const std::string& text);
 
 PyObject* list_of_u64(const std::vector<uint64_t>& values);
 PyObject* str_of(const std::string& s);

@@ -13,19 +13,29 @@ namespace {
 // A verifier's caller branches on its answer, so a document that does not even
 // convert to JSON is False like any other defect. MemoryError and exceptions
 // outside Exception (KeyboardInterrupt, the internal failure) still propagate.
+// `verify` takes the document's JSON text.
 template <class Verify>
 PyObject* verify_document(PyObject* module, PyObject* args, PyObject* kwargs, const char* function, const char* name,
                           Verify verify) {
   PyObject* o;
   return call(state_of_module(module), args, kwargs, function, {{name, o}}, [&]() -> PyObject* {
-    Json doc;
-    if (!to_json(o, doc)) {
+    std::string text;
+    if (!to_json_text(o, text)) {
       if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
       PyErr_Clear();
       Py_RETURN_FALSE;
     }
-    return PyBool_FromLong(verify(doc));
+    return PyBool_FromLong(verify(text));
   });
+}
+
+// A text that does not parse is not a document: False, like every other defect.
+template <class Record>
+bool read_and_verify(const std::string& text) {
+  auto doc = parse_json(text);
+  if (!doc) return false;
+  auto r = Record::from_json(*doc);
+  return r && r->verify();
 }
 
 }  // namespace
@@ -35,9 +45,9 @@ const char verify_opening_doc[] =
     "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises.";
 
 PyObject* fn_verify_opening(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return verify_document(module, args, kwargs, "verify_opening", "record", [](const Json& doc) {
-    auto r = OpeningRecord::from_json(doc);
-    return r && r->verify();
+  return verify_document(module, args, kwargs, "verify_opening", "record", [](const std::string& text) {
+    if (auto r = OpeningRecord::read_plain(text)) return r->verify();
+    return read_and_verify<OpeningRecord>(text);
   });
 }
 
@@ -47,10 +57,8 @@ const char verify_setop_doc[] =
     "does not convert to JSON included; never raises.";
 
 PyObject* fn_verify_setop(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return verify_document(module, args, kwargs, "verify_setop", "proof", [](const Json& doc) {
-    auto p = SetOpProof::from_json(doc);
-    return p && p->verify();
-  });
+  return verify_document(module, args, kwargs, "verify_setop", "proof",
+                         [](const std::string& text) { return read_and_verify<SetOpProof>(text); });
 }
 
 const char cell_area_m2_doc[] = "cell_area_m2(level, profile=None)\n--\n\nThe area of one cell at `level`, square metres.";

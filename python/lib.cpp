@@ -8,6 +8,7 @@
 #include "exchange.h"
 #include "functions.h"
 #include "index_type.h"
+#include "polygon_fns.h"
 #include "profile_type.h"
 #include "tree_type.h"
 #include "vector.h"
@@ -27,6 +28,8 @@ namespace {
 
 // Registered in this order; functions defined elsewhere take their place here as they are built.
 PyMethodDef module_functions[] = {
+    def("polyfill", fn_polyfill, polyfill_doc),
+    def("fingerprint_polygon", fn_fingerprint_polygon, fingerprint_polygon_doc),
     def("verify_opening", fn_verify_opening, verify_opening_doc),
     def("verify_setop", fn_verify_setop, verify_setop_doc),
     def("cell_area_m2", fn_cell_area_m2, cell_area_m2_doc),

@@ -6,6 +6,7 @@
 #include "binder.h"
 #include "exchange.h"
 #include "opening.h"
+#include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
 
@@ -172,7 +173,7 @@ PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto opening = open_path(t, cid);
     if (!opening) return raise(opening.error());
     if (!*opening) Py_RETURN_NONE;
-    return from_json(OpeningRecord::make(t, std::move(**opening)).to_json());
+    return from_json_text(OpeningRecord::make(t, std::move(**opening)).to_json_text());
   });
 }
 
@@ -181,6 +182,7 @@ PyMethodDef tree_methods[] = {
         "from_cells(cids, depth, profile=None)\n--\n\n"
         "Cover every cid (any levels up to `depth`, any order, duplicates allowed).",
         METH_CLASS),
+    def("from_geojson", tree_from_geojson, from_geojson_doc, METH_CLASS),
     def("cells", tree_cells, "cells($self)\n--\n\nThe canonical (coarsest) covered cids, sorted."),
     def("leaves", tree_leaves,
         "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted. Refused (ValueError) above 2**26 leaves."),

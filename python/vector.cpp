@@ -315,10 +315,8 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<double> lon(n), lat(n);
-    auto element = [&](size_t i) -> Result<geo::LonLat> {
-      ZAREL_TRY(Path path, h.path(c[i]));
-      return geo::nucleus(grid, path);
-    };
+    geo::CidNuclei nuclei(grid, h);
+    auto element = [&](size_t i) { return nuclei(c[i]); };
     size_t bad = n;
     Runner run{nthreads, {}};
     without_gil([&] {

@@ -2,6 +2,10 @@
 
 #include <sleef.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,6 +15,50 @@ namespace zarel::geo {
 double psin(double x) { return Sleef_sind1_u10purec(x); }
 double pasin(double x) { return Sleef_asind1_u10purec(x); }
 double plog(double x) { return Sleef_logd1_u10purec(x); }
+
+namespace {
+
+// SLEEF's deterministic vector sines (no FMA) give psin's bits lane by lane.
+#if defined(__x86_64__)
+}  // namespace
+}  // namespace zarel::geo
+// sleef.h declares its AVX functions only for code built with AVX throughout.
+extern "C" __attribute__((target("avx"), const)) __m256d Sleef_cinz_sind4_u10avx(__m256d);
+namespace zarel::geo {
+namespace {
+
+__attribute__((target("avx"))) void sin_lanes4(const double* x, double* out, int n) {
+  for (int i = 0; i < n; i += 4) _mm256_storeu_pd(out + i, Sleef_cinz_sind4_u10avx(_mm256_loadu_pd(x + i)));
+}
+
+void sin_lanes2(const double* x, double* out, int n) {
+  for (int i = 0; i < n; i += 2) _mm_storeu_pd(out + i, Sleef_cinz_sind2_u10sse2(_mm_loadu_pd(x + i)));
+}
+
+int widest_lanes() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx") ? 4 : 2;
+}
+const int kLanes = widest_lanes();
+#else
+const int kLanes = 1;
+#endif
+
+}  // namespace
+
+std::array<double, 6> psin_multiples(double lat, int lanes) {
+  // Room for two lanes of four; the two spare slots hold harmless zeros.
+  alignas(32) double x[8] = {2 * lat, 4 * lat, 6 * lat, 8 * lat, 10 * lat, 12 * lat, 0, 0};
+  alignas(32) double y[8];
+  if (lanes <= 0) lanes = kLanes;
+#if defined(__x86_64__)
+  if (lanes >= 4 && kLanes >= 4) sin_lanes4(x, y, 6);
+  else if (lanes >= 2) sin_lanes2(x, y, 6);
+  else
+#endif
+    for (int i = 0; i < 6; ++i) y[i] = psin(x[i]);
+  return {y[0], y[1], y[2], y[3], y[4], y[5]};
+}
 
 Ellipsoid Ellipsoid::from_profile(uint64_t a_um, uint64_t inv_f_nano) {
   Ellipsoid el;
@@ -119,12 +167,13 @@ double auth_lat(bool inverse, double lat, double e) {
   if (std::fabs(1 - b) > 1.0 / 150) return inverse ? closed_form_inverse(lat, e) : closed_form(lat, e);
   double n = (1 - b) / (1 + b);
   std::array<double, 6> c = auth_lat_coefficients(inverse, n);
-  double sum = c[0] * psin(2 * lat);
-  sum += c[1] * psin(4 * lat);
-  sum += c[2] * psin(6 * lat);
-  sum += c[3] * psin(8 * lat);
-  sum += c[4] * psin(10 * lat);
-  sum += c[5] * psin(12 * lat);
+  std::array<double, 6> s = psin_multiples(lat);
+  double sum = c[0] * s[0];
+  sum += c[1] * s[1];
+  sum += c[2] * s[2];
+  sum += c[3] * s[3];
+  sum += c[4] * s[4];
+  sum += c[5] * s[5];
   return lat + sum;
 }
 

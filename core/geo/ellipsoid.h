@@ -12,6 +12,9 @@ namespace zarel::geo {
 double psin(double x);
 double pasin(double x);
 double plog(double x);
+// psin(2 lat), psin(4 lat), ..., psin(12 lat), bit for bit, computed `lanes` at
+// a time (1, 2 or 4; 0 takes the widest the processor offers, checked once).
+std::array<double, 6> psin_multiples(double lat, int lanes = 0);
 
 struct Ellipsoid {
   double a = 0;       // semi-major axis, metres

@@ -214,6 +214,64 @@ Result<LonLat> nucleus(const Grid& g, const Path& path) {
   return to_lonlat(g, c.x, c.y, true);
 }
 
+namespace {
+
+// Row and column (each below 27) within a block of 27 x 27 cells of the three
+// aperture-9 digits of v, least significant finest.
+struct ThreeDigits {
+  std::array<std::array<uint8_t, 2>, 729> rc{};
+  constexpr ThreeDigits() {
+    for (uint32_t v = 0; v < 729; ++v) {
+      uint32_t row = 0, col = 0, weight = 1;
+      for (uint32_t d = v, k = 0; k < 3; ++k, d /= 9, weight *= 3) {
+        row += d % 9 / 3 * weight;
+        col += d % 9 % 3 * weight;
+      }
+      rc[v] = {static_cast<uint8_t>(row), static_cast<uint8_t>(col)};
+    }
+  }
+};
+constexpr ThreeDigits kThreeDigits;
+
+}  // namespace
+
+CidNuclei::CidNuclei(const Grid& g, Hierarchy h)
+    : g_(g), h_(h), direct_(h.a == 9 && h.b == 6 && g.side == 3 && g.n_base == 6), deepest_(h.deepest()) {
+  uint64_t p = 1;
+  for (uint32_t k = 0; k < kPowers; ++k, p *= 9) {
+    pow9_[k] = p;
+    // The same expressions as ul_vertex and nucleus_planar, so the bits agree.
+    scale_[k] = k == 0 ? 1.0 : inverse_power(3, k);
+    half_[k] = g.r_auth * kPi / 2 * inverse_power(3, k) * 0.5;
+  }
+}
+
+Result<LonLat> CidNuclei::through_path(uint64_t cid) const {
+  ZAREL_TRY(Path path, h_.path(cid));
+  return nucleus(g_, path);
+}
+
+Result<LonLat> CidNuclei::operator()(uint64_t cid) const {
+  if (!direct_) return through_path(cid);
+  // Level L: the cid has L + 2 base-9 digits, the first two naming the base cell.
+  uint32_t level = 0;
+  while (level + 2 < kPowers && cid >= pow9_[level + 2]) ++level;
+  if (level + 2 >= kPowers || level > deepest_) return through_path(cid);
+  uint64_t block = cid / pow9_[level];
+  if (block < 9 || block >= 15) return through_path(cid);
+  // Three digits at a time, finest first; digits above the level are zeros.
+  uint64_t rest = cid - block * pow9_[level], row = 0, col = 0, weight = 1;
+  for (uint32_t i = 0; i < level; i += 3, weight *= 27, rest /= 729) {
+    const auto& t = kThreeDigits.rc[rest % 729];
+    row += t[0] * weight;
+    col += t[1] * weight;
+  }
+  const XY& ul = g_.ul[block - 9];
+  double w = g_.r_auth * kPi / 2, p = scale_[level], h = half_[level];
+  double x = ul.x + w * (static_cast<double>(col) * p), y = ul.y - w * (static_cast<double>(row) * p);
+  return to_lonlat(g_, x + h, y - h, true);
+}
+
 double cell_area(const Grid& g, uint32_t level) {
   double w = g.r_auth * kPi / 2 * inverse_power(g.side, level);
   return w * w * (8 / kThreePi);

@@ -55,6 +55,26 @@ int pole_corner(const Grid& g, const Path& path);
 XY nucleus_planar(const Grid& g, const Path& path);
 // Nucleus in degrees, or the inverse projection's OffImage error.
 Result<LonLat> nucleus(const Grid& g, const Path& path);
+// Nuclei of many cids of one hierarchy, for the batch calls. The per-call facts
+// (powers, cell sides) are found once; a cid of the rHEALPix layout (aperture 9,
+// six base cells) goes from its digits straight to the plane, any other through
+// Hierarchy::path and nucleus, whose results and errors it gives unchanged.
+class CidNuclei {
+ public:
+  CidNuclei(const Grid& g, Hierarchy h);
+  Result<LonLat> operator()(uint64_t cid) const;
+
+ private:
+  static constexpr uint32_t kPowers = 21;  // 9^20 is the last power of 9 below 2^64
+  Result<LonLat> through_path(uint64_t cid) const;
+  Grid g_;
+  Hierarchy h_;
+  bool direct_;
+  uint32_t deepest_;
+  std::array<uint64_t, kPowers> pow9_{};
+  std::array<double, kPowers> scale_{}, half_{};  // per level: 1 / 3^L and half a cell side
+};
+
 // Area of one cell at `level`, square metres; 0 once the cell side underflows.
 double cell_area(const Grid& g, uint32_t level);
 

@@ -1,0 +1,156 @@
+#include "edge_index.h"
+
+#include <algorithm>
+#include <array>
+#include <boost/geometry/geometries/box.hpp>
+#include <boost/geometry/geometries/point.hpp>
+#include <boost/geometry/index/rtree.hpp>
+#include <boost/iterator/function_output_iterator.hpp>
+#include <limits>
+
+#include "geo/orient2d.h"
+
+namespace zarel {
+
+namespace bg = boost::geometry;
+namespace bgi = boost::geometry::index;
+
+namespace {
+
+using BPoint = bg::model::point<double, 2, bg::cs::cartesian>;
+using BBox = bg::model::box<BPoint>;
+
+struct Entry {
+  BBox box;
+  Edge edge;
+};
+
+struct EntryBox {
+  using result_type = const BBox&;
+  const BBox& operator()(const Entry& e) const { return e.box; }
+};
+
+// Ring key: polygon number in the high half, ring number in the low half.
+uint64_t ring_key(const Edge& e) { return uint64_t{e.polygon} << 32 | e.ring; }
+
+// Crossed ring keys: on the stack for the usual few, on the heap beyond them.
+class Crossings {
+ public:
+  void add(uint64_t key) {
+    if (n_ < inline_.size()) {
+      inline_[n_++] = key;
+      return;
+    }
+    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(key);
+    ++n_;
+  }
+  // Whether some polygon has an odd count on its exterior and an even count on every hole.
+  bool inside() {
+    uint64_t* k = n_ <= inline_.size() ? inline_.data() : heap_.data();
+    std::sort(k, k + n_);
+    size_t i = 0;
+    while (i < n_) {
+      uint64_t polygon = k[i] >> 32;
+      bool exterior_odd = false, hole_odd = false;
+      while (i < n_ && k[i] >> 32 == polygon) {
+        size_t j = i;
+        while (j < n_ && k[j] == k[i]) ++j;
+        if ((j - i) % 2 == 1) ((k[i] & 0xffffffffu) == 0 ? exterior_odd : hole_odd) = true;
+        i = j;
+      }
+      if (exterior_odd && !hole_odd) return true;
+    }
+    return false;
+  }
+  bool empty() const { return n_ == 0; }
+
+ private:
+  std::array<uint64_t, 32> inline_;
+  std::vector<uint64_t> heap_;
+  size_t n_ = 0;
+};
+
+int sign(double v) { return (v > 0) - (v < 0); }
+
+}  // namespace
+
+struct Indexed::RTree {
+  bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;
+};
+
+Indexed::Indexed() = default;
+Indexed::Indexed(Indexed&&) noexcept = default;
+Indexed& Indexed::operator=(Indexed&&) noexcept = default;
+Indexed::~Indexed() = default;
+
+Indexed Indexed::build(const MultiPolygon& polygons) {
+  std::vector<Entry> entries;
+  size_t total = 0;
+  for (const Polygon& p : polygons) {
+    total += p.exterior().size();
+    for (const Ring& h : p.holes()) total += h.size();
+  }
+  entries.reserve(total);
+  for (uint32_t p = 0; p < polygons.size(); ++p) {
+    auto add_ring = [&](const Ring& ring, uint32_t r) {
+      for (size_t i = 0; i + 1 < ring.size(); ++i) {
+        Coord a = ring[i], b = ring[i + 1];
+        if (a == b) continue;
+        BBox box(BPoint(std::min(a.x, b.x), std::min(a.y, b.y)), BPoint(std::max(a.x, b.x), std::max(a.y, b.y)));
+        entries.push_back({box, Edge{a, b, p, r}});
+      }
+    };
+    add_ring(polygons[p].exterior(), 0);
+    for (uint32_t k = 0; k < polygons[p].holes().size(); ++k) add_ring(polygons[p].holes()[k], k + 1);
+  }
+  Indexed out;
+  // The range constructor bulk-loads by packing.
+  out.tree_ = std::make_unique<RTree>(RTree{{entries.begin(), entries.end()}});
+  return out;
+}
+
+Location Indexed::position(double x, double y) const {
+  BBox ray(BPoint(x, y), BPoint(std::numeric_limits<double>::infinity(), y));
+  Crossings crossed;
+  bool on_edge = false;
+  auto visit = [&](const Entry& en) {
+    if (on_edge) return;
+    const Edge& e = en.edge;
+    double o = geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y);
+    if (o == 0 && std::min(e.a.x, e.b.x) <= x && x <= std::max(e.a.x, e.b.x) && std::min(e.a.y, e.b.y) <= y &&
+        y <= std::max(e.a.y, e.b.y)) {
+      on_edge = true;
+      return;
+    }
+    // Half-open in y, so a vertex exactly at the ray's latitude counts once.
+    if ((e.a.y <= y && y < e.b.y && o > 0) || (e.b.y <= y && y < e.a.y && o < 0)) crossed.add(ring_key(e));
+  };
+  tree_->rtree.query(bgi::intersects(ray), boost::make_function_output_iterator(visit));
+  if (on_edge) return Location::OnBoundary;
+  if (crossed.empty()) return Location::Outside;
+  return crossed.inside() ? Location::Inside : Location::Outside;
+}
+
+bool Indexed::any_edge_touches(const Box& box) const {
+  BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
+  bool touched = false;
+  auto visit = [&](const Entry& en) {
+    if (touched) return;
+    const Edge& e = en.edge;
+    // The query keeps only edges whose boxes meet the box (closed), which
+    // settles the two axis tests; the segment's line separates the box only if
+    // every corner lies strictly on one side of it.
+    int s0 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, box.min_x, box.min_y));
+    int s1 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, box.max_x, box.min_y));
+    int s2 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, box.max_x, box.max_y));
+    int s3 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, box.min_x, box.max_y));
+    bool all_left = s0 > 0 && s1 > 0 && s2 > 0 && s3 > 0;
+    bool all_right = s0 < 0 && s1 < 0 && s2 < 0 && s3 < 0;
+    if (!all_left && !all_right) touched = true;
+  };
+  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  return touched;
+}
+
+}  // namespace zarel

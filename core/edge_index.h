@@ -1,0 +1,54 @@
+// Exact point location against a MultiPolygon in the longitude/latitude plane.
+//
+// Every polygon edge is a straight segment in degrees, kept with its polygon
+// and ring number in an R-tree over the segments' boxes, bulk-loaded once per
+// fill and then only queried. A point is located by crossing parity along the
+// ray towards +x, one parity bit per ring: a polygon holds the point when its
+// exterior is crossed an odd number of times and each of its holes an even
+// number; the polygons of a MultiPolygon are united. Ring orientation plays no
+// part. Every turn is decided by the exact orient2d predicate, so a point on
+// an edge is always found to be on it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "polygon.h"
+
+namespace zarel {
+
+// Axis-aligned, closed; min <= max on both axes. Corners in the order
+// (min x, min y), (max x, min y), (max x, max y), (min x, max y).
+struct Box {
+  double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+};
+
+struct Edge {
+  Coord a, b;
+  uint32_t polygon = 0;
+  uint32_t ring = 0;
+};
+
+enum class Location : uint8_t { Inside, OnBoundary, Outside };
+
+class Indexed {
+ public:
+  // Zero-length edges are dropped; rings of fewer than two points add none.
+  static Indexed build(const MultiPolygon& polygons);
+
+  Indexed(Indexed&&) noexcept;
+  Indexed& operator=(Indexed&&) noexcept;
+  ~Indexed();
+
+  Location position(double x, double y) const;
+  // Whether any edge meets the closed box (exact separating-axis test).
+  bool any_edge_touches(const Box& box) const;
+
+ private:
+  struct RTree;
+  Indexed();
+  std::unique_ptr<RTree> tree_;
+};
+
+}  // namespace zarel

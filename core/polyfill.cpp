@@ -1,0 +1,156 @@
+#include "polyfill.h"
+
+#include <string>
+
+#include "cell_box.h"
+#include "edge_index.h"
+#include "geo/grid.h"
+
+namespace zarel {
+
+namespace {
+
+class Descent {
+ public:
+  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture)
+      : info_(info), index_(index), resolution_(resolution), a_(aperture) {}
+
+  Status visit(Path& path, uint64_t cid) {
+    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
+    Corners corners(index_, boxes);
+    if (corners.all_outside()) return ok();
+    if (path.level() < resolution_) {
+      if (corners.all_inside()) {
+        out_.push_back(cid);
+        return ok();
+      }
+      for (uint32_t d = 0; d < a_; ++d) {
+        path.push(d);
+        Status s = visit(path, cid * a_ + d);
+        path.pop();
+        ZAREL_CHECK(s);
+      }
+      return ok();
+    }
+    ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
+    if (index_.position(n.lon, n.lat) == Location::Inside) out_.push_back(cid);
+    return ok();
+  }
+
+  std::vector<uint64_t>& out() { return out_; }
+
+ private:
+  // The corners of a cell's boxes, each located at most once, and each box's
+  // edge test made at most once, in the order the two tests ask for them.
+  class Corners {
+   public:
+    Corners(const Indexed& index, const CellBoxes& boxes) : index_(index), boxes_(boxes) {}
+
+    bool all_outside() {
+      for (uint32_t k = 0; k < boxes_.count; ++k)
+        if (!uniform(k, Location::Outside)) return false;
+      return true;
+    }
+    bool all_inside() {
+      for (uint32_t k = 0; k < boxes_.count; ++k)
+        if (!uniform(k, Location::Inside)) return false;
+      return true;
+    }
+
+   private:
+    // Every corner of box k at `want`, and no edge meeting the box.
+    bool uniform(uint32_t k, Location want) {
+      for (uint32_t i = 0; i < 4; ++i)
+        if (at(k, i) != want) return false;
+      if (touched_[k] < 0) touched_[k] = index_.any_edge_touches(boxes_.box[k]);
+      return touched_[k] == 0;
+    }
+    Location at(uint32_t k, uint32_t i) {
+      if (!known_[k][i]) {
+        const Box& b = boxes_.box[k];
+        double x = i == 0 || i == 3 ? b.min_x : b.max_x;
+        double y = i < 2 ? b.min_y : b.max_y;
+        loc_[k][i] = index_.position(x, y);
+        known_[k][i] = true;
+      }
+      return loc_[k][i];
+    }
+
+    const Indexed& index_;
+    const CellBoxes& boxes_;
+    Location loc_[2][4];
+    bool known_[2][4] = {};
+    int touched_[2] = {-1, -1};
+  };
+
+  const GridInfo& info_;
+  const Indexed& index_;
+  uint32_t resolution_, a_;
+  std::vector<uint64_t> out_;
+};
+
+}  // namespace
+
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
+  if (resolution > kMaxResolution)
+    return invalid("resolution " + std::to_string(resolution) + " out of range [0, " +
+                   std::to_string(kMaxResolution) + "]");
+  ZAREL_CHECK(profile.validate());
+  // The geometry knows six base cells; other counts have no cells to fill.
+  if (profile.n_base != 6)
+    return invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(profile.n_base));
+  // Wide apertures reach the 64-bit cid limit above level 15.
+  Hierarchy h = profile.hierarchy();
+  if (uint32_t max = h.deepest(); resolution > max)
+    return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
+  ZAREL_TRY(GridInfo info, GridInfo::make(profile));
+  Indexed index = Indexed::build(polygons);
+  Descent descent(info, index, resolution, h.a);
+  for (uint32_t b = 0; b < h.b; ++b) {
+    Path path;
+    path.push(b);
+    ZAREL_CHECK(descent.visit(path, uint64_t{h.a} + b));
+  }
+  return std::move(descent.out());
+}
+
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile));
+  Hierarchy h = profile.hierarchy();
+  std::vector<uint64_t> scale(resolution + 1);
+  for (uint32_t k = 0; k <= resolution; ++k) scale[k] = pow_u64(h.a, k);
+  // No sum can overflow: the globe at a resolution within the deepest level has fewer than 2^64 cells.
+  uint64_t count = 0;
+  for (uint64_t c : nodes) count += scale[resolution - h.level_of(c)];
+  if (count > kMaxLeaves)
+    return invalid("the polygon covers " + std::to_string(count) + " cells at resolution " +
+                   std::to_string(resolution) + ", more than the " + std::to_string(kMaxLeaves) +
+                   " that polyfill materialises; use Tree.from_geojson");
+  // Descent order is ascending cid order at every level, and the listed cells
+  // are disjoint, so the expansion comes out ascending and without duplicates.
+  std::vector<uint64_t> out;
+  out.reserve(count);
+  for (uint64_t c : nodes) {
+    uint64_t s = scale[resolution - h.level_of(c)];
+    for (uint64_t leaf = c * s, end = (c + 1) * s; leaf < end; ++leaf) out.push_back(leaf);
+  }
+  return out;
+}
+
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile));
+  return Tree::from_cells(nodes, resolution, profile.hierarchy(), std::move(ctx));
+}
+
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
+  ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
+  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx)));
+  return tree.root();
+}
+
+Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile) {
+  ZAREL_TRY(MultiPolygon polygons, geometry_from_geojson(value));
+  return fingerprint_polygon(polygons, resolution, profile);
+}
+
+}  // namespace zarel

@@ -1,0 +1,40 @@
+// Polygon coverage: the cells at a resolution whose nucleus a polygon strictly
+// contains, as a sorted cid list, as a canonical tree, or as that tree's root.
+//
+// The descent visits the base cells and splits only the cells that the
+// polygon's boundary crosses. A cell whose lon/lat box misses the polygon is
+// dropped whole; one whose box lies inside it is kept whole at its own level
+// (one entry for its entire subtree); at the resolution each remaining cell is
+// decided by its nucleus alone. So the work follows the boundary, not the area,
+// and the result never depends on how tight the boxes are, only on the nuclei.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "error.h"
+#include "hash.h"
+#include "json.h"
+#include "polygon.h"
+#include "profile.h"
+#include "tree.h"
+
+namespace zarel {
+
+// The finest resolution a fill accepts.
+inline constexpr uint32_t kMaxResolution = 15;
+
+// Cells in descent order: inside cells coarser than `resolution` and
+// resolution-level cells whose nucleus is inside; none contains another.
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+// Every resolution-level cid of the covering list, ascending; refused before
+// anything is allocated when there would be more than kMaxLeaves of them.
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+// The canonical tree of depth `resolution` over the covering list, built like
+// Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx);
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+// Reads the polygon, then fingerprints it.
+Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile);
+
+}  // namespace zarel

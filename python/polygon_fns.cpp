@@ -1,0 +1,85 @@
+#include "polygon_fns.h"
+
+#include "binder.h"
+#include "polyfill.h"
+#include "tree_type.h"
+
+namespace zarel::py {
+
+namespace {
+
+// The document is converted after every other argument, then read; the body
+// runs with the polygon on success and returns nullptr with the exception set otherwise.
+template <class Body>
+PyObject* with_polygon(PyObject* geojson, Body&& body) {
+  Json doc;
+  if (!to_json(geojson, doc)) return nullptr;
+  auto polygons = geometry_from_geojson(doc);
+  if (!polygons) return raise(polygons.error());
+  return body(*polygons);
+}
+
+}  // namespace
+
+const char polyfill_doc[] =
+    "polyfill(geojson, resolution, profile=None)\n--\n\n"
+    "Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.\n\n"
+    "`geojson` is a Polygon, a MultiPolygon or a Feature holding one, with coordinates in degrees taken as\n"
+    "written (no wrapping at 180, no orientation fix-up). A cell is in when the polygon strictly contains its\n"
+    "nucleus. Refused (ValueError) above 2**26 cells: large areas belong in `Tree.from_geojson`.";
+
+PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
+  PyObject* geojson;
+  uint32_t resolution;
+  Profile profile;
+  return call(state_of_module(module), args, kwargs, "polyfill",
+              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
+                return with_polygon(geojson, [&](const MultiPolygon& polygons) {
+                  return answer(polyfill(polygons, resolution, profile));
+                });
+              });
+}
+
+const char fingerprint_polygon_doc[] =
+    "fingerprint_polygon(geojson, resolution, profile=None)\n--\n\n"
+    "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.\n\n"
+    "Equal to `Tree.from_geojson(geojson, resolution, profile).root_hex`; equal coverages give equal\n"
+    "fingerprints, whatever the vertex order or ring orientation.";
+
+PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwargs) {
+  PyObject* geojson;
+  uint32_t resolution;
+  Profile profile;
+  return call(state_of_module(module), args, kwargs, "fingerprint_polygon",
+              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
+                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                  auto root = fingerprint_polygon(polygons, resolution, profile);
+                  if (!root) return raise(root.error());
+                  return to_python(hex(*root));
+                });
+              });
+}
+
+const char from_geojson_doc[] =
+    "from_geojson(geojson, resolution, profile=None)\n--\n\n"
+    "The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).\n\n"
+    "Cells wholly inside the polygon are kept whole, so the cost follows the boundary, not the area.";
+
+PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  PyObject* geojson;
+  uint32_t resolution;
+  Profile profile;
+  return call(st, args, kwargs, "from_geojson",
+              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
+                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                  auto ctx = profile.ctx(resolution);
+                  if (!ctx) return raise(ctx.error());
+                  auto tree = cover(polygons, resolution, profile, std::move(ctx).value());
+                  if (!tree) return raise(tree.error());
+                  return new_tree(st, std::move(tree).value(), profile);
+                });
+              });
+}
+
+}  // namespace zarel::py

@@ -1,0 +1,319 @@
+"""Polygon coverage from Python: polyfill, fingerprint_polygon and Tree.from_geojson
+against a brute force over every cell's nucleus, located by an exact point-in-polygon
+model written from the rules (cross-checked against shapely on valid polygons)."""
+
+import math
+
+import numpy as np
+import pytest
+import shapely
+
+import zarel
+from zarel import Profile, Tree
+
+# -- the model ---------------------------------------------------------------
+
+K = 1100  # every finite double times 2**K is an integer
+
+
+def exact(v):
+    n, d = float(v).as_integer_ratio()
+    return n << (K - d.bit_length() + 1)
+
+
+def rings_of(doc):
+    """Polygons as lists of closed rings of (float, float), read from the rules."""
+    g = doc["geometry"] if doc["type"] == "Feature" else doc
+    polys = [g["coordinates"]] if g["type"] == "Polygon" else g["coordinates"]
+    out = []
+    for poly in polys:
+        rings = []
+        for ring in poly:
+            r = [(float(p[0]), float(p[1])) for p in ring]
+            if r and r[-1] != r[0]:
+                r.append(r[0])
+            rings.append(r)
+        out.append(rings)
+    return out
+
+
+def locate(polys, x, y):
+    """'in', 'on' or 'out': crossing parity per ring towards +x, exact turns."""
+    px, py = exact(x), exact(y)
+    for_poly = []
+    for rings in polys:
+        parity = []
+        for ring in rings:
+            odd = False
+            for (ax, ay), (bx, by) in zip(ring, ring[1:]):
+                if (ax, ay) == (bx, by) or max(ax, bx) < x or not min(ay, by) <= y <= max(ay, by):
+                    continue
+                eax, eay, ebx, eby = exact(ax), exact(ay), exact(bx), exact(by)
+                o = (eax - px) * (eby - py) - (eay - py) * (ebx - px)
+                if o == 0 and min(ax, bx) <= x:
+                    return "on"
+                if (ay <= y < by and o > 0) or (by <= y < ay and o < 0):
+                    odd = not odd
+            parity.append(odd)
+        for_poly.append(bool(parity) and parity[0] and not any(parity[1:]))
+    return "in" if any(for_poly) else "out"
+
+
+def cells_at(level):
+    return sorted(c for b in range(9, 15) for c in zarel.subzones(b, level))
+
+
+def brute(doc, cids):
+    polys = rings_of(doc)
+    lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
+    return [c for c, x, y in zip(cids, lon, lat) if locate(polys, x, y) == "in"]
+
+
+def polygon(*rings):
+    return {"type": "Polygon", "coordinates": [list(map(list, r)) for r in rings]}
+
+
+def star(cx, cy, r_out, r_in, n=5):
+    pts = []
+    for k in range(2 * n):
+        r = r_out if k % 2 == 0 else r_in
+        t = math.pi / 2 + k * math.pi / n
+        pts.append((cx + r * math.cos(t), cy + r * math.sin(t)))
+    return pts
+
+
+def box(x0, y0, x1, y1):
+    return [(x0, y0), (x1, y0), (x1, y1), (x0, y1)]
+
+
+def nuclei(suids):
+    cids = np.array([zarel.suid_to_cid(s) for s in suids], dtype=np.uint64)
+    lon, lat = zarel._cells_to_lonlat(cids)
+    return list(zip(lon.tolist(), lat.tolist()))
+
+
+def row_col_nuclei(base, level, cells):
+    cids = np.array([zarel.cell_at(base, level, r, c) for r, c in cells], dtype=np.uint64)
+    lon, lat = zarel._cells_to_lonlat(cids)
+    return list(zip(lon.tolist(), lat.tolist()))
+
+
+SHAPES = {
+    "concave star": polygon(star(20, 10, 40, 15)),
+    "pentagram": polygon([star(20, 10, 40, 15)[k] for k in (0, 4, 8, 2, 6)]),
+    "holed": polygon(box(-60, -30, 60, 40), box(-20, -10, 30, 20)),
+    "overlapping parts": {"type": "MultiPolygon", "coordinates": [
+        [box(-100, -20, -40, 30)], [box(-70, 0, 0, 50)], [box(100, -60, 140, -10)]]},
+    "north cap": polygon([(-180, 62), (180, 62), (180, 90), (-180, 90)]),
+    "south cap with a slice": polygon([(-180, -90), (180, -90), (180, -55), (0, -80), (-180, -55)]),
+    "past 180": polygon(box(150, -30, 215, 25)),
+    "split at 180": {"type": "MultiPolygon", "coordinates": [[box(150, -30, 180, 25)], [box(-180, -30, -145, 25)]]},
+    "through nuclei": polygon(nuclei(["P30", "Q32", "Q72", "P70"])),
+    # Rays from the middle row of nuclei pass exactly through the side vertices.
+    "diamond of nuclei": polygon(row_col_nuclei(3, 2, [(0, 4), (4, 8), (8, 4), (4, 0)])),
+    "feature": {"type": "Feature", "properties": {"name": "x"},
+                "geometry": polygon(box(-10, -10, 10, 10), [(0, 0), (5, 0), (5, 5)])},
+}
+VALID = ["concave star", "holed", "north cap", "south cap with a slice", "split at 180"]
+
+
+@pytest.mark.parametrize("name", VALID)
+def test_model_agrees_with_shapely(name):
+    doc = SHAPES[name]
+    cids = cells_at(3)
+    lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
+    parts = [shapely.Polygon(r[0], r[1:]) for r in rings_of(doc)]
+    polys = rings_of(doc)
+    ours = np.array([locate(polys, x, y) == "in" for x, y in zip(lon, lat)])
+    theirs = np.any([shapely.contains_xy(p, lon, lat) for p in parts], axis=0)
+    assert (ours == theirs).all()
+
+
+@pytest.mark.parametrize("name", sorted(SHAPES))
+@pytest.mark.parametrize("resolution", [0, 1, 2, 3])
+def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
+    doc = SHAPES[name]
+    assert zarel.polyfill(doc, resolution) == brute(doc, cells_at(resolution))
+
+
+@pytest.mark.parametrize("name, coarse", [
+    ("concave star", "Q4"), ("holed", "P7"), ("north cap", "N1"), ("north cap", "N4"),
+    ("south cap with a slice", "S3"), ("past 180", "R4"), ("split at 180", "R1"), ("through nuclei", "Q1")])
+def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
+    doc, depth = SHAPES[name], 4
+    c = zarel.suid_to_cid(coarse)
+    subs = sorted(zarel.subzones(c, depth))
+    resolution = len(coarse) - 1 + depth
+    got = zarel.polyfill(doc, resolution)
+    lo, hi = subs[0], subs[-1]
+    assert [x for x in got if lo <= x <= hi] == brute(doc, subs)
+
+
+def test_edges_through_nuclei_leave_those_cells_out():
+    # The top and bottom edges run along rows of nuclei, which share one latitude.
+    doc = SHAPES["through nuclei"]
+    cids = cells_at(2)
+    lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
+    polys = rings_of(doc)
+    on = {c for c, x, y in zip(cids, lon, lat) if locate(polys, x, y) == "on"}
+    got = set(zarel.polyfill(doc, 2))
+    assert len(on) >= 8 and got and not on & got
+
+
+@pytest.mark.parametrize("name", ["concave star", "holed", "overlapping parts", "north cap"])
+def test_tree_forms_agree_with_the_list(name):
+    doc = SHAPES[name]
+    t = Tree.from_geojson(doc, 4)
+    cells = zarel.polyfill(doc, 4)
+    assert t.depth == 4 and t.profile == Profile.ogc()
+    assert t.leaves() == cells
+    assert t == Tree.from_cells(cells, 4)
+    assert zarel.fingerprint_polygon(doc, 4) == t.root_hex
+
+
+def test_roots_ignore_orientation_and_start_vertex():
+    ring = star(-30, 20, 35, 12, 7)
+    hole = box(-40, 15, -25, 30)
+    base = zarel.fingerprint_polygon(polygon(ring, hole), 5)
+    for r, h in [(ring[::-1], hole), (ring, hole[::-1]), (ring[3:] + ring[:3], hole[2:] + hole[:2])]:
+        assert zarel.fingerprint_polygon(polygon(r, h), 5) == base
+    rev = ring[::-1]
+    assert zarel.fingerprint_polygon(polygon(rev + rev[:1]), 5) == zarel.fingerprint_polygon(polygon(ring), 5)
+
+
+def test_two_halves_miss_only_the_nuclei_on_their_shared_edge():
+    # A vertical cut along a column of equatorial nuclei, which share one longitude.
+    cut = nuclei(["Q444"])[0][0]
+    w0, w1 = cut - 30, cut + 30
+    whole = polygon(box(w0, -15, w1, 25))
+    left, right = polygon(box(w0, -15, cut, 25)), polygon(box(cut, -15, w1, 25))
+    r = 3
+    a, b, w = (Tree.from_geojson(d, r) for d in (left, right, whole))
+    missing = set(w.leaves()) - set(a.union(b).leaves())
+    lon, lat = zarel._cells_to_lonlat(np.array(w.leaves(), dtype=np.uint64))
+    on_cut = {c for c, x, y in zip(w.leaves(), lon, lat) if x == cut and -15 < y < 25}
+    assert missing == on_cut and on_cut
+    assert not set(a.leaves()) & set(b.leaves())
+
+
+def test_empty_coverages():
+    tiny = polygon([(1.0, 1.0), (1.0 + 1e-9, 1.0), (1.0, 1.0 + 1e-9)])
+    for doc in (tiny, {"type": "MultiPolygon", "coordinates": []}, polygon([])):
+        assert zarel.polyfill(doc, 6) == []
+        assert Tree.from_geojson(doc, 6).is_empty()
+        assert zarel.fingerprint_polygon(doc, 6) == Tree.from_cells([], 6).root_hex
+
+
+def test_resolution_zero_takes_base_cells_by_their_nuclei():
+    # The north pole is the nucleus of N: only a polygon reaching past 90 holds it strictly.
+    assert zarel.polyfill(polygon(box(-180, 40, 180, 90)), 0) == []
+    assert zarel.polyfill(polygon(box(-180, 40, 180, 91)), 0) == [zarel.suid_to_cid("N")]
+
+
+def test_other_profiles():
+    doc = SHAPES["holed"]
+    for p in (Profile.zarel_1(), Profile(north_square=2, south_square=1, lon_0_udeg=-120000000)):
+        cids = sorted(c for b in range(9, 15) for c in zarel.subzones(b, 2, p))
+        lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64), p)
+        polys = rings_of(doc)
+        want = [c for c, x, y in zip(cids, lon, lat) if locate(polys, x, y) == "in"]
+        assert zarel.polyfill(doc, 2, p) == want
+        assert Tree.from_geojson(doc, 2, p).profile == p
+
+
+# -- messages and refusals ----------------------------------------------------
+
+UNSUPPORTED = "unsupported GeoJSON type {}; need Polygon or MultiPolygon"
+
+
+@pytest.mark.parametrize("doc, message", [
+    ({"type": "FeatureCollection", "features": []}, UNSUPPORTED.format('"FeatureCollection"')),
+    ({"type": "polygon", "coordinates": []}, UNSUPPORTED.format('"polygon"')),
+    ({"type": 'a"b\\c'}, UNSUPPORTED.format('"a\\"b\\\\c"')),
+    ({"type": "Feature", "geometry": None}, UNSUPPORTED.format('""')),
+    ({"type": 7, "coordinates": []}, UNSUPPORTED.format('""')),
+    ([1, 2], UNSUPPORTED.format('""')),
+    ({"type": "Feature", "properties": {}}, "feature without geometry"),
+    ({"type": "Feature", "geometry": {"type": "Feature"}}, "feature without geometry"),
+    ({"type": "Polygon"}, "missing coordinates"),
+    ({"type": "MultiPolygon", "coordinates": {"a": 1}}, "missing coordinates"),
+    ({"type": "Polygon", "coordinates": 5}, "polygon must be an array of rings"),
+    ({"type": "MultiPolygon", "coordinates": [[box(0, 0, 1, 1)], 5]}, "polygon must be an array of rings"),
+    ({"type": "Polygon", "coordinates": []}, "polygon has no rings"),
+    ({"type": "Polygon", "coordinates": [box(0, 0, 1, 1), "ring"]}, "ring must be an array"),
+    ({"type": "Polygon", "coordinates": [[[1, 2], [3]]]}, "position must be [lon, lat]"),
+    ({"type": "Polygon", "coordinates": [[5]]}, "position must be [lon, lat]"),
+    ({"type": "Polygon", "coordinates": [[["1", 2]]]}, "position must be numeric"),
+    ({"type": "Polygon", "coordinates": [[[1, None]]]}, "position must be numeric"),
+])
+def test_document_messages(doc, message):
+    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
+        with pytest.raises(ValueError) as e:
+            call(doc, 3)
+        assert str(e.value) == message
+
+
+def test_positions_read_as_written():
+    three = polygon([(0, 0, 300), (40, 0, 1), (40, 30), (0, 30)])
+    ints = polygon([(0, 0), (40, 0), (40, 30), (0, 30), (0, 0)])
+    assert zarel.polyfill(three, 3) == zarel.polyfill(ints, 3) == zarel.polyfill(polygon(box(0.0, 0.0, 40.0, 30.0)), 3)
+    assert zarel.polyfill(polygon([(0, 0), (2**70, 0), (0, 30)]), 1) == zarel.polyfill(
+        polygon([(0, 0), (float(2**70), 0), (0, 30)]), 1)
+
+
+def test_resolution_messages_and_order():
+    doc = polygon(box(0, 0, 1e-4, 1e-4))
+    assert isinstance(zarel.polyfill(doc, 15), list)
+    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
+        with pytest.raises(ValueError, match=r"^resolution 16 out of range \[0, 15\]$"):
+            call(doc, 16)
+        # The document is read before the resolution is judged.
+        with pytest.raises(ValueError, match="^polygon has no rings$"):
+            call(polygon(), 16)
+        # Arguments are extracted before the document is converted.
+        with pytest.raises(OverflowError) as e:
+            call({"type": "Polygon", "coordinates": [[[float("nan"), 0]]]}, -1)
+        assert e.value.__notes__ == ["while processing 'resolution'"]
+        with pytest.raises(ValueError, match=r"^not JSON \(ValueError: "):
+            call({"type": "Polygon", "coordinates": [[[float("nan"), 0]]]}, 3)
+        with pytest.raises(TypeError):
+            call(doc, 3, 5)
+    with pytest.raises(ValueError, match="^resolution 19 out of range"):
+        zarel.polyfill(doc, 19)
+    for call in (zarel.fingerprint_polygon, Tree.from_geojson):
+        with pytest.raises(ValueError, match="^depth 19 is deeper than the deepest level, 18$"):
+            call(doc, 19)
+
+
+def test_profiles_the_grid_cannot_fill():
+    doc = polygon(box(0, 0, 10, 10))
+    with pytest.raises(ValueError, match="^the rHEALPix layout has 6 base cells, the profile has 7$"):
+        zarel.polyfill(doc, 2, Profile(n_base=7))
+    # Aperture 4096 runs out of 64-bit cids below level 5.
+    wide = Profile(aperture=4096)
+    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
+        with pytest.raises(ValueError, match="^depth 5 is deeper than the deepest level, 4$"):
+            call(doc, 5, wide)
+
+
+def test_polyfill_refuses_huge_lists_before_building_them():
+    doc = polygon(box(-60, -40, 60, 40))
+    t = Tree.from_geojson(doc, 9)
+    n = t.leaf_count()
+    assert n > 2**26
+    with pytest.raises(ValueError) as e:
+        zarel.polyfill(doc, 9)
+    assert str(e.value) == (f"the polygon covers {n} cells at resolution 9, more than the 67108864 "
+                            "that polyfill materialises; use Tree.from_geojson")
+    # The tree form holds far more.
+    assert Tree.from_geojson(doc, 10).leaf_count() > 2**26 * 9
+
+
+def test_docstrings():
+    assert zarel.polyfill.__text_signature__ == "(geojson, resolution, profile=None)"
+    assert zarel.polyfill.__doc__.startswith(
+        "Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.")
+    assert zarel.fingerprint_polygon.__doc__.startswith(
+        "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.")
+    assert Tree.from_geojson.__doc__.startswith(
+        "The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).")
