@@ -107,11 +107,70 @@ def levels(world: list[shapely.Geometry]) -> None:
     save(fig, "levels.png")
 
 
+def country(name: str) -> dict:
+    doc = json.loads((DOCS / "data" / "countries.geo.json").read_text())
+    return next(f for f in doc["features"] if f["properties"]["name"] == name)
+
+
+def draw_tree(ax: plt.Axes, tree: zarel.Tree, colour: str, edge: str = "#333333", alpha: float = 1.0) -> None:
+    fill(ax, zarel.cell_polygons(tree.cells(), n=8), colour, edge=edge, width=0.4, alpha=alpha)
+
+
+def country_axes(ax: plt.Axes, shapes: list[shapely.Geometry], box: tuple[float, float, float, float]) -> None:
+    outlines(ax, shapes, colour="#000000", width=0.9)
+    ax.set_xlim(box[0], box[2])
+    ax.set_ylim(box[1], box[3])
+    ax.set_aspect("equal")
+
+
+def country_fill(world: list[shapely.Geometry]) -> None:
+    """Spain at two resolutions: inner cells stay coarse in the canonical form."""
+    spain = country("Spain")
+    shape = shapely.geometry.shape(spain["geometry"])
+    box = (-10.5, 35.3, 4.2, 44.6)
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.6), dpi=110)
+    for ax, resolution in zip(axes, (5, 6)):
+        tree = zarel.tree_from_geojson(shape, resolution)
+        draw_tree(ax, tree, "#fdb462")
+        outlines(ax, world, colour="#999999", width=0.4)
+        country_axes(ax, [shape], box)
+        levels_used = sorted({len(zarel.cid_to_suid(c)) - 1 for c in tree.cells()})
+        ax.set_title(f"resolution {resolution}: {tree.leaf_count()} cells,\n"
+                     f"{len(tree.cells())} canonical cells of levels {levels_used[0]}-{levels_used[-1]}")
+    fig.suptitle("Spain filled by the nucleus rule (a cell is in when its centre is inside)")
+    save(fig, "country_fill.png")
+
+
+def union_divergence(world: list[shapely.Geometry]) -> None:
+    """Spain and Portugal, their union, and where the union diverges from Spain."""
+    resolution = 5
+    spain, portugal = (shapely.geometry.shape(country(n)["geometry"]) for n in ("Spain", "Portugal"))
+    a = zarel.tree_from_geojson(spain, resolution)
+    b = zarel.tree_from_geojson(portugal, resolution)
+    u = a.union(b)
+    box = (-10.5, 35.3, 4.2, 44.6)
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.6), dpi=110)
+    draw_tree(axes[0], a, "#fdb462")
+    draw_tree(axes[0], b, "#80b1d3")
+    country_axes(axes[0], [spain, portugal], box)
+    axes[0].set_title(f"a = Spain, b = Portugal, resolution {resolution}\n"
+                      f"union: {u.leaf_count()} cells, root {u.root_hex[:12]}...")
+    draw_tree(axes[1], u, "#eeeeee", edge="#bbbbbb")
+    diverging = np.array([row["cid"] for row in a.divergence(u)], dtype=np.uint64)
+    fill(axes[1], zarel.cell_polygons(diverging, n=8), "#e31a1c", edge="#7f0000", width=0.8, alpha=0.55)
+    country_axes(axes[1], [spain, portugal], box)
+    axes[1].set_title(f"a.divergence(a.union(b)): {len(diverging)} maximal cells\n"
+                      "where the two roots' trees differ")
+    save(fig, "union_divergence.png")
+
+
 def main() -> None:
     IMG.mkdir(exist_ok=True)
     world = countries()
     base_cells(world)
     levels(world)
+    country_fill(world)
+    union_divergence(world)
 
 
 if __name__ == "__main__":

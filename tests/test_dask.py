@@ -99,3 +99,22 @@ def test_element_errors_surface():
     lazy = zd.tree_from_lonlat(da.from_array([0.0, np.nan], chunks=1), [0.0, 0.0], 3)
     with pytest.raises(ValueError, match=r"point 0 \(NaN, 0\) is not on the grid"):
         lazy.compute(scheduler="sync")
+
+
+def test_polygons_per_partition(client):
+    dgpd = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    rng = np.random.default_rng(4)
+    discs = [shapely.Point(x, y).buffer(r) for x, y, r in
+             zip(rng.uniform(-170, 170, 40), rng.uniform(-60, 60, 40), rng.uniform(0.5, 6, 40))]
+    geometries = discs + [None, shapely.Polygon()]          # missing and empty cover nothing
+    frame = gpd.GeoDataFrame({"n": range(len(geometries))}, geometry=geometries, crs="EPSG:4326")
+    want = zarel.Tree.from_cells([], 5)
+    for d in discs:
+        want = want.union(zarel.Tree.from_geojson(d.__geo_interface__, 5))
+    lazy = zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=5), 5, split_every=2)
+    assert client.compute(lazy).result().root_hex == want.root_hex
+    assert zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=3).geometry, 5).compute() == want
+    with pytest.raises(TypeError, match="dask-geopandas"):
+        zd.tree_from_polygons(frame, 5)

@@ -303,3 +303,40 @@ def test_geo_tree_into_geopandas():
     assert gdf.geometry.equals(gpd.GeoSeries(zarel.cell_polygons(tree.cells(), 3), crs="EPSG:4326"))
     with pytest.raises(TypeError, match="GeoTree needs a Tree, got dict"):
         zarel.GeoTree(tree.geojson())
+
+
+def shapes():
+    disc = shapely.Point(12.5, 41.9).buffer(2.0, quad_segs=16)
+    ring = disc.difference(shapely.Point(12.5, 41.9).buffer(0.8))
+    pair = shapely.MultiPolygon([shapely.box(-3, -2, 0, 1), shapely.box(100, 10, 104, 13)])
+    return {"disc": disc, "ring": ring, "pair": pair}
+
+
+@pytest.mark.parametrize("name", ["disc", "ring", "pair"])
+def test_geometry_objects_read_as_their_geojson(name):
+    shape = shapes()[name]
+    doc = shapely.geometry.mapping(shape)
+    cells = zarel.polyfill(shape, 5)
+    assert cells == _zarel.polyfill(doc, 5) == zarel.polyfill(doc, 5)
+    tree = zarel.tree_from_geojson(shape, 5, zarel.ZAREL_1)
+    assert tree == zarel.Tree.from_geojson(doc, 5, zarel.ZAREL_1)
+    assert zarel.fingerprint_polygon(shape, 5) == zarel.Tree.from_geojson(doc, 5).root_hex
+    # Oracle: every level-5 cell near the shape is in exactly when shapely puts its nucleus inside.
+    x0, y0, x1, y1 = shape.bounds
+    gx, gy = np.meshgrid(np.linspace(x0, x1, 400), np.linspace(y0, y1, 400))
+    near = np.unique(zarel.cells_from_lonlat(gx.ravel(), gy.ravel(), 5))
+    lon, lat = zarel.cells_to_lonlat(near)
+    inside = shapely.contains_xy(shape, lon, lat)
+    assert set(near[inside].tolist()) == set(cells)
+
+
+def test_geopandas_rows_and_errors_pass_through():
+    gpd = pytest.importorskip("geopandas")
+    frame = gpd.GeoDataFrame(geometry=list(shapes().values()), crs="EPSG:4326")
+    for geometry in frame.geometry:
+        assert zarel.polyfill(geometry, 4) == _zarel.polyfill(geometry.__geo_interface__, 4)
+    # A whole series describes a FeatureCollection, which the module refuses as it does the dict.
+    with pytest.raises(ValueError, match='^unsupported GeoJSON type "FeatureCollection"; need Polygon or MultiPolygon$'):
+        zarel.polyfill(frame.geometry, 4)
+    with pytest.raises(ValueError, match="^not JSON"):
+        zarel.fingerprint_polygon({"type": "Polygon", "coordinates": [[[0, float("nan")]]]}, 3)

@@ -18,14 +18,14 @@ from zarel._batch import (  # noqa: F401
 )
 from zarel import _pickling  # noqa: F401,E402
 
-# A geo-interface view of a tree.
-from zarel._geo import GeoTree  # noqa: F401
+# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree.
+from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
     "__version__", "boundaries_to_polygons", "cell_area_m2", "cell_at", "cell_boundaries",
     "cell_neighbours", "cell_polygons", "cells_from_lonlat", "cells_geojson", "cells_to_lonlat",
-    "cid_to_suid", "halo_index", "neighbours", "position",
+    "cid_to_suid", "fingerprint_polygon", "halo_index", "neighbours", "polyfill", "position",
     "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
-    "verify_opening", "verify_setop",
+    "tree_from_geojson", "verify_opening", "verify_setop",
 ]

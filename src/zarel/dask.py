@@ -28,7 +28,7 @@ from dask.delayed import Delayed
 from zarel._batch import cells_from_lonlat
 from zarel._zarel import Profile, Tree
 
-__all__ = ["tree_from_lonlat", "union_all"]
+__all__ = ["tree_from_lonlat", "tree_from_polygons", "union_all"]
 
 
 def _union(*trees: Tree) -> Tree:
@@ -37,6 +37,13 @@ def _union(*trees: Tree) -> Tree:
 
 def _points_tree(lon: Any, lat: Any, depth: int, profile: Profile | None) -> Tree:
     return Tree.from_cells(cells_from_lonlat(lon, lat, depth, profile), depth, profile)
+
+
+def _polygons_tree(geometries: Any, resolution: int, profile: Profile | None) -> Tree:
+    # Missing and empty geometries cover nothing, as in geopandas' own set operations.
+    trees = [Tree.from_geojson(g.__geo_interface__, resolution, profile)
+             for g in geometries if g is not None and not g.is_empty]
+    return reduce(Tree.union, trees, Tree.from_cells([], resolution, profile))
 
 
 def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
@@ -90,3 +97,24 @@ def tree_from_lonlat(
         return dask.delayed(Tree.from_cells)(np.empty(0, np.uint64), depth, profile)
     return union_all(parts, split_every)
 
+
+def tree_from_polygons(
+    geoseries: Any,
+    resolution: int,
+    profile: Profile | None = None,
+    split_every: int = 8,
+) -> Delayed:
+    """The union of the coverages of many polygons, built per partition.
+
+    `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
+    geometry column is used) of Polygons and MultiPolygons in longitude/latitude
+    degrees. Each partition's polygons are filled at `resolution` (nucleus
+    rule, as `Tree.from_geojson`) and united on the worker holding it; missing
+    and empty geometries cover nothing. The partition trees are then united
+    with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
+    """
+    geometry = getattr(geoseries, "geometry", geoseries)
+    if not hasattr(geometry, "to_delayed"):
+        raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
+    build = dask.delayed(_polygons_tree, pure=True)
+    return union_all([build(part, resolution, profile) for part in geometry.to_delayed()], split_every)
