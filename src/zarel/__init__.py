@@ -6,3 +6,26 @@ from zarel._zarel import __version__  # noqa: F401
 
 # The batch functions start with an underscore, which `import *` leaves out.
 from zarel._zarel import _cell_boundaries, _cell_neighbours, _cells_from_lonlat, _cells_to_lonlat  # noqa: F401
+
+# Their array-like front ends, and the pickling of Profile and Tree.
+from zarel._batch import (  # noqa: F401
+    boundaries_to_polygons,
+    cell_boundaries,
+    cell_neighbours,
+    cell_polygons,
+    cells_from_lonlat,
+    cells_to_lonlat,
+)
+from zarel import _pickling  # noqa: F401,E402
+
+# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree.
+from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # noqa: F401
+
+__all__ = [
+    "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
+    "__version__", "boundaries_to_polygons", "cell_area_m2", "cell_at", "cell_boundaries",
+    "cell_neighbours", "cell_polygons", "cells_from_lonlat", "cells_geojson", "cells_to_lonlat",
+    "cid_to_suid", "fingerprint_polygon", "halo_index", "neighbours", "polyfill", "position",
+    "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
+    "tree_from_geojson", "verify_opening", "verify_setop",
+]

@@ -1,0 +1,69 @@
+"""Pickling and copying of `Profile` and `Tree`.
+
+The module's types are immutable and have no constructor taking their state,
+so they are registered with `copyreg`: `pickle`, `copy`, `multiprocessing`,
+`concurrent.futures` and Dask then all move them through a compact form.
+
+- A profile travels as its ten parameters in declaration order (the array
+  form of its record).
+- A tree travels as its canonical cells, packed little-endian uint64 into one
+  bytes string, with its depth and its profile. The canonical cells are the
+  coarsest covering set, so the form is as small as the coverage allows, and
+  rebuilding them at the same depth and profile gives the same root.
+
+Rebuilding validates like any call: a damaged or hand-made form raises
+`ValueError`, `TypeError` or `OverflowError`, never yields a wrong tree.
+(Unpickling untrusted bytes stays unsafe in itself, as always with pickle.)
+"""
+
+from __future__ import annotations
+
+import copyreg
+from typing import Any
+
+import numpy as np
+
+from zarel._zarel import Profile, Tree
+
+# Declaration order, which is also the order `Profile.from_dict` reads an array in.
+_PROFILE_FIELDS = (
+    "hash",
+    "aperture",
+    "n_base",
+    "lon_0_udeg",
+    "north_square",
+    "south_square",
+    "a_um",
+    "inv_f_nano",
+    "tick_us",
+    "epoch_us",
+)
+
+
+def _profile_state(profile: Profile) -> tuple[Any, ...]:
+    record = profile.to_dict()
+    return tuple(record[name] for name in _PROFILE_FIELDS)
+
+
+def _profile_from_state(state: tuple[Any, ...]) -> Profile:
+    return Profile.from_dict(list(state))
+
+
+def _tree_from_state(cells: bytes, depth: int, profile: tuple[Any, ...]) -> Tree:
+    if not isinstance(cells, bytes) or len(cells) % 8:
+        raise ValueError("a pickled Tree holds its cells as bytes, 8 per cell")
+    cids = np.frombuffer(cells, dtype="<u8").astype(np.uint64)
+    return Tree.from_cells(cids, depth, _profile_from_state(profile))
+
+
+def _reduce_profile(profile: Profile) -> tuple[Any, ...]:
+    return _profile_from_state, (_profile_state(profile),)
+
+
+def _reduce_tree(tree: Tree) -> tuple[Any, ...]:
+    cells = np.asarray(tree.cells(), dtype="<u8").tobytes()
+    return _tree_from_state, (cells, tree.depth, _profile_state(tree.profile))
+
+
+copyreg.pickle(Profile, _reduce_profile)
+copyreg.pickle(Tree, _reduce_tree)

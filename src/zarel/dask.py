@@ -1,0 +1,120 @@
+"""Coverage trees built on Dask, for inputs larger than one machine holds.
+
+Each partition becomes its own `Tree` where its data lives; the trees are then
+merged with `Tree.union` as a tree reduction: groups of `split_every` trees
+are united on whichever workers hold them, then groups of those results, and
+so on, so no single worker folds every partition in turn. Union is
+associative and commutative and a tree's root depends only on its coverage,
+so the result's root equals the one a single machine computes from all the
+input at once, whatever the partitioning.
+
+Trees and profiles cross between processes through the compact pickled form
+of the `zarel` package (canonical cells, depth, profile).
+
+Needs the optional extras: ``pip install zarel[dask]``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from functools import reduce
+from typing import Any
+
+import dask
+import dask.array as da
+import numpy as np
+from dask.delayed import Delayed
+
+from zarel._batch import cells_from_lonlat
+from zarel._zarel import Profile, Tree
+
+__all__ = ["tree_from_lonlat", "tree_from_polygons", "union_all"]
+
+
+def _union(*trees: Tree) -> Tree:
+    return reduce(Tree.union, trees)
+
+
+def _points_tree(lon: Any, lat: Any, depth: int, profile: Profile | None) -> Tree:
+    return Tree.from_cells(cells_from_lonlat(lon, lat, depth, profile), depth, profile)
+
+
+def _polygons_tree(geometries: Any, resolution: int, profile: Profile | None) -> Tree:
+    # Missing and empty geometries cover nothing, as in geopandas' own set operations.
+    trees = [Tree.from_geojson(g.__geo_interface__, resolution, profile)
+             for g in geometries if g is not None and not g.is_empty]
+    return reduce(Tree.union, trees, Tree.from_cells([], resolution, profile))
+
+
+def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
+    """The union of many (lazy) trees of one depth and profile, as a tree reduction.
+
+    `trees` must not be empty. Groups of at most `split_every` (2 or more)
+    trees are united per task, level by level, until one remains. Returns a
+    `dask.delayed.Delayed`; `.compute()` gives the `Tree`.
+    """
+    if split_every < 2:
+        raise ValueError(f"split_every must be at least 2, got {split_every}")
+    level = [t if isinstance(t, Delayed) else dask.delayed(t) for t in trees]
+    if not level:
+        raise ValueError("union_all needs at least one tree")
+    union = dask.delayed(_union, pure=True)
+    while len(level) > 1:
+        groups = [level[i:i + split_every] for i in range(0, len(level), split_every)]
+        # A lone leftover goes up a level as it is rather than as a task of its own.
+        level = [union(*g) if len(g) > 1 else g[0] for g in groups]
+    return level[0]
+
+
+def tree_from_lonlat(
+    lon: da.Array,
+    lat: da.Array,
+    depth: int,
+    profile: Profile | None = None,
+    split_every: int = 8,
+) -> Delayed:
+    """The tree of depth `depth` covering the cell of every point, built per chunk.
+
+    `lon` and `lat` are one-dimensional dask arrays (or array-likes, taken as
+    one chunk) of degrees with the same length; `lat` is rechunked like `lon`.
+    Each chunk's points are looked up at level `depth` (at most
+    `MAX_RESOLUTION`) and built into a tree on the worker holding the chunk;
+    the trees are then united with `union_all`. Returns a lazy `Tree`
+    (`dask.delayed.Delayed`); call `.compute()`, or pass it to a
+    `distributed.Client`.
+    """
+    lon, lat = da.asarray(lon), da.asarray(lat)
+    if lon.ndim != 1 or lat.ndim != 1:
+        raise ValueError(f"lon and lat must be one-dimensional, got shapes {lon.shape} and {lat.shape}")
+    if np.isnan(lon.shape[0]) or np.isnan(lat.shape[0]):
+        raise ValueError("lon and lat need known chunk sizes (e.g. `to_dask_array(lengths=True)`)")
+    if lon.shape != lat.shape:
+        raise ValueError(f"{lon.shape[0]} longitudes but {lat.shape[0]} latitudes")
+    lat = lat.rechunk(lon.chunks)
+    build = dask.delayed(_points_tree, pure=True)
+    parts = [build(x, y, depth, profile) for x, y in zip(lon.to_delayed().ravel(), lat.to_delayed().ravel())]
+    if not parts:
+        return dask.delayed(Tree.from_cells)(np.empty(0, np.uint64), depth, profile)
+    return union_all(parts, split_every)
+
+
+def tree_from_polygons(
+    geoseries: Any,
+    resolution: int,
+    profile: Profile | None = None,
+    split_every: int = 8,
+) -> Delayed:
+    """The union of the coverages of many polygons, built per partition.
+
+    `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
+    geometry column is used) of Polygons and MultiPolygons in longitude/latitude
+    degrees. Each partition's polygons are filled at `resolution` (nucleus
+    rule, as `Tree.from_geojson`) and united on the worker holding it; missing
+    and empty geometries cover nothing. The partition trees are then united
+    with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
+    """
+    geometry = getattr(geoseries, "geometry", geoseries)
+    if not hasattr(geometry, "to_delayed"):
+        raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
+    build = dask.delayed(_polygons_tree, pure=True)
+    return union_all([build(part, resolution, profile) for part in geometry.to_delayed()], split_every)
