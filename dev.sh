@@ -141,7 +141,7 @@ case "${1:-}" in
     abi3_check
     stub_check
     cpp_tests
-    [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-60}"
+    [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-30}"
     sanitized_tests
     wheel_checks
     $PY -m pytest -q -p no:cacheprovider tests

@@ -3,7 +3,7 @@
     python docs/make_figures.py
 
 Maps are in plain longitude/latitude degrees. Cell polygons come from
-`zarel.cell_polygons` (shapely), country outlines from docs/data (public domain).
+`zarel.cell_polygons` (shapely), country outlines from examples/data (public domain).
 Needs matplotlib and shapely; the output is committed so readers need neither.
 """
 
@@ -28,7 +28,7 @@ BASE_COLOURS = ["#8dd3c7", "#ffffb3", "#bebada", "#fb8072", "#80b1d3", "#fdb462"
 
 
 def countries() -> list[shapely.Geometry]:
-    doc = json.loads((DOCS / "data" / "countries.geo.json").read_text())
+    doc = json.loads((DOCS.parent / "examples" / "data" / "countries.geo.json").read_text())
     return [shapely.geometry.shape(f["geometry"]) for f in doc["features"]]
 
 
@@ -108,7 +108,7 @@ def levels(world: list[shapely.Geometry]) -> None:
 
 
 def country(name: str) -> dict:
-    doc = json.loads((DOCS / "data" / "countries.geo.json").read_text())
+    doc = json.loads((DOCS.parent / "examples" / "data" / "countries.geo.json").read_text())
     return next(f for f in doc["features"] if f["properties"]["name"] == name)
 
 
