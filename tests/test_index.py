@@ -93,16 +93,17 @@ def test_ties_ignore_the_item_fraction():
 def test_registration_and_roots():
     t, u = Tree.from_cells([9, 100], 2), Tree.from_cells([983], 2)
     index = Index()
+    assert index.query(t) == [] and index.attention(40) == {} and index.roots() == []
     index.add("a", t)
     index.add("b", t)
     assert (len(index), index.distinct_roots) == (2, 1)
-    assert index.roots() == [("a", t.root_hex), ("b", t.root_hex)]
     index.add("a", u)
     assert (len(index), index.distinct_roots) == (2, 2)
     assert index.roots() == [("a", u.root_hex), ("b", t.root_hex)]
     # The tree "a" left behind adds no row and no count.
     assert [h["key"] for h in index.query(t)] == ["b"]
     assert index.attention(0) == {9: 1, 11: 1, 12: 1}
+    assert index.query(Tree.from_cells([], 2)) == []
 
 
 @pytest.mark.parametrize(
@@ -135,15 +136,6 @@ def test_failures_leave_the_index_unchanged(call, error, message):
     else:
         assert any(note.startswith("while processing") for note in getattr(info.value, "__notes__", []))
     assert (len(index), index.distinct_roots, index.roots()) == before
-
-
-def test_empty_index_answers_anything():
-    index = Index()
-    assert index.query(Tree.from_cells([9], 5)) == []
-    assert index.attention(40) == {}
-    assert (len(index), index.distinct_roots, index.roots()) == (0, 0, [])
-    index.add("a", Tree.from_cells([9], 5))
-    assert index.query(Tree.from_cells([], 5)) == []
 
 
 def test_attention_grows_with_cells_not_keys():

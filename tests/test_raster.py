@@ -127,23 +127,6 @@ def test_tree_raster_uniform_masks():
     assert z.Tree.from_raster(bytes(6), 0, p).profile == p
 
 
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda: z.Tree.from_raster(bytes(485), 2), ValueError, "raster has 485 cells, depth 2 needs 486"),
-    (lambda: z.Tree.from_raster(b"", 9), ValueError, "a raster at level 9 is too large"),
-    (lambda: z.Tree.from_raster(b"", 19), ValueError, "a raster at level 19 is too large"),
-    (lambda: z.Tree.from_raster(b"", 41), ValueError, "level 41 overflows"),
-    (lambda: z.Tree.from_cells([], 9).raster(), ValueError, "a raster at level 9 is too large"),
-    (lambda: z.Tree.from_raster(bytearray(6), 0), TypeError, None),
-    (lambda: z.Tree.from_raster(np.zeros(6, np.uint8), 0), TypeError, None),
-    (lambda: z.Tree.from_raster(bytes(6), -1), OverflowError, None),
-])
-def test_tree_raster_errors(call, exc, message):
-    with pytest.raises(exc) as e:
-        call()
-    if message:
-        assert str(e.value) == message
-
-
 def test_a_claimed_length_beyond_memory_is_refused_at_once():
     # As list(range(2**62)) is: the length alone rules it out.
     with pytest.raises(MemoryError) as e:

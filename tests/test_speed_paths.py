@@ -1,7 +1,6 @@
-"""The fast roads through the module against the json module as oracle: opening
-records written straight to text, and documents read by the direct reader or,
-for anything it leaves alone (non-ASCII text, surrogates, odd numbers), by the
-general one. Equivalent documents must get the same answers."""
+"""The fast roads through the module: opening records read by the direct reader
+or, for anything it leaves alone (non-ASCII text, surrogates, odd numbers), by
+the general one. Equivalent documents must get the same answers."""
 
 import json
 import random
@@ -10,15 +9,6 @@ import pytest
 
 from zarel import Tree, verify_opening
 from trees import random_cells
-
-
-def keys_ascending(value):
-    if isinstance(value, dict):
-        keys = list(value)
-        return keys == sorted(keys, key=lambda k: k.encode()) and all(keys_ascending(v) for v in value.values())
-    if isinstance(value, list):
-        return all(keys_ascending(v) for v in value)
-    return True
 
 
 @pytest.fixture(scope="module")
@@ -33,13 +23,6 @@ def records():
                 out.append(rec)
     assert len(out) > 30
     return out
-
-
-def test_records_come_back_as_json_reads_them(records):
-    for rec in records:
-        assert keys_ascending(rec)
-        assert json.loads(json.dumps(rec)) == rec
-        assert verify_opening(rec)
 
 
 @pytest.mark.parametrize("variant", [

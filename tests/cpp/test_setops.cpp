@@ -75,9 +75,7 @@ static void test_proof_messages() {
   CHECK_PROOF_ERR(j["op"] = "Union", "bad op");
   CHECK_PROOF_ERR(j.erase("A"), "missing A");
   CHECK_PROOF_ERR(j["B"] = 1.0, "missing B");
-  CHECK_PROOF_ERR(j["A"] = uint64_t{1} << 32, "A = 4294967296 is out of range");
-  CHECK_PROOF_ERR(j["B"] = 73, "B=73 > A(A-1)=72: the leading block would not be two digits");
-  CHECK_PROOF_ERR(j["D"] = 19, "D = 19 is deeper than the deepest level, 18");
+  // The shape itself is read as an opening record's is (below).
   CHECK_PROOF_ERR(j.erase("steps"), "missing steps");
   CHECK_PROOF_ERR(j["steps"][0]["children"] = 5, "children must be an array");
   CHECK_PROOF_ERR(j["steps"][1].erase("c"), "bad step hash c");
@@ -121,21 +119,6 @@ static void test_hand_made_proofs() {
   CHECK(!leaf.verify());
   leaf.steps.assign(6, Step{std::nullopt, x, y, x});
   CHECK(!leaf.verify());
-  // Children count: eight or ten children of an undecided step.
-  for (size_t n : {8u, 10u}) {
-    SetOpProof m = p;
-    bool descended = false;
-    for (Step& s : m.steps)
-      if (s.children) {
-        s.children->resize(n, s.children->front());
-        descended = true;
-      }
-    CHECK(descended);
-    CHECK(!m.verify());
-  }
-  SetOpProof huge = p;
-  huge.A = 4097;
-  CHECK(!huge.verify());
 }
 
 static void test_opening_messages() {
@@ -177,10 +160,6 @@ static void test_opening_paths() {
   none.opening.entries[2].hash = t.base_hashes()[2];
   none.opening.entries[2].opening.reset();
   CHECK(!none.verify());
-  // A second nested opening beside the first, standing for a sibling with its own hash.
-  OpeningRecord two = record_of(t, 8019);
-  two.opening.entries[0].opening = std::make_unique<Opening>();
-  CHECK(!two.verify());
   // Nested past the ladders by hand: refused, no lookup past the end.
   auto deep = std::make_unique<Opening>();
   for (int i = 0; i < 30; ++i) {

@@ -1,4 +1,6 @@
-// Zone navigation: positions, scanline sub-zones and folded neighbours.
+// Zone navigation where Python cannot look: hierarchies no profile makes, and
+// the folded neighbour relation exhaustively; positions and sub-zone order are
+// checked against a model in Python.
 #include <set>
 
 #include "check.h"
@@ -9,20 +11,6 @@ using namespace zarel;
 
 namespace {
 
-// Exhaustive to level 4; the digit layout itself is checked against a model in Python.
-void positions_round_trip() {
-  for (uint32_t level = 0; level <= 4; ++level) {
-    uint64_t n = *span(kRhealpix, level);
-    for (uint32_t b = 0; b < 6; ++b)
-      for (uint64_t r = 0; r < n; ++r)
-        for (uint64_t c = 0; c < n; ++c) {
-          auto cid = cell_at(kRhealpix, b, level, r, c);
-          auto pos = position(kRhealpix, *cid);
-          CHECK(pos.ok() && *pos == (Position{b, level, r, c}));
-        }
-  }
-}
-
 // Hierarchies that no valid profile makes.
 void zone_errors() {
   CHECK_ERR(side(Hierarchy{8, 6}), "aperture 8 is not a square; cells have no row and column");
@@ -31,15 +19,6 @@ void zone_errors() {
   CHECK(span(kRhealpix, 40).ok());
   // A wide aperture overflows the span before the deepest level is reached.
   CHECK_ERR(span(Hierarchy{4096, 1}, 11), "level 11 overflows");
-}
-
-void subzone_order() {
-  // Depth 2 runs whole rows: the first row takes the top rows of children 0, 1, 2.
-  const uint64_t a = 983;
-  auto two = *subzones(kRhealpix, a, 2);
-  std::vector<uint64_t> first_row = {a * 81 + 0, a * 81 + 1, a * 81 + 2, a * 81 + 9, a * 81 + 10,
-                                     a * 81 + 11, a * 81 + 18, a * 81 + 19, a * 81 + 20};
-  CHECK(std::vector<uint64_t>(two.begin(), two.begin() + 9) == first_row);
 }
 
 Profile squares(uint8_t ns, uint8_t ss) {
@@ -87,22 +66,16 @@ void neighbours_symmetric() {
 }
 
 void neighbours_need_six_bases() {
-  Profile five = Profile::ogc();
-  five.n_base = 5;
-  CHECK_ERR(neighbours(five, 9), "the rHEALPix layout has 6 base cells, the profile has 5");
   // A profile the bindings cannot build is still validated.
   Profile bad = Profile::ogc();
   bad.north_square = 4;
   CHECK_ERR(neighbours(bad, 9), "north_square/south_square must be in 0..3");
-  CHECK_ERR(neighbours(Profile::ogc(), 8), "not a cid: 8");
 }
 
 }  // namespace
 
 int main() {
-  positions_round_trip();
   zone_errors();
-  subzone_order();
   neighbours_at_level_0();
   neighbours_symmetric();
   neighbours_need_six_bases();
