@@ -85,15 +85,9 @@ def test_outputs_are_writable_arrays_over_our_buffer(points):
     assert lon.flags.writeable and lat.flags.writeable
 
 
-def test_empty_inputs():
-    e = np.array([], dtype=np.float64)
-    ec = np.array([], dtype=np.uint64)
-    assert z._cells_from_lonlat(e, e, 3).shape == (0,)
-    lon, lat = z._cells_to_lonlat(ec)
-    assert lon.shape == lat.shape == (0,)
-    coords, offsets = z._cell_boundaries(ec)
-    assert coords.shape == (0, 2) and offsets.tolist() == [0]
-    assert z._cell_neighbours(ec).shape == (0, 4)
+def test_empty_inputs_keep_their_shapes():
+    # Sizes 0 and 1 run through every function in the small-input test below.
+    assert z._cell_boundaries(np.array([], np.uint64))[0].shape == (0, 2)
     # An empty non-contiguous view is accepted.
     assert z._cell_neighbours(np.arange(10, dtype=np.uint64)[::2][:0]).shape == (0, 4)
 

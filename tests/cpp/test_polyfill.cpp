@@ -1,14 +1,13 @@
 // Polygon coverage in the core: orient2d against exact rational arithmetic,
-// edge-box tests, and the property the descent relies on: a cell's boxes
-// enclose every point of the cell. Point location, refusals and the results
-// themselves are checked against an exact model from Python.
+// and the property the descent relies on: a cell's boxes enclose every point
+// of the cell. Point location, edge tests, refusals and the results themselves
+// are checked against an exact model from Python.
 #include <boost/multiprecision/cpp_int.hpp>
 #include <cmath>
 #include <random>
 
 #include "cell_box.h"
 #include "check.h"
-#include "edge_index.h"
 #include "geo/grid.h"
 #include "geo/orient2d.h"
 #include "polyfill.h"
@@ -58,20 +57,6 @@ void orient2d_exact() {
   CHECK(geo::orient2d(0, 0, 1, 0, 0.5, 1e-300) > 0);
   CHECK(geo::orient2d(0, 0, 1, 0, 0.5, -1e-300) < 0);
   CHECK(geo::orient2d(-1e300, 0, 1e300, 0, 0, 1) > 0);
-}
-
-void edge_box() {
-  Indexed diag = Indexed::build({Polygon({{0, 0}, {10, 10}, {10, 0}}, {})});
-  // A corner exactly on the diagonal's line touches; boxes that overlap the
-  // edge's box but lie wholly to one side of its line do not.
-  CHECK(diag.any_edge_touches({4, 5, 4.5, 6}) == false);
-  CHECK(diag.any_edge_touches({1, 2, 3, 3}));
-  CHECK(diag.any_edge_touches({4.5, 5, 4.9, 5.5}) == false);
-  CHECK(diag.any_edge_touches({5, 6.5, 6, 7}) == false);
-  CHECK(diag.any_edge_touches({2, 1, 3, 2}));  // corner (2, 2) is on the line y = x
-  CHECK(diag.any_edge_touches({2, 2.5, 3, 2.9}));
-  CHECK(diag.any_edge_touches({11, -1, 12, 5}) == false);
-  CHECK(diag.any_edge_touches({9, -1, 12, 5}));
 }
 
 // Points spread over a cell's square, including its edges, from the plane to degrees.
@@ -157,7 +142,6 @@ void boundary_economy() {
 
 int main() {
   orient2d_exact();
-  edge_box();
   boxes_enclose_cells();
   boundary_economy();
   return zarel_test::finish();

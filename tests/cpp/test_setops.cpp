@@ -84,12 +84,6 @@ static void test_proof_messages() {
   CHECK_PROOF_ERR(j["root_c"] = std::string(62, '0'), "bad root_c");
   // Children below the leaves are refused while parsing, before any walk.
   CHECK_PROOF_ERR(j["D"] = 0, "children below the leaves");
-  {
-    Json j = proof_json();
-    j["hash"] = 5;
-    auto p = SetOpProof::from_json(j);
-    CHECK(p && p->hash.empty() && !p->verify());
-  }
   CHECK_ERR(wire_shape(Json::object({{"A", 9}, {"B", 6}})), "missing D");
   CHECK(wire_shape(Json::object({{"A", 9}, {"B", 6}, {"D", 18}})));
   CHECK(valid_shape(2, 2, 61) && !valid_shape(2, 2, 62) && !valid_shape(1, 1, 0) && valid_shape(4096, 4096 * 4095, 2));
@@ -143,12 +137,6 @@ static void test_opening_messages() {
   err([](Json& j) { j["opening"]["entries"][0] = "xyz"; }, "bad hash xyz");
   err([](Json& j) { j["opening"]["entries"][2]["entries"][0] = Json::array(); }, "an opening is a claim or entries");
   err([](Json& j) { j["D"] = 1; }, "entries below the leaves");
-  {
-    Json j = good;
-    j["hash"] = Json::array();
-    auto r = OpeningRecord::from_json(j);
-    CHECK(r && r->hash.empty() && !r->verify());
-  }
 }
 
 static void test_opening_paths() {
@@ -173,8 +161,6 @@ static void test_opening_paths() {
   far.opening.entries[2].opening = std::move(deep);
   CHECK(!far.verify());
   CHECK(!opening_hash(Opening{}, 99, *t.ctx));
-  CHECK(!*open_path(t, 11));
-  CHECK_ERR(open_path(t, 6561 * 9), "cid 59049 is at level 4, deeper than 3");
 }
 
 int main() {
