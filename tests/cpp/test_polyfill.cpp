@@ -99,12 +99,13 @@ void boxes_enclose_cells() {
     CHECK(info.ok());
     uint32_t a = p.aperture, side = p.grid().side, missed = 0, cells = 0;
     // Every cell to level 3 (2 for aperture 25), then the polar cells on the
-    // square's diagonals, where longitude is fastest to turn, to level 6.
-    uint32_t full = a > 9 ? 2 : 3;
+    // square's diagonals, where longitude is fastest to turn, to a side of
+    // 3^6 cells (5^4 for aperture 25).
+    uint32_t full = a > 9 ? 2 : 3, deep = a > 9 ? 4 : 6;
     auto walk = [&](auto&& self, Path& path, bool diagonal) -> void {
       ++cells;
       if (!enclosed(*info, path, path.level() <= full ? 12 : 6)) ++missed;
-      if (path.level() >= (diagonal ? 6u : full)) return;
+      if (path.level() >= (diagonal ? deep : full)) return;
       for (uint32_t d = 0; d < a; ++d) {
         if (diagonal && d / side != d % side && d / side + d % side != side - 1) continue;
         path.push(d);
