@@ -85,15 +85,9 @@ def test_outputs_are_writable_arrays_over_our_buffer(points):
     assert lon.flags.writeable and lat.flags.writeable
 
 
-def test_empty_inputs():
-    e = np.array([], dtype=np.float64)
-    ec = np.array([], dtype=np.uint64)
-    assert z._cells_from_lonlat(e, e, 3).shape == (0,)
-    lon, lat = z._cells_to_lonlat(ec)
-    assert lon.shape == lat.shape == (0,)
-    coords, offsets = z._cell_boundaries(ec)
-    assert coords.shape == (0, 2) and offsets.tolist() == [0]
-    assert z._cell_neighbours(ec).shape == (0, 4)
+def test_empty_inputs_keep_their_shapes():
+    # Sizes 0 and 1 run through every function in the small-input test below.
+    assert z._cell_boundaries(np.array([], np.uint64))[0].shape == (0, 2)
     # An empty non-contiguous view is accepted.
     assert z._cell_neighbours(np.arange(10, dtype=np.uint64)[::2][:0]).shape == (0, 4)
 
@@ -117,12 +111,6 @@ def test_largest_thread_count_runs():
     cids = np.full(20000, 983, dtype=np.uint64)
     lon, _ = z._cells_to_lonlat(cids, nthreads=1024)
     assert np.all(lon == lon[0])
-
-
-@pytest.mark.parametrize("n", [65537, 2**40, 2**64 - 1])
-def test_boundary_points_per_edge_are_bounded(n):
-    with pytest.raises(ValueError, match=f"^n {n} is above the maximum 65536 points per edge$"):
-        z._cell_boundaries(np.array([9], np.uint64), n)
 
 
 def test_long_polar_edges_work_up_to_the_bound():
@@ -197,13 +185,6 @@ PINNED = {
     "nuclei": "490342e05b2939e0dee03475ff60822ba905b8a746a35e5140b3cde2fb8198fb",
     "boundaries": "20da7d342078a842613fae66a22bd831e4454aedf41d3335a6145f18c6ef937d",
 }
-
-
-def test_total_boundary_points_are_bounded_before_allocating():
-    # 4097 polar cells of 4 * 65535 + 1 points each pass 2^30 points: refused up front.
-    cids = np.full(4097, 9 * 9 + 1, dtype=np.uint64)
-    with pytest.raises(ValueError, match=r"^the boundaries would hold 1073991677 points, above the maximum 1073741824$"):
-        z._cell_boundaries(cids, 65536)
 
 
 @pytest.mark.parametrize("nthreads", [2, 1025, 2**64 - 1])

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from zarel import _zarel as z
-from zarel import (Profile, Tree, cell_at, cid_to_suid, neighbours, position, subzone_at, subzone_index,
+from zarel import (Profile, Tree, cell_at, cells_geojson, cid_to_suid, neighbours, position, subzone_at, subzone_index,
                    subzones, suid_to_cid)
 
 T2, T5 = Tree.from_cells([9], 2), Tree.from_cells([9], 5)
@@ -13,6 +13,8 @@ BAD_BASE = "cid 15 names base 6, outside [0, 6)"
 F, U = np.zeros(3), np.zeros(3, dtype=np.uint64)
 NOT_CONTIGUOUS = "array is not contiguous: The given array is not contiguous or is misaligned."
 INT_RANGE = "out of range integral type conversion attempted"
+LAYOUT_7 = "the rHEALPix layout has 6 base cells, the profile has 7"
+GEOJSON_POINTS = "the GeoJSON would hold more than the maximum 67108864 points"
 
 
 def failing_after_9():
@@ -127,6 +129,38 @@ REFUSALS = [
     (lambda: z.raster_cells(-1), OverflowError, None, "level"),
     (lambda: z.halo_index(1, 2**32), OverflowError, None, "width"),
     (lambda: z.halo_index(1, 1, 3), TypeError, None, "profile"),
+    (lambda: Tree.from_raster(bytes(485), 2), ValueError, "raster has 485 cells, depth 2 needs 486", None),
+    (lambda: Tree.from_raster(b"", 9), ValueError, "a raster at level 9 is too large", None),
+    (lambda: Tree.from_raster(b"", 19), ValueError, "a raster at level 19 is too large", None),
+    (lambda: Tree.from_raster(b"", 41), ValueError, "level 41 overflows", None),
+    (lambda: Tree.from_cells([], 9).raster(), ValueError, "a raster at level 9 is too large", None),
+    (lambda: Tree.from_raster(bytearray(6), 0), TypeError, None, None),
+    (lambda: Tree.from_raster(np.zeros(6, np.uint8), 0), TypeError, None, None),
+    (lambda: Tree.from_raster(bytes(6), -1), OverflowError, None, None),
+    # Zone data
+    (lambda: T2.to_dggs_json(9 * 729), ValueError, "cid 6561 is at level 3, deeper than 2", None),
+    (lambda: T2.to_dggs_json(15), ValueError, BAD_BASE, None),
+    (lambda: T2.to_dggs_json(3), ValueError, "not a cid: 3", None),
+    (lambda: Tree.from_cells([], 10).to_dggs_json(9), ValueError, "depth 10 has too many sub-zones", None),
+    (lambda: T2.to_dggs_json(9, field=5), TypeError, None, None),
+    (lambda: T2.to_dggs_json(-1), OverflowError, None, None),
+    (lambda: Tree.from_dggs_json({"x": float("nan")}), ValueError, None, None),
+    (lambda: Tree.from_dggs_json({}, depth="1"), TypeError, None, None),
+    # Display GeoJSON
+    (lambda: cells_geojson([9, 15]), ValueError, BAD_BASE, None),
+    (lambda: cells_geojson([3]), ValueError, "not a cid: 3", None),
+    (lambda: cells_geojson([9], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
+    (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, LAYOUT_7, None),
+    # Memory stays with the output: a request past the point bound fails first.
+    (lambda: cells_geojson([81] * 300, n=65536), ValueError, GEOJSON_POINTS, None),
+    # Claimed lengths cost nothing.
+    (lambda: cells_geojson(range(2**62)), ValueError, GEOJSON_POINTS, None),
+    (lambda: cells_geojson(range(2**40)), ValueError, GEOJSON_POINTS, None),
+    (lambda: cells_geojson("9"), TypeError, "Can't extract `str` to `Vec`", None),
+    (lambda: cells_geojson([9, -1]), OverflowError, None, None),
+    (lambda: cells_geojson([9], n=-1), OverflowError, None, None),
+    (lambda: cells_geojson(5), TypeError, None, None),
+    (lambda: T2.geojson(n="3"), TypeError, None, None),
     # Batch functions: conversions in parameter order, then the checks before any work.
     (lambda: z._cells_from_lonlat([0.0], F, 3), TypeError, None, "lon"),
     (lambda: z._cells_from_lonlat([1.0], F, -1), TypeError, None, "lon"),
@@ -148,6 +182,12 @@ REFUSALS = [
     (lambda: z._cells_from_lonlat(F, np.zeros(6)[::2], 3), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cells_from_lonlat(F, F[:2], 3), ValueError, "3 longitudes but 2 latitudes", None),
     (lambda: z._cells_from_lonlat(F, F[:2], 3, nthreads=10**6), ValueError, "3 longitudes but 2 latitudes", None),
+    (lambda: z._cell_boundaries(U + 9, 65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
+    (lambda: z._cell_boundaries(U + 9, 2**64 - 1), ValueError,
+     "n 18446744073709551615 is above the maximum 65536 points per edge", None),
+    # 4097 polar cells of 4 * 65535 + 1 points each pass 2^30 points: refused before allocating.
+    (lambda: z._cell_boundaries(np.full(4097, 9 * 9 + 1, np.uint64), 65536), ValueError,
+     "the boundaries would hold 1073991677 points, above the maximum 1073741824", None),
     (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), ValueError, NOT_CONTIGUOUS, None),

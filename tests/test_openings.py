@@ -43,6 +43,7 @@ def test_openings_against_model(seed, depth):
             continue
         assert verify_opening(r) is True
         assert (r["A"], r["B"], r["D"], r["hash"], r["v"], r["root"]) == (9, 6, depth, "sha256", 1, t.root_hex)
+        assert list(r) == sorted(r)
         path, claim = path_of(r)
         assert cid_of(path) == cid and len(path) == level + 1
         assert claim == ("full" if m.count(cid) else "empty")
@@ -139,9 +140,7 @@ def test_every_mutant_is_refused(seed, depth):
 
 def hand_record(A, B, D):
     """Non-membership of the first leaf of an empty hierarchy no profile makes, from hashlib alone."""
-    empty = [model.sha(0)]
-    for _ in range(D):
-        empty.append(model.sha(2, [empty[-1]] * A))
+    empty, _ = model.ladders(D, A)
     node = {"claim": "empty"}
     for h in range(D):
         node = {"entries": [node] + [empty[h].hex()] * (A - 1)}

@@ -1,5 +1,4 @@
 import hashlib
-import json
 import math
 import re
 import struct
@@ -118,7 +117,6 @@ def test_json_depth_limit():
     # A huge int crosses as a float, which the record refuses as a u64.
     with pytest.raises(ValueError, match="floating point"):
         Profile.from_dict(record(a_um=2**70))
-    json.dumps(nest(200))  # the limit is ours, not the json module's
 
 
 @pytest.mark.parametrize("kwargs, message", [

