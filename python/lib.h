@@ -60,7 +60,7 @@ void without_gil(F&& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
-// A new instance of a heap type made from a spec, uninitialised past the header.
+// A new instance of a heap type made from its PyType_Spec, uninitialised past the header.
 template <class T>
 T* alloc_object(PyTypeObject* type) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
