@@ -72,15 +72,11 @@ def test_any_chunking_same_root(chunks, split_every):
     assert split_every ** (height - 1) < n_parts <= split_every ** height
 
 
-def test_union_all_of_ready_trees():
+def test_ready_trees_and_empty_input():
     trees = [zarel.Tree.from_cells([c], 4) for c in (9, 10, 983, 12)]
     assert zd.union_all(trees, 2).compute(scheduler="sync") == zarel.Tree.from_cells([9, 10, 983, 12], 4)
     assert zd.union_all(trees[:1]).compute(scheduler="sync") == trees[0]
-
-
-def test_empty_input():
-    lazy = zd.tree_from_lonlat(da.zeros(0, chunks=5), da.zeros(0, chunks=5), 5)
-    assert lazy.compute(scheduler="sync").is_empty()
+    assert zd.tree_from_lonlat(da.zeros(0, chunks=5), da.zeros(0, chunks=5), 5).compute(scheduler="sync").is_empty()
 
 
 @pytest.mark.parametrize("call, message", [

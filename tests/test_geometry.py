@@ -150,7 +150,8 @@ def test_geometry_needs_six_base_cells(aperture, n_base):
     p = Profile(aperture=aperture, n_base=n_base)
     cids = np.array([aperture + n_base - 1, aperture], np.uint64)
     message = f"the rHEALPix layout has 6 base cells, the profile has {n_base}$"
-    for call in (lambda: z._cells_to_lonlat(cids, p), lambda: z._cell_boundaries(cids, 3, p)):
+    for call in (lambda: z._cells_to_lonlat(cids, p), lambda: z._cell_boundaries(cids, 3, p),
+                 lambda: z._cell_neighbours(cids, p), lambda: z._cells_from_lonlat(np.zeros(2), np.zeros(2), 1, p)):
         with pytest.raises(ValueError, match=message):
             call()
 

@@ -92,13 +92,6 @@ def test_cids_any_form(form, n):
         assert np.array_equal(got, want)
 
 
-def test_cids_above_signed_range():
-    # Python ints above 2**63 come through exactly, also beside small ones.
-    big = 2**64 - 1
-    with pytest.raises(ValueError, match="cell 1: "):
-        zarel.cells_to_lonlat([9, big])
-
-
 @pytest.mark.parametrize("cids, index, value", [
     (np.array([9, 10, -3, -4]), 2, -3),
     ([9, -1, 2**63], 1, -1),            # NumPy alone would make floats of these
@@ -119,6 +112,7 @@ def test_out_of_range_cids_are_refused(fn, cids, index, value):
     (np.array([9, None], dtype=object), TypeError),
     (np.array([[9, 10], [11, 12]], dtype=np.uint64), ValueError),
     (9, ValueError),
+    ([9, 2**64 - 1], ValueError),  # converted exactly beside small ints, then refused as a cell
 ])
 def test_unusable_cids(cids, error):
     with pytest.raises(error):
@@ -145,16 +139,6 @@ def test_nullable_pandas_column():
         zarel.cells_from_lonlat(lon, [0.0, 0.0], 3)
 
 
-def test_module_errors_pass_through():
-    with pytest.raises(ValueError, match="^cell 0: not a cid: 8$"):
-        zarel.cells_to_lonlat([8])
-    with pytest.raises(TypeError):
-        zarel.cell_neighbours([9], profile=5)
-
-
-
-
-
 @pytest.mark.parametrize("level", [1, 4])
 def test_equatorial_polygons_tile_their_parent(level):
     # Equatorial cells are lon/lat rectangles, so shapely can check exactly that
@@ -171,7 +155,6 @@ def test_equatorial_polygons_tile_their_parent(level):
         # Each ring is brought east of 180 degrees on its own; line the children up with the parent.
         kids = [shapely.affinity.translate(k, 360) if k.bounds[0] < parent.bounds[0] else k for k in kids]
         together = shapely.union_all(kids)
-        assert abs(together.area - parent.area) < 1e-9 * parent.area
         assert sum(k.area for k in kids) == pytest.approx(parent.area, rel=1e-12)
         assert together.symmetric_difference(parent).area < 1e-9 * parent.area
 
@@ -181,12 +164,8 @@ def test_polygons_hold_their_points():
     cells = zarel.cells_from_lonlat(lon, lat, 6)
     polys = zarel.cell_polygons(cells, n=40)
     # Exact for equatorial cells; polar edges are curves sampled at 40 points.
-    inside = shapely.contains_xy(polys, np.where(lon < polys_min_lon(polys), lon + 360, lon), lat)
+    inside = shapely.contains_xy(polys, np.where(lon < shapely.bounds(polys)[:, 0], lon + 360, lon), lat)
     assert inside[np.abs(lat) < 41].all() and inside.mean() > 0.99
-
-
-def polys_min_lon(polys):
-    return shapely.bounds(polys)[:, 0]
 
 
 @pytest.mark.parametrize("n", [2, 3, 9])
@@ -218,13 +197,11 @@ def test_bad_boundary_pairs(coords, offsets):
 
 
 def test_public_names():
-    assert len(set(zarel.__all__)) == len(zarel.__all__)
-    assert all(hasattr(zarel, name) for name in zarel.__all__)
+    namespace = {}
+    exec("from zarel import *", namespace)  # fails on a listed name that is missing
+    assert len(set(zarel.__all__)) == len(zarel.__all__) and set(zarel.__all__) <= set(namespace)
     assert {"cells_from_lonlat", "cells_to_lonlat", "cell_boundaries", "cell_neighbours",
             "cell_polygons", "boundaries_to_polygons", "Tree", "Profile"} <= set(zarel.__all__)
-    namespace = {}
-    exec("from zarel import *", namespace)
-    assert set(zarel.__all__) <= set(namespace)
 
 
 def readme_and_mistake(tmp_path):
@@ -282,19 +259,6 @@ def test_docs_examples_run(page):
     exec(compile(code, page, "exec"), {"__name__": "docs"})
 
 
-@pytest.mark.parametrize("seed, n", [(1, 3), (2, 8), (3, 1)])
-def test_geo_tree_features(seed, n):
-    # The display document (built in the module) against the batch polygons (built apart).
-    import random
-    from trees import random_cells
-    tree = zarel.Tree.from_cells(random_cells(random.Random(seed), 5, 30), 5)
-    features = zarel.GeoTree(tree, n).__geo_interface__["features"]
-    assert [f["properties"]["cid"] for f in features] == tree.cells()
-    polys = zarel.cell_polygons(tree.cells(), n)
-    for feature, poly in zip(features, polys):
-        assert np.array_equal(np.array(feature["geometry"]["coordinates"][0]), shapely.get_coordinates(poly))
-
-
 def test_geo_tree_into_geopandas():
     gpd = pytest.importorskip("geopandas")
     tree = zarel.Tree.from_cells([983, 12 * 9 + 4, 9], 4)
@@ -330,13 +294,9 @@ def test_geometry_objects_read_as_their_geojson(name):
     assert set(near[inside].tolist()) == set(cells)
 
 
-def test_geopandas_rows_and_errors_pass_through():
+def test_geopandas_series_is_refused():
     gpd = pytest.importorskip("geopandas")
     frame = gpd.GeoDataFrame(geometry=list(shapes().values()), crs="EPSG:4326")
-    for geometry in frame.geometry:
-        assert zarel.polyfill(geometry, 4) == _zarel.polyfill(geometry.__geo_interface__, 4)
     # A whole series describes a FeatureCollection, which the module refuses as it does the dict.
     with pytest.raises(ValueError, match='^unsupported GeoJSON type "FeatureCollection"; need Polygon or MultiPolygon$'):
         zarel.polyfill(frame.geometry, 4)
-    with pytest.raises(ValueError, match="^not JSON"):
-        zarel.fingerprint_polygon({"type": "Polygon", "coordinates": [[[0, float("nan")]]]}, 3)
