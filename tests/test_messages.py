@@ -27,7 +27,6 @@ REFUSALS = [
     # Identifiers
     (lambda: cid_to_suid(0), ValueError, "not a cid: 0", None),
     (lambda: cid_to_suid(15), ValueError, BAD_BASE, None),
-    (lambda: cid_to_suid(80), ValueError, "cid 80 names base 71, outside [0, 6)", None),
     (lambda: cid_to_suid(LARGEST + 1), ValueError, f"cid {LARGEST + 1} names base 6, outside [0, 6)", None),
     (lambda: cid_to_suid(2**64 - 1), ValueError, f"cid {2**64 - 1} is at level 19, deeper than the deepest level, 18",
      None),
@@ -40,7 +39,6 @@ REFUSALS = [
     (lambda: suid_to_cid("N9"), ValueError, "digit 9 out of range [0, 9)", None),
     (lambda: suid_to_cid("N" + "1" * 19), ValueError, "path of 19 digits is deeper than the deepest level, 18", None),
     (lambda: suid_to_cid("N" + "1" * 100 + "x"), ValueError, "bad suid digit 'x'", None),
-    (lambda: suid_to_cid("N" + "1" * 100), ValueError, "path of 100 digits is deeper than the deepest level, 18", None),
     (lambda: suid_to_cid(983), TypeError, None, "suid"),
     # Zones
     (lambda: cell_at(0, 19, 0, 0), ValueError, "level 19 is deeper than the deepest level, 18", None),
@@ -76,7 +74,6 @@ REFUSALS = [
     (lambda: Profile(aperture=2, n_base=3), ValueError, "B=3 > A(A-1)=2: the leading block would not be two digits",
      None),
     (lambda: Profile(aperture=2, n_base=2), ValueError, "aperture 2 is not a square; no rHEALPix N_side", None),
-    (lambda: Profile(aperture=4095), ValueError, "aperture 4095 is not a square; no rHEALPix N_side", None),
     (lambda: Profile(hash="SHA256"), ValueError, 'unknown hash id "SHA256"', None),
     (lambda: Profile(hash='a"b\\c\n'), ValueError, 'unknown hash id "a\\"b\\\\c\\n"', None),
     (lambda: Profile(lon_0_udeg=180_000_001), ValueError, "lon_0 180000001 micro-degrees outside [-180, 180] degrees",
@@ -84,7 +81,6 @@ REFUSALS = [
     # Checks run in order: the squares are refused before the ellipsoid.
     (lambda: Profile(north_square=4, a_um=0), ValueError, "north_square/south_square must be in 0..3", None),
     (lambda: Profile(a_um=0), ValueError, "ellipsoid a and inv_f must be positive", None),
-    (lambda: Profile(inv_f_nano=0), ValueError, "ellipsoid a and inv_f must be positive", None),
     (lambda: Profile(tick_us=0), ValueError, "tick_us must be >= 1", None),
     (lambda: Profile(aperture=-1), OverflowError, INT_RANGE, "aperture"),
     (lambda: Profile(north_square=256), OverflowError, INT_RANGE, "north_square"),
@@ -131,7 +127,6 @@ REFUSALS = [
     (lambda: z.halo_index(1, 1, 3), TypeError, None, "profile"),
     (lambda: Tree.from_raster(bytes(485), 2), ValueError, "raster has 485 cells, depth 2 needs 486", None),
     (lambda: Tree.from_raster(b"", 9), ValueError, "a raster at level 9 is too large", None),
-    (lambda: Tree.from_raster(b"", 19), ValueError, "a raster at level 19 is too large", None),
     (lambda: Tree.from_raster(b"", 41), ValueError, "level 41 overflows", None),
     (lambda: Tree.from_cells([], 9).raster(), ValueError, "a raster at level 9 is too large", None),
     (lambda: Tree.from_raster(bytearray(6), 0), TypeError, None, None),
@@ -155,7 +150,6 @@ REFUSALS = [
     (lambda: cells_geojson([81] * 300, n=65536), ValueError, GEOJSON_POINTS, None),
     # Claimed lengths cost nothing.
     (lambda: cells_geojson(range(2**62)), ValueError, GEOJSON_POINTS, None),
-    (lambda: cells_geojson(range(2**40)), ValueError, GEOJSON_POINTS, None),
     (lambda: cells_geojson("9"), TypeError, "Can't extract `str` to `Vec`", None),
     (lambda: cells_geojson([9, -1]), OverflowError, None, None),
     (lambda: cells_geojson([9], n=-1), OverflowError, None, None),

@@ -37,12 +37,6 @@ def test_tree_round_trip(seed, depth, n, profile, protocol):
         assert p == profile and p.id_hex() == profile.id_hex() and p.to_dict() == profile.to_dict()
 
 
-def test_nested_containers():
-    trees = {f"t{d}": Tree.from_cells([983, 10], d) for d in (2, 5)}
-    back = pickle.loads(pickle.dumps({"trees": trees, "profile": zarel.ZAREL_1}))
-    assert back["profile"] == zarel.ZAREL_1 and all(same_tree(back["trees"][k], v) for k, v in trees.items())
-
-
 @pytest.mark.parametrize("depth", [0, 9, 18])
 def test_form_grows_with_cells_not_leaves(depth):
     # A full base cell at depth 18 has 9**18 leaves but one canonical cell.
