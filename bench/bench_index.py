@@ -5,24 +5,15 @@ stands for (one intersection per distinct tree, two differences per tree that
 meets the query) done one by one from Python, the query again with a tenth of
 the keys, and attention at levels 2 and 6. Best of several runs each."""
 
-import time
 
 import numpy as np
 
 from zarel import Index, Tree
+from timing import best
 
 DEPTH, A = 10, 9
 N_TREES, N_KEYS = 1_000, 10_000
 BASE = 10  # base cell 1
-
-
-def best(f, repeat=5):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = f()
-        times.append(time.perf_counter() - t)
-    return min(times), out
 
 
 def descendants(rng, parents, level_below, n):
@@ -76,14 +67,14 @@ def main():
     t_add, index = best(lambda: build(N_KEYS), 3)
     small = build(N_TREES)
     assert index.distinct_roots == N_TREES and len(index) == N_KEYS
-    t_ops, met = best(lambda: set_operations(trees, q))
+    t_ops, met = best(lambda: set_operations(trees, q), 5)
     # The first query a tree meets also counts the tree's leaves, once.
     t_first, _ = best(lambda: index.query(q), 1)
-    t_query, hits = best(lambda: index.query(q))
-    t_small, small_hits = best(lambda: small.query(q))
+    t_query, hits = best(lambda: index.query(q), 5)
+    t_small, small_hits = best(lambda: small.query(q), 5)
     assert len(hits) == met * N_KEYS // N_TREES and len(small_hits) == met
-    t_att2, att2 = best(lambda: index.attention(2))
-    t_att6, att6 = best(lambda: index.attention(6))
+    t_att2, att2 = best(lambda: index.attention(2), 5)
+    t_att6, att6 = best(lambda: index.attention(6), 5)
 
     cells = sum(len(t.cells()) for t in trees) / N_TREES
     print(f"index: {N_KEYS} keys over {N_TREES} trees, depth {DEPTH}, {cells:.0f} canonical cells a tree")

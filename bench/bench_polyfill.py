@@ -13,7 +13,6 @@ Best of a few runs each; figures are noisy on a shared machine."""
 import json
 import math
 import pathlib
-import time
 
 import h3
 import numpy as np
@@ -22,6 +21,7 @@ from h3ronpy.vector import geometry_to_cells
 
 import zarel
 from zarel import Tree
+from timing import best
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "countries.geo.json"
 COUNTRIES = ["France", "Brazil", "Norway", "Indonesia"]
@@ -52,15 +52,6 @@ def densify(geometry, target, rng):
     return {"type": "MultiPolygon", "coordinates": out}
 
 
-def best(fn):
-    t, result = float("inf"), None
-    for _ in range(REPEAT):
-        t0 = time.perf_counter()
-        result = fn()
-        t = min(t, time.perf_counter() - t0)
-    return t, result
-
-
 def h3_res_for(res):
     ours = zarel.cell_area_m2(res)
     return min(range(16), key=lambda h: abs(math.log(h3.average_hexagon_area(h, "m^2") / ours)))
@@ -82,8 +73,8 @@ def main():
             if res == 9 and Tree.from_geojson(doc, 9).leaf_count() > 10_000_000:
                 continue
             hres = h3_res_for(res)
-            t_z, cells = best(lambda: zarel.polyfill(doc, res))
-            t_h, hcells = best(lambda: geometry_to_cells(shape, hres))
+            t_z, cells = best(lambda: zarel.polyfill(doc, res), REPEAT)
+            t_h, hcells = best(lambda: geometry_to_cells(shape, hres), REPEAT)
             # h3ronpy's per-cell time at its largest enumeration, where its fixed costs weigh least.
             per_cell[name] = t_h / len(hcells)
             rz, rh = len(cells) / t_z / 1e6, len(hcells) / t_h / 1e6
@@ -95,7 +86,7 @@ def main():
     for name, doc in docs.items():
         leaves8 = Tree.from_geojson(doc, 8).leaf_count()
         res = min(range(8, 16), key=lambda r: abs(math.log(leaves8 * 9 ** (r - 8) / 1e9)))
-        t_z, tree = best(lambda: Tree.from_geojson(doc, res))
+        t_z, tree = best(lambda: Tree.from_geojson(doc, res), REPEAT)
         est = per_cell[name] * tree.leaf_count()
         print(f"{name:10} {res:>3} {tree.leaf_count():>15,} {len(tree.cells()):>10,} {t_z:>8.2f} "
               f"{est:>16.1f} {est / t_z:>6.0f}x")
@@ -104,7 +95,7 @@ def main():
     print(f"\n{name}: tree form over resolutions (cost follows the boundary, not the area)")
     print(f"{'res':>3} {'leaves':>18} {'canonical':>10} {'seconds':>8}")
     for res in range(6, 14):
-        t_z, tree = best(lambda: Tree.from_geojson(docs[name], res))
+        t_z, tree = best(lambda: Tree.from_geojson(docs[name], res), REPEAT)
         print(f"{res:>3} {tree.leaf_count():>18,} {len(tree.cells()):>10,} {t_z:>8.3f}")
 
 

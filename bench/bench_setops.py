@@ -15,17 +15,9 @@ import time
 import numpy as np
 
 from zarel import Tree, verify_opening, verify_setop
+from timing import best
 
 N, DEPTH, A = 1_000_000, 10, 9
-
-
-def best(f, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = f()
-        times.append(time.perf_counter() - t)
-    return min(times), out
 
 
 def random_leaves(rng, n):

@@ -98,9 +98,7 @@ PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs) {
   Profile profile;
   return call(st, args, kwargs, "from_raster", {{"data", data}, {"depth", depth}, optional("profile", profile)},
               [&]() -> PyObject* {
-                auto tree = from_raster(profile, depth, data.bytes);
-                if (!tree) return raise(tree.error());
-                return new_tree(st, std::move(tree).value(), profile);
+                return new_tree(st, from_raster(profile, depth, data.bytes), profile);
               });
 }
 
@@ -141,9 +139,7 @@ PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
               [&]() -> PyObject* {
                 std::optional<std::string_view> name;
                 if (field.value) name = *field.value;
-                auto tree = from_dggs_json(doc, profile, name, depth.value, nonzero.value);
-                if (!tree) return raise(tree.error());
-                return new_tree(st, std::move(tree).value(), profile);
+                return new_tree(st, from_dggs_json(doc, profile, name, depth.value, nonzero.value), profile);
               });
 }
 

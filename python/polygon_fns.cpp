@@ -75,9 +75,7 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
                   auto ctx = profile.ctx(resolution);
                   if (!ctx) return raise(ctx.error());
-                  auto tree = cover(polygons, resolution, profile, std::move(ctx).value());
-                  if (!tree) return raise(tree.error());
-                  return new_tree(st, std::move(tree).value(), profile);
+                  return new_tree(st, cover(polygons, resolution, profile, std::move(ctx).value()), profile);
                 });
               });
 }

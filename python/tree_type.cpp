@@ -20,6 +20,11 @@ PyObject* new_tree(ModuleState* st, Tree tree, const Profile& p) {
   return reinterpret_cast<PyObject*>(o);
 }
 
+PyObject* new_tree(ModuleState* st, Result<Tree> built, const Profile& p) {
+  if (!built) return raise(built.error());
+  return new_tree(st, std::move(built).value(), p);
+}
+
 namespace {
 
 const TreeObject& tree_of(PyObject* self) { return *reinterpret_cast<TreeObject*>(self); }
@@ -46,8 +51,7 @@ PyObject* tree_from_cells(PyObject* cls, PyObject* args, PyObject* kwargs) {
                 without_gil([&] {
                   built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value()));
                 });
-                if (!*built) return raise(built->error());
-                return new_tree(st, std::move(*built).value(), profile);
+                return new_tree(st, std::move(*built), profile);
               });
 }
 
@@ -106,9 +110,7 @@ PyObject* tree_combine(PyObject* self, PyObject* args, PyObject* kwargs, SetOp o
   ModuleState* st = state_of_self(self);
   const TreeObject* other;
   return call(st, args, kwargs, function, {{"other", other}}, [&]() -> PyObject* {
-    auto r = combine(tree_of(self).tree, other->tree, op);
-    if (!r) return raise(r.error());
-    return new_tree(st, std::move(r).value(), tree_of(self).profile);
+    return new_tree(st, combine(tree_of(self).tree, other->tree, op), tree_of(self).profile);
   });
 }
 

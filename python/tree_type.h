@@ -17,5 +17,7 @@ struct TreeObject {
 extern PyType_Spec tree_spec;
 
 PyObject* new_tree(ModuleState* st, Tree tree, const Profile& p);
+// The built tree as a Python Tree, or its core error raised.
+PyObject* new_tree(ModuleState* st, Result<Tree> built, const Profile& p);
 
 }  // namespace zarel::py
