@@ -158,6 +158,17 @@ std::vector<std::pair<std::string, Hash>> Index::roots() const {
   return out;
 }
 
+std::vector<const Tree*> Index::stored_trees() const {
+  std::vector<std::pair<Hash, const Tree*>> by_root;
+  by_root.reserve(trees_.size());
+  for (const auto& [root, stored] : trees_) by_root.emplace_back(root, &stored.tree);
+  std::sort(by_root.begin(), by_root.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<const Tree*> out;
+  out.reserve(by_root.size());
+  for (const auto& entry : by_root) out.push_back(entry.second);
+  return out;
+}
+
 Result<std::vector<TouchedRun>> Index::attention(uint32_t level) const {
   std::vector<TouchedRun> out;
   if (trees_.empty()) return out;

@@ -65,6 +65,10 @@ class Index {
   // Every key with its root, ascending by key.
   std::vector<std::pair<std::string, Hash>> roots() const;
 
+  // Every stored tree, ascending by root, with the trees no key names any
+  // more: with roots() it is the index's whole content, for saving it.
+  std::vector<const Tree*> stored_trees() const;
+
   // For every cell at `level` under a covered leaf of some key's tree, the
   // number of such keys: ascending, disjoint runs of cells with their counts,
   // never more than kMaxAttentionCells cells in all.

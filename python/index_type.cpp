@@ -38,6 +38,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* o = alloc_object<IndexObject>(type);
     if (!o) return nullptr;
     new (&o->index) Index();
+    new (&o->profile) std::optional<Profile>();
     o->borrows = 0;
     return reinterpret_cast<PyObject*>(o);
   });
@@ -46,6 +47,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   index_of(self).~Index();
+  reinterpret_cast<IndexObject*>(self)->profile.~optional();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
@@ -57,6 +59,8 @@ PyObject* index_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   const TreeObject* tree;
   return call(state_of_self(self), args, kwargs, "add", {{"key", key}, {"tree", tree}}, [&]() -> PyObject* {
     if (auto s = index_of(self).add(std::move(key), tree->tree); !s) return raise(s.error());
+    auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    if (!profile) profile = tree->profile;
     Py_RETURN_NONE;
   });
 }
@@ -100,6 +104,19 @@ PyObject* index_roots(PyObject* self, PyObject*) {
       PyObject* pair = Py_BuildValue("(s#s)", key.data(), static_cast<Py_ssize_t>(key.size()), hex(root).c_str());
       if (!append(list, pair)) Py_CLEAR(list);
     }
+    return list;
+  });
+}
+
+PyObject* index_stored_trees(PyObject* self, PyObject*) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&]() -> PyObject* {
+    const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    PyObject* list = PyList_New(0);
+    for (const Tree* tree : index_of(self).stored_trees())
+      if (list && !append(list, new_tree(st, *tree, *profile))) Py_CLEAR(list);
     return list;
   });
 }
@@ -148,6 +165,10 @@ PyMethodDef index_methods[] = {
         "Keys whose coverage meets `tree`: `[{\"key\", \"root\", \"relation\", \"fraction_of_query\",\n"
         "\"fraction_of_item\", \"shared_cells\"}, ...]`, best coverage of the query first."),
     def("roots", index_roots, "roots($self)\n--\n\n`[(key, root_hex), ...]`."),
+    def("_stored_trees", index_stored_trees,
+        "_stored_trees($self)\n--\n\n"
+        "Every stored tree, ascending by root, with those no key names any more; with `roots()`\n"
+        "the index's whole content, which pickling saves."),
     def("attention", index_attention,
         "attention($self, level)\n--\n\n"
         "`{cid: count}` for every cell at `level` touched by an indexed key's coverage."),

@@ -249,8 +249,9 @@ def test_stubs_match_runtime():
 
 @pytest.mark.skipif(SANITIZED, reason="slow under sanitizers")
 @pytest.mark.parametrize("page", sorted(p.name for p in (ROOT / "docs").glob("*.md")))
-def test_docs_examples_run(page):
-    # Each page's ```python blocks run as one session; ```py blocks are sketches.
+def test_docs_examples_run(page, tmp_path, monkeypatch):
+    # Each page's ```python blocks run as one session, in a scratch directory; ```py blocks are sketches.
+    monkeypatch.chdir(tmp_path)
     code = "\n".join(re.findall(r"```python\n(.*?)```", (ROOT / "docs" / page).read_text(), re.S))
     for module in re.findall(r"^import (\w+)", code, re.M):
         pytest.importorskip(module)

@@ -1,5 +1,5 @@
-"""Pickling and copying of Profile and Tree: exact rebuilds (same root, cells,
-depth and profile) under every protocol, a form that grows with the canonical
+"""Pickling and copying of Profile, Tree and Index: exact rebuilds (same root,
+cells, depth and profile; same keys, roots and stored trees) under every protocol, a form that grows with the canonical
 cells rather than the leaves, damaged forms refused, and trees crossing
 process boundaries."""
 import copy
@@ -13,8 +13,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zarel
-from zarel import Profile, Tree
-from zarel._pickling import _tree_from_state
+from zarel import Index, Profile, Tree
+from zarel._pickling import _index_from_state, _tree_from_state
 from trees import random_cells
 
 PROFILES = [Profile.ogc(), Profile.zarel_1(),
@@ -65,6 +65,39 @@ PROFILE_STATE = tuple(Profile.ogc().to_dict()[f] for f in
 def test_damaged_forms_are_refused(cells, depth, profile, error):
     with pytest.raises(error):
         _tree_from_state(cells, depth, profile)
+
+
+@given(seed=st.integers(0, 2**32), adds=st.lists(st.tuples(st.sampled_from("abcd"), st.integers(0, 5)), max_size=12),
+       protocol=st.integers(0, pickle.HIGHEST_PROTOCOL))
+@settings(max_examples=40, deadline=None)
+def test_index_round_trip(seed, adds, protocol):
+    # Keys moving between trees leave trees no key names; the copy stores them too.
+    rng = random.Random(seed)
+    pool = [Tree.from_cells(random_cells(rng, 3, 30), 3, PROFILES[2]) for _ in range(6)]
+    index = Index()
+    for key, i in adds:
+        index.add(key, pool[i])
+    for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index)):
+        assert twin.roots() == index.roots() and twin.distinct_roots == index.distinct_roots
+        assert all(same_tree(x, y) for x, y in zip(twin._stored_trees(), index._stored_trees(), strict=True))
+        assert twin.query(pool[0]) == index.query(pool[0]) and twin.attention(2) == index.attention(2)
+        twin.add("new", pool[5])
+        assert "new" not in dict(index.roots())
+
+
+T = Tree.from_cells([9], 1)
+
+
+@pytest.mark.parametrize("trees, keys, error", [
+    ([T], [("k", 1)], ValueError),                     # names a tree that is not there
+    ([T, T], [("k", 0)], ValueError),                  # one tree twice
+    ([T], [], ValueError),                             # a tree without any key
+    (["9"], [("k", 0)], TypeError),
+    ([T, Tree.from_cells([9], 2)], [("k", 0), ("l", 1)], ValueError),   # depths differ
+])
+def test_damaged_index_forms_are_refused(trees, keys, error):
+    with pytest.raises(error):
+        _index_from_state(trees, keys)
 
 
 def build(seed):

@@ -1,4 +1,4 @@
-"""Pickling and copying of `Profile` and `Tree`.
+"""Pickling and copying of `Profile`, `Tree` and `Index`.
 
 The module's types are immutable and have no constructor taking their state,
 so they are registered with `copyreg`: `pickle`, `copy`, `multiprocessing`,
@@ -23,7 +23,7 @@ from typing import Any
 
 import numpy as np
 
-from zarel._zarel import Profile, Tree
+from zarel._zarel import Index, Profile, Tree
 
 # Declaration order, which is also the order `Profile.from_dict` reads an array in.
 _PROFILE_FIELDS = (
@@ -65,5 +65,33 @@ def _reduce_tree(tree: Tree) -> tuple[Any, ...]:
     return _tree_from_state, (cells, tree.depth, _profile_state(tree.profile))
 
 
+def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
+    if not all(isinstance(tree, Tree) for tree in trees):
+        raise TypeError("a pickled Index holds its stored trees as Trees")
+    index = Index()
+    named = {position for _, position in keys}
+    if keys:
+        # A tree no key names was registered under some key that moved on:
+        # register it under the first key, which then moves to its own tree.
+        for position, tree in enumerate(trees):
+            if position not in named:
+                index.add(keys[0][0], tree)
+    for key, position in keys:
+        if not 0 <= position < len(trees):
+            raise ValueError(f"a pickled Index names tree {position} of {len(trees)}")
+        index.add(key, trees[position])
+    if index.distinct_roots != len(trees):
+        raise ValueError("a pickled Index holds trees its keys cannot account for")
+    return index
+
+
+def _reduce_index(index: Index) -> tuple[Any, ...]:
+    trees = index._stored_trees()
+    position = {tree.root_hex: i for i, tree in enumerate(trees)}
+    keys = [(key, position[root]) for key, root in index.roots()]
+    return _index_from_state, (trees, keys)
+
+
 copyreg.pickle(Profile, _reduce_profile)
 copyreg.pickle(Tree, _reduce_tree)
+copyreg.pickle(Index, _reduce_index)
