@@ -153,6 +153,15 @@ PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The geo interface: the display FeatureCollection at the default density, so
+// geopandas, shapely and folium read a tree as they read any feature source.
+PyObject* tree_geo_interface(PyObject* self, void*) {
+  return guarded(state_of_self(self), [&] {
+    const TreeObject& t = tree_of(self);
+    return loads(cells_geojson(t.tree.cells(), t.profile, 3));
+  });
+}
+
 const char cells_geojson_doc[] =
     "cells_geojson(cids, profile=None, n=3)\n--\n\n"
     "A GeoJSON FeatureCollection of cell polygons for display: counter-clockwise rings, `n` points\n"

@@ -12,6 +12,7 @@ PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* tree_to_dggs_json(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tree_geo_interface(PyObject* self, void*);
 extern const char raster_doc[], from_raster_doc[], to_dggs_json_doc[], from_dggs_json_doc[], geojson_doc[];
 
 PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -217,6 +217,8 @@ PyGetSetDef tree_getset[] = {
     {"depth", tree_get_depth, nullptr, "The level of the leaves.", nullptr},
     {"profile", tree_get_profile, nullptr, "The profile the tree was made with.", nullptr},
     {"root_hex", tree_get_root_hex, nullptr, "The 32-byte root as 64 lowercase hex digits.", nullptr},
+    {"__geo_interface__", tree_geo_interface, nullptr, "`geojson()`: the canonical cells as a FeatureCollection.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

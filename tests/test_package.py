@@ -261,9 +261,11 @@ def test_docs_examples_run(page, tmp_path, monkeypatch):
 def test_geo_tree_into_geopandas():
     gpd = pytest.importorskip("geopandas")
     tree = zarel.Tree.from_cells([983, 12 * 9 + 4, 9], 4)
-    gdf = gpd.GeoDataFrame.from_features(zarel.GeoTree(tree), crs="EPSG:4326")
+    gdf = gpd.GeoDataFrame.from_features(tree, crs="EPSG:4326")
     assert list(gdf["cid"]) == tree.cells() and list(gdf["level"]) == [0, 1, 2]
     assert gdf.geometry.equals(gpd.GeoSeries(zarel.cell_polygons(tree.cells(), 3), crs="EPSG:4326"))
+    finer = gpd.GeoDataFrame.from_features(zarel.GeoTree(tree, 8), crs="EPSG:4326")
+    assert finer.geometry.equals(gpd.GeoSeries(zarel.cell_polygons(tree.cells(), 8), crs="EPSG:4326"))
     with pytest.raises(TypeError, match="GeoTree needs a Tree, got dict"):
         zarel.GeoTree(tree.geojson())
 

@@ -6,10 +6,10 @@ geometry, other libraries' shapes), read as the GeoJSON it describes; dicts
 and other documents pass through unchanged, so results and errors are the
 module's own.
 
-`Tree` is an immutable extension type, so it cannot grow a
-`__geo_interface__` attribute; `GeoTree(tree)` wraps a tree in an object that
-has one (the display FeatureCollection of its canonical cells), which is what
-`geopandas.GeoDataFrame.from_features` and other readers of the protocol take.
+A `Tree`'s own `__geo_interface__` is the display FeatureCollection of its
+canonical cells, which is what `geopandas.GeoDataFrame.from_features` and other
+readers of the protocol take; `GeoTree(tree, n)` offers it at another edge
+density.
 """
 
 from __future__ import annotations
@@ -58,11 +58,12 @@ def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = N
 
 
 class GeoTree:
-    """A `Tree` seen through the geo interface: `GeoTree(tree).__geo_interface__`
-    is `tree.geojson(n)`, a FeatureCollection with one Polygon feature per
-    canonical cell (properties `cid`, `suid`, `level`).
+    """A `Tree` seen through the geo interface at another edge density:
+    `GeoTree(tree, n).__geo_interface__` is `tree.geojson(n)`, a
+    FeatureCollection with one Polygon feature per canonical cell (properties
+    `cid`, `suid`, `level`). A tree's own `__geo_interface__` is `geojson()`.
 
-    `geopandas.GeoDataFrame.from_features(GeoTree(tree), crs="EPSG:4326")`
+    `geopandas.GeoDataFrame.from_features(GeoTree(tree, 8), crs="EPSG:4326")`
     gives one row per cell.
     """
 
