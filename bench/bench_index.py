@@ -3,8 +3,11 @@ few thousand cells each, all in one base cell so that a query meets many of
 them. Registering throughput, query latency beside the set operations a query
 stands for (one intersection per distinct tree, two differences per tree that
 meets the query) done one by one from Python, the query again with a tenth of
-the keys, and attention at levels 2 and 6. Best of several runs each."""
+the keys, attention at levels 2 and 6, and saving and loading the index with
+pickle beside its limit, 8 bytes per canonical cell of the distinct trees and
+the time to rebuild those trees with `Tree.from_cells`. Best of several runs each."""
 
+import pickle
 
 import numpy as np
 
@@ -76,7 +79,13 @@ def main():
     t_att2, att2 = best(lambda: index.attention(2), 5)
     t_att6, att6 = best(lambda: index.attention(6), 5)
 
-    cells = sum(len(t.cells()) for t in trees) / N_TREES
+    t_dump, blob = best(lambda: pickle.dumps(index), 3)
+    t_load, again = best(lambda: pickle.loads(blob), 3)
+    assert again.roots() == index.roots()
+    cell_lists = [np.asarray(t.cells(), np.uint64) for t in trees]
+    t_rebuild, _ = best(lambda: [Tree.from_cells(c, DEPTH) for c in cell_lists], 3)
+
+    cells = sum(len(c) for c in cell_lists) / N_TREES
     print(f"index: {N_KEYS} keys over {N_TREES} trees, depth {DEPTH}, {cells:.0f} canonical cells a tree")
     print(f"  add:       {N_KEYS / t_add:,.0f} keys/s ({t_add * 1e3:.1f} ms for all)")
     print(f"  query:     {t_query * 1e3:.2f} ms, {len(hits)} hits from {met} meeting trees"
@@ -84,6 +93,9 @@ def main():
     print(f"  set ops:   {t_ops * 1e3:.2f} ms ({N_TREES} intersections, {2 * met} differences, one call each)")
     print(f"  ratio:     query / set ops = {t_query / t_ops:.2f} (target at most 1.2)")
     print(f"  {N_TREES} keys: query {t_small * 1e3:.2f} ms ({len(small_hits)} hits)")
+    print(f"  pickle:    {len(blob) / 1e6:.2f} MB (limit {8 * cells * N_TREES / 1e6:.2f} MB of cells),"
+          f" dump {t_dump * 1e3:.0f} ms, load {t_load * 1e3:.0f} ms"
+          f" (rebuilding the {N_TREES} trees alone: {t_rebuild * 1e3:.0f} ms)")
     print(f"  attention: level 2 {t_att2 * 1e3:.2f} ms ({len(att2)} cells), level 6 {t_att6 * 1e3:.2f} ms ({len(att6)} cells)")
 
 
