@@ -90,10 +90,3 @@ def test_compatibility_messages(method):
     assert str(e.value) == "'int' object is not an instance of 'Tree'"
     assert e.value.__notes__ == ["while processing 'other'"]
     assert getattr(a, method)(other=a) is not None
-
-
-def test_docstrings():
-    assert Tree.union.__text_signature__ == "($self, other)"
-    assert Tree.divergence.__doc__ == \
-        'Maximal subtrees where two coverages differ: `[{"cid", "suid", "hash_a", "hash_b"}, ...]`;\n' \
-        '`suid` is `None` unless the profile has aperture 9 and 6 base cells.'
