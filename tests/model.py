@@ -90,17 +90,14 @@ class Leaves:
     def count(self, cid):
         return count_in(self.leaves, leaf_range(cid, self.depth, self.a))
 
-    def size(self, height):
-        return self.a ** height
-
     def partial(self, cid, height):
-        return 0 < self.count(cid) < self.size(height)
+        return 0 < self.count(cid) < self.a**height
 
     def hash(self, cid, height):
         n = self.count(cid)
         if n == 0:
             return self.empty[height]
-        if n == self.size(height):
+        if n == self.a**height:
             return self.full[height]
         return sha(2, [self.hash(cid * self.a + k, height - 1) for k in range(self.a)])
 

@@ -13,7 +13,6 @@ from zarel import _zarel as z
 from zarel import neighbours
 
 SERIAL_BELOW = 16384
-NTHREADS = [0, 1, 2, 3]
 
 
 def in_chunks(fn, arrays, chunk=4096):
@@ -41,7 +40,7 @@ BATCH = {  # name: (call on points and cells, output dtypes)
 
 
 @pytest.mark.parametrize("size", [1000, SERIAL_BELOW - 1, SERIAL_BELOW, 40000])
-@pytest.mark.parametrize("nthreads", NTHREADS)
+@pytest.mark.parametrize("nthreads", [0, 1, 2, 3])
 @pytest.mark.parametrize("name", BATCH)
 def test_same_on_every_pool(points, cells, name, size, nthreads):
     call, dtypes = BATCH[name]
@@ -163,7 +162,6 @@ PINNED = {
 @pytest.mark.parametrize("size", [0, 1, SERIAL_BELOW - 1])
 def test_small_inputs_run_on_the_caller_whatever_nthreads(nthreads, size):
     cids = np.full(size, 9, dtype=np.uint64)
-    assert z._cell_neighbours(cids, nthreads=nthreads).shape == (size, 4)
     assert np.array_equal(z._cell_neighbours(cids, nthreads=nthreads), z._cell_neighbours(cids))
     coords, offsets = z._cell_boundaries(cids, nthreads=nthreads)
     assert len(offsets) == size + 1 and coords.shape == (offsets[-1], 2)

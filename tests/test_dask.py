@@ -17,10 +17,6 @@ import zarel.dask as zd  # noqa: E402
 pytestmark = pytest.mark.skipif(bool(os.environ.get("ZAREL_SANITIZED")), reason="not under sanitizers")
 
 
-def single_machine(lon, lat, depth, profile=None):
-    return zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, depth, profile), depth, profile)
-
-
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -30,7 +26,7 @@ def client():
 
 def test_cluster_root_equals_single_machine_root(client):
     lon, lat = random_points(300_000, 1)
-    want = single_machine(lon, lat, 9, zarel.ZAREL_1)
+    want = zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, 9, zarel.ZAREL_1), 9, zarel.ZAREL_1)
     lazy = zd.tree_from_lonlat(da.from_array(lon, chunks=25_000), da.from_array(lat, chunks=40_000), 9,
                                zarel.ZAREL_1, split_every=3)
     got = client.compute(lazy).result()
@@ -57,7 +53,7 @@ def union_tasks(lazy):
 @pytest.mark.parametrize("chunks, split_every", [(1000, 2), (700, 8), (99_999, 4), (333, 5)])
 def test_any_chunking_same_root(chunks, split_every):
     lon, lat = random_points(20_000, chunks)
-    want = single_machine(lon, lat, 6)
+    want = zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, 6), 6)
     lazy = zd.tree_from_lonlat(da.from_array(lon, chunks=chunks), lat, 6, split_every=split_every)
     assert lazy.compute(scheduler="sync") == want
     # A tree, not a fold: each union joins 2..k trees, and about log_k(n) unions

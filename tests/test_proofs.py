@@ -111,7 +111,6 @@ def test_self_transcripts():
     u, d = a.prove(a, "union"), a.prove(a, "difference")
     assert all("children" not in s for s in u["steps"] + d["steps"])
     assert all(s["a"] == s["b"] == s["c"] for s in u["steps"]) and u["root_c"] == u["root_a"]
-    assert all(s["c"] == model.ladders(3)[0][3].hex() for s in d["steps"]) and verify_setop(d)
     # Both operations give c = a there; the transcript proves roots, not wording.
     assert verify_setop(dict(u, op="intersect"))
 

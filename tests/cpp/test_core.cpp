@@ -2,6 +2,7 @@
 // and the fast roads (direct JSON, vector sines, direct nuclei, opening text)
 // against the general ones they stand in for.
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "check.h"
@@ -42,14 +43,9 @@ static bool same_road(std::string_view text) {
          write_json(*direct) == write_json_general(*direct);
 }
 
-struct Rng {
-  uint64_t s;
-  uint64_t next() {  // splitmix64
-    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
+struct Rng : std::mt19937_64 {
+  using std::mt19937_64::mt19937_64;
+  uint64_t next() { return (*this)(); }
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
 };
 
