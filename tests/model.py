@@ -11,6 +11,14 @@ import numpy as np
 A, B = 9, 6
 
 
+def deepest(a=A, b=B):
+    """The deepest level whose cids fit in 64 bits."""
+    level = 0
+    while (a + b) * a ** (level + 1) < 2**64:
+        level += 1
+    return level
+
+
 def level_of(cid, a=A):
     n = 0
     while cid:
@@ -82,17 +90,14 @@ class Leaves:
     def count(self, cid):
         return count_in(self.leaves, leaf_range(cid, self.depth, self.a))
 
-    def size(self, height):
-        return self.a ** height
-
     def partial(self, cid, height):
-        return 0 < self.count(cid) < self.size(height)
+        return 0 < self.count(cid) < self.a**height
 
     def hash(self, cid, height):
         n = self.count(cid)
         if n == 0:
             return self.empty[height]
-        if n == self.size(height):
+        if n == self.a**height:
             return self.full[height]
         return sha(2, [self.hash(cid * self.a + k, height - 1) for k in range(self.a)])
 
@@ -105,6 +110,12 @@ def root(leaves, depth, a=A, b=B):
     which the rules define as the hash of their full expansion."""
     x = Leaves(leaves, depth, a, b)
     return sha(3, [x.hash(base, depth) for base in x.bases()]).hex()
+
+
+def random_points(n, seed):
+    """n points spread evenly over the sphere: longitudes and latitudes in degrees."""
+    rng = np.random.default_rng(seed)
+    return rng.uniform(-180, 180, n), np.degrees(np.arcsin(rng.uniform(-1, 1, n)))
 
 
 R_AUTH = 6371007.180918476  # authalic radius of WGS84

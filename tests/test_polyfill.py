@@ -146,17 +146,6 @@ def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
     assert [x for x in got if lo <= x <= hi] == brute(doc, subs)
 
 
-@pytest.mark.parametrize("name", ["concave star", "holed", "overlapping parts", "north cap"])
-def test_tree_forms_agree_with_the_list(name):
-    doc = SHAPES[name]
-    t = Tree.from_geojson(doc, 4)
-    cells = zarel.polyfill(doc, 4)
-    assert t.depth == 4 and t.profile == Profile.ogc()
-    assert t.leaves() == cells
-    assert t == Tree.from_cells(cells, 4)
-    assert zarel.fingerprint_polygon(doc, 4) == t.root_hex
-
-
 def test_roots_ignore_orientation_and_start_vertex():
     ring = star(-30, 20, 35, 12, 7)
     hole = box(-40, 15, -25, 30)
@@ -165,21 +154,6 @@ def test_roots_ignore_orientation_and_start_vertex():
         assert zarel.fingerprint_polygon(polygon(r, h), 5) == base
     rev = ring[::-1]
     assert zarel.fingerprint_polygon(polygon(rev + rev[:1]), 5) == zarel.fingerprint_polygon(polygon(ring), 5)
-
-
-def test_two_halves_miss_only_the_nuclei_on_their_shared_edge():
-    # A vertical cut along a column of equatorial nuclei, which share one longitude.
-    cut = nuclei([zarel.suid_to_cid("Q444")])[0][0]
-    w0, w1 = cut - 30, cut + 30
-    whole = polygon(box(w0, -15, w1, 25))
-    left, right = polygon(box(w0, -15, cut, 25)), polygon(box(cut, -15, w1, 25))
-    r = 3
-    a, b, w = (Tree.from_geojson(d, r) for d in (left, right, whole))
-    missing = set(w.leaves()) - set(a.union(b).leaves())
-    lon, lat = zarel._cells_to_lonlat(np.array(w.leaves(), dtype=np.uint64))
-    on_cut = {c for c, x, y in zip(w.leaves(), lon, lat) if x == cut and -15 < y < 25}
-    assert missing == on_cut and on_cut
-    assert not set(a.leaves()) & set(b.leaves())
 
 
 def test_empty_coverages():

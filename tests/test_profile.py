@@ -1,4 +1,5 @@
 import hashlib
+import json
 import math
 import re
 import struct
@@ -47,7 +48,6 @@ def test_identity_matches_hashlib(aperture, n_base, lon, ns, ss, a_um, inv_f, ti
 def test_named_profiles():
     assert Profile() == Profile.ogc() == zarel.OGC_RHEALPIX
     assert Profile(lon_0_udeg=0) == Profile.zarel_1() == zarel.ZAREL_1
-    assert Profile.ogc().id_hex() != Profile.zarel_1().id_hex()
     assert Profile(epoch_us=1) != Profile() and Profile(epoch_us=1).id_hex() != Profile().id_hex()
     assert Profile.ogc().describe() == (
         "H(9,6) rhealpix lon_0=50 ns=0 ss=0 a=6378137 1/f=298.257223563 hash=sha256 tick=1us epoch=0")
@@ -103,17 +103,11 @@ def test_record_extras_and_order():
 
 
 def test_json_depth_limit():
-    def nest(n):
-        v = 0
-        for _ in range(n):
-            v = [v]
-        return v
-
     # 127 levels inside the record still parse (and then fail as a record); 129 do not.
     with pytest.raises(ValueError, match="^bad profile record"):
-        Profile.from_dict(record(a_um=nest(127)))
+        Profile.from_dict(record(a_um=json.loads("[" * 127 + "0" + "]" * 127)))
     with pytest.raises(ValueError, match="^not JSON: .*line 1, column"):
-        Profile.from_dict(record(a_um=nest(128)))
+        Profile.from_dict(record(a_um=json.loads("[" * 128 + "0" + "]" * 128)))
     # A huge int crosses as a float, which the record refuses as a u64.
     with pytest.raises(ValueError, match="floating point"):
         Profile.from_dict(record(a_um=2**70))

@@ -13,10 +13,6 @@ OPS = {
 }
 
 
-def combine(t, u, op):
-    return getattr(t, op)(u)
-
-
 @settings(max_examples=80, deadline=None)
 @given(seed=st.integers(0, 2**32), depth=st.integers(0, 4))
 def test_ops_against_leaf_sets(seed, depth):
@@ -28,7 +24,7 @@ def test_ops_against_leaf_sets(seed, depth):
     for (x, lx), (y, ly) in [((a, la), (b, lb)), (everything, (a, la)), ((b, lb), everything)]:
         for op, f in OPS.items():
             expected = f(lx, ly)
-            got = combine(x, y, op)
+            got = getattr(x, op)(y)
             assert got.leaves() == sorted(expected), op
             assert got.cells() == model.canonical_cells(expected, depth), op
             assert got.root_hex == model.root(expected, depth), op
@@ -62,8 +58,8 @@ def test_result_keeps_self_profile():
     p = Profile.zarel_1()
     a, b = Tree.from_cells([9], 2, p), Tree.from_cells([10], 2)
     for op in OPS:
-        assert combine(a, b, op).profile == p
-        assert combine(b, a, op).profile == Profile.ogc()
+        assert getattr(a, op)(b).profile == p
+        assert getattr(b, op)(a).profile == Profile.ogc()
 
 
 def test_other_aperture_suid():
@@ -90,10 +86,3 @@ def test_compatibility_messages(method):
     assert str(e.value) == "'int' object is not an instance of 'Tree'"
     assert e.value.__notes__ == ["while processing 'other'"]
     assert getattr(a, method)(other=a) is not None
-
-
-def test_docstrings():
-    assert Tree.union.__text_signature__ == "($self, other)"
-    assert Tree.divergence.__doc__ == \
-        'Maximal subtrees where two coverages differ: `[{"cid", "suid", "hash_a", "hash_b"}, ...]`;\n' \
-        '`suid` is `None` unless the profile has aperture 9 and 6 base cells.'

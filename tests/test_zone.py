@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import model
+from model import deepest
 from zarel import Profile, cell_at, neighbours, position, subzone_at, subzone_index, subzones
 
 STEPS = {"up": (-1, 0), "right": (0, 1), "down": (1, 0), "left": (0, -1)}
@@ -19,14 +20,6 @@ def model_cid(base, level, row, col, a=9):
     for k in range(level - 1, -1, -1):
         cid = cid * a + side * (row // side**k % side) + col // side**k % side
     return cid
-
-
-def deepest(a):
-    """The deepest level whose cids fit in 64 bits."""
-    level = 0
-    while (a + 6) * a ** (level + 1) < 2**64:
-        level += 1
-    return level
 
 
 positions = st.sampled_from([4, 9, 16, 25]).flatmap(lambda a: st.integers(0, deepest(a)).flatmap(
@@ -85,12 +78,3 @@ def test_neighbours_agree_with_the_sphere(ns, ss):
     for pole in (model_cid(0, level, 13, 13), model_cid(5, level, 13, 13)):
         around = set(neighbours(pole, p).values())
         assert len(around) == 4 and all(pole in neighbours(c, p).values() for c in around)
-
-
-@pytest.mark.parametrize("n_base", [5, 7])
-def test_neighbours_need_six_base_cells(n_base):
-    p = Profile(n_base=n_base)
-    with pytest.raises(ValueError, match=f"^the rHEALPix layout has 6 base cells, the profile has {n_base}$"):
-        neighbours(9, p)
-    assert position(9, p) == (0, 0, 0, 0)
-    assert cell_at(0, 1, 1, 1, p) == 85

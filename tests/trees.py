@@ -1,6 +1,7 @@
 """Random trees for the set-operation, proof and opening tests, and a slow model
 of divergence over leaf sets."""
 
+import copy
 import random
 
 import model
@@ -30,6 +31,17 @@ def random_pair(seed, depth, n=25):
 def flip(text, i):
     """The hex text with its i-th digit changed."""
     return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
+
+
+def edited(doc, locate, change):
+    """A deep copy of the document, with `change` applied to the part `locate` finds in it."""
+    m = copy.deepcopy(doc)
+    change(locate(m))
+    return m
+
+
+def swap(items, i, j):
+    items[i], items[j] = items[j], items[i]
 
 
 def model_divergence(x, y):

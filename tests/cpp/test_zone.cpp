@@ -1,13 +1,20 @@
-// Zone navigation where Python cannot look: hierarchies no profile makes, and
-// the neighbours of the base cells; positions, sub-zone order and the folded
-// neighbours are checked against a model and PROJ in Python.
+// Zones and zone data where Python cannot look: hierarchies no profile makes,
+// the neighbours of the base cells, JSON values built in C++ (signed integers),
+// trees of other hierarchies and the overloads that take a context. Positions,
+// sub-zone order, folded neighbours, round trips and messages are checked
+// against models and PROJ in Python.
 #include "check.h"
+#include "json.h"
 #include "profile.h"
+#include "tree_raster.h"
 #include "zone.h"
+#include "zone_data.h"
 
 using namespace zarel;
 
 namespace {
+
+const Profile kOgc = Profile::ogc();
 
 // Hierarchies that no valid profile makes.
 void zone_errors() {
@@ -20,17 +27,35 @@ void zone_errors() {
 }
 
 void neighbours_at_level_0() {
-  auto nb = [](uint64_t cid) { return *neighbours(Profile::ogc(), cid); };
+  auto nb = [](uint64_t cid) { return *neighbours(kOgc, cid); };
   CHECK((nb(9) == std::array<uint64_t, 4>{12, 11, 10, 13}));
   CHECK((nb(10) == std::array<uint64_t, 4>{9, 11, 14, 13}));
   CHECK((nb(14) == std::array<uint64_t, 4>{10, 11, 12, 13}));
-}
-
-void neighbours_validate_the_profile() {
   // A profile the bindings cannot build is still validated.
-  Profile bad = Profile::ogc();
+  Profile bad = kOgc;
   bad.north_square = 4;
   CHECK_ERR(neighbours(bad, 9), "north_square/south_square must be in 0..3");
+}
+
+void zone_data() {
+  CtxRef ctx = make_ctx(Hierarchy{4, 6}, 1);
+  CHECK_ERR(to_dggs_json(*Tree::empty(Hierarchy{4, 6}, 1, ctx), kOgc, 4, "c"), "zone data needs the rHEALPix hierarchy");
+  // Depths and shapes as signed integers read like the unsigned ones a parser makes.
+  Json doc = *parse_json(R"({"dggrs":"https://www.opengis.net/def/dggrs/OGC/1.0/rHEALPix","zoneId":"N",
+                             "values":{"f":[{"data":[1,null,null,null,null,null,null,null,-0.0]}]}})");
+  doc["depths"] = Json::array({int64_t{-1}, int64_t{1}});
+  doc["values"]["f"][0]["shape"] = Json::object({{"count", int64_t{9}}});
+  auto t = from_dggs_json(doc, kOgc, {}, {}, true);
+  CHECK(t.ok() && t->cells() == std::vector<uint64_t>{81});
+  doc["values"]["f"][0]["shape"]["count"] = int64_t{8};
+  CHECK_ERR(from_dggs_json(doc, kOgc, {}, {}, false), R"(shape Some({"count":8}) does not describe the 9 sub-zones at depth 1)");
+  doc["values"]["f"][0]["depth"] = int64_t{-1};
+  doc["depths"] = Json::array({int64_t{2}, int64_t{3}});
+  CHECK_ERR(from_dggs_json(doc, kOgc, {}, {}, false), "a value entry names no depth");
+  // A raster read back with a context too shallow for its depth.
+  auto mask = raster(*Tree::from_cells(std::vector<uint64_t>{9, 100, 983 * 9 + 4}, 3, kOgc));
+  CHECK(mask.ok());
+  CHECK_ERR(from_raster(kRhealpix, 3, *mask, make_ctx(kRhealpix, 2)), "context ladders reach depth 2, tree needs 3");
 }
 
 }  // namespace
@@ -38,6 +63,6 @@ void neighbours_validate_the_profile() {
 int main() {
   zone_errors();
   neighbours_at_level_0();
-  neighbours_validate_the_profile();
+  zone_data();
   return zarel_test::finish();
 }
