@@ -4,6 +4,9 @@
 #   ./dev.sh test    install what is missing, build, run every test (C++, Python,
 #                    sanitizers, fuzzing for a bounded time, abi3 check)
 #   ./dev.sh bench   build and run the benchmarks
+#   ./dev.sh quick [pytest args]
+#                    build the module in build/quick and run pytest on it without
+#                    installing (each work tree keeps its own build; setup not repeated)
 #   ./dev.sh wheel   build the abi3 wheel and repair it into dist/ as a self-contained
 #                    manylinux wheel (libtbb, libsleef and libcrypto bundled)
 set -euo pipefail
@@ -129,7 +132,23 @@ stub_check() {
   $PY -m mypy.stubtest zarel
 }
 
+# A Release build of the module laid out as a package beside the sources, for quick
+# iterations in a work tree without touching the installed zarel.
+quick() {
+  local dir=build/quick
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  ninja -C "$dir" -j2 _zarel >/dev/null
+  rm -rf "$dir/pkg" && mkdir -p "$dir/pkg/zarel"
+  cp src/zarel/*.py src/zarel/*.pyi src/zarel/py.typed "$dir/pkg/zarel/"
+  cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
+  PYTHONPATH="$dir/pkg" $PY -m pytest -q -p no:cacheprovider "$@"
+}
+
 case "${1:-}" in
+  quick)
+    shift
+    quick "$@"
+    ;;
   demo)
     setup
     install
