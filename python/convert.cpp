@@ -9,12 +9,11 @@
 
 namespace zarel::py {
 
-bool add_note(const char* name) {
+bool add_exception_note(const std::string& note) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (value) {
-    std::string note = std::string("while processing '") + name + "'";
     PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
     if (r) Py_DECREF(r);
     else PyErr_Clear();
@@ -22,6 +21,8 @@ bool add_note(const char* name) {
   PyErr_Restore(type, value, tb);
   return false;
 }
+
+bool add_note(const char* name) { return add_exception_note(std::string("while processing '") + name + "'"); }
 
 std::string type_name(PyObject* o) {
   std::string out = "?";

@@ -277,9 +277,9 @@ double cell_area(const Grid& g, uint32_t level) {
   return w * w * (8 / kThreePi);
 }
 
-namespace {
-
 bool is_polar(const Path& path) { return path.base() == 0 || path.base() == 5; }
+
+namespace {
 
 double cell_width(const Grid& g, const Path& path) {
   return g.r_auth * kPi / 2 * inverse_power(g.side, path.level());

@@ -46,6 +46,9 @@ Status check_path(const Grid& g, const Path& path);
 
 // REQUIRES: check_path(g, path) holds (ul_vertex and nucleus_planar abort otherwise).
 XY ul_vertex(const Grid& g, const Path& path);
+// Whether the cell lies in a polar base cell, the only cells whose display
+// polygons follow `n` points an edge.
+bool is_polar(const Path& path);
 // 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
 int shape(const Grid& g, const Path& path);
 // For an even side the pole is a corner shared by four cells at every level of
