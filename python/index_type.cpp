@@ -181,7 +181,8 @@ PyMethodDef index_methods[] = {
         "the index's whole content, which pickling saves."),
     def("attention", index_attention,
         "attention($self, level)\n--\n\n"
-        "`{cid: count}` for every cell at `level` touched by an indexed key's coverage."),
+        "`{cid: count}` for every cell at `level` touched by an indexed key's coverage. Refused (ValueError)\n"
+        "above 2**26 cells."),
     kEndOfTable,
 };
 
