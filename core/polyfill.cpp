@@ -33,13 +33,26 @@ class Descent {
       return ok();
     }
     ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
-    if (index_.position(n.lon, n.lat) == Location::Inside) out_.push_back(cid);
+    if (on_earth(n) == Location::Inside) out_.push_back(cid);
     return ok();
   }
 
   std::vector<uint64_t>& out() { return out_; }
 
  private:
+  // The edges of the coordinates are no edges on the Earth: a nucleus on the
+  // +-180 meridian (normalised to -180) is inside when the polygon covers both
+  // sides of it, and one at a pole when the polygon covers all around it.
+  // Nuclei on any other edge stay outside.
+  Location on_earth(geo::LonLat n) const {
+    Location where = index_.position(n.lon, n.lat);
+    if (where != Location::OnBoundary) return where;
+    if (n.lat == 90 || n.lat == -90) return index_.beside_parallel(-180, 180, n.lat, n.lat < 0);
+    if (n.lon != -180) return where;
+    Location east = index_.beside_meridian(-180, n.lat, true);
+    return east == Location::Inside ? index_.beside_meridian(180, n.lat, false) : east;
+  }
+
   // The corners of a cell's boxes, each located at most once, and each box's
   // edge test made at most once, in the order the two tests ask for them.
   class Corners {
