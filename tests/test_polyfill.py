@@ -3,6 +3,10 @@ against a brute force over every cell's nucleus, located by an exact point-in-po
 model written from the rules (cross-checked against shapely on valid polygons)."""
 
 import math
+import signal
+import subprocess
+import sys
+import time
 from fractions import Fraction
 
 import numpy as np
@@ -218,12 +222,16 @@ def random_doc(rng, seam_lats):
 
 
 def test_random_polygons_against_the_cut_and_the_poles():
-    cids = cells_at(3)
-    lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
+    """Every nucleus on the cut or a pole at resolution 5, and a sample of the others."""
+    cids = np.array(cells_at(5), dtype=np.uint64)
+    lon, lat = zarel._cells_to_lonlat(cids)
     rng = np.random.default_rng(16)
-    for _ in range(60):
+    edge = (lon == -180) | (np.abs(lat) == 90)
+    chosen = sorted(cids[edge].tolist() + rng.choice(cids[~edge], 300, replace=False).tolist())
+    for _ in range(40):
         doc = random_doc(rng, lat[lon == -180].tolist() + [85.0])
-        assert zarel.polyfill(doc, 3) == brute(doc, cids)
+        got = set(zarel.polyfill(doc, 5))
+        assert [c for c in chosen if c in got] == brute(doc, chosen)
 
 
 @pytest.mark.parametrize("resolution", [0, 2, 5])
@@ -330,14 +338,41 @@ def test_profiles_the_grid_cannot_fill():
             call(doc, 5, wide)
 
 
-def test_polyfill_refuses_huge_lists_before_building_them():
+WORLD = polygon(box(-180, -90, 180, 90))
+
+
+def test_polyfill_refuses_huge_lists_while_descending():
     doc = polygon(box(-60, -40, 60, 40))
-    t = Tree.from_geojson(doc, 9)
-    n = t.leaf_count()
-    assert n > 2**26
-    with pytest.raises(ValueError) as e:
-        zarel.polyfill(doc, 9)
-    assert str(e.value) == (f"the polygon covers {n} cells at resolution 9, more than the 67108864 "
-                            "that polyfill materialises; use Tree.from_geojson")
+    n = Tree.from_geojson(doc, 9).leaf_count()
+    for d, resolution, total in [(doc, 9, n), (WORLD, 15, 6 * 9**15)]:
+        with pytest.raises(ValueError) as e:
+            zarel.polyfill(d, resolution)
+        message = str(e.value)
+        head, tail = message.split(f" cells at resolution {resolution}, ")
+        assert head.startswith("the polygon covers at least ")
+        assert tail == "more than the 67108864 that polyfill materialises; use Tree.from_geojson"
+        # The count stops where it first passes the bound, short of the whole coverage.
+        assert 2**26 < int(head.split()[-1]) < total
     # The tree form holds far more.
     assert Tree.from_geojson(doc, 10).leaf_count() > 2**26 * 9
+
+
+# A sliver along a long diagonal: cells to visit all along it, no nucleus inside.
+SLIVER = polygon([(-170, -60), (170, 60), (170, 60 + 1e-9)])
+
+
+@pytest.mark.parametrize("call", ["zarel.polyfill(SLIVER, 15)", "zarel.fingerprint_polygon(WORLD, 14)",
+                                  "Tree.from_geojson(WORLD, 15)"])
+def test_ctrl_c_stops_a_long_fill(call):
+    """Each call runs for minutes; SIGINT a second in ends it with a plain KeyboardInterrupt."""
+    code = (f"import zarel\nfrom zarel import Tree\nSLIVER, WORLD = {SLIVER!r}, {WORLD!r}\n"
+            f"print('start', flush=True)\n{call}\nprint('finished', flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "start\n"
+        time.sleep(1)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)  # far below the minutes the call needs
+    finally:
+        child.kill()
+    assert out == "" and err.startswith("Traceback") and err.endswith("\nKeyboardInterrupt\n"), err
