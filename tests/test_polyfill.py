@@ -204,12 +204,10 @@ def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
 def random_doc(rng, seam_lats):
     """Parts often against the cut or a pole, vertices often on the nuclei's latitudes there."""
     def lon():
-        return float(rng.choice([-180, 180])) if rng.random() < 0.4 else float(rng.uniform(-180, 180))
+        return float(rng.choice([-180, 180])) if rng.random() < 0.4 else rng.uniform(-180, 180)
 
     def lat():
-        r = rng.random()
-        return float(rng.choice([-90, 90])) if r < 0.3 else float(rng.choice(seam_lats)) if r < 0.5 else float(
-            rng.uniform(-90, 90))
+        return float(rng.choice([-90, 90] + seam_lats)) if rng.random() < 0.5 else rng.uniform(-90, 90)
 
     def ring():
         if rng.random() < 0.5:
