@@ -48,8 +48,11 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   Profile profile;
   return call(state_of_module(module), args, kwargs, "polyfill",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
-                return with_polygon(geojson, "zarel.polyfill", [&](const MultiPolygon& polygons) {
-                  return answer(polyfill(polygons, resolution, profile));
+                return with_polygon(geojson, "zarel.polyfill", [&](const MultiPolygon& polygons) -> PyObject* {
+                  Cancel cancel(signal_raised);
+                  auto cells = polyfill(polygons, resolution, profile, cancel);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return answer(cells);
                 });
               });
 }
@@ -68,7 +71,9 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
                 return with_polygon(geojson, "zarel.fingerprint_polygon",
                                     [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto root = fingerprint_polygon(polygons, resolution, profile);
+                  Cancel cancel(signal_raised);
+                  auto root = fingerprint_polygon(polygons, resolution, profile, cancel);
+                  if (cancel.stopped()) return raise(cancelled());
                   if (!root) return raise(root.error());
                   return to_python(hex(*root));
                 });
@@ -91,7 +96,10 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
                                     [&](const MultiPolygon& polygons) -> PyObject* {
                   auto ctx = profile.ctx(resolution);
                   if (!ctx) return raise(ctx.error());
-                  return new_tree(st, cover(polygons, resolution, profile, std::move(ctx).value()), profile);
+                  Cancel cancel(signal_raised);
+                  auto tree = cover(polygons, resolution, profile, std::move(ctx).value(), cancel);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return new_tree(st, std::move(tree), profile);
                 });
               });
 }
