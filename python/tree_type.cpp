@@ -9,6 +9,7 @@
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
+#include "zones.h"
 
 namespace zarel::py {
 
@@ -210,6 +211,7 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };
 
