@@ -160,6 +160,8 @@ class BoundaryWalk {
   bool all_leaves(const Position& p, Direction d) {
     uint64_t m = 1;
     for (uint32_t l = p.level; l < tree_.depth; ++l) m *= side_;
+    // These leaves outside are distinct, so a side longer than the limit is refused unwalked.
+    if (m > kMaxDilationLeaves) return false;
     uint64_t leaf_span = span(tree_.depth);
     for (uint64_t i = 0; i < m; ++i) {
       Position leaf = along(p, d, i, m);
