@@ -9,32 +9,33 @@ namespace {
 
 std::string str(uint64_t v) { return std::to_string(v); }
 
+// The position of a cid known to lie at `level`: its digits, finest first.
+Position position_at(const Hierarchy& h, uint64_t side, uint64_t cid, uint32_t level) {
+  Position p{0, level, 0, 0};
+  uint64_t weight = 1;
+  with_constant<9>(h.a, [&](auto a) {
+    with_constant<3>(side, [&](auto s) {
+      for (uint32_t i = 0; i < level; ++i) {
+        uint64_t d = cid % a;
+        cid /= a;
+        p.row += d / s * weight;
+        p.col += d % s * weight;
+        weight *= s;
+      }
+    });
+  });
+  p.base = static_cast<uint32_t>(cid - h.a);
+  return p;
+}
+
 // The grid facts a walk at one level needs, taken once.
 struct Layer {
   Hierarchy h;
   uint64_t side, span;
   uint32_t level, ns, ss;
 
-  // The position of a cid known to lie at `level`: its digits, finest first.
-  Position position(uint64_t cid) const {
-    Position p{0, level, 0, 0};
-    uint64_t weight = 1;
-    with_constant<9>(h.a, [&](auto a) {
-      with_constant<3>(side, [&](auto s) {
-        for (uint32_t i = 0; i < level; ++i) {
-          uint64_t d = cid % a;
-          cid /= a;
-          p.row += d / s * weight;
-          p.col += d % s * weight;
-          weight *= s;
-        }
-      });
-    });
-    p.base = static_cast<uint32_t>(cid - h.a);
-    return p;
-  }
+  Position position(uint64_t cid) const { return position_at(h, side, cid, level); }
   uint64_t cid(const Position& p) const { return cell_at_unchecked(h, side, p.base, level, p.row, p.col); }
-  uint64_t step(uint64_t cid, Direction d) const { return this->cid(step_unchecked(position(cid), d, span, ns, ss)); }
 };
 
 bool contains(const std::vector<uint64_t>& sorted, uint64_t v) {
@@ -68,12 +69,18 @@ Result<Disks> Disks::make(const Profile& profile, uint32_t k) {
   return Disks(profile, k, s);
 }
 
-bool Disks::inside(const Position& p, uint64_t span) const {
+Disks::Disks(const Profile& profile, uint32_t k, uint64_t side) : profile_(profile), k_(k), side_(side) {
+  Hierarchy h = profile.hierarchy();
+  for (uint32_t level = 0; level <= h.deepest(); ++level) spans_.push_back(span(h, level).value());
+}
+
+bool Disks::inside(const Position& p) const {
+  uint64_t span = spans_[p.level];
   return uint64_t{k_} * 2 < span && p.row >= k_ && p.col >= k_ && p.row + k_ < span && p.col + k_ < span;
 }
 
-void Disks::walk(const Position& p, uint64_t span, uint64_t limit) {
-  Layer g{profile_.hierarchy(), side_, span, p.level, profile_.north_square, profile_.south_square};
+void Disks::walk(const Position& p, uint64_t limit) {
+  Layer g{profile_.hierarchy(), side_, spans_[p.level], p.level, profile_.north_square, profile_.south_square};
   prev_.clear();
   ring_.assign(1, g.cid(p));
   all_ = ring_;
@@ -85,30 +92,34 @@ void Disks::walk(const Position& p, uint64_t span, uint64_t limit) {
   }
 }
 
-Result<uint64_t> Disks::count(uint64_t cid, uint64_t limit) {
-  Hierarchy h = profile_.hierarchy();
-  ZAREL_TRY(Position p, position(h, cid));
-  ZAREL_TRY(uint64_t span, zarel::span(h, p.level));
-  if (inside(p, span)) return std::min(2 * uint64_t{k_} * (k_ + 1) + 1, limit + 1);
-  walk(p, span, limit);
+uint64_t Disks::count(uint64_t cid, uint32_t level, uint64_t limit) {
+  Position p = position_at(profile_.hierarchy(), side_, cid, level);
+  if (inside(p)) return std::min(2 * uint64_t{k_} * (k_ + 1) + 1, limit + 1);
+  walk(p, limit);
   return std::min<uint64_t>(all_.size(), limit + 1);
 }
 
-void Disks::fill(uint64_t cid, uint64_t* out) {
+void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
   Hierarchy h = profile_.hierarchy();
-  Position p = position(h, cid).value();
-  uint64_t span = zarel::span(h, p.level).value();
+  Position p = position_at(h, side_, cid, level);
   uint64_t* end = out;
-  if (inside(p, span)) {
-    auto k = static_cast<int64_t>(k_);
-    for (int64_t dr = -k; dr <= k; ++dr) {
-      int64_t w = k - (dr < 0 ? -dr : dr);
-      for (int64_t dc = -w; dc <= w; ++dc)
-        *end++ = cell_at_unchecked(h, side_, p.base, p.level, static_cast<uint64_t>(static_cast<int64_t>(p.row) + dr),
-                                   static_cast<uint64_t>(static_cast<int64_t>(p.col) + dc));
+  if (inside(p)) {
+    // A cid is its base's prefix plus a part from the row and a part from the
+    // column (digit side * r + c at each level), so each cell is one addition.
+    uint64_t prefix = cell_at_unchecked(h, side_, p.base, level, 0, 0);
+    uint64_t first_row = p.row - k_, first_col = p.col - k_;
+    prev_.resize(2 * uint64_t{k_} + 1);
+    ring_.resize(2 * uint64_t{k_} + 1);
+    for (uint64_t i = 0; i <= 2 * uint64_t{k_}; ++i) {
+      prev_[i] = cell_at_unchecked(h, side_, p.base, level, first_row + i, 0) - prefix;
+      ring_[i] = cell_at_unchecked(h, side_, p.base, level, 0, first_col + i);
+    }
+    for (uint64_t i = 0; i <= 2 * uint64_t{k_}; ++i) {
+      uint64_t w = k_ - (i < k_ ? k_ - i : i - k_);
+      for (uint64_t j = k_ - w; j <= k_ + w; ++j) *end++ = prev_[i] + ring_[j];
     }
   } else {
-    walk(p, span, UINT64_MAX);
+    walk(p, UINT64_MAX);
     end = std::copy(all_.begin(), all_.end(), out);
   }
   std::sort(out, end);

@@ -28,23 +28,25 @@ class Disks {
   static Result<Disks> make(const Profile& profile, uint32_t k);
 
   // The number of cells within k steps of `cid`, or `limit + 1` when there are
-  // more than `limit` (the walk stops there). Fails for an invalid cid.
-  Result<uint64_t> count(uint64_t cid, uint64_t limit);
+  // more than `limit` (the walk stops there).
+  // REQUIRES: `level` is the cid's level by the profile's hierarchy check.
+  uint64_t count(uint64_t cid, uint32_t level, uint64_t limit);
   // The cells within k steps of `cid`, ascending, written to `out`.
-  // REQUIRES: count(cid, limit) succeeded with a value n <= limit; `out` holds n.
-  void fill(uint64_t cid, uint64_t* out);
+  // REQUIRES: count(cid, level, limit) gave n <= limit; `out` holds n.
+  void fill(uint64_t cid, uint32_t level, uint64_t* out);
 
  private:
-  Disks(const Profile& profile, uint32_t k, uint64_t side) : profile_(profile), k_(k), side_(side) {}
+  Disks(const Profile& profile, uint32_t k, uint64_t side);
   // Whether the whole disk lies inside the cell's base cell, where it is a
   // plain diamond of 2k(k+1)+1 cells.
-  bool inside(const Position& p, uint64_t span) const;
+  bool inside(const Position& p) const;
   // Breadth-first layers into `all_`, at most `limit + 1` cells.
-  void walk(const Position& p, uint64_t span, uint64_t limit);
+  void walk(const Position& p, uint64_t limit);
 
   Profile profile_;
   uint32_t k_;
   uint64_t side_;
+  std::vector<uint64_t> spans_;  // by level, to the deepest
   std::vector<uint64_t> all_, prev_, ring_, next_;
 };
 

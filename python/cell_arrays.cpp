@@ -294,28 +294,30 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
-    // Every cid is checked before any disk is walked, so the failure reported
-    // is the lowest bad cid whatever the disks' sizes.
-    auto bad = run_cells(n, nthreads, [&](size_t i) { return position(h, c[i]).ok(); });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, position(h, c[*bad]).error());
-    // Counting stops everywhere once the running total passes the bound, so a
-    // refused call walks little more than the bound's worth of cells.
+    // Every cid is checked, also once the running total has passed the bound
+    // and the walks have stopped, so the failure reported is the lowest bad
+    // cid whatever the disks' sizes and the threads' timing.
     tbb::enumerable_thread_specific<Disks> disks(*made);
     std::vector<int64_t> offsets(n + 1, 0);
+    std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
-    bad = run_cells(n, nthreads, [&](size_t i) {
-      if (total.load(std::memory_order_relaxed) > kMaxGridCells) return false;
-      uint64_t count = disks.local().count(c[i], kMaxGridCells).value();
+    auto bad = run_cells(n, nthreads, [&](size_t i) {
+      auto level = h.check(c[i]);
+      if (!level) return false;
+      levels[i] = static_cast<uint8_t>(*level);
+      if (total.load(std::memory_order_relaxed) > kMaxGridCells) return true;
+      uint64_t count = disks.local().count(c[i], *level, kMaxGridCells);
       offsets[i + 1] = static_cast<int64_t>(count);
-      return total.fetch_add(count, std::memory_order_relaxed) + count <= kMaxGridCells;
+      total.fetch_add(count, std::memory_order_relaxed);
+      return true;
     });
     if (!bad) return nullptr;
-    if (*bad < n || !accumulate(offsets))
+    if (*bad < n) return element_error(*bad, h.check(c[*bad]).error());
+    if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
     run_cells(n, nthreads, [&](size_t i) {
-      disks.local().fill(c[i], cells.data() + offsets[i]);
+      disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
       return true;
     });
     return ragged(st, std::move(cells), std::move(offsets));
