@@ -95,6 +95,10 @@ void Disks::walk(const Position& p, uint64_t limit) {
 uint64_t Disks::count(uint64_t cid, uint32_t level, uint64_t limit) {
   Position p = position_at(profile_.hierarchy(), side_, cid, level);
   if (inside(p)) return std::min(2 * uint64_t{k_} * (k_ + 1) + 1, limit + 1);
+  // The disk holds at least a triangle of its own base cell, toward the
+  // farther corner: a walk that could not stay within the limit is not begun.
+  uint64_t r = std::min<uint64_t>(k_, (spans_[level] - 1) / 2);
+  if ((r + 1) * (r + 2) / 2 > limit) return limit + 1;
   walk(p, limit);
   return std::min<uint64_t>(all_.size(), limit + 1);
 }

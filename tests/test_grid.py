@@ -53,8 +53,9 @@ def test_disk_sizes():
     deep = zarel.cell_at(2, 18, 3**17, 3**17)
     assert len(zarel.grid_disk([deep], 1000)[0]) == 2 * 1000 * 1001 + 1
     assert zarel.grid_disk([9], 2**32 - 1)[0].tolist() == list(range(9, 15))
-    with pytest.raises(ValueError, match="^the disks would hold more than the maximum 134217728 cells$"):
-        zarel.grid_disk([deep], 10000)
+    for cells, k in [([deep], 10000), ([9, zarel.cell_at(5, 18, 0, 0)], 10**6)]:
+        with pytest.raises(ValueError, match="^the disks would hold more than the maximum 134217728 cells$"):
+            zarel.grid_disk(cells, k)
 
 
 @settings(max_examples=60, deadline=None)
