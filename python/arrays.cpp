@@ -178,8 +178,8 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
   return true;
 }
 
-PyObject* element_error(size_t i, const Error& e) {
-  return raise(invalid("cell " + std::to_string(i) + ": " + e.display()));
+PyObject* element_error(const ElementFailure& f) {
+  return raise(invalid("cell " + std::to_string(f.index) + ": " + f.error.display()));
 }
 
 }  // namespace zarel::py

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lib.h"
+#include "pool.h"
 #include "profile.h"
 
 namespace zarel::py {
@@ -98,7 +99,7 @@ PyObject* nthreads_too_many(uint64_t n);
 // The checks a cid batch makes before any work, in order: the profile, the
 // array's layout, the thread count. False with the exception set.
 bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthreads);
-// "cell {i}: {error}", raised.
-PyObject* element_error(size_t i, const Error& e);
+// "cell {i}: {error}", raised, for the failing element.
+PyObject* element_error(const ElementFailure& f);
 
 }  // namespace zarel::py

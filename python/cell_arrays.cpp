@@ -20,18 +20,23 @@ namespace {
 
 std::string str(uint64_t v) { return std::to_string(v); }
 
-// Runs `element(i)` over the cids without the interpreter lock and gives the
-// lowest failing index, or n; the pool's failure, if any, is raised.
+// Runs `element(i) -> Status` over [0, n) without the interpreter lock; false
+// with the exception set when the pool cannot be built or an element fails,
+// the lowest failing element named as "cell {i}: {error}".
 template <class F>
-std::optional<size_t> run_cells(size_t n, uint64_t nthreads, F&& element) {
-  size_t bad = n;
+bool run_cells(size_t n, uint64_t nthreads, F&& element) {
+  std::optional<ElementFailure> bad;
   Runner run{nthreads, {}};
   without_gil([&] { bad = run(0, n, element); });
   if (!run.failure.empty()) {
     raise(invalid(run.failure));
-    return std::nullopt;
+    return false;
   }
-  return bad;
+  if (bad) {
+    element_error(*bad);
+    return false;
+  }
+  return true;
 }
 
 // The ragged pair of a listing: the cells, and offsets with cell i's list at
@@ -108,24 +113,23 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint8_t> levels(n);
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto level = kRhealpix.check(c[i]);
-      if (!level) return false;
-      levels[i] = static_cast<uint8_t>(*level);
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, kRhealpix.check(c[*bad]).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(uint32_t level, kRhealpix.check(c[i]));
+          levels[i] = static_cast<uint8_t>(level);
+          return ok();
+        }))
+      return nullptr;
     // One fixed width for all, the longest suid's: NumPy's own layout of a str array.
     size_t width = 1 + (n ? *std::max_element(levels.begin(), levels.end()) : 0);
     std::vector<uint32_t> points(n * width, 0);
-    run_cells(n, nthreads, [&](size_t i) {
-      uint64_t cid = c[i];
-      uint32_t* at = &points[i * width];
-      for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
-      at[0] = static_cast<uint32_t>("NOPQRS"[cid - 9]);
-      return true;
-    });
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          uint64_t cid = c[i];
+          uint32_t* at = &points[i * width];
+          for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
+          at[0] = static_cast<uint32_t>("NOPQRS"[cid - 9]);
+          return ok();
+        }))
+      return nullptr;
     std::string dtype = "<U" + str(width);
     return to_ndarray(st, std::move(points), dtype.c_str());
   });
@@ -145,15 +149,11 @@ PyObject* fn_suids_to_cids(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint32_t* points = suids.data<uint32_t>();
     size_t n = suids.size(), width = suids.itemsize() / 4;
     std::vector<uint64_t> out(n);
-    auto element = [&](size_t i) { return read_suid(points + i * width, width); };
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto cid = element(i);
-      if (!cid) return false;
-      out[i] = *cid;
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, element(*bad).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(out[i], read_suid(points + i * width, width));
+          return ok();
+        }))
+      return nullptr;
     return to_ndarray(st, std::move(out));
   });
 }
@@ -176,14 +176,12 @@ PyObject* fn_cell_levels(PyObject* module, PyObject* args, PyObject* kwargs) {
     size_t n = cids.size();
     // A level never passes 62 (two digits of a >= 2 and the rest in 64 bits).
     std::vector<uint8_t> out(n);
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto level = h.check(c[i]);
-      if (!level) return false;
-      out[i] = static_cast<uint8_t>(*level);
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, h.check(c[*bad]).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(uint32_t level, h.check(c[i]));
+          out[i] = static_cast<uint8_t>(level);
+          return ok();
+        }))
+      return nullptr;
     return to_ndarray(st, std::move(out));
   });
 }
@@ -207,20 +205,14 @@ PyObject* fn_cell_parents(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint64_t> out(n);
-    auto element = [&](size_t i) -> Result<uint64_t> {
-      ZAREL_TRY(uint32_t own, h.check(c[i]));
-      if (own < level)
-        return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", coarser than " + str(level));
-      return c[i] / pow_u64(h.a, own - level);
-    };
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto parent = element(i);
-      if (!parent) return false;
-      out[i] = *parent;
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, element(*bad).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(uint32_t own, h.check(c[i]));
+          if (own < level)
+            return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", coarser than " + str(level));
+          out[i] = c[i] / pow_u64(h.a, own - level);
+          return ok();
+        }))
+      return nullptr;
     return to_ndarray(st, std::move(out));
   });
 }
@@ -245,28 +237,24 @@ PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<int64_t> offsets(n + 1, 0);
-    auto element = [&](size_t i) -> Result<uint64_t> {
-      ZAREL_TRY(uint32_t own, h.check(c[i]));
-      if (own > level) return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", finer than " + str(level));
-      return pow_u64(h.a, level - own);
-    };
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto count = element(i);
-      if (!count) return false;
-      // Clamped, so that the running total cannot wrap before it is checked.
-      offsets[i + 1] = static_cast<int64_t>(std::min(*count, kMaxGridCells + 1));
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, element(*bad).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(uint32_t own, h.check(c[i]));
+          if (own > level)
+            return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", finer than " + str(level));
+          // Clamped, so that the running total cannot wrap before it is checked.
+          offsets[i + 1] = static_cast<int64_t>(std::min(pow_u64(h.a, level - own), kMaxGridCells + 1));
+          return ok();
+        }))
+      return nullptr;
     if (!accumulate(offsets))
       return raise(invalid("the children would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
-    run_cells(n, nthreads, [&](size_t i) {
-      uint64_t first = c[i] * static_cast<uint64_t>(offsets[i + 1] - offsets[i]);
-      for (int64_t j = offsets[i]; j < offsets[i + 1]; ++j) cells[static_cast<size_t>(j)] = first++;
-      return true;
-    });
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          uint64_t first = c[i] * static_cast<uint64_t>(offsets[i + 1] - offsets[i]);
+          for (int64_t j = offsets[i]; j < offsets[i + 1]; ++j) cells[static_cast<size_t>(j)] = first++;
+          return ok();
+        }))
+      return nullptr;
     return ragged(st, std::move(cells), std::move(offsets));
   });
 }
@@ -301,25 +289,24 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
-    auto bad = run_cells(n, nthreads, [&](size_t i) {
-      auto level = h.check(c[i]);
-      if (!level) return false;
-      levels[i] = static_cast<uint8_t>(*level);
-      if (total.load(std::memory_order_relaxed) > kMaxGridCells) return true;
-      uint64_t count = disks.local().count(c[i], *level, kMaxGridCells);
-      offsets[i + 1] = static_cast<int64_t>(count);
-      total.fetch_add(count, std::memory_order_relaxed);
-      return true;
-    });
-    if (!bad) return nullptr;
-    if (*bad < n) return element_error(*bad, h.check(c[*bad]).error());
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          ZAREL_TRY(uint32_t level, h.check(c[i]));
+          levels[i] = static_cast<uint8_t>(level);
+          if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
+          uint64_t count = disks.local().count(c[i], level, kMaxGridCells);
+          offsets[i + 1] = static_cast<int64_t>(count);
+          total.fetch_add(count, std::memory_order_relaxed);
+          return ok();
+        }))
+      return nullptr;
     if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
-    run_cells(n, nthreads, [&](size_t i) {
-      disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
-      return true;
-    });
+    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+          disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
+          return ok();
+        }))
+      return nullptr;
     return ragged(st, std::move(cells), std::move(offsets));
   });
 }

@@ -56,7 +56,7 @@ PyObject* fn_dggs_json_zones(PyObject* module, PyObject* args, PyObject* kwargs)
               {{"tree", tree}, {"level", level}, optional("field", field)}, [&]() -> PyObject* {
                 auto docs = to_dggs_json_zones(tree->tree, tree->profile, level, field);
                 if (!docs) return raise(docs.error());
-                return from_json(*docs);
+                return from_json(std::move(*docs));
               });
 }
 
