@@ -226,6 +226,8 @@ PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell "
 
 }  // namespace
 
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
+
 PyTypeObject* new_buffer_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
 }
