@@ -9,7 +9,6 @@
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
-#include "vector.h"
 
 namespace zarel::py {
 

@@ -226,8 +226,6 @@ PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell "
 
 }  // namespace
 
-PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
-
 PyTypeObject* new_buffer_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
 }
@@ -443,5 +441,7 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
   });
 }
+
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
 
 }  // namespace zarel::py

@@ -3,18 +3,12 @@
 // or a worker pool, and handed back to NumPy without a copy.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
 #include "lib.h"
 
 namespace zarel::py {
 
 // The private heap type that owns a result's memory; made once per module.
 PyTypeObject* new_buffer_type(PyObject* module);
-
-// A one-dimensional NumPy uint64 array over `values`, which it takes over; no copy is made.
-PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values);
 
 PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
