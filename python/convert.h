@@ -58,6 +58,8 @@ PyObject* from_json(Json&& value);
 PyObject* from_json_text(const std::string& text);
 
 PyObject* list_of_u64(const std::vector<uint64_t>& values);
+// A one-dimensional NumPy uint64 array over `values`, which it takes over; no copy is made.
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values);
 PyObject* str_of(const std::string& s);
 
 // Raster bytes: the values in little-endian order.

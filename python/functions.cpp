@@ -83,7 +83,9 @@ PyObject* fn_cell_area_m2(PyObject* module, PyObject* args, PyObject* kwargs) {
               [&] { return PyFloat_FromDouble(geo::cell_area(profile.grid(), level)); });
 }
 
-const char suid_to_cid_doc[] = "suid_to_cid(suid)\n--\n\n";
+const char suid_to_cid_doc[] =
+    "suid_to_cid(suid)\n--\n\n"
+    "The cid of a suid: a base letter N to S, then one digit 0 to 8 per level (\"Q12\" is 983).";
 
 PyObject* fn_suid_to_cid(PyObject* module, PyObject* args, PyObject* kwargs) {
   std::string suid;
@@ -91,7 +93,9 @@ PyObject* fn_suid_to_cid(PyObject* module, PyObject* args, PyObject* kwargs) {
               [&] { return answer(suid_to_cid(suid)); });
 }
 
-const char cid_to_suid_doc[] = "cid_to_suid(cid)\n--\n\n";
+const char cid_to_suid_doc[] =
+    "cid_to_suid(cid)\n--\n\n"
+    "The suid of a cid: its base cell's letter N to S, then its child digits (983 is \"Q12\").";
 
 PyObject* fn_cid_to_suid(PyObject* module, PyObject* args, PyObject* kwargs) {
   uint64_t cid;

@@ -224,4 +224,6 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
   });
 }
 
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
+
 }  // namespace zarel::py

@@ -29,8 +29,9 @@ from zarel._grid import (  # noqa: F401
     to_dggs_json,
 )
 
-# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree.
-from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # noqa: F401
+# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree; the
+# package's polyfill and fingerprint_polygon call their level `level`.
+from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",

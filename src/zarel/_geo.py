@@ -17,6 +17,7 @@ from __future__ import annotations
 from typing import Any
 
 from zarel import _zarel
+from zarel._names import level_was
 from zarel._zarel import Profile, Tree
 
 __all__ = ["GeoTree", "fingerprint_polygon", "polyfill", "tree_from_geojson"]
@@ -30,31 +31,34 @@ def _document(geojson: Any) -> Any:
     return geojson if interface is None else interface
 
 
-def polyfill(geojson: Any, resolution: int, profile: Profile | None = None) -> list[int]:
-    """Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.
+@level_was("resolution")
+def polyfill(geojson: Any, level: int, profile: Profile | None = None) -> list[int]:
+    """Sorted cids at `level` whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict), or
     any object with `__geo_interface__` describing one, such as a shapely
     polygon. Coordinates are longitude/latitude degrees, taken as written.
     """
-    return _zarel.polyfill(_document(geojson), resolution, profile)
+    return _zarel.polyfill(_document(geojson), level, profile)
 
 
-def fingerprint_polygon(geojson: Any, resolution: int, profile: Profile | None = None) -> str:
-    """Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.
+@level_was("resolution")
+def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None) -> str:
+    """Hex root of the canonical coverage of a GeoJSON polygon at `level`.
 
     Also takes objects with `__geo_interface__` (see `polyfill`).
     """
-    return _zarel.fingerprint_polygon(_document(geojson), resolution, profile)
+    return _zarel.fingerprint_polygon(_document(geojson), level, profile)
 
 
-def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = None) -> Tree:
-    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).
+@level_was("resolution")
+def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None) -> Tree:
+    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule).
 
     `Tree.from_geojson` that also takes objects with `__geo_interface__`
     (see `polyfill`).
     """
-    return Tree.from_geojson(_document(geojson), resolution, profile)
+    return Tree.from_geojson(_document(geojson), level, profile)
 
 
 class GeoTree:
