@@ -71,7 +71,23 @@ Result<Disks> Disks::make(const Profile& profile, uint32_t k) {
 
 Disks::Disks(const Profile& profile, uint32_t k, uint64_t side) : profile_(profile), k_(k), side_(side) {
   Hierarchy h = profile.hierarchy();
-  for (uint32_t level = 0; level <= h.deepest(); ++level) spans_.push_back(span(h, level).value());
+  for (uint32_t level = 0; level <= h.deepest(); ++level) {
+    spans_.push_back(span(h, level).value());
+    powers_.push_back(pow_u64(h.a, level));
+  }
+}
+
+void Disks::parts(uint64_t first, uint64_t weight, std::vector<uint64_t>& out) const {
+  uint64_t v = first, part = 0;
+  for (uint32_t i = 0; v > 0; ++i, v /= side_) part += v % side_ * weight * powers_[i];
+  out[0] = part;
+  // Counting up by one: trailing digits side - 1 roll over to 0, the next digit grows by one.
+  for (size_t i = 1; i < out.size(); ++i) {
+    uint64_t x = first + i - 1, rolled = 0;
+    uint32_t j = 0;
+    for (; x % side_ == side_ - 1; ++j, x /= side_) rolled += (side_ - 1) * powers_[j];
+    out[i] = out[i - 1] + weight * (powers_[j] - rolled);
+  }
 }
 
 bool Disks::inside(const Position& p) const {
@@ -110,17 +126,15 @@ void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
   if (inside(p)) {
     // A cid is its base's prefix plus a part from the row and a part from the
     // column (digit side * r + c at each level), so each cell is one addition.
-    uint64_t prefix = cell_at_unchecked(h, side_, p.base, level, 0, 0);
-    uint64_t first_row = p.row - k_, first_col = p.col - k_;
-    prev_.resize(2 * uint64_t{k_} + 1);
-    ring_.resize(2 * uint64_t{k_} + 1);
-    for (uint64_t i = 0; i <= 2 * uint64_t{k_}; ++i) {
-      prev_[i] = cell_at_unchecked(h, side_, p.base, level, first_row + i, 0) - prefix;
-      ring_[i] = cell_at_unchecked(h, side_, p.base, level, 0, first_col + i);
-    }
-    for (uint64_t i = 0; i <= 2 * uint64_t{k_}; ++i) {
+    uint64_t prefix = (uint64_t{h.a} + p.base) * powers_[level];
+    uint64_t n = 2 * uint64_t{k_} + 1;
+    prev_.resize(n);
+    ring_.resize(n);
+    parts(p.row - k_, side_, prev_);
+    parts(p.col - k_, 1, ring_);
+    for (uint64_t i = 0; i < n; ++i) {
       uint64_t w = k_ - (i < k_ ? k_ - i : i - k_);
-      for (uint64_t j = k_ - w; j <= k_ + w; ++j) *end++ = prev_[i] + ring_[j];
+      for (uint64_t j = k_ - w; j <= k_ + w; ++j) *end++ = prefix + prev_[i] + ring_[j];
     }
   } else {
     walk(p, UINT64_MAX);

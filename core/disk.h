@@ -40,13 +40,17 @@ class Disks {
   // Whether the whole disk lies inside the cell's base cell, where it is a
   // plain diamond of 2k(k+1)+1 cells.
   bool inside(const Position& p) const;
+  // The parts of the cids that the positions first, first + 1, ... (as many as
+  // `out` holds) along one axis contribute: each base-side digit at level i from
+  // the finest weighs `weight` * a^i.
+  void parts(uint64_t first, uint64_t weight, std::vector<uint64_t>& out) const;
   // Breadth-first layers into `all_`, at most `limit + 1` cells.
   void walk(const Position& p, uint64_t limit);
 
   Profile profile_;
   uint32_t k_;
   uint64_t side_;
-  std::vector<uint64_t> spans_;  // by level, to the deepest
+  std::vector<uint64_t> spans_, powers_;  // side^level and a^level, to the deepest
   std::vector<uint64_t> all_, prev_, ring_, next_;
 };
 
