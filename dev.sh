@@ -141,7 +141,7 @@ quick() {
   rm -rf "$dir/pkg" && mkdir -p "$dir/pkg/zarel"
   cp src/zarel/*.py src/zarel/*.pyi src/zarel/py.typed "$dir/pkg/zarel/"
   cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
-  PYTHONPATH="$dir/pkg" $PY -m pytest -q -p no:cacheprovider "$@"
+  PYTHONPATH="$PWD/$dir/pkg" $PY -m pytest -q -p no:cacheprovider "$@"
 }
 
 case "${1:-}" in

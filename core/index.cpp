@@ -101,12 +101,43 @@ Status Index::add(std::string key, const Tree& tree) {
   auto [at, fresh] = trees_.try_emplace(root);
   if (fresh) at->second.tree = tree;
   ++at->second.keys;
-  auto [slot, added] = keys_.try_emplace(std::move(key), root);
-  if (!added) {
-    --trees_.at(slot->second).keys;
-    slot->second = root;
+  auto [slot, added] = keys_.try_emplace(std::move(key), Named{root, next_order_});
+  if (added) {
+    ++next_order_;
+  } else {
+    if (--trees_.at(slot->second.root).keys == 0) unnamed_.push_back(slot->second.root);
+    slot->second.root = root;
   }
   return ok();
+}
+
+bool Index::remove(std::string_view key) {
+  auto slot = keys_.find(key);
+  if (slot == keys_.end()) return false;
+  unnamed_.push_back(slot->second.root);
+  --trees_.at(slot->second.root).keys;
+  keys_.erase(slot);
+  // A candidate may have been named again since, or be listed twice.
+  for (const Hash& root : unnamed_)
+    if (auto t = trees_.find(root); t != trees_.end() && t->second.keys == 0) trees_.erase(t);
+  unnamed_.clear();
+  return true;
+}
+
+const Tree* Index::tree(std::string_view key) const {
+  auto slot = keys_.find(key);
+  return slot == keys_.end() ? nullptr : &trees_.at(slot->second.root).tree;
+}
+
+std::vector<std::string> Index::keys() const {
+  std::vector<std::pair<uint64_t, const std::string*>> by_order;
+  by_order.reserve(keys_.size());
+  for (const auto& [key, named] : keys_) by_order.emplace_back(named.order, &key);
+  std::sort(by_order.begin(), by_order.end());
+  std::vector<std::string> out;
+  out.reserve(by_order.size());
+  for (const auto& entry : by_order) out.push_back(*entry.second);
+  return out;
 }
 
 Result<std::vector<Hit>> Index::query(const Tree& q) const {
@@ -138,7 +169,8 @@ Result<std::vector<Hit>> Index::query(const Tree& q) const {
     met.emplace(root, Met{shared, ni, r});
   }
   if (met.empty()) return hits;
-  for (const auto& [key, root] : keys_) {
+  for (const auto& [key, named] : keys_) {
+    const Hash& root = named.root;
     auto m = met.find(root);
     if (m == met.end()) continue;
     const Met& v = m->second;
@@ -154,7 +186,7 @@ Result<std::vector<Hit>> Index::query(const Tree& q) const {
 std::vector<std::pair<std::string, Hash>> Index::roots() const {
   std::vector<std::pair<std::string, Hash>> out;
   out.reserve(keys_.size());
-  for (const auto& [key, root] : keys_) out.emplace_back(key, root);
+  for (const auto& [key, named] : keys_) out.emplace_back(key, named.root);
   return out;
 }
 

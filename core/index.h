@@ -52,10 +52,20 @@ inline constexpr uint64_t kMaxAttentionCells = kMaxLeaves;
 
 class Index {
  public:
-  // Registers `key` under `tree`'s root, replacing the key's previous root.
-  // Changes nothing when the tree's hierarchy, depth or hasher differ from the
-  // stored trees'.
+  // Registers `key` under `tree`'s root, replacing the key's previous root
+  // (the key keeps its place in keys()). Changes nothing when the tree's
+  // hierarchy, depth or hasher differ from the stored trees'.
   Status add(std::string key, const Tree& tree);
+
+  // Forgets `key`, then drops every stored tree no key names any more; false
+  // (and nothing changed) when the key is not registered.
+  bool remove(std::string_view key);
+
+  // The tree registered under `key`, or nullptr.
+  const Tree* tree(std::string_view key) const;
+
+  // Every key in the order it was first registered.
+  std::vector<std::string> keys() const;
 
   // The keys whose trees share a leaf with `query`, by shared fraction of the
   // query descending, ties in ascending key order. A query of another
@@ -91,10 +101,19 @@ class Index {
     mutable std::atomic<uint64_t> leaves{kUncounted};
   };
 
-  // A tree stays stored when its last key moves to another root.
+  struct Named {
+    Hash root;
+    uint64_t order;  // when the key was first registered, for keys()
+  };
+
+  // A tree stays stored when its last key moves to another root, until the
+  // next remove drops it.
   std::unordered_map<Hash, Stored, RootHash> trees_;
   // Keys in byte order: std::string compares as unsigned bytes.
-  std::map<std::string, Hash, std::less<>> keys_;
+  std::map<std::string, Named, std::less<>> keys_;
+  uint64_t next_order_ = 0;
+  // Roots whose last key moved to another root: remove's candidates for dropping.
+  std::vector<Hash> unnamed_;
 };
 
 }  // namespace zarel

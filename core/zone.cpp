@@ -169,22 +169,27 @@ Step halo_fold(uint32_t b, int64_t r, int64_t c, int64_t n, int64_t ns, int64_t 
 
 }  // namespace
 
+Position step_unchecked(const Position& p, Direction d, uint64_t span, uint32_t ns, uint32_t ss) {
+  // A level within the deepest one keeps span^2 below 2^64, so span fits i64.
+  auto s = static_cast<int64_t>(span);
+  constexpr int64_t kSteps[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  int64_t r = static_cast<int64_t>(p.row) + kSteps[d][0];
+  int64_t c = static_cast<int64_t>(p.col) + kSteps[d][1];
+  Step to{p.base, r, c};
+  if (r < 0 || r >= s || c < 0 || c >= s) to = halo_fold(p.base, r, c, s, ns, ss);
+  return {to.base, p.level, static_cast<uint64_t>(to.row), static_cast<uint64_t>(to.col)};
+}
+
 Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   Hierarchy h = profile.hierarchy();
   ZAREL_TRY(Position pos, position(h, cid));
-  ZAREL_TRY(uint64_t sp, span(h, pos.level));
-  // A level within the deepest one keeps span^2 below 2^64, so span fits i64.
-  auto s = static_cast<int64_t>(sp);
-  constexpr int64_t kSteps[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  ZAREL_TRY(uint64_t s, span(h, pos.level));
   std::array<uint64_t, 4> out{};
-  for (int d = 0; d < 4; ++d) {
-    int64_t r = static_cast<int64_t>(pos.row) + kSteps[d][0];
-    int64_t c = static_cast<int64_t>(pos.col) + kSteps[d][1];
-    Step to{pos.base, r, c};
-    if (r < 0 || r >= s || c < 0 || c >= s) to = halo_fold(pos.base, r, c, s, profile.north_square, profile.south_square);
-    ZAREL_TRY(out[d], cell_at(h, to.base, pos.level, static_cast<uint64_t>(to.row), static_cast<uint64_t>(to.col)));
+  for (uint32_t d = 0; d < 4; ++d) {
+    Position to = step_unchecked(pos, static_cast<Direction>(d), s, profile.north_square, profile.south_square);
+    ZAREL_TRY(out[d], cell_at(h, to.base, pos.level, to.row, to.col));
   }
   return out;
 }

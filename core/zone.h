@@ -43,6 +43,11 @@ Result<uint64_t> subzone_index(const Hierarchy& h, uint64_t ancestor, uint64_t c
 enum Direction : uint32_t { kUp, kRight, kDown, kLeft };
 // Edge neighbours in the order up, right, down, left.
 Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid);
+// The position one step from `p` towards `d` at the same level, across the
+// folded base-cell edges: neighbours without its checks, for hot loops that
+// have validated the profile's layout. `span` is span(p.level), `ns` and `ss`
+// the polar square positions.
+Position step_unchecked(const Position& p, Direction d, uint64_t span, uint32_t ns, uint32_t ss);
 
 // Rasters of a whole level: n_base stacked n x n blocks (n = span(level)),
 // base-major then row-major, at most 2^30 entries.

@@ -94,7 +94,9 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   // The node at the zone answers for all of it: a covering ancestor fills every
   // value, an empty one none, a branch its Full descendants' blocks.
   ZAREL_TRY(Tree::NodeAt at, tree.node_at(zone));
-  Json data = Json::array();
+  // Each value that may hold the data is released on the way out (release_json).
+  Json data = Json::array(), entry = Json::object(), entries = Json::array(), doc = Json::object();
+  ReleaseJson release_data(data), release_entry(entry), release_entries(entries), release_doc(doc);
   auto& values = data.get_ref<Json::array_t&>();
   values.assign(n, at.node.is_full() ? Json(1) : Json(nullptr));
   if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), values);
@@ -102,16 +104,13 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   Json shape = Json::object();
   shape["count"] = n;
   shape["subZones"] = n;
-  Json entry = Json::object();
   entry["depth"] = d;
   entry["shape"] = std::move(shape);
   entry["data"] = std::move(data);
-  Json doc = Json::object();
   doc["dggrs"] = uri;
   doc["zoneId"] = std::move(suid);
   doc["depths"] = Json::array({d});
   // Moved, not listed: an initializer list would copy every value.
-  Json entries = Json::array();
   entries.push_back(std::move(entry));
   doc["values"] = Json::object();
   doc["values"][std::string(field)] = std::move(entries);
@@ -204,6 +203,84 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
   }
   tree.bases[p.base] = std::move(node);
   return tree;
+}
+
+std::optional<uint64_t> enclosing_zone(const Tree& tree) {
+  std::optional<uint32_t> only;
+  for (uint32_t b = 0; b < tree.bases.size(); ++b) {
+    if (tree.bases[b].is_empty()) continue;
+    if (only) return std::nullopt;
+    only = b;
+  }
+  if (!only) return std::nullopt;
+  const uint32_t a = tree.hierarchy.a;
+  uint64_t cid = a + *only;
+  const Node* node = &tree.bases[*only];
+  // Down while exactly one child holds anything.
+  while (node->is_branch()) {
+    std::optional<uint32_t> held;
+    for (uint32_t k = 0; k < a; ++k) {
+      if (node->child(k).is_empty()) continue;
+      if (held) return cid;
+      held = k;
+    }
+    node = &node->child(*held);
+    cid = cid * a + *held;
+  }
+  return cid;
+}
+
+namespace {
+
+// Calls f(first, count) for each run of consecutive cids of `level` whose
+// subtrees hold a covered leaf: a Full node above `level` is one run.
+template <class F>
+void met_runs(const Node& node, uint64_t cid, uint32_t node_level, uint32_t level, uint32_t a, F& f) {
+  if (node.is_empty()) return;
+  if (node_level == level || node.is_full()) {
+    uint64_t width = pow_u64(a, level - node_level);
+    f(cid * width, width);
+    return;
+  }
+  for (uint32_t k = 0; k < a; ++k) met_runs(node.child(k), cid * a + k, node_level + 1, level, a, f);
+}
+
+}  // namespace
+
+Result<std::vector<uint64_t>> zones_met(const Tree& tree, uint32_t level, uint64_t limit) {
+  if (level > tree.depth)
+    return invalid("level " + str(level) + " is deeper than the tree's depth " + str(tree.depth));
+  const uint32_t a = tree.hierarchy.a;
+  uint64_t count = 0;
+  auto tally = [&](uint64_t, uint64_t n) { count = n > UINT64_MAX - count ? UINT64_MAX : count + n; };
+  for (uint32_t b = 0; b < tree.bases.size(); ++b) met_runs(tree.bases[b], a + b, 0, level, a, tally);
+  if (count > limit)
+    return invalid("the tree meets " + str(count) + " zones at level " + str(level) + ", above the maximum " +
+                   str(limit));
+  std::vector<uint64_t> out;
+  out.reserve(count);
+  auto list = [&](uint64_t first, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) out.push_back(first + i);
+  };
+  for (uint32_t b = 0; b < tree.bases.size(); ++b) met_runs(tree.bases[b], a + b, 0, level, a, list);
+  return out;
+}
+
+Result<Json> to_dggs_json_zones(const Tree& tree, const Profile& profile, uint32_t level, std::string_view field) {
+  ZAREL_CHECK(registered(profile));
+  if (!(tree.hierarchy == kRhealpix) || !(profile.hierarchy() == kRhealpix))
+    return invalid("zone data needs the rHEALPix hierarchy");
+  ZAREL_TRY(std::vector<uint64_t> zones, zones_met(tree, level, kMaxZoneDocuments));
+  ZAREL_TRY(uint64_t n, count_at(tree.depth - level));
+  // Below 2^16 documents of at most 2^30 values, the product fits.
+  if (uint64_t total = zones.size() * n; total > kMaxSubzones)
+    return invalid("the documents would hold " + str(total) + " values, above the maximum " + str(kMaxSubzones));
+  Json docs = Json::array();
+  for (uint64_t zone : zones) {
+    ZAREL_TRY(Json doc, to_dggs_json(tree, profile, zone, field));
+    docs.push_back(std::move(doc));
+  }
+  return docs;
 }
 
 }  // namespace zarel

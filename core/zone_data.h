@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
 #include "json.h"
@@ -41,5 +42,21 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
 // anything is allocated, so a refused document costs nothing beyond its reading.
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
                             std::optional<uint32_t> depth, bool nonzero);
+
+// Documents one call of to_dggs_json_zones writes at most.
+inline constexpr uint64_t kMaxZoneDocuments = uint64_t{1} << 16;
+
+// The deepest cell whose subtree holds every covered leaf, or nothing for an
+// empty tree or one that spans several base cells.
+std::optional<uint64_t> enclosing_zone(const Tree& tree);
+
+// The cells of `level` whose subtrees hold a covered leaf, ascending; refused
+// when there are more than `limit`, before any is listed.
+Result<std::vector<uint64_t>> zones_met(const Tree& tree, uint32_t level, uint64_t limit);
+
+// One document per zone of `level` that the tree meets, in ascending cid
+// order; together they hold the whole tree. At most kMaxZoneDocuments
+// documents and 2^30 values in all.
+Result<Json> to_dggs_json_zones(const Tree& tree, const Profile& profile, uint32_t level, std::string_view field);
 
 }  // namespace zarel

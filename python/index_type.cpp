@@ -1,5 +1,7 @@
 #include "index_type.h"
 
+#include <unordered_map>
+
 #include "binder.h"
 #include "tree_type.h"
 
@@ -79,6 +81,16 @@ bool append(PyObject* list, PyObject* item) {
   return ok;
 }
 
+// KeyError naming the key, as a dict raises it.
+PyObject* missing_key(const std::string& key) {
+  PyObject* k = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+  if (k) {
+    PyErr_SetObject(PyExc_KeyError, k);
+    Py_DECREF(k);
+  }
+  return nullptr;
+}
+
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   Access access(self, false);
   if (!access) return nullptr;
@@ -118,16 +130,85 @@ PyObject* index_roots(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* index_stored_trees(PyObject* self, PyObject*) {
+PyObject* index_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Access access(self, true);
+  if (!access) return nullptr;
+  std::string key;
+  return call(state_of_self(self), args, kwargs, "remove", {{"key", key}}, [&]() -> PyObject* {
+    Index& index = index_of(self);
+    if (!index.remove(key)) return missing_key(key);
+    // An emptied index takes the next tree's profile, as a new one would.
+    if (index.distinct_roots() == 0) reinterpret_cast<IndexObject*>(self)->profile.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_keys(PyObject* self, PyObject*) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  return guarded(state_of_self(self), [&]() -> PyObject* {
+    PyObject* list = PyList_New(0);
+    for (const std::string& key : index_of(self).keys())
+      if (list && !append(list, PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))))
+        Py_CLEAR(list);
+    return list;
+  });
+}
+
+PyObject* index_getitem(PyObject* self, PyObject* key_object) {
   Access access(self, false);
   if (!access) return nullptr;
   ModuleState* st = state_of_self(self);
   return guarded(st, [&]() -> PyObject* {
+    std::string key;
+    if (!convert(st, key_object, "key", key)) return nullptr;
+    const Tree* tree = index_of(self).tree(key);
+    if (!tree) return missing_key(key);
+    return new_tree(st, *tree, *reinterpret_cast<IndexObject*>(self)->profile);
+  });
+}
+
+// `key in index`: false for anything that is not a registered str, as for a dict of str keys.
+int index_contains(PyObject* self, PyObject* key_object) {
+  Access access(self, false);
+  if (!access) return -1;
+  if (!PyUnicode_Check(key_object)) return 0;
+  Py_ssize_t size;
+  const char* key = PyUnicode_AsUTF8AndSize(key_object, &size);
+  if (!key) return -1;
+  return index_of(self).tree(std::string_view(key, static_cast<size_t>(size))) != nullptr;
+}
+
+// The whole content in one call, so no other call can change it halfway:
+// every stored tree ascending by root (with those no key names), and every
+// key in registration order with the position of its tree. Pickling saves it.
+PyObject* index_content(PyObject* self, PyObject*) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&]() -> PyObject* {
+    const Index& index = index_of(self);
     const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
-    PyObject* list = PyList_New(0);
-    for (const Tree* tree : index_of(self).stored_trees())
-      if (list && !append(list, new_tree(st, *tree, *profile))) Py_CLEAR(list);
-    return list;
+    std::vector<const Tree*> stored = index.stored_trees();
+    std::unordered_map<const Tree*, size_t> position;
+    PyObject* trees = PyList_New(0);
+    for (size_t i = 0; i < stored.size(); ++i) {
+      position.emplace(stored[i], i);
+      if (trees && !append(trees, new_tree(st, *stored[i], *profile))) Py_CLEAR(trees);
+    }
+    PyObject* keys = PyList_New(0);
+    for (const std::string& key : index.keys()) {
+      if (!keys) break;
+      PyObject* pair = Py_BuildValue("(s#n)", key.data(), static_cast<Py_ssize_t>(key.size()),
+                                     static_cast<Py_ssize_t>(position.at(index.tree(key))));
+      if (!append(keys, pair)) Py_CLEAR(keys);
+    }
+    if (!trees || !keys) {
+      Py_XDECREF(trees);
+      Py_XDECREF(keys);
+      return nullptr;
+    }
+    return Py_BuildValue("(NN)", trees, keys);
   });
 }
 
@@ -169,16 +250,23 @@ Py_ssize_t index_len(PyObject* self) {
 
 PyMethodDef index_methods[] = {
     def("add", index_add,
-        "add($self, key, tree)\n--\n\nRegister `key` under `tree`. Trees with the same root are stored once."),
+        "add($self, key, tree)\n--\n\nRegister `key` under `tree`. Trees with the same root are stored once.\n\n"
+        "Adding a key that is already registered replaces its tree (the key keeps its place in `keys()`);\n"
+        "the replaced tree stays stored, and counted by `distinct_roots`, until the next `remove`."),
     def("query", index_query,
         "query($self, tree)\n--\n\n"
         "Keys whose coverage meets `tree`: `[{\"key\", \"root\", \"relation\", \"fraction_of_query\",\n"
         "\"fraction_of_item\", \"shared_cells\"}, ...]`, best coverage of the query first."),
     def("roots", index_roots, "roots($self)\n--\n\n`[(key, root_hex), ...]`."),
-    def("_stored_trees", index_stored_trees,
-        "_stored_trees($self)\n--\n\n"
-        "Every stored tree, ascending by root, with those no key names any more; with `roots()`\n"
-        "the index's whole content, which pickling saves."),
+    def("remove", index_remove,
+        "remove($self, key)\n--\n\n"
+        "Forget `key` (KeyError if it is not registered); trees no key names any more are dropped."),
+    def("keys", index_keys, "keys($self)\n--\n\nEvery key, in the order each was first added."),
+    def("_content", index_content,
+        "_content($self)\n--\n\n"
+        "`(trees, [(key, position), ...])`: every stored tree ascending by root, with those no key names,\n"
+        "and every key in `keys()` order with the position of its tree; the index's whole content, which\n"
+        "pickling saves."),
     def("attention", index_attention,
         "attention($self, level)\n--\n\n"
         "`{cid: count}` for every cell at `level` touched by an indexed key's coverage. Refused (ValueError)\n"
@@ -198,6 +286,8 @@ PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_sq_length, reinterpret_cast<void*>(index_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(index_getitem)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
     {0, nullptr},

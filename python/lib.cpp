@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binder.h"
+#include "cell_arrays.h"
 #include "exchange.h"
 #include "functions.h"
 #include "index_type.h"
@@ -12,6 +13,7 @@
 #include "profile_type.h"
 #include "tree_type.h"
 #include "vector.h"
+#include "zones.h"
 
 namespace zarel::py {
 
@@ -60,6 +62,14 @@ PyMethodDef module_functions[] = {
     def("_cell_neighbours", fn_cell_neighbours, cell_neighbours_doc),
     def("raster_index", fn_raster_index, raster_index_doc),
     def("raster_cells", fn_raster_cells, raster_cells_doc),
+    def("_cids_to_suids", fn_cids_to_suids, cids_to_suids_doc),
+    def("_suids_to_cids", fn_suids_to_cids, suids_to_cids_doc),
+    def("_cell_levels", fn_cell_levels, cell_levels_doc),
+    def("_cell_parents", fn_cell_parents, cell_parents_doc),
+    def("_cell_children", fn_cell_children, cell_children_doc),
+    def("_grid_disk", fn_grid_disk, grid_disk_doc),
+    def("enclosing_zone", fn_enclosing_zone, enclosing_zone_doc),
+    def("dggs_json_zones", fn_dggs_json_zones, dggs_json_zones_doc),
     kEndOfTable,
 };
 

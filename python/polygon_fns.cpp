@@ -24,11 +24,13 @@ void name_front_end(PyObject* geojson, const char* front_end) {
 template <class Body>
 PyObject* with_polygon(PyObject* geojson, const char* front_end, Body&& body) {
   Json doc;
+  ReleaseJson release(doc);
   if (!to_json(geojson, doc)) {
     name_front_end(geojson, front_end);
     return nullptr;
   }
   auto polygons = geometry_from_geojson(doc);
+  release_json(doc);  // the work needs only the polygons
   if (!polygons) return raise(polygons.error());
   return body(*polygons);
 }

@@ -9,6 +9,7 @@
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
+#include "zones.h"
 
 namespace zarel::py {
 
@@ -81,9 +82,13 @@ PyObject* tree_get_depth(PyObject* self, void*) { return PyLong_FromUnsignedLong
 
 PyObject* tree_get_profile(PyObject* self, void*) { return new_profile(state_of_self(self), tree_of(self).profile); }
 
-PyObject* tree_get_root_hex(PyObject* self, void*) { return str_of(tree_of(self).tree.root_hex()); }
+PyObject* tree_get_root_hex(PyObject* self, void*) {
+  return guarded(state_of_self(self), [&] { return str_of(tree_of(self).tree.root_hex()); });
+}
 
-PyObject* tree_repr(PyObject* self) { return str_of(tree_of(self).tree.debug()); }
+PyObject* tree_repr(PyObject* self) {
+  return guarded(state_of_self(self), [&] { return str_of(tree_of(self).tree.debug()); });
+}
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
@@ -95,17 +100,21 @@ PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
     if (eq < 0) return nullptr;
     return PyBool_FromLong(!eq);
   }
-  // Equal roots under profiles that place cells apart are two different areas.
-  const TreeObject &a = tree_of(self), &b = tree_of(other);
-  bool eq = a.tree == b.tree && a.profile.places_cells_alike(b.profile);
-  return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+  return guarded(state_of_self(self), [&] {
+    // Equal roots under profiles that place cells apart are two different areas.
+    const TreeObject &a = tree_of(self), &b = tree_of(other);
+    bool eq = a.tree == b.tree && a.profile.places_cells_alike(b.profile);
+    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+  });
 }
 
 Py_hash_t tree_hash(PyObject* self) {
-  Hash root = tree_of(self).tree.root();
-  Py_hash_t h;
-  std::memcpy(&h, root.data(), sizeof h);
-  return h == -1 ? -2 : h;
+  return guarded(state_of_self(self), [&]() -> Py_hash_t {
+    Hash root = tree_of(self).tree.root();
+    Py_hash_t h;
+    std::memcpy(&h, root.data(), sizeof h);
+    return h == -1 ? -2 : h;
+  });
 }
 
 // ---------------------------------------------------------------- set operations, proofs, openings
@@ -135,6 +144,83 @@ PyObject* tree_intersect(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* tree_difference(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tree_combine(self, args, kwargs, SetOp::Difference, "difference");
+}
+
+// ---------------------------------------------------------------- Python protocols
+// The operators go through the named methods, so they take the same arguments
+// down the same road and refuse exactly what the methods refuse.
+
+PyObject* call_with(PyCFunctionWithKeywords method, PyObject* self, PyObject* arg) {
+  PyObject* args = PyTuple_Pack(1, arg);
+  if (!args) return nullptr;
+  PyObject* r = method(self, args, nullptr);
+  Py_DECREF(args);
+  return r;
+}
+
+// A binary operator on two trees; anything else is left to the other operand.
+// One side is a Tree (the slot is Tree's) and the type is final, so the same
+// type on both sides means two trees.
+PyObject* tree_operator(PyCFunctionWithKeywords method, PyObject* a, PyObject* b) {
+  if (Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+  return call_with(method, a, b);
+}
+
+PyObject* tree_or(PyObject* a, PyObject* b) { return tree_operator(tree_union, a, b); }
+PyObject* tree_and(PyObject* a, PyObject* b) { return tree_operator(tree_intersect, a, b); }
+PyObject* tree_sub(PyObject* a, PyObject* b) { return tree_operator(tree_difference, a, b); }
+
+// (a - b) | (b - a): every leaf in exactly one of the two trees.
+PyObject* tree_xor(PyObject* a, PyObject* b) {
+  PyObject* left = tree_operator(tree_difference, a, b);
+  if (!left || left == Py_NotImplemented) return left;
+  PyObject* right = call_with(tree_difference, b, a);
+  PyObject* r = right ? call_with(tree_union, left, right) : nullptr;
+  Py_DECREF(left);
+  Py_XDECREF(right);
+  return r;
+}
+
+int tree_bool(PyObject* self) { return !tree_of(self).tree.is_empty(); }
+
+Py_ssize_t tree_len(PyObject* self) {
+  uint64_t n = tree_of(self).tree.leaf_count();
+  if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_Format(PyExc_OverflowError, "the tree has %llu covered leaves, more than len() can give; use leaf_count()",
+                 static_cast<unsigned long long>(n));
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(n);
+}
+
+int tree_contains(PyObject* self, PyObject* cid) {
+  PyObject* r = call_with(tree_covers, self, cid);
+  if (!r) return -1;
+  int covered = r == Py_True;
+  Py_DECREF(r);
+  return covered;
+}
+
+PyObject* tree_iter(PyObject* self) {
+  PyObject* cells = tree_cells(self, nullptr);
+  if (!cells) return nullptr;
+  PyObject* it = PyObject_GetIter(cells);
+  Py_DECREF(cells);
+  return it;
+}
+
+PyObject* tree_cells_array(PyObject* self, PyObject*) {
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&] { return u64_ndarray(st, tree_of(self).tree.cells()); });
+}
+
+PyObject* tree_leaves_array(PyObject* self, PyObject*) {
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&]() -> PyObject* {
+    auto leaves = tree_of(self).tree.leaves();
+    if (!leaves) return raise(leaves.error());
+    return u64_ndarray(st, std::move(leaves).value());
+  });
 }
 
 // The suid of a cid, which only the (9, 6) hierarchy has: in any other the
@@ -179,7 +265,7 @@ PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!one_grid(tree_of(self), *other)) return nullptr;
     auto proof = prove(tree_of(self).tree, other->tree, *op);
     if (!proof) return raise(proof.error());
-    return from_json(proof->to_json());
+    return from_json_text(proof->to_json_text());
   });
 }
 
@@ -203,6 +289,11 @@ PyMethodDef tree_methods[] = {
     def("cells", tree_cells, "cells($self)\n--\n\nThe canonical (coarsest) covered cids, sorted."),
     def("leaves", tree_leaves,
         "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted. Refused (ValueError) above 2**26 leaves."),
+    def("cells_array", tree_cells_array,
+        "cells_array($self)\n--\n\n`cells()` as a NumPy uint64 array, made without a Python list."),
+    def("leaves_array", tree_leaves_array,
+        "leaves_array($self)\n--\n\n"
+        "`leaves()` as a NumPy uint64 array, made without a Python list; refused as `leaves()` is."),
     def("covers", tree_covers, "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."),
     def("leaf_count", tree_leaf_count, "leaf_count($self)\n--\n\nThe number of covered leaves."),
     def("is_empty", tree_is_empty, "is_empty($self)\n--\n\nWhether the tree covers nothing."),
@@ -225,6 +316,7 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };
 
@@ -246,6 +338,14 @@ PyType_Slot tree_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(tree_hash)},
     {Py_tp_methods, tree_methods},
     {Py_tp_getset, tree_getset},
+    {Py_nb_or, reinterpret_cast<void*>(tree_or)},
+    {Py_nb_and, reinterpret_cast<void*>(tree_and)},
+    {Py_nb_subtract, reinterpret_cast<void*>(tree_sub)},
+    {Py_nb_xor, reinterpret_cast<void*>(tree_xor)},
+    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    {Py_sq_length, reinterpret_cast<void*>(tree_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(tree_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(tree_iter)},
     {0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays.h"
 #include "binder.h"
 #include "geo/grid.h"
 #include "pool.h"
@@ -20,215 +21,7 @@ constexpr uint64_t kMaxEdgePoints = 65536;
 // Total boundary points of one call: 16 GiB of coordinates.
 constexpr uint64_t kMaxBoundaryPoints = uint64_t{1} << 30;
 
-// ------------------------------------------------------------ result buffers
-
-struct BufferObject {
-  PyObject_HEAD
-  void* data;
-  Py_ssize_t len;       // bytes
-  Py_ssize_t count;     // items: the shape of every view
-  Py_ssize_t itemsize;
-  const char* format;
-  void* owner;          // the std::vector holding `data`
-  void (*release)(void*);
-};
-
-int buffer_get(PyObject* self, Py_buffer* view, int flags) {
-  auto* b = reinterpret_cast<BufferObject*>(self);
-  view->obj = Py_NewRef(self);
-  view->buf = b->data;
-  view->len = b->len;
-  view->readonly = 0;
-  view->itemsize = b->itemsize;
-  view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(b->format) : nullptr;
-  view->ndim = 1;
-  view->shape = (flags & PyBUF_ND) ? &b->count : nullptr;
-  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &b->itemsize : nullptr;
-  view->suboffsets = nullptr;
-  view->internal = nullptr;
-  return 0;
-}
-
-void buffer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* b = reinterpret_cast<BufferObject*>(self);
-  if (b->release) b->release(b->owner);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot buffer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Memory of a batch result, read by NumPy in place.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
-    {0, nullptr},
-};
-
-PyType_Spec buffer_spec = {"zarel._zarel._Buffer", sizeof(BufferObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                           buffer_slots};
-
-template <class T>
-constexpr const char* format_of() {
-  if constexpr (std::is_same_v<T, double>) return "d";
-  else if constexpr (std::is_same_v<T, uint64_t>) return "Q";
-  else return "q";
-}
-
-template <class T>
-const char* dtype_of() {
-  if constexpr (std::is_same_v<T, double>) return "float64";
-  else if constexpr (std::is_same_v<T, uint64_t>) return "uint64";
-  else return "int64";
-}
-
-// A NumPy array over `values`, which it takes over; no copy is made.
-template <class T>
-PyObject* to_ndarray(ModuleState* st, std::vector<T>&& values) {
-  auto* owner = new std::vector<T>(std::move(values));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(st->buffer_type, Py_tp_alloc));
-  auto* b = reinterpret_cast<BufferObject*>(alloc(st->buffer_type, 0));
-  if (!b) {
-    delete owner;
-    return nullptr;
-  }
-  b->data = owner->data();
-  b->len = static_cast<Py_ssize_t>(owner->size() * sizeof(T));
-  b->count = static_cast<Py_ssize_t>(owner->size());
-  b->itemsize = sizeof(T);
-  b->format = format_of<T>();
-  b->owner = owner;
-  b->release = [](void* p) { delete static_cast<std::vector<T>*>(p); };
-  PyObject* numpy = PyImport_ImportModule("numpy");
-  PyObject* arr = numpy ? PyObject_CallMethod(numpy, "frombuffer", "Os", reinterpret_cast<PyObject*>(b), dtype_of<T>())
-                        : nullptr;
-  Py_XDECREF(numpy);
-  Py_DECREF(b);
-  return arr;
-}
-
-PyObject* reshaped(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols) {
-  if (!arr) return nullptr;
-  PyObject* r = PyObject_CallMethod(arr, "reshape", "(nn)", rows, cols);
-  Py_DECREF(arr);
-  return r;
-}
-
-// ------------------------------------------------------------ array arguments
-
-// A one-dimensional NumPy array of one dtype, borrowed read-only for the call.
-class ArrayArg {
- public:
-  explicit ArrayArg(const char* dtype) : dtype_(dtype) {}
-  ArrayArg(const ArrayArg&) = delete;
-  ArrayArg& operator=(const ArrayArg&) = delete;
-  ~ArrayArg() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // TypeError (with the note naming the argument) for a non-array, another dtype
-  // or another number of dimensions.
-  bool bind(PyObject* o, const char* name) {
-    const char* dtype = dtype_;
-    PyObject* numpy = PyImport_ImportModule("numpy");
-    if (!numpy) return false;
-    PyObject* ndarray = PyObject_GetAttrString(numpy, "ndarray");
-    PyObject* want = ndarray ? PyObject_CallMethod(numpy, "dtype", "s", dtype) : nullptr;
-    Py_DECREF(numpy);
-    bool good = want && bind_checked(o, name, dtype, ndarray, want);
-    Py_XDECREF(ndarray);
-    Py_XDECREF(want);
-    return good;
-  }
-
-  size_t size() const { return static_cast<size_t>(view_.shape[0]); }
-
-  // Contiguous and aligned, unless empty; then the elements at `data()`.
-  bool flat() const {
-    if (size() == 0) return true;
-    return view_.strides[0] == view_.itemsize && reinterpret_cast<uintptr_t>(view_.buf) % 8 == 0;
-  }
-
-  template <class T>
-  const T* data() const {
-    return static_cast<const T*>(view_.buf);
-  }
-
- private:
-  bool bind_checked(PyObject* o, const char* name, const char* dtype, PyObject* ndarray, PyObject* want) {
-    int is = PyObject_IsInstance(o, ndarray);
-    if (is < 0) return add_note(name);
-    if (!is) {
-      PyErr_Format(PyExc_TypeError, "expected a NumPy array of %s, got '%s'", dtype, type_name(o).c_str());
-      return add_note(name);
-    }
-    PyObject* got = PyObject_GetAttrString(o, "dtype");
-    if (!got) return add_note(name);
-    int same = PyObject_RichCompareBool(got, want, Py_EQ);
-    if (same <= 0) {
-      if (same == 0) {
-        PyObject* text = PyObject_Str(got);
-        const char* c = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
-        if (c) PyErr_Format(PyExc_TypeError, "expected a NumPy array of %s, got one of %s", dtype, c);
-        Py_XDECREF(text);
-      }
-      Py_DECREF(got);
-      return add_note(name);
-    }
-    Py_DECREF(got);
-    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return add_note(name);
-    held_ = true;
-    if (view_.ndim != 1) {
-      PyErr_Format(PyExc_TypeError, "expected a one-dimensional NumPy array of %s, got %d dimensions", dtype,
-                   view_.ndim);
-      return add_note(name);
-    }
-    return true;
-  }
-
-  const char* dtype_;
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-bool convert(ModuleState*, PyObject* o, const char* name, ArrayArg& out) { return out.bind(o, name); }
-
-PyObject* not_contiguous() {
-  PyErr_SetString(PyExc_ValueError,
-                  "array is not contiguous: The given array is not contiguous or is misaligned.");
-  return nullptr;
-}
-
-PyObject* nthreads_too_many(uint64_t n) {
-  return raise(invalid("nthreads " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxThreads) +
-                       "; 0 takes one worker per processor"));
-}
-
-// The checks a cid batch makes before any work, in order: the profile, the
-// array's layout, the thread count. False with the exception set.
-bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthreads) {
-  if (auto s = profile.validate(); !s) {
-    raise(s.error());
-    return false;
-  }
-  if (!cids.flat()) {
-    not_contiguous();
-    return false;
-  }
-  if (builds_pool(cids.size(), nthreads) && nthreads > kMaxThreads) {
-    nthreads_too_many(nthreads);
-    return false;
-  }
-  return true;
-}
-
-PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
-
 }  // namespace
-
-PyTypeObject* new_buffer_type(PyObject* module) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
-}
 
 // ------------------------------------------------------------ the four functions
 
@@ -261,40 +54,35 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     const double* y = lat.data<double>();
     size_t n = lon.size();
     std::vector<uint64_t> out(n);
-    // The whole element: lookup then cid; on failure its message, rebuilt below.
-    auto element = [&](size_t i) -> std::optional<Result<uint64_t>> {
+    // The whole element, lookup then cid with every check, and its error.
+    auto element = [&](size_t i) -> Status {
       auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
-      if (!cell) return std::nullopt;
-      return cell_at(h, cell->base, level, cell->row, cell->col);
+      if (!cell)
+        return invalid("point " + std::to_string(i) + " (" + shortest(x[i]) + ", " + shortest(y[i]) +
+                       ") is not on the grid");
+      ZAREL_TRY(out[i], cell_at(h, cell->base, level, cell->row, cell->col));
+      return ok();
     };
     // cell_at's checks that hold for every point are made once; the lookup keeps
     // row and column inside the base cell, so only the base is left per point.
     auto s = side(h);
     bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
+      bad = run(0, n, [&](size_t i) -> Status {
         if (checked) {
           auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
-          if (!cell || cell->base >= h.b) return false;
-          out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
-          return true;
+          if (cell && cell->base < h.b) {
+            out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
+            return ok();
+          }
         }
-        auto r = element(i);
-        if (!r || !r->ok()) return false;
-        out[i] = r->value();
-        return true;
+        return element(i);
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) {
-      auto r = element(bad);
-      if (!r)
-        return raise(invalid("point " + std::to_string(bad) + " (" + shortest(x[bad]) + ", " + shortest(y[bad]) +
-                             ") is not on the grid"));
-      return raise(r->error());
-    }
+    if (bad) return raise(bad->error);
     return to_ndarray(st, std::move(out));
   });
 }
@@ -316,20 +104,18 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
     size_t n = cids.size();
     std::vector<double> lon(n), lat(n);
     geo::CidNuclei nuclei(grid, h);
-    auto element = [&](size_t i) { return nuclei(c[i]); };
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
-        auto r = element(i);
-        if (!r) return false;
-        lon[i] = r->lon;
-        lat[i] = r->lat;
-        return true;
+      bad = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(geo::LonLat p, nuclei(c[i]));
+        lon[i] = p.lon;
+        lat[i] = p.lat;
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) return element_error(bad, element(bad).error());
+    if (bad) return element_error(*bad);
     PyObject* a = to_ndarray(st, std::move(lon));
     PyObject* b = a ? to_ndarray(st, std::move(lat)) : nullptr;
     PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
@@ -366,39 +152,36 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     // first and every worker then writes its cells in place.
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<double> coords;
-    size_t bad_path = n, bad = n;
+    std::optional<ElementFailure> bad_path, bad;
     uint64_t total = 0;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad_path = run(0, n, [&](size_t i) {
-        auto path = h.path(c[i]);
-        if (!path) return false;
-        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, *path, m));
-        return true;
+      bad_path = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(auto path, h.path(c[i]));
+        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, path, m));
+        return ok();
       });
-      // A pool stops at a failure with some earlier lengths unknown; the calling
-      // thread knows them all, and goes on to find any earlier polygon failure.
-      bool serial = n < kSerialBelow || nthreads == 1;
-      if (bad_path < n && !serial) return;
-      for (size_t i = 0; i < bad_path; ++i) offsets[i + 1] += offsets[i];
-      total = static_cast<uint64_t>(offsets[bad_path]);
+      // Every length below the first bad path is known; the polygons there may
+      // still hold an earlier failure.
+      size_t good = bad_path ? bad_path->index : n;
+      for (size_t i = 0; i < good; ++i) offsets[i + 1] += offsets[i];
+      total = static_cast<uint64_t>(offsets[good]);
       if (total > kMaxBoundaryPoints) return;
       coords.resize(2 * total);
-      bad = run(0, bad_path, [&](size_t i) {
-        auto poly = geo::cell_polygon(grid, *h.path(c[i]), m);
-        if (!poly) return false;
-        ZAREL_ASSERT(static_cast<int64_t>(poly->size()) == offsets[i + 1] - offsets[i]);
+      bad = run(0, good, [&](size_t i) -> Status {
+        ZAREL_TRY(auto poly, geo::cell_polygon(grid, *h.path(c[i]), m));
+        ZAREL_ASSERT(static_cast<int64_t>(poly.size()) == offsets[i + 1] - offsets[i]);
         double* at = coords.data() + 2 * offsets[i];
-        for (const geo::LonLat& p : *poly) {
+        for (const geo::LonLat& p : poly) {
           *at++ = p.lon;
           *at++ = p.lat;
         }
-        return true;
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < bad_path) return element_error(bad, geo::cell_polygon(grid, *h.path(c[bad]), m).error());
-    if (bad_path < n) return element_error(bad_path, h.path(c[bad_path]).error());
+    if (bad) return element_error(*bad);
+    if (bad_path) return element_error(*bad_path);
     if (total > kMaxBoundaryPoints)
       return raise(invalid("the boundaries would hold " + std::to_string(total) + " points, above the maximum " +
                            std::to_string(kMaxBoundaryPoints)));
@@ -426,20 +209,21 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint64_t> out(4 * n);
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
-        auto nb = neighbours(profile, c[i]);
-        if (!nb) return false;
-        std::memcpy(&out[4 * i], nb->data(), 4 * sizeof(uint64_t));
-        return true;
+      bad = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(auto nb, neighbours(profile, c[i]));
+        std::memcpy(&out[4 * i], nb.data(), 4 * sizeof(uint64_t));
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) return element_error(bad, neighbours(profile, c[bad]).error());
+    if (bad) return element_error(*bad);
     return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
   });
 }
+
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
 
 }  // namespace zarel::py

@@ -3,12 +3,10 @@
 // or a worker pool, and handed back to NumPy without a copy.
 #pragma once
 
+#include "arrays.h"
 #include "lib.h"
 
 namespace zarel::py {
-
-// The private heap type that owns a result's memory; made once per module.
-PyTypeObject* new_buffer_type(PyObject* module);
 
 PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -69,6 +69,10 @@ def test_ready_trees_and_empty_input():
     assert zd.union_all(trees, 2).compute(scheduler="sync") == zarel.Tree.from_cells([9, 10, 983, 12], 4)
     assert zd.union_all(trees[:1]).compute(scheduler="sync") == trees[0]
     assert zd.tree_from_lonlat(da.zeros(0, chunks=5), da.zeros(0, chunks=5), 5).compute(scheduler="sync").is_empty()
+    # The level's old keyword still works, with a warning.
+    with pytest.warns(DeprecationWarning, match=r"tree_from_lonlat\(depth=\.\.\.\) is now"):
+        old = zd.tree_from_lonlat([1.0], [2.0], depth=5)
+    assert old.compute(scheduler="sync") == zd.tree_from_lonlat([1.0], [2.0], level=5).compute(scheduler="sync")
 
 
 @pytest.mark.parametrize("call, message", [

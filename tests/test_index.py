@@ -22,8 +22,13 @@ class Catalogue:
         self.stored = set()
 
     def add(self, key, leaves):
+        # A dict keeps a replaced key in its place, as the index does.
         self.keys[key] = frozenset(leaves)
         self.stored.add(self.keys[key])
+
+    def remove(self, key):
+        del self.keys[key]
+        self.stored = set(self.keys.values())
 
     def query(self, q):
         rows = []
@@ -51,17 +56,26 @@ def test_index_matches_catalogue(seed, depth):
     rng = random.Random(seed)
     pool = [random_cells(rng, depth, rng.randint(0, 8)) for _ in range(5)]
     index, cat = Index(), Catalogue()
-    for _ in range(rng.randint(1, 14)):
-        # Few trees under many short keys: keys share roots, and some keys move.
+    for _ in range(rng.randint(1, 18)):
+        # Few trees under many short keys: keys share roots, some keys move, some go.
         key = rng.choice(["a", "b", "c", "ab", "é", "z", "B", "a\x00"])
+        if rng.random() < 0.25:
+            if key in cat.keys:
+                index.remove(key)
+                cat.remove(key)
+            else:
+                with pytest.raises(KeyError):
+                    index.remove(key)
+            continue
         cells = rng.choice(pool)
         index.add(key, Tree.from_cells(cells, depth))
         cat.add(key, model.leaf_set(cells, depth))
-    # A tree whose key moved on stays stored, so it still counts as a distinct root.
+    # A tree whose key moved on stays stored until a remove, so it still counts as a distinct root.
     assert (len(index), index.distinct_roots) == (len(cat.keys), len(cat.stored))
-    assert [k for k, _ in index.roots()] == sorted(cat.keys)
+    assert [k for k, _ in index.roots()] == sorted(cat.keys) and index.keys() == list(cat.keys)
     for key, root in index.roots():
-        assert root == model.root(cat.keys[key], depth)
+        assert root == model.root(cat.keys[key], depth) == index[key].root_hex and key in index
+    assert "never" not in index and 5 not in index
     qcells = rng.choice(pool + [random_cells(rng, depth, rng.randint(1, 6))])
     q = model.leaf_set(qcells, depth)
     got = index.query(Tree.from_cells(qcells, depth))
@@ -112,6 +126,10 @@ def test_empty_index():
         (lambda i: i.add("k", [9]), TypeError, None),
         (lambda i: i.query(None), TypeError, None),
         (lambda i: i.attention(-1), OverflowError, None),
+        (lambda i: i.remove("b"), KeyError, "'b'"),
+        (lambda i: i["b"], KeyError, "'b'"),
+        (lambda i: i.remove(5), TypeError, None),
+        (lambda i: i[5], TypeError, None),
     ],
 )
 def test_failures_leave_the_index_unchanged(call, error, message):
@@ -125,6 +143,18 @@ def test_failures_leave_the_index_unchanged(call, error, message):
     else:
         assert any(note.startswith("while processing") for note in getattr(info.value, "__notes__", []))
     assert (len(index), index.distinct_roots, index.roots()) == before
+
+
+def test_emptied_index_takes_any_tree():
+    # Once the last key goes, the index is as new: another depth and profile are welcome,
+    # and its trees come back with the profile they were added with.
+    index = Index()
+    index.add("a", Tree.from_cells([9], 2))
+    index.remove("a")
+    assert (len(index), index.distinct_roots, index.keys()) == (0, 0, [])
+    other = Tree.from_cells([9], 3, Profile.zarel_1())
+    index.add("b", other)
+    assert index["b"] == other and index["b"].profile == Profile.zarel_1()
 
 
 def test_attention_grows_with_cells_not_keys():
@@ -157,12 +187,20 @@ def test_threads_hammering_one_index():
             errors.append(e)
         return False
 
+    present = [set() for _ in range(4)]
+
     def writer(w):
         rng = random.Random(w)
         for i in range(400):
-            tree = rng.choice(trees)
-            while not guarded(lambda: index.add(f"w{w}-{i % 50}", tree)) and not errors:
-                pass
+            key, tree = f"w{w}-{i % 50}", rng.choice(trees)
+            if key in present[w] and rng.random() < 0.2:
+                while not guarded(lambda: index.remove(key)) and not errors:
+                    pass
+                present[w].discard(key)
+            else:
+                while not guarded(lambda: index.add(key, tree)) and not errors:
+                    pass
+                present[w].add(key)
 
     def reader(r):
         rng = random.Random(100 + r)
@@ -172,6 +210,13 @@ def test_threads_hammering_one_index():
                     assert h["root"] in roots and h["relation"] in RELATIONS
                 pairs = index.roots()
                 assert [k for k, _ in pairs] == sorted(k for k, _ in pairs)
+                keys = index.keys()
+                assert len(set(keys)) == len(keys)
+                for k in keys:
+                    try:
+                        assert index[k].root_hex in roots
+                    except KeyError:  # removed since keys() was read
+                        pass
                 assert all(v > 0 for v in index.attention(1).values())
                 assert 0 <= len(index) <= 200 and index.distinct_roots <= len(trees)
             guarded(look)
@@ -186,4 +231,4 @@ def test_threads_hammering_one_index():
     for t in readers:
         t.join()
     assert errors == []
-    assert len(index) == 200 and {r for _, r in index.roots()} <= roots
+    assert set(index.keys()) == set().union(*present) and {r for _, r in index.roots()} <= roots

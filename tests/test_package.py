@@ -311,3 +311,35 @@ def test_licences_beside_each_other():
     listed = re.findall(r"^- `([^`]+)`", (ROOT / "licenses" / "README.md").read_text(), re.M)
     texts = {p.name: p.read_text() for p in (ROOT / "licenses").glob("*.txt")}
     assert sorted(listed) == sorted(texts) and any("Niels Lohmann" in t for t in texts.values())
+
+
+@pytest.mark.parametrize("fn", [zarel.polyfill, zarel.fingerprint_polygon, zarel.tree_from_geojson])
+def test_level_keyword(fn):
+    doc = shapely.geometry.mapping(shapes()["disc"])
+    want = fn(doc, 5)
+    assert fn(doc, level=5) == want
+    with pytest.warns(DeprecationWarning, match=r"\(resolution=\.\.\.\) is now .*\(level=\.\.\.\)"):
+        assert fn(doc, resolution=5) == want
+    with pytest.raises(TypeError, match="got both 'level' and its old name 'resolution'"):
+        fn(doc, level=5, resolution=5)
+
+
+def test_missing_extras_are_named(monkeypatch):
+    # A module set to None in sys.modules is one that cannot be imported.
+    monkeypatch.setitem(sys.modules, "shapely", None)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[shapely\]'"):
+        zarel.cell_polygons([9])
+    monkeypatch.setitem(sys.modules, "dask", None)
+    monkeypatch.delitem(sys.modules, "zarel.dask", raising=False)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[dask\]'"):
+        importlib.import_module("zarel.dask")
+
+
+def test_docs_extra_covers_the_examples():
+    import tomllib
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    provided = {re.match(r"[\w-]+", req).group().replace("-", "_") for req in extras["docs"]}
+    code = "\n".join(block for page in (ROOT / "docs").glob("*.md")
+                     for block in re.findall(r"```py(?:thon)?\n(.*?)```", page.read_text(), re.S))
+    imported = set(re.findall(r"^\s*(?:import|from) (\w+)", code, re.M))
+    assert imported - set(sys.stdlib_module_names) - {"zarel", "numpy"} <= provided

@@ -67,19 +67,24 @@ def test_damaged_forms_are_refused(cells, depth, profile, error):
         _tree_from_state(cells, depth, profile)
 
 
-@given(seed=st.integers(0, 2**32), adds=st.lists(st.tuples(st.sampled_from("abcd"), st.integers(0, 5)), max_size=12),
+@given(seed=st.integers(0, 2**32), adds=st.lists(st.tuples(st.sampled_from("abcd"), st.integers(0, 6)), max_size=12),
        protocol=st.integers(0, pickle.HIGHEST_PROTOCOL))
 @settings(max_examples=40, deadline=None)
 def test_index_round_trip(seed, adds, protocol):
     # Keys moving between trees leave trees no key names; the copy stores them too.
+    # Tree 6 stands for removing the key.
     rng = random.Random(seed)
     pool = [Tree.from_cells(random_cells(rng, 3, 30), 3, PROFILES[2]) for _ in range(6)]
     index = Index()
     for key, i in adds:
-        index.add(key, pool[i])
+        if i < 6:
+            index.add(key, pool[i])
+        elif key in index:
+            index.remove(key)
     for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index)):
         assert twin.roots() == index.roots() and twin.distinct_roots == index.distinct_roots
-        assert all(same_tree(x, y) for x, y in zip(twin._stored_trees(), index._stored_trees(), strict=True))
+        assert twin.keys() == index.keys()
+        assert all(same_tree(x, y) for x, y in zip(twin._content()[0], index._content()[0], strict=True))
         assert twin.query(pool[0]) == index.query(pool[0]) and twin.attention(2) == index.attention(2)
         twin.add("new", pool[5])
         assert "new" not in dict(index.roots())

@@ -6,11 +6,14 @@ from model import Leaves
 from trees import model_divergence, random_pair
 from zarel import ZAREL_1, Index, Profile, Tree, cid_to_suid
 
+# Python's set operators, which the trees' operators follow; each but "^" has a method too.
 OPS = {
     "union": lambda x, y: x | y,
     "intersect": lambda x, y: x & y,
     "difference": lambda x, y: x - y,
+    "^": lambda x, y: x ^ y,
 }
+METHODS = ["union", "intersect", "difference"]
 
 
 @settings(max_examples=80, deadline=None)
@@ -24,7 +27,8 @@ def test_ops_against_leaf_sets(seed, depth):
     for (x, lx), (y, ly) in [((a, la), (b, lb)), (everything, (a, la)), ((b, lb), everything)]:
         for op, f in OPS.items():
             expected = f(lx, ly)
-            got = getattr(x, op)(y)
+            got = f(x, y)
+            assert op == "^" or got == getattr(x, op)(y)
             assert got.leaves() == sorted(expected), op
             assert got.cells() == model.canonical_cells(expected, depth), op
             assert got.root_hex == model.root(expected, depth), op
@@ -58,9 +62,9 @@ def test_result_keeps_self_profile():
     # The time fields place no cell: such trees combine, and compare by their cells.
     p = Profile(tick_us=1000, epoch_us=-5)
     a, b = Tree.from_cells([9], 2, p), Tree.from_cells([10], 2)
-    for op in OPS:
-        assert getattr(a, op)(b).profile == p
-        assert getattr(b, op)(a).profile == Profile.ogc()
+    for f in OPS.values():
+        assert f(a, b).profile == p
+        assert f(b, a).profile == Profile.ogc()
     assert a == Tree.from_cells([9], 2) and a.union(b) == b.union(a)
     assert a.prove(b, "union")["root_c"] == a.union(b).root_hex
     index = Index()
@@ -103,7 +107,7 @@ def test_other_aperture_suid():
     assert sorted(a.union(b).cells()) == [17]
 
 
-@pytest.mark.parametrize("method", ["union", "intersect", "difference", "divergence"])
+@pytest.mark.parametrize("method", METHODS + ["divergence"])
 def test_compatibility_messages(method):
     a = Tree.from_cells([9], 5)
     with pytest.raises(ValueError) as e:
@@ -117,3 +121,14 @@ def test_compatibility_messages(method):
     assert str(e.value) == "'int' object is not an instance of 'Tree'"
     assert e.value.__notes__ == ["while processing 'other'"]
     assert getattr(a, method)(other=a) is not None
+
+
+@pytest.mark.parametrize("op", OPS.values())
+def test_operators_refuse_as_the_methods(op):
+    a = Tree.from_cells([9], 5)
+    with pytest.raises(ValueError, match="^depth mismatch: 5 vs 6; depth is part of a root's identity$"):
+        op(a, Tree.from_cells([9], 6))
+    for other in (5, {9}, None):
+        for x, y in [(a, other), (other, a)]:
+            with pytest.raises(TypeError, match="unsupported operand"):
+                op(x, y)

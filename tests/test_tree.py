@@ -20,8 +20,12 @@ def test_against_model(seed, depth, n):
     assert t.leaf_count() == len(leaves)
     assert t.is_empty() == (not leaves)
     assert t.root_hex == model.root(leaves, depth)
+    # The Python protocols and the arrays read the same tree.
+    assert bool(t) == bool(leaves) and len(t) == len(leaves) and list(t) == t.cells()
+    assert t.cells_array().dtype == t.leaves_array().dtype == np.uint64
+    assert t.cells_array().tolist() == t.cells() and t.leaves_array().tolist() == t.leaves()
     for probe in random_cells(rng, depth, 20):
-        assert t.covers(probe) == set(model.leaf_range(probe, depth)).issubset(leaves)
+        assert t.covers(probe) == set(model.leaf_range(probe, depth)).issubset(leaves) == (probe in t)
 
 
 def test_equality_needs_depth_hierarchy_and_grid():
@@ -59,10 +63,27 @@ def test_cid_inputs():
 
 def test_leaves_refuses_what_cannot_be_materialised():
     full = Tree.from_cells(range(9, 15), 18)
-    with pytest.raises(ValueError) as e:
-        full.leaves()
-    assert str(6 * 9**18) in str(e.value)
-    assert full.cells() == list(range(9, 15))
+    for leaves in (full.leaves, full.leaves_array):
+        with pytest.raises(ValueError) as e:
+            leaves()
+        assert str(6 * 9**18) in str(e.value)
+    assert full.cells() == list(range(9, 15)) and len(full) == 6 * 9**18
+    # 72 base cells at depth 18 hold more leaves than a Py_ssize_t counts.
+    wide = Tree.from_cells(range(9, 81), 18, Profile(n_base=72))
+    with pytest.raises(OverflowError, match=f"^the tree has {72 * 9**18} covered leaves, more than len"):
+        len(wide)
+
+
+@pytest.mark.parametrize("probe, error", [("9", TypeError), (-1, OverflowError), (9.0, TypeError),
+                                          (983 * 9, ValueError)])  # deeper than the tree
+def test_membership_converts_as_covers(probe, error):
+    # `in` is covers(): the same conversions, notes and cid checks.
+    t = Tree.from_cells([983], 2)
+    with pytest.raises(error) as e:
+        probe in t
+    with pytest.raises(error) as f:
+        t.covers(probe)
+    assert str(e.value) == str(f.value) and getattr(e.value, "__notes__", []) == getattr(f.value, "__notes__", [])
 
 
 @pytest.mark.bigmem

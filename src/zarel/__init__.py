@@ -18,8 +18,20 @@ from zarel._batch import (  # noqa: F401
 )
 from zarel import _pickling  # noqa: F401,E402
 
-# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree.
-from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # noqa: F401
+# Cell arrays, grid disks, and zone data for a cid, a suid or the enclosing zone.
+from zarel._grid import (  # noqa: F401
+    cell_children,
+    cell_levels,
+    cell_parents,
+    cids_to_suids,
+    grid_disk,
+    suids_to_cids,
+    to_dggs_json,
+)
+
+# Geometry objects in (shapely, geopandas) and a geo-interface view of a tree; the
+# package's polyfill and fingerprint_polygon call their level `level`.
+from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
@@ -28,4 +40,6 @@ __all__ = [
     "cid_to_suid", "fingerprint_polygon", "halo_index", "neighbours", "polyfill", "position",
     "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
     "tree_from_geojson", "verify_opening", "verify_setop",
+    "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
+    "grid_disk", "suids_to_cids", "to_dggs_json",
 ]

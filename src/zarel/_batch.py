@@ -141,7 +141,10 @@ def boundaries_to_polygons(coords: npt.ArrayLike, offsets: npt.ArrayLike) -> npt
     One vectorised call builds every ring; the result is a NumPy object array
     of `shapely.Polygon`, one per cell, in order. Needs shapely 2.
     """
-    import shapely  # type: ignore[import-untyped,unused-ignore]
+    try:
+        import shapely  # type: ignore[import-untyped,unused-ignore]
+    except ModuleNotFoundError as e:
+        raise ModuleNotFoundError("cell polygons need shapely 2: pip install 'zarel[shapely]'", name=e.name) from e
 
     xy = np.asarray(coords, dtype=np.float64)
     starts = np.asarray(offsets)

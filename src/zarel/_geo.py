@@ -24,6 +24,7 @@ from typing import Any, Callable, TypeVar
 import numpy as np
 
 from zarel import _zarel
+from zarel._names import level_was
 from zarel._zarel import Profile, Tree
 
 __all__ = ["GeoTree", "fingerprint_polygon", "polyfill", "tree_from_geojson"]
@@ -75,8 +76,9 @@ def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any) -> 
     return function(plain, *args)
 
 
-def polyfill(geojson: Any, resolution: int, profile: Profile | None = None) -> list[int]:
-    """Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.
+@level_was("resolution")
+def polyfill(geojson: Any, level: int, profile: Profile | None = None) -> list[int]:
+    """Sorted cids at `level` whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict,
     which may hold NumPy numbers, or its JSON text), or any object with
@@ -84,24 +86,26 @@ def polyfill(geojson: Any, resolution: int, profile: Profile | None = None) -> l
     are longitude/latitude degrees, taken as written. Refused (ValueError)
     above 2**26 cells: large areas belong in `tree_from_geojson`.
     """
-    return _read(_zarel.polyfill, geojson, "polyfill_polygons", resolution, profile)
+    return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile)
 
 
-def fingerprint_polygon(geojson: Any, resolution: int, profile: Profile | None = None) -> str:
-    """Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.
+@level_was("resolution")
+def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None) -> str:
+    """Hex root of the canonical coverage of a GeoJSON polygon at `level`.
 
     Also takes objects with `__geo_interface__` (see `polyfill`).
     """
-    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", resolution, profile)
+    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile)
 
 
-def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = None) -> Tree:
-    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).
+@level_was("resolution")
+def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None) -> Tree:
+    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule).
 
     `Tree.from_geojson` that also takes objects with `__geo_interface__`
     (see `polyfill`).
     """
-    return _read(Tree.from_geojson, geojson, "trees_from_polygons", resolution, profile)
+    return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile)
 
 
 class GeoTree:

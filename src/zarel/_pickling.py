@@ -86,12 +86,9 @@ def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
 
 
 def _reduce_index(index: Index) -> tuple[Any, ...]:
-    # Keys first: stored trees are never dropped, so every root they name is
-    # among the trees read after them, even if another thread adds in between.
-    roots = index.roots()
-    trees = index._stored_trees()
-    position = {tree.root_hex: i for i, tree in enumerate(trees)}
-    keys = [(key, position[root]) for key, root in roots]
+    # One call reads trees and keys together, so a concurrent add or remove
+    # cannot leave a key naming a tree the form lacks.
+    trees, keys = index._content()
     return _index_from_state, (trees, keys)
 
 

@@ -20,12 +20,17 @@ from collections.abc import Sequence
 from functools import reduce
 from typing import Any
 
-import dask
-import dask.array as da
 import numpy as np
-from dask.delayed import Delayed
+
+try:
+    import dask
+    import dask.array as da
+    from dask.delayed import Delayed
+except ModuleNotFoundError:  # the missing module's own error stays chained below this one
+    raise ModuleNotFoundError("zarel.dask needs Dask: pip install 'zarel[dask]'", name="dask")
 
 from zarel._batch import cells_from_lonlat
+from zarel._names import level_was
 from zarel._zarel import Profile, Tree
 
 __all__ = ["tree_from_lonlat", "tree_from_polygons", "union_all"]
@@ -35,15 +40,15 @@ def _union(*trees: Tree) -> Tree:
     return reduce(Tree.union, trees)
 
 
-def _points_tree(lon: Any, lat: Any, depth: int, profile: Profile | None) -> Tree:
-    return Tree.from_cells(cells_from_lonlat(lon, lat, depth, profile), depth, profile)
+def _points_tree(lon: Any, lat: Any, level: int, profile: Profile | None) -> Tree:
+    return Tree.from_cells(cells_from_lonlat(lon, lat, level, profile), level, profile)
 
 
-def _polygons_tree(geometries: Any, resolution: int, profile: Profile | None) -> Tree:
+def _polygons_tree(geometries: Any, level: int, profile: Profile | None) -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
-    trees = [Tree.from_geojson(g.__geo_interface__, resolution, profile)
+    trees = [Tree.from_geojson(g.__geo_interface__, level, profile)
              for g in geometries if g is not None and not g.is_empty]
-    return reduce(Tree.union, trees, Tree.from_cells([], resolution, profile))
+    return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
 
 
 def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
@@ -66,18 +71,19 @@ def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
     return level[0]
 
 
+@level_was("depth")
 def tree_from_lonlat(
     lon: da.Array,
     lat: da.Array,
-    depth: int,
+    level: int,
     profile: Profile | None = None,
     split_every: int = 8,
 ) -> Delayed:
-    """The tree of depth `depth` covering the cell of every point, built per chunk.
+    """The tree of depth `level` covering the cell of every point, built per chunk.
 
     `lon` and `lat` are one-dimensional dask arrays (or array-likes, taken as
     one chunk) of degrees with the same length; `lat` is rechunked like `lon`.
-    Each chunk's points are looked up at level `depth` (at most
+    Each chunk's points are looked up at `level` (at most
     `MAX_RESOLUTION`) and built into a tree on the worker holding the chunk;
     the trees are then united with `union_all`. Returns a lazy `Tree`
     (`dask.delayed.Delayed`); call `.compute()`, or pass it to a
@@ -92,15 +98,16 @@ def tree_from_lonlat(
         raise ValueError(f"{lon.shape[0]} longitudes but {lat.shape[0]} latitudes")
     lat = lat.rechunk(lon.chunks)
     build = dask.delayed(_points_tree, pure=True)
-    parts = [build(x, y, depth, profile) for x, y in zip(lon.to_delayed().ravel(), lat.to_delayed().ravel())]
+    parts = [build(x, y, level, profile) for x, y in zip(lon.to_delayed().ravel(), lat.to_delayed().ravel())]
     if not parts:
-        return dask.delayed(Tree.from_cells)(np.empty(0, np.uint64), depth, profile)
+        return dask.delayed(Tree.from_cells)(np.empty(0, np.uint64), level, profile)
     return union_all(parts, split_every)
 
 
+@level_was("resolution")
 def tree_from_polygons(
     geoseries: Any,
-    resolution: int,
+    level: int,
     profile: Profile | None = None,
     split_every: int = 8,
 ) -> Delayed:
@@ -108,7 +115,7 @@ def tree_from_polygons(
 
     `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
     geometry column is used) of Polygons and MultiPolygons in longitude/latitude
-    degrees. Each partition's polygons are filled at `resolution` (nucleus
+    degrees. Each partition's polygons are filled at `level` (nucleus
     rule, as `Tree.from_geojson`) and united on the worker holding it; missing
     and empty geometries cover nothing. The partition trees are then united
     with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
@@ -117,4 +124,4 @@ def tree_from_polygons(
     if not hasattr(geometry, "to_delayed"):
         raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
     build = dask.delayed(_polygons_tree, pure=True)
-    return union_all([build(part, resolution, profile) for part in geometry.to_delayed()], split_every)
+    return union_all([build(part, level, profile) for part in geometry.to_delayed()], split_every)
