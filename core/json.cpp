@@ -119,8 +119,11 @@ class DirectReader {
       if (!at(':')) return false;
       ++p_;
       space();
-      // A repeated key keeps its last value, as the general reader does.
-      if (!value(members[key], depth + 1)) return false;
+      // A repeated key keeps its last value, as the general reader does; the
+      // earlier one is released first, as replacing it would allocate.
+      Json& slot = members[key];
+      release_json(slot);
+      if (!value(slot, depth + 1)) return false;
       space();
       if (at(',')) {
         ++p_;
