@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "cancel.h"
 #include "error.h"
 #include "hash.h"
 #include "json.h"
@@ -24,17 +25,25 @@ namespace zarel {
 // The finest resolution a fill accepts.
 inline constexpr uint32_t kMaxResolution = 15;
 
+// Every call polls `cancel` while it works and returns `cancelled()` once it
+// answers true.
+
 // Cells in descent order: inside cells coarser than `resolution` and
 // resolution-level cells whose nucleus is inside; none contains another.
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
-// Every resolution-level cid of the covering list, ascending; refused before
-// anything is allocated when there would be more than kMaxLeaves of them.
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                          const Cancel& cancel = never_cancelled());
+// Every resolution-level cid of the covering list, ascending; refused while
+// descending, as soon as there would be more than kMaxLeaves of them.
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                       const Cancel& cancel = never_cancelled());
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx);
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
+                   const Cancel& cancel = never_cancelled());
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                 const Cancel& cancel = never_cancelled());
 // Reads the polygon, then fingerprints it.
-Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile);
+Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile,
+                                 const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel
