@@ -256,24 +256,36 @@ std::vector<uint64_t> Tree::cells() const {
   return out;
 }
 
-Result<std::vector<uint64_t>> Tree::leaves() const {
+Result<uint64_t> Tree::leaves_size() const {
   uint64_t n = leaf_count();
   if (n > kMaxLeaves)
     return invalid("the tree has " + std::to_string(n) + " covered leaves, more than the " +
                    std::to_string(kMaxLeaves) + " that leaves() materialises; use cells()");
+  return n;
+}
+
+void Tree::leaves_into(std::span<uint64_t> out) const {
   // Leaf ranges of distinct canonical cells are disjoint, so sorting them by
   // start and expanding each gives the leaves globally ascending.
   std::vector<LeafRange> ranges;
+  uint64_t n = 0;
   auto add = [&](uint64_t cid, uint32_t level) {
     uint64_t s = pow_u64(hierarchy.a, depth - level);
     ranges.push_back({cid * s, (cid + 1) * s});
+    n += s;
   };
   for (uint32_t b = 0; b < bases.size(); ++b) walk_full(bases[b], uint64_t{hierarchy.a} + b, 0, hierarchy.a, add);
+  ZAREL_ASSERT(n == out.size());
   std::sort(ranges.begin(), ranges.end(), [](const LeafRange& x, const LeafRange& y) { return x.start < y.start; });
-  std::vector<uint64_t> out;
-  out.reserve(n);
+  uint64_t* o = out.data();
   for (const LeafRange& r : ranges)
-    for (uint64_t c = r.start; c < r.end; ++c) out.push_back(c);
+    for (uint64_t c = r.start; c < r.end; ++c) *o++ = c;
+}
+
+Result<std::vector<uint64_t>> Tree::leaves() const {
+  ZAREL_TRY(uint64_t n, leaves_size());
+  std::vector<uint64_t> out(n);
+  leaves_into(out);
   return out;
 }
 

@@ -136,6 +136,10 @@ class Tree {
   std::vector<uint64_t> cells() const;
   // Every covered leaf, ascending; refused when there are more than kMaxLeaves.
   Result<std::vector<uint64_t>> leaves() const;
+  // How many leaves leaves() gives, or its refusal.
+  Result<uint64_t> leaves_size() const;
+  // The leaves of leaves() written into `out`, which holds exactly leaves_size() values.
+  void leaves_into(std::span<uint64_t> out) const;
 
   struct NodeAt {
     Node node;

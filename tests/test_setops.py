@@ -90,7 +90,7 @@ def test_one_grid_per_combination(profile, differs):
     index = Index()
     index.add("a", a)
     for call in [a.union, a.intersect, a.difference, a.divergence, lambda t: a.prove(t, "union"), index.query,
-                 lambda t: index.add("b", t)]:
+                 lambda t: index.add("b", t), *(lambda t, f=f: f(a, t) for f in OPS.values())]:
         with pytest.raises(ValueError) as e:
             call(b)
         assert str(e.value) == differs + "; a cid names another place under each profile"
