@@ -1,5 +1,7 @@
 #include "index.h"
 
+#include <bit>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -38,12 +40,13 @@ Powers powers(uint32_t a, uint32_t depth) {
   return p;
 }
 
+// A partly covered node has height >= 1, so pow[1] is the aperture there.
 uint64_t leaves_below(const Node& node, uint32_t height, const Powers& pow) {
   if (node.is_full()) return pow[height];
-  const Branch* b = node.branch();
-  if (!b) return 0;
+  if (!node.is_branch()) return 0;
+  if (node.is_leaf_mask() || node.is_twig()) return static_cast<uint64_t>(std::popcount(node.leaf_bits()));
   uint64_t n = 0;
-  for (const Node& c : b->children()) n += leaves_below(c, height - 1, pow);
+  for (uint32_t k = 0; k < pow[1]; ++k) n += leaves_below(node.child(k), height - 1, pow);
   return n;
 }
 
@@ -54,12 +57,13 @@ uint64_t shared_leaves(const Node& a, const Node& b, uint32_t height, const Powe
   if (a.is_empty() || b.is_empty()) return 0;
   if (a.is_full()) return leaves_below(b, height, pow);
   if (b.is_full()) return leaves_below(a, height, pow);
+  if (a.same(b)) return leaves_below(a, height, pow);
+  if (a.is_leaf_mask() && b.is_leaf_mask()) return static_cast<uint64_t>(std::popcount(a.leaf_bits() & b.leaf_bits()));
   const Branch *x = a.branch(), *y = b.branch();
-  if (x == y || x->hash == y->hash) return leaves_below(a, height, pow);
-  ZAREL_ASSERT(x->size == y->size && height >= 1);
+  if (x && y && x->hash == y->hash) return leaves_below(a, height, pow);
+  ZAREL_ASSERT(height >= 1);
   uint64_t n = 0;
-  auto xs = x->children(), ys = y->children();
-  for (uint32_t k = 0; k < x->size; ++k) n += shared_leaves(xs[k], ys[k], height - 1, pow);
+  for (uint32_t k = 0; k < pow[1]; ++k) n += shared_leaves(a.child(k), b.child(k), height - 1, pow);
   return n;
 }
 
@@ -76,9 +80,8 @@ void touched_runs(const Node& node, uint64_t cid, uint32_t node_level, uint32_t 
   if (node.is_empty()) return;
   uint64_t first = cid, end = cid + 1;
   if (node_level < level) {
-    if (const Branch* b = node.branch()) {
-      auto kids = b->children();
-      for (uint32_t k = 0; k < kids.size(); ++k) touched_runs(kids[k], cid * a + k, node_level + 1, level, a, pow, out);
+    if (node.is_branch()) {
+      for (uint32_t k = 0; k < a; ++k) touched_runs(node.child(k), cid * a + k, node_level + 1, level, a, pow, out);
       return;
     }
     uint64_t s = pow[level - node_level];

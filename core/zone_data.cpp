@@ -45,10 +45,9 @@ void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_
     uint64_t k = pow3(height);
     for (uint64_t i = 0; i < k; ++i)
       for (uint64_t j = 0; j < k; ++j) data[(row * k + i) * m + col * k + j] = 1;
-  } else if (const Branch* b = node.branch()) {
-    auto kids = b->children();
-    for (uint32_t d = 0; d < kids.size(); ++d)
-      mark(kids[d], height - 1, row * kSide + d / kSide, col * kSide + d % kSide, m, data);
+  } else if (node.is_branch()) {
+    for (uint32_t d = 0; d < kRhealpix.a; ++d)
+      mark(node.child(d), height - 1, row * kSide + d / kSide, col * kSide + d % kSide, m, data);
   }
 }
 
