@@ -1,5 +1,6 @@
 #include "zone_data.h"
 
+#include <cstring>
 #include <vector>
 
 #include "tree_raster.h"
@@ -40,11 +41,10 @@ uint64_t pow3(uint64_t d) {
 
 // Marks 1 in `data` (m values a row) for the leaves of every Full node below
 // `node`, which sits at local (row, col) `height` levels above the leaves.
-void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_t m, Json::array_t& data) {
+void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_t m, std::vector<uint8_t>& data) {
   if (node.is_full()) {
     uint64_t k = pow3(height);
-    for (uint64_t i = 0; i < k; ++i)
-      for (uint64_t j = 0; j < k; ++j) data[(row * k + i) * m + col * k + j] = 1;
+    for (uint64_t i = 0; i < k; ++i) std::memset(&data[(row * k + i) * m + col * k], 1, k);
   } else if (node.is_branch()) {
     for (uint32_t d = 0; d < kRhealpix.a; ++d)
       mark(node.child(d), height - 1, row * kSide + d / kSide, col * kSide + d % kSide, m, data);
@@ -84,7 +84,7 @@ Result<size_t> pick(std::string_view what, std::span<const std::string> candidat
   return invalid("no " + std::string(what) + " " + quote(*wanted) + "; the document has " + name_list(candidates));
 }
 
-Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
+Result<ZoneData> zone_data(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
   ZAREL_TRY(std::string_view uri, registered(profile));
   if (!(tree.hierarchy == kRhealpix) || !(profile.hierarchy() == kRhealpix))
     return invalid("zone data needs the rHEALPix hierarchy");
@@ -95,10 +95,8 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   // The node at the zone answers for all of it: a covering ancestor fills every
   // value, an empty one none, a branch its Full descendants' blocks.
   ZAREL_TRY(Tree::NodeAt at, tree.node_at(zone));
-  Json data = Json::array();
-  auto& values = data.get_ref<Json::array_t&>();
-  values.assign(n, at.node.is_full() ? Json(1) : Json(nullptr));
-  if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), values);
+  std::vector<uint8_t> covered(n, at.node.is_full());
+  if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), covered);
 
   Json shape = Json::object();
   shape["count"] = n;
@@ -106,7 +104,7 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   Json entry = Json::object();
   entry["depth"] = d;
   entry["shape"] = std::move(shape);
-  entry["data"] = std::move(data);
+  entry["data"] = Json::array();
   Json doc = Json::object();
   doc["dggrs"] = uri;
   doc["zoneId"] = std::move(suid);
@@ -116,7 +114,17 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   entries.push_back(std::move(entry));
   doc["values"] = Json::object();
   doc["values"][std::string(field)] = std::move(entries);
-  return doc;
+  return ZoneData{std::move(doc), std::move(covered)};
+}
+
+Json& ZoneData::data() { return doc["values"].begin()->at(0)["data"]; }
+
+Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
+  ZAREL_TRY(ZoneData z, zone_data(tree, profile, zone, field));
+  auto& values = z.data().get_ref<Json::array_t&>();
+  values.reserve(z.covered.size());
+  for (uint8_t c : z.covered) values.push_back(c ? Json(1) : Json(nullptr));
+  return std::move(z.doc);
 }
 
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,

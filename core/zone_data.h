@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
 #include "json.h"
@@ -34,6 +35,17 @@ Result<size_t> pick(std::string_view what, std::span<const std::string> candidat
 
 // The tree's view of `zone` at the tree's depth, under the name `field`.
 Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field);
+
+// to_dggs_json's document with its one data array left empty, and a byte a
+// sub-zone for it (1 for the value 1, 0 for null): a writer that makes its own
+// array skips a JSON value a sub-zone, the bulk of the document's memory.
+struct ZoneData {
+  Json doc;
+  std::vector<uint8_t> covered;
+  // The empty data array in `doc`.
+  Json& data();
+};
+Result<ZoneData> zone_data(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field);
 
 // The tree of a document's zone at its level plus the chosen depth, covering the
 // sub-zones whose value in the chosen field is a number (non-zero if `nonzero`).

@@ -102,6 +102,36 @@ PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs) {
               });
 }
 
+namespace {
+
+// The document with its data list made straight from the covered bytes, a list
+// slot a value: a JSON value a sub-zone would cost several times the list.
+PyObject* with_values(PyObject* doc, const std::string& field, const std::vector<uint8_t>& covered) {
+  if (!doc) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(covered.size()));
+  PyObject* one = PyLong_FromLong(1);
+  PyObject* key = str_of(field);
+  PyObject* values = PyDict_GetItemString(doc, "values");
+  PyObject* entries = values && key ? PyDict_GetItem(values, key) : nullptr;
+  PyObject* entry = entries ? PyList_GetItem(entries, 0) : nullptr;
+  bool ok = list && one && entry;
+  for (size_t i = 0; ok && i < covered.size(); ++i) {
+    PyObject* v = covered[i] ? one : Py_None;
+    Py_INCREF(v);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);
+  }
+  ok = ok && PyDict_SetItemString(entry, "data", list) == 0;
+  Py_XDECREF(list);
+  Py_XDECREF(one);
+  Py_XDECREF(key);
+  if (ok) return doc;
+  Py_DECREF(doc);
+  ZAREL_ASSERT(PyErr_Occurred());
+  return nullptr;
+}
+
+}  // namespace
+
 const char to_dggs_json_doc[] =
     "to_dggs_json($self, zone, field=\"coverage\")\n--\n\n"
     "OGC API - DGGS zone data (DGGS-JSON) for the sub-zones of `zone` at the tree's depth, in\n"
@@ -114,9 +144,9 @@ PyObject* tree_to_dggs_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(state_of_self(self), args, kwargs, "to_dggs_json", {{"zone", zone}, optional("field", field)},
               [&]() -> PyObject* {
                 const TreeObject& t = tree_of(self);
-                auto doc = to_dggs_json(t.tree, t.profile, zone, field);
-                if (!doc) return raise(doc.error());
-                return from_json(*doc);
+                auto z = zone_data(t.tree, t.profile, zone, field);
+                if (!z) return raise(z.error());
+                return with_values(from_json(z->doc), field, z->covered);
               });
 }
 
