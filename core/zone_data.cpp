@@ -128,7 +128,7 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
 }
 
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
-                            std::optional<uint32_t> depth, bool nonzero) {
+                            std::optional<uint32_t> depth, bool nonzero, const ApartValues& apart) {
   // A registered profile has the rHEALPix hierarchy.
   ZAREL_TRY(std::string_view uri, registered(profile));
   const Json* dggrs = member(doc, "dggrs");
@@ -147,7 +147,8 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
   std::vector<std::string> names;
   for (const auto& [name, _] : values->items()) names.push_back(name);
   ZAREL_TRY(size_t chosen_field, pick("field", names, field));
-  const Json& entries = *member(*values, names[chosen_field]);
+  const std::string field_name = names[chosen_field];
+  const Json& entries = *member(*values, field_name);
   if (!entries.is_array()) return invalid("a field's values must be an array");
 
   std::vector<uint64_t> doc_depths;
@@ -182,10 +183,17 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
   }
   const Json* data = member(entry, "data");
   if (!data || !data->is_array()) return invalid("missing data");
-  if (data->size() != n)
-    return invalid(str(data->size()) + " values for the " + str(n) + " sub-zones at depth " + str(d));
-  for (const Json& v : *data)
-    if (!v.is_null() && !v.is_number()) return invalid("zone data value " + write_json(v) + " is not a number or null");
+  auto read_apart = apart.find({field_name, chosen});
+  const ValueKinds* kinds = read_apart == apart.end() ? nullptr : &read_apart->second;
+  if (uint64_t size = kinds ? kinds->kinds.size() : data->size(); size != n)
+    return invalid(str(size) + " values for the " + str(n) + " sub-zones at depth " + str(d));
+  if (kinds) {
+    if (!kinds->first_other.empty())
+      return invalid("zone data value " + kinds->first_other + " is not a number or null");
+  } else {
+    for (const Json& v : *data)
+      if (!v.is_null() && !v.is_number()) return invalid("zone data value " + write_json(v) + " is not a number or null");
+  }
 
   ZAREL_TRY(Position p, position(kRhealpix, zone));
   if (uint32_t deepest = kRhealpix.deepest(); p.level + d > deepest)
@@ -202,7 +210,12 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
     const Json& v = (*data)[row * m + col];
     return !v.is_null() && (!nonzero || v.get<double>() != 0);
   };
-  Node node = block_node(covered, kSide, static_cast<uint32_t>(d), 0, 0, *ctx);
+  auto covered_apart = [&](uint64_t row, uint64_t col) {
+    uint8_t k = kinds->kinds[row * m + col];
+    return k == ValueKinds::kNonzero || (k == ValueKinds::kZero && !nonzero);
+  };
+  Node node = kinds ? block_node(covered_apart, kSide, static_cast<uint32_t>(d), 0, 0, *ctx)
+                    : block_node(covered, kSide, static_cast<uint32_t>(d), 0, 0, *ctx);
   // Lift the zone's node to its base cell, one Empty-padded branch a level.
   uint64_t cell = zone;
   for (uint32_t height = static_cast<uint32_t>(d) + 1; height <= tree_depth; ++height) {
