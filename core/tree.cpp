@@ -15,9 +15,6 @@ namespace zarel {
 namespace {
 // Nodes whose leaf range overlaps this many merged ranges build their children in parallel.
 constexpr size_t kParallelRanges = 4096;
-}  // namespace
-
-namespace {
 
 // Branches come from the scalable allocator: its size classes fit a branch of
 // a few children exactly, where malloc rounds 48 bytes up to 64.
