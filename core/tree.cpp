@@ -17,13 +17,19 @@ namespace {
 constexpr size_t kParallelRanges = 4096;
 
 // Branches come from the scalable allocator: its size classes fit a branch of
-// a few children exactly, where malloc rounds 48 bytes up to 64.
+// a few children exactly, where malloc rounds 48 bytes up to 64. Sanitized
+// builds use new, which AddressSanitizer watches.
+#ifndef ZAREL_SANITIZE
 void* allocate_branch(uint32_t stored) {
   void* p = scalable_malloc(sizeof(Branch) + stored * sizeof(Node));
   if (!p) throw std::bad_alloc();
   return p;
 }
 void free_branch(const Branch* b) { scalable_free(const_cast<Branch*>(b)); }
+#else
+void* allocate_branch(uint32_t stored) { return ::operator new(sizeof(Branch) + stored * sizeof(Node)); }
+void free_branch(const Branch* b) { ::operator delete(const_cast<Branch*>(b)); }
+#endif
 
 }  // namespace
 
