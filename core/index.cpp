@@ -1,6 +1,5 @@
 #include "index.h"
 
-#include <bit>
 
 #include <algorithm>
 #include <array>
@@ -44,7 +43,7 @@ Powers powers(uint32_t a, uint32_t depth) {
 uint64_t leaves_below(const Node& node, uint32_t height, const Powers& pow) {
   if (node.is_full()) return pow[height];
   if (!node.is_branch()) return 0;
-  if (node.is_leaf_mask() || node.is_twig()) return static_cast<uint64_t>(std::popcount(node.leaf_bits()));
+  if (node.is_leaf_mask() || node.is_twig()) return count_bits(node.leaf_bits());
   uint64_t n = 0;
   for (uint32_t k = 0; k < pow[1]; ++k) n += leaves_below(node.child(k), height - 1, pow);
   return n;
@@ -58,7 +57,7 @@ uint64_t shared_leaves(const Node& a, const Node& b, uint32_t height, const Powe
   if (a.is_full()) return leaves_below(b, height, pow);
   if (b.is_full()) return leaves_below(a, height, pow);
   if (a.same(b)) return leaves_below(a, height, pow);
-  if (a.is_leaf_mask() && b.is_leaf_mask()) return static_cast<uint64_t>(std::popcount(a.leaf_bits() & b.leaf_bits()));
+  if (a.is_leaf_mask() && b.is_leaf_mask()) return count_bits(a.leaf_bits() & b.leaf_bits());
   const Branch *x = a.branch(), *y = b.branch();
   if (x && y && x->hash == y->hash) return leaves_below(a, height, pow);
   ZAREL_ASSERT(height >= 1);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <memory>
 #include <utility>
 
@@ -87,7 +86,7 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
       full |= static_cast<uint16_t>(uint32_t{children[k].is_full()} << k);
     }
   }
-  auto* b = new (allocate_branch(partial & full ? a : std::popcount(partial)))
+  auto* b = new (allocate_branch(partial & full ? a : count_bits(partial)))
       Branch{{1}, partial, full, ctx.hasher.node({hashes, a})};
   auto* slot = const_cast<Node*>(b->kids());
   for (uint32_t k = 0; k < a; ++k)

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -91,6 +90,16 @@ inline const auto kLeafMaskNodes = [] {
   return nodes;
 }();
 
+// Set bits of a 16-bit mask; std::popcount becomes a library call on the
+// baseline x86-64 the wheels target.
+constexpr uint32_t count_bits(uint32_t x) {
+  x = x - ((x >> 1) & 0x5555);
+  x = (x & 0x3333) + ((x >> 2) & 0x3333);
+  x = (x + (x >> 4)) & 0x0f0f;
+  return (x + (x >> 8)) & 0x1f;
+}
+static_assert(count_bits(0xffff) == 16 && count_bits(0x1ff) == 9 && count_bits(0x8001) == 2);
+
 // Immutable once made. For apertures up to 16 a branch stores only its partly
 // covered children, in digit order, right after it; the two masks say which
 // children are partly (`partial`) and wholly (`full`) covered. Wider apertures
@@ -103,7 +112,7 @@ struct Branch {
   Hash hash;
 
   bool dense() const { return (partial & full) != 0; }
-  uint32_t stored() const { return dense() ? full : static_cast<uint32_t>(std::popcount(partial)); }
+  uint32_t stored() const { return dense() ? full : count_bits(partial); }
   const Node* kids() const { return reinterpret_cast<const Node*>(this + 1); }
   const Node& child(uint32_t k) const {
     if (dense()) {
@@ -111,7 +120,7 @@ struct Branch {
       return kids()[k];
     }
     uint32_t bit = 1u << k;
-    if (partial & bit) return kids()[std::popcount(static_cast<uint32_t>(partial & (bit - 1)))];
+    if (partial & bit) return kids()[count_bits(partial & (bit - 1))];
     return (full & bit) ? kFullNode : kEmptyNode;
   }
 };
