@@ -39,13 +39,16 @@ Powers powers(uint32_t a, uint32_t depth) {
   return p;
 }
 
-// A partly covered node has height >= 1, so pow[1] is the aperture there.
+// A stored branch counts its wholly covered children from its mask and visits
+// only its partly covered ones; a partly covered node has height >= 1, so
+// pow[1] is the aperture there.
 uint64_t leaves_below(const Node& node, uint32_t height, const Powers& pow) {
   if (node.is_full()) return pow[height];
   if (!node.is_branch()) return 0;
   if (node.is_leaf_mask() || node.is_twig()) return count_bits(node.leaf_bits());
-  uint64_t n = 0;
-  for (uint32_t k = 0; k < pow[1]; ++k) n += leaves_below(node.child(k), height - 1, pow);
+  const Branch* b = node.branch();
+  uint64_t n = b->dense() ? 0 : count_bits(b->full) * pow[height - 1];
+  for (uint32_t i = 0; i < b->stored(); ++i) n += leaves_below(b->kids()[i], height - 1, pow);
   return n;
 }
 
@@ -61,8 +64,14 @@ uint64_t shared_leaves(const Node& a, const Node& b, uint32_t height, const Powe
   const Branch *x = a.branch(), *y = b.branch();
   if (x && y && x->hash == y->hash) return leaves_below(a, height, pow);
   ZAREL_ASSERT(height >= 1);
+  // Only the children non-empty on both sides can share a leaf; the masks
+  // cover apertures up to 16, wider ones visit every child.
+  uint32_t both = 0xffff;
+  if (x && !x->dense()) both &= x->partial | x->full;
+  if (y && !y->dense()) both &= y->partial | y->full;
   uint64_t n = 0;
-  for (uint32_t k = 0; k < pow[1]; ++k) n += shared_leaves(a.child(k), b.child(k), height - 1, pow);
+  for (uint32_t k = 0; k < pow[1]; ++k)
+    if (k >= 16 || both >> k & 1) n += shared_leaves(a.child(k), b.child(k), height - 1, pow);
   return n;
 }
 
