@@ -1,5 +1,6 @@
 #include "index.h"
 
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -38,12 +39,16 @@ Powers powers(uint32_t a, uint32_t depth) {
   return p;
 }
 
+// A stored branch counts its wholly covered children from its mask and visits
+// only its partly covered ones; a partly covered node has height >= 1, so
+// pow[1] is the aperture there.
 uint64_t leaves_below(const Node& node, uint32_t height, const Powers& pow) {
   if (node.is_full()) return pow[height];
+  if (!node.is_branch()) return 0;
+  if (node.is_leaf_mask() || node.is_twig()) return count_bits(node.leaf_bits());
   const Branch* b = node.branch();
-  if (!b) return 0;
-  uint64_t n = 0;
-  for (const Node& c : b->children()) n += leaves_below(c, height - 1, pow);
+  uint64_t n = b->dense() ? 0 : count_bits(b->full) * pow[height - 1];
+  for (uint32_t i = 0; i < b->stored(); ++i) n += leaves_below(b->kids()[i], height - 1, pow);
   return n;
 }
 
@@ -54,12 +59,19 @@ uint64_t shared_leaves(const Node& a, const Node& b, uint32_t height, const Powe
   if (a.is_empty() || b.is_empty()) return 0;
   if (a.is_full()) return leaves_below(b, height, pow);
   if (b.is_full()) return leaves_below(a, height, pow);
+  if (a.same(b)) return leaves_below(a, height, pow);
+  if (a.is_leaf_mask() && b.is_leaf_mask()) return count_bits(a.leaf_bits() & b.leaf_bits());
   const Branch *x = a.branch(), *y = b.branch();
-  if (x == y || x->hash == y->hash) return leaves_below(a, height, pow);
-  ZAREL_ASSERT(x->size == y->size && height >= 1);
+  if (x && y && x->hash == y->hash) return leaves_below(a, height, pow);
+  ZAREL_ASSERT(height >= 1);
+  // Only the children non-empty on both sides can share a leaf; the masks
+  // cover apertures up to 16, wider ones visit every child.
+  uint32_t both = 0xffff;
+  if (x && !x->dense()) both &= x->partial | x->full;
+  if (y && !y->dense()) both &= y->partial | y->full;
   uint64_t n = 0;
-  auto xs = x->children(), ys = y->children();
-  for (uint32_t k = 0; k < x->size; ++k) n += shared_leaves(xs[k], ys[k], height - 1, pow);
+  for (uint32_t k = 0; k < pow[1]; ++k)
+    if (k >= 16 || both >> k & 1) n += shared_leaves(a.child(k), b.child(k), height - 1, pow);
   return n;
 }
 
@@ -76,9 +88,8 @@ void touched_runs(const Node& node, uint64_t cid, uint32_t node_level, uint32_t 
   if (node.is_empty()) return;
   uint64_t first = cid, end = cid + 1;
   if (node_level < level) {
-    if (const Branch* b = node.branch()) {
-      auto kids = b->children();
-      for (uint32_t k = 0; k < kids.size(); ++k) touched_runs(kids[k], cid * a + k, node_level + 1, level, a, pow, out);
+    if (node.is_branch()) {
+      for (uint32_t k = 0; k < a; ++k) touched_runs(node.child(k), cid * a + k, node_level + 1, level, a, pow, out);
       return;
     }
     uint64_t s = pow[level - node_level];

@@ -1,10 +1,12 @@
 #include "tree.h"
 
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/scalable_allocator.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <utility>
 
 namespace zarel {
@@ -14,6 +16,22 @@ namespace {
 constexpr size_t kParallelRanges = 4096;
 // Loops over ranges or cids poll for cancellation once per this many (well under a millisecond).
 constexpr size_t kPollEvery = size_t{1} << 16;
+
+// Branches come from the scalable allocator: its size classes fit a branch of
+// a few children exactly, where malloc rounds 48 bytes up to 64. Sanitized
+// builds use new, which AddressSanitizer watches.
+#ifndef ZAREL_SANITIZE
+void* allocate_branch(uint32_t stored) {
+  void* p = scalable_malloc(sizeof(Branch) + stored * sizeof(Node));
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void free_branch(const Branch* b) { scalable_free(const_cast<Branch*>(b)); }
+#else
+void* allocate_branch(uint32_t stored) { return ::operator new(sizeof(Branch) + stored * sizeof(Node)); }
+void free_branch(const Branch* b) { ::operator delete(const_cast<Branch*>(b)); }
+#endif
+
 }  // namespace
 
 void Node::retain() const { branch()->refs.fetch_add(1, std::memory_order_relaxed); }
@@ -21,20 +39,15 @@ void Node::retain() const { branch()->refs.fetch_add(1, std::memory_order_relaxe
 void Node::release() const {
   const Branch* b = branch();
   if (b->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  for (const Node& c : b->children()) c.~Node();
+  std::destroy_n(b->kids(), b->stored());
   b->~Branch();
-  ::operator delete(const_cast<Branch*>(b));
-}
-
-const Node& Node::child(uint32_t k) const {
-  const Branch* b = branch();
-  if (!b) return *this;
-  ZAREL_ASSERT(k < b->size);
-  return b->children()[k];
+  free_branch(b);
 }
 
 const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
   if (const Branch* b = node.branch()) return b->hash;
+  if (node.is_leaf_mask()) return ctx.word_nodes.leaf(node.leaf_bits());
+  if (node.is_twig()) return ctx.word_nodes.twig(node.twig_digit(), node.leaf_bits());
   const auto& ladder = node.is_full() ? ctx.ladders.full : ctx.ladders.empty;
   ZAREL_ASSERT(height < ladder.size());
   return ladder[height];
@@ -44,21 +57,42 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   ZAREL_ASSERT(height >= 1);
   if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_empty(); })) return Node::empty();
   if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_full(); })) return Node::full();
+  auto a = static_cast<uint32_t>(children.size());
+  if (a <= WordNodeHashes::kMaxAperture && height <= 2) {
+    if (height == 1) {
+      uint32_t mask = 0;
+      for (uint32_t k = 0; k < a; ++k) mask |= uint32_t{children[k].is_full()} << k;
+      return Node::leaf_mask(mask);
+    }
+    auto nonempty = [](const Node& n) { return !n.is_empty(); };
+    auto first = std::find_if(children.begin(), children.end(), nonempty);
+    if (first->is_leaf_mask() && std::find_if(first + 1, children.end(), nonempty) == children.end())
+      return Node::twig(static_cast<uint32_t>(first - children.begin()), first->leaf_bits());
+  }
   // The children's hashes are gathered on the stack for the common apertures and
   // streamed into one SHA-256 call.
   constexpr size_t kInline = 64;
   Hash inline_hashes[kInline];
   std::vector<Hash> heap_hashes;
   Hash* hashes = inline_hashes;
-  if (children.size() > kInline) {
-    heap_hashes.resize(children.size());
+  if (a > kInline) {
+    heap_hashes.resize(a);
     hashes = heap_hashes.data();
   }
-  for (size_t k = 0; k < children.size(); ++k) hashes[k] = node_hash(children[k], height - 1, ctx);
-  void* mem = ::operator new(sizeof(Branch) + children.size() * sizeof(Node));
-  auto* b = new (mem) Branch{{1}, static_cast<uint32_t>(children.size()), ctx.hasher.node({hashes, children.size()})};
-  auto* slots = reinterpret_cast<Node*>(b + 1);
-  for (size_t k = 0; k < children.size(); ++k) new (slots + k) Node(std::move(children[k]));
+  for (uint32_t k = 0; k < a; ++k) hashes[k] = node_hash(children[k], height - 1, ctx);
+  uint16_t partial = 0xffff, full = static_cast<uint16_t>(a);
+  if (a <= Branch::kMaxSparseAperture) {
+    partial = full = 0;
+    for (uint32_t k = 0; k < a; ++k) {
+      partial |= static_cast<uint16_t>(uint32_t{children[k].is_branch()} << k);
+      full |= static_cast<uint16_t>(uint32_t{children[k].is_full()} << k);
+    }
+  }
+  auto* b = new (allocate_branch(partial & full ? a : count_bits(partial)))
+      Branch{{1}, partial, full, ctx.hasher.node({hashes, a})};
+  auto* slot = const_cast<Node*>(b->kids());
+  for (uint32_t k = 0; k < a; ++k)
+    if (b->dense() || children[k].is_branch()) new (slot++) Node(std::move(children[k]));
   return Node::adopt(b);
 }
 
@@ -233,9 +267,8 @@ template <class Visit>
 void walk_full(const Node& node, uint64_t cid, uint32_t level, uint32_t a, Visit& visit) {
   if (node.is_full()) {
     visit(cid, level);
-  } else if (const Branch* b = node.branch()) {
-    auto kids = b->children();
-    for (uint32_t k = 0; k < kids.size(); ++k) walk_full(kids[k], cid * a + k, level + 1, a, visit);
+  } else if (node.is_branch()) {
+    for (uint32_t k = 0; k < a; ++k) walk_full(node.child(k), cid * a + k, level + 1, a, visit);
   }
 }
 

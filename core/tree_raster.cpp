@@ -29,10 +29,9 @@ void fill(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_
   if (node.is_full()) {
     uint64_t k = pow[height];
     for (uint64_t i = 0; i < k; ++i) std::memset(block + (row * k + i) * n + col * k, 1, k);
-  } else if (const Branch* b = node.branch()) {
-    auto kids = b->children();
-    for (uint32_t d = 0; d < kids.size(); ++d)
-      fill(kids[d], height - 1, row * side + d / side, col * side + d % side, side, pow, block, n);
+  } else if (node.is_branch()) {
+    for (uint32_t d = 0; d < side * side; ++d)
+      fill(node.child(d), height - 1, row * side + d / side, col * side + d % side, side, pow, block, n);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "zone_data.h"
 
+#include <cstring>
 #include <vector>
 
 #include "tree_raster.h"
@@ -40,15 +41,13 @@ uint64_t pow3(uint64_t d) {
 
 // Marks 1 in `data` (m values a row) for the leaves of every Full node below
 // `node`, which sits at local (row, col) `height` levels above the leaves.
-void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_t m, Json::array_t& data) {
+void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_t m, std::vector<uint8_t>& data) {
   if (node.is_full()) {
     uint64_t k = pow3(height);
-    for (uint64_t i = 0; i < k; ++i)
-      for (uint64_t j = 0; j < k; ++j) data[(row * k + i) * m + col * k + j] = 1;
-  } else if (const Branch* b = node.branch()) {
-    auto kids = b->children();
-    for (uint32_t d = 0; d < kids.size(); ++d)
-      mark(kids[d], height - 1, row * kSide + d / kSide, col * kSide + d % kSide, m, data);
+    for (uint64_t i = 0; i < k; ++i) std::memset(&data[(row * k + i) * m + col * k], 1, k);
+  } else if (node.is_branch()) {
+    for (uint32_t d = 0; d < kRhealpix.a; ++d)
+      mark(node.child(d), height - 1, row * kSide + d / kSide, col * kSide + d % kSide, m, data);
   }
 }
 
@@ -83,7 +82,7 @@ Result<size_t> pick(std::string_view what, std::span<const std::string> candidat
   return invalid("no " + std::string(what) + " " + quote(*wanted) + "; the document has " + name_list(candidates));
 }
 
-Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
+Result<ZoneData> zone_data(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
   ZAREL_TRY(std::string_view uri, registered(profile));
   if (!(tree.hierarchy == kRhealpix) || !(profile.hierarchy() == kRhealpix))
     return invalid("zone data needs the rHEALPix hierarchy");
@@ -94,31 +93,40 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   // The node at the zone answers for all of it: a covering ancestor fills every
   // value, an empty one none, a branch its Full descendants' blocks.
   ZAREL_TRY(Tree::NodeAt at, tree.node_at(zone));
-  // Each value that may hold the data is released on the way out (release_json).
-  Json data = Json::array(), entry = Json::object(), entries = Json::array(), doc = Json::object();
-  ReleaseJson release_data(data), release_entry(entry), release_entries(entries), release_doc(doc);
-  auto& values = data.get_ref<Json::array_t&>();
-  values.assign(n, at.node.is_full() ? Json(1) : Json(nullptr));
-  if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), values);
+  std::vector<uint8_t> covered(n, at.node.is_full());
+  if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), covered);
 
   Json shape = Json::object();
   shape["count"] = n;
   shape["subZones"] = n;
+  Json entry = Json::object();
   entry["depth"] = d;
   entry["shape"] = std::move(shape);
-  entry["data"] = std::move(data);
+  entry["data"] = Json::array();
+  Json doc = Json::object();
   doc["dggrs"] = uri;
   doc["zoneId"] = std::move(suid);
   doc["depths"] = Json::array({d});
   // Moved, not listed: an initializer list would copy every value.
+  Json entries = Json::array();
   entries.push_back(std::move(entry));
   doc["values"] = Json::object();
   doc["values"][std::string(field)] = std::move(entries);
-  return doc;
+  return ZoneData{std::move(doc), std::move(covered)};
+}
+
+Json& ZoneData::data() { return doc["values"].begin()->at(0)["data"]; }
+
+Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field) {
+  ZAREL_TRY(ZoneData z, zone_data(tree, profile, zone, field));
+  auto& values = z.data().get_ref<Json::array_t&>();
+  values.reserve(z.covered.size());
+  for (uint8_t c : z.covered) values.push_back(c ? Json(1) : Json(nullptr));
+  return std::move(z.doc);
 }
 
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
-                            std::optional<uint32_t> depth, bool nonzero) {
+                            std::optional<uint32_t> depth, bool nonzero, const ApartValues& apart) {
   // A registered profile has the rHEALPix hierarchy.
   ZAREL_TRY(std::string_view uri, registered(profile));
   const Json* dggrs = member(doc, "dggrs");
@@ -137,7 +145,8 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
   std::vector<std::string> names;
   for (const auto& [name, _] : values->items()) names.push_back(name);
   ZAREL_TRY(size_t chosen_field, pick("field", names, field));
-  const Json& entries = *member(*values, names[chosen_field]);
+  const std::string field_name = names[chosen_field];
+  const Json& entries = *member(*values, field_name);
   if (!entries.is_array()) return invalid("a field's values must be an array");
 
   std::vector<uint64_t> doc_depths;
@@ -172,10 +181,17 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
   }
   const Json* data = member(entry, "data");
   if (!data || !data->is_array()) return invalid("missing data");
-  if (data->size() != n)
-    return invalid(str(data->size()) + " values for the " + str(n) + " sub-zones at depth " + str(d));
-  for (const Json& v : *data)
-    if (!v.is_null() && !v.is_number()) return invalid("zone data value " + write_json(v) + " is not a number or null");
+  auto read_apart = apart.find({field_name, chosen});
+  const ValueKinds* kinds = read_apart == apart.end() ? nullptr : &read_apart->second;
+  if (uint64_t size = kinds ? kinds->kinds.size() : data->size(); size != n)
+    return invalid(str(size) + " values for the " + str(n) + " sub-zones at depth " + str(d));
+  if (kinds) {
+    if (!kinds->first_other.empty())
+      return invalid("zone data value " + kinds->first_other + " is not a number or null");
+  } else {
+    for (const Json& v : *data)
+      if (!v.is_null() && !v.is_number()) return invalid("zone data value " + write_json(v) + " is not a number or null");
+  }
 
   ZAREL_TRY(Position p, position(kRhealpix, zone));
   if (uint32_t deepest = kRhealpix.deepest(); p.level + d > deepest)
@@ -192,7 +208,12 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
     const Json& v = (*data)[row * m + col];
     return !v.is_null() && (!nonzero || v.get<double>() != 0);
   };
-  Node node = block_node(covered, kSide, static_cast<uint32_t>(d), 0, 0, *ctx);
+  auto covered_apart = [&](uint64_t row, uint64_t col) {
+    uint8_t k = kinds->kinds[row * m + col];
+    return k == ValueKinds::kNonzero || (k == ValueKinds::kZero && !nonzero);
+  };
+  Node node = kinds ? block_node(covered_apart, kSide, static_cast<uint32_t>(d), 0, 0, *ctx)
+                    : block_node(covered, kSide, static_cast<uint32_t>(d), 0, 0, *ctx);
   // Lift the zone's node to its base cell, one Empty-padded branch a level.
   uint64_t cell = zone;
   for (uint32_t height = static_cast<uint32_t>(d) + 1; height <= tree_depth; ++height) {

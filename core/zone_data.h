@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -36,12 +38,35 @@ Result<size_t> pick(std::string_view what, std::span<const std::string> candidat
 // The tree's view of `zone` at the tree's depth, under the name `field`.
 Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field);
 
+// to_dggs_json's document with its one data array left empty, and a byte a
+// sub-zone for it (1 for the value 1, 0 for null): a writer that makes its own
+// array skips a JSON value a sub-zone, the bulk of the document's memory.
+struct ZoneData {
+  Json doc;
+  std::vector<uint8_t> covered;
+  // The empty data array in `doc`.
+  Json& data();
+};
+Result<ZoneData> zone_data(const Tree& tree, const Profile& profile, uint64_t zone, std::string_view field);
+
+// A data array read apart from its document, a byte a value, by a reader that
+// leaves an empty array in the document in its place: a JSON value a sub-zone
+// would cost several times the document's text.
+struct ValueKinds {
+  enum : uint8_t { kNull, kZero, kNonzero, kOther };
+  std::vector<uint8_t> kinds;
+  // The JSON text of the first value of kind kOther, if any.
+  std::string first_other;
+};
+// Keyed by field name and the entry's index in that field's array.
+using ApartValues = std::map<std::pair<std::string, size_t>, ValueKinds>;
+
 // The tree of a document's zone at its level plus the chosen depth, covering the
 // sub-zones whose value in the chosen field is a number (non-zero if `nonzero`).
 // A document's claims (depth, shape) are checked against its own data before
 // anything is allocated, so a refused document costs nothing beyond its reading.
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
-                            std::optional<uint32_t> depth, bool nonzero);
+                            std::optional<uint32_t> depth, bool nonzero, const ApartValues& apart = {});
 
 // Documents one call of to_dggs_json_zones writes at most.
 inline constexpr uint64_t kMaxZoneDocuments = uint64_t{1} << 16;

@@ -1,6 +1,7 @@
 #include "exchange.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -102,6 +103,139 @@ PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs) {
               });
 }
 
+namespace {
+
+// The document with its data list made straight from the covered bytes, a list
+// slot a value: a JSON value a sub-zone would cost several times the list.
+PyObject* with_values(PyObject* doc, const std::string& field, const std::vector<uint8_t>& covered) {
+  if (!doc) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(covered.size()));
+  PyObject* one = PyLong_FromLong(1);
+  PyObject* key = str_of(field);
+  PyObject* values = PyDict_GetItemString(doc, "values");
+  PyObject* entries = values && key ? PyDict_GetItem(values, key) : nullptr;
+  PyObject* entry = entries ? PyList_GetItem(entries, 0) : nullptr;
+  bool ok = list && one && entry;
+  for (size_t i = 0; ok && i < covered.size(); ++i) {
+    PyObject* v = covered[i] ? one : Py_None;
+    Py_INCREF(v);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), v);
+  }
+  ok = ok && PyDict_SetItemString(entry, "data", list) == 0;
+  Py_XDECREF(list);
+  Py_XDECREF(one);
+  Py_XDECREF(key);
+  if (ok) return doc;
+  Py_DECREF(doc);
+  ZAREL_ASSERT(PyErr_Occurred());
+  return nullptr;
+}
+
+// A from_dggs_json document: its data lists read apart into a byte a value
+// where every value is None, a bool, an int of 64 bits or a finite float, and
+// the rest (with empty lists in their place) through the JSON road. Any other
+// list goes that road whole, so its errors read as they always did.
+struct DggsDoc {
+  Json doc;
+  ApartValues apart;
+};
+
+bool read_kinds(PyObject* list, ValueKinds& out) {
+  Py_ssize_t n = PyList_Size(list);
+  out.kinds.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* v = PyList_GetItem(list, i);
+    uint8_t& kind = out.kinds[static_cast<size_t>(i)];
+    if (v == Py_None) {
+      kind = ValueKinds::kNull;
+    } else if (v == Py_True || v == Py_False) {
+      kind = ValueKinds::kOther;
+      if (out.first_other.empty()) out.first_other = v == Py_True ? "true" : "false";
+    } else if (PyLong_CheckExact(v)) {
+      int overflow = 0;
+      long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+      if (overflow) return false;
+      kind = x != 0 ? ValueKinds::kNonzero : ValueKinds::kZero;
+    } else if (PyFloat_CheckExact(v)) {
+      double x = PyFloat_AsDouble(v);
+      if (!std::isfinite(x)) return false;
+      kind = x != 0 ? ValueKinds::kNonzero : ValueKinds::kZero;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The field's entries with their data lists read apart where they can be;
+// a new reference, or nullptr with the exception set.
+PyObject* entries_apart(PyObject* entries, const std::string& field, ApartValues& apart) {
+  Py_ssize_t n = PyList_Size(entries);
+  PyObject* out = PyList_New(n);
+  for (Py_ssize_t i = 0; out && i < n; ++i) {
+    PyObject* e = PyList_GetItem(entries, i);
+    PyObject* data = PyDict_CheckExact(e) ? PyDict_GetItemString(e, "data") : nullptr;
+    ValueKinds kinds;
+    PyObject* item = nullptr;
+    if (data && PyList_CheckExact(data) && read_kinds(data, kinds)) {
+      PyObject* empty = PyList_New(0);
+      item = empty ? PyDict_Copy(e) : nullptr;
+      if (item && PyDict_SetItemString(item, "data", empty) < 0) Py_CLEAR(item);
+      Py_XDECREF(empty);
+      if (item) apart[{field, static_cast<size_t>(i)}] = std::move(kinds);
+    } else {
+      item = e;
+      Py_INCREF(item);
+    }
+    if (!item) Py_CLEAR(out);
+    else PyList_SetItem(out, i, item);
+  }
+  return out;
+}
+
+// The document with its readable data lists emptied; a new reference. Only
+// plain dicts with text keys are looked into, so the JSON road sees the same
+// keys, in the same places, as it would in the whole document.
+PyObject* without_data(PyObject* doc, ApartValues& apart) {
+  PyObject* values = PyDict_CheckExact(doc) ? PyDict_GetItemString(doc, "values") : nullptr;
+  if (!values || !PyDict_CheckExact(values)) {
+    Py_INCREF(doc);
+    return doc;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *key, *entries;
+  while (PyDict_Next(values, &pos, &key, &entries))
+    if (!PyUnicode_CheckExact(key)) {
+      Py_INCREF(doc);
+      return doc;
+    }
+  PyObject* slim = PyDict_New();
+  pos = 0;
+  while (slim && PyDict_Next(values, &pos, &key, &entries)) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!name) PyErr_Clear();
+    PyObject* item = name && PyList_CheckExact(entries) ? entries_apart(entries, std::string(name, size), apart)
+                                                        : (Py_INCREF(entries), entries);
+    if (!item || PyDict_SetItem(slim, key, item) < 0) Py_CLEAR(slim);
+    Py_XDECREF(item);
+  }
+  PyObject* out = slim ? PyDict_Copy(doc) : nullptr;
+  if (out && PyDict_SetItemString(out, "values", slim) < 0) Py_CLEAR(out);
+  Py_XDECREF(slim);
+  return out;
+}
+
+bool convert(ModuleState*, PyObject* o, const char*, DggsDoc& out) {
+  PyObject* slim = without_data(o, out.apart);
+  if (!slim) return false;
+  bool ok = to_json(slim, out.doc);
+  Py_DECREF(slim);
+  return ok;
+}
+
+}  // namespace
+
 const char to_dggs_json_doc[] =
     "to_dggs_json($self, zone, field=\"coverage\")\n--\n\n"
     "OGC API - DGGS zone data (DGGS-JSON) for the sub-zones of `zone` at the tree's depth, in\n"
@@ -114,9 +248,9 @@ PyObject* tree_to_dggs_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(state_of_self(self), args, kwargs, "to_dggs_json", {{"zone", zone}, optional("field", field)},
               [&]() -> PyObject* {
                 const TreeObject& t = tree_of(self);
-                auto doc = to_dggs_json(t.tree, t.profile, zone, field);
-                if (!doc) return raise(doc.error());
-                return from_json(std::move(*doc));
+                auto z = zone_data(t.tree, t.profile, zone, field);
+                if (!z) return raise(z.error());
+                return with_values(from_json(std::move(z->doc)), field, z->covered);
               });
 }
 
@@ -128,7 +262,7 @@ const char from_dggs_json_doc[] =
 
 PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_class(cls);
-  Json doc;
+  DggsDoc doc;
   OrNone<std::string> field;
   OrNone<uint32_t> depth;
   Flag nonzero;
@@ -139,7 +273,8 @@ PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
               [&]() -> PyObject* {
                 std::optional<std::string_view> name;
                 if (field.value) name = *field.value;
-                return new_tree(st, from_dggs_json(doc, profile, name, depth.value, nonzero.value), profile);
+                return new_tree(st, from_dggs_json(doc.doc, profile, name, depth.value, nonzero.value, doc.apart),
+                                profile);
               });
 }
 

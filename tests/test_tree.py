@@ -28,6 +28,23 @@ def test_against_model(seed, depth, n):
         assert t.covers(probe) == set(model.leaf_range(probe, depth)).issubset(leaves) == (probe in t)
 
 
+# Aperture 4 keeps height-1 and -2 nodes in one word, 16 stores only partly
+# covered children, 25 stores every child: each layout against the model, alone
+# and through the set operations.
+@pytest.mark.parametrize("a, depth", [(4, 4), (16, 3), (25, 2)])
+def test_layouts_against_model(a, depth):
+    rng = random.Random(a)
+    p = Profile(aperture=a)
+    cx, cy = (random_cells(rng, depth, 30, a=a, b=6) for _ in range(2))
+    x, y = Tree.from_cells(cx, depth, p), Tree.from_cells(cy, depth, p)
+    lx, ly = model.leaf_set(cx, depth, a), model.leaf_set(cy, depth, a)
+    assert x.cells() == model.canonical_cells(lx, depth, a)
+    assert x.root_hex == model.root(lx, depth, a)
+    for got, want in [(x.union(y), lx | ly), (x.intersect(y), lx & ly), (x.difference(y), lx - ly)]:
+        assert got.root_hex == model.root(want, depth, a) and got.leaf_count() == len(want)
+    assert all(x.covers(c) == (set(model.leaf_range(c, depth, a)) <= lx) for c in cy)
+
+
 def test_equality_needs_depth_hierarchy_and_grid():
     assert Tree.from_cells([], 1) != Tree.from_cells([], 2)
     a = Tree.from_cells([], 2, Profile(aperture=4))
