@@ -39,28 +39,20 @@ def leaf_set(cids, depth, a=A):
     return out
 
 
-def count_in(sorted_leaves, r):
-    return bisect.bisect_left(sorted_leaves, r.stop) - bisect.bisect_left(sorted_leaves, r.start)
-
-
 def canonical_cells(leaves, depth, a=A, b=B):
     """Coarsest cells whose leaves are all in `leaves`."""
-    out = []
-    leaves = sorted(leaves)
+    x, out = Leaves(leaves, depth, a, b), []
 
-    def visit(cid, level):
-        r = leaf_range(cid, depth, a)
-        n = count_in(leaves, r)
-        if n == 0:
-            return
-        if n == len(r):
+    def visit(cid, height):
+        n = x.count(cid)
+        if n == a**height:
             out.append(cid)
-            return
-        for k in range(a):
-            visit(cid * a + k, level + 1)
+        elif n:
+            for k in range(a):
+                visit(cid * a + k, height - 1)
 
-    for base in range(b):
-        visit(a + base, 0)
+    for base in x.bases():
+        visit(base, depth)
     return sorted(out)
 
 
@@ -88,7 +80,8 @@ class Leaves:
         self.empty, self.full = ladders(depth, a)
 
     def count(self, cid):
-        return count_in(self.leaves, leaf_range(cid, self.depth, self.a))
+        r = leaf_range(cid, self.depth, self.a)
+        return bisect.bisect_left(self.leaves, r.stop) - bisect.bisect_left(self.leaves, r.start)
 
     def partial(self, cid, height):
         return 0 < self.count(cid) < self.a**height

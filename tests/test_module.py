@@ -17,8 +17,6 @@ NAMES = ["Profile", "Tree", "Index",
 def test_constants():
     assert m.__version__ == zarel.__version__ == "0.2.0"
     assert m.MAX_RESOLUTION == 15
-    assert m.OGC_RHEALPIX == m.Profile.ogc() and m.ZAREL_1 == m.Profile.zarel_1()
-    assert m.__doc__ == ""
     assert issubclass(m.InternalError, BaseException) and not issubclass(m.InternalError, Exception)
 
 

@@ -26,20 +26,16 @@ def exact(v):
     return n << (K - d.bit_length() + 1)
 
 
+def closed(ring):
+    r = [(float(p[0]), float(p[1])) for p in ring]
+    return r + r[:1] if r and r[-1] != r[0] else r
+
+
 def rings_of(doc):
     """Polygons as lists of closed rings of (float, float), read from the rules."""
     g = doc["geometry"] if doc["type"] == "Feature" else doc
     polys = [g["coordinates"]] if g["type"] == "Polygon" else g["coordinates"]
-    out = []
-    for poly in polys:
-        rings = []
-        for ring in poly:
-            r = [(float(p[0]), float(p[1])) for p in ring]
-            if r and r[-1] != r[0]:
-                r.append(r[0])
-            rings.append(r)
-        out.append(rings)
-    return out
+    return [[closed(ring) for ring in poly] for poly in polys]
 
 
 def locate(polys, x, y):
@@ -115,14 +111,10 @@ def cells_at(level, profile=None):
     return sorted(c for b in range(9, 15) for c in zarel.subzones(b, level, profile))
 
 
-def located(doc, cids, profile=None):
+def brute(doc, cids, profile=None):
     polys = rings_of(doc)
     lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64), profile)
-    return [(c, on_earth(polys, x, y)) for c, x, y in zip(cids, lon, lat)]
-
-
-def brute(doc, cids, profile=None):
-    return [c for c, where in located(doc, cids, profile) if where == "in"]
+    return [c for c, x, y in zip(cids, lon, lat) if on_earth(polys, x, y) == "in"]
 
 
 def polygon(*rings):
@@ -130,12 +122,8 @@ def polygon(*rings):
 
 
 def star(cx, cy, r_out, r_in, n=5):
-    pts = []
-    for k in range(2 * n):
-        r = r_out if k % 2 == 0 else r_in
-        t = math.pi / 2 + k * math.pi / n
-        pts.append((cx + r * math.cos(t), cy + r * math.sin(t)))
-    return pts
+    turns = [(r_in if k % 2 else r_out, math.pi / 2 + k * math.pi / n) for k in range(2 * n)]
+    return [(cx + r * math.cos(t), cy + r * math.sin(t)) for r, t in turns]
 
 
 def box(x0, y0, x1, y1):
@@ -170,11 +158,9 @@ VALID = ["concave star", "holed", "north cap", "south cap with a slice", "split 
 
 @pytest.mark.parametrize("name", VALID)
 def test_model_agrees_with_shapely(name):
-    doc = SHAPES[name]
-    cids = cells_at(3)
-    lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
-    parts = [shapely.Polygon(r[0], r[1:]) for r in rings_of(doc)]
-    polys = rings_of(doc)
+    polys = rings_of(SHAPES[name])
+    lon, lat = zarel._cells_to_lonlat(np.array(cells_at(3), dtype=np.uint64))
+    parts = [shapely.Polygon(r[0], r[1:]) for r in polys]
     ours = np.array([locate(polys, x, y) == "in" for x, y in zip(lon, lat)])
     theirs = np.any([shapely.contains_xy(p, lon, lat) for p in parts], axis=0)
     assert (ours == theirs).all()
@@ -192,13 +178,9 @@ def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
     ("south cap with a slice", "S3"), ("past 180", "R4"), ("split at 180", "R1"), ("through nuclei", "Q1"),
     ("north cap", "N3"), ("split in the cap", "N3")])
 def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
-    doc, depth = SHAPES[name], 4
-    c = zarel.suid_to_cid(coarse)
-    subs = sorted(zarel.subzones(c, depth))
-    resolution = len(coarse) - 1 + depth
-    got = zarel.polyfill(doc, resolution)
-    lo, hi = subs[0], subs[-1]
-    assert [x for x in got if lo <= x <= hi] == brute(doc, subs)
+    subs = sorted(zarel.subzones(zarel.suid_to_cid(coarse), 4))
+    got = zarel.polyfill(SHAPES[name], len(coarse) + 3)
+    assert [x for x in got if subs[0] <= x <= subs[-1]] == brute(SHAPES[name], subs)
 
 
 def random_doc(rng, seam_lats):
@@ -320,20 +302,12 @@ def test_resolution_messages_and_order():
         assert e.value.__notes__ == ["while processing 'resolution'"]
         with pytest.raises(ValueError, match=r"^not JSON \(ValueError: "):
             call({"type": "Polygon", "coordinates": [[[float("nan"), 0]]]}, 3)
+        # Aperture 4096 runs out of 64-bit cids below level 5.
+        with pytest.raises(ValueError, match="^depth 5 is deeper than the deepest level, 4$"):
+            call(doc, 5, Profile(aperture=4096))
     for call in (zarel.fingerprint_polygon, Tree.from_geojson):
         with pytest.raises(ValueError, match="^depth 19 is deeper than the deepest level, 18$"):
             call(doc, 19)
-
-
-def test_profiles_the_grid_cannot_fill():
-    doc = polygon(box(0, 0, 10, 10))
-    with pytest.raises(ValueError, match="^the rHEALPix layout has 6 base cells, the profile has 7$"):
-        zarel.polyfill(doc, 2, Profile(n_base=7))
-    # Aperture 4096 runs out of 64-bit cids below level 5.
-    wide = Profile(aperture=4096)
-    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
-        with pytest.raises(ValueError, match="^depth 5 is deeper than the deepest level, 4$"):
-            call(doc, 5, wide)
 
 
 WORLD = polygon(box(-180, -90, 180, 90))

@@ -61,19 +61,16 @@ def nest(n, wrap):
     return v
 
 
+LEAF = {"a": "0" * 64, "b": "1" * 64, "c": "2" * 64}
+
+
 def chain(depth):
     """A transcript step descending `depth` levels along one path."""
-    leaf = {"a": "0" * 64, "b": "1" * 64, "c": "2" * 64}
-    step = leaf
-    for _ in range(depth):
-        step = dict(leaf, children=[step] + [leaf] * 8)
-    return step
+    return nest(depth, lambda v: LEAF if v is None else dict(LEAF, children=[v] + [LEAF] * 8))
 
 
 def deep_opening(depth):
-    node = {"claim": "full"}
-    for _ in range(depth):
-        node = {"entries": [node] + ["0" * 64] * 8}
+    node = nest(depth, lambda v: {"claim": "full"} if v is None else {"entries": [v] + ["0" * 64] * 8})
     return {"entries": [node] + ["0" * 64] * 5}
 
 
@@ -116,22 +113,15 @@ def records():
     return out
 
 
-@pytest.mark.parametrize("variant", [
-    lambda r: json.loads(json.dumps(r, indent=3)),
-    lambda r: dict(reversed(list(r.items()))),
-    lambda r: {**r, "note": "caf\u00e9 \U0001f600 \\ \" \n"},  # non-ASCII: the general reader's road
-    lambda r: {**r, "extra": [1e300, -0.0, 2**64 - 1, -2**63, 2**70, 0.1, None, True, {}]},
+@pytest.mark.parametrize("variant, valid", [
+    (lambda r: json.loads(json.dumps(r, indent=3)), True),
+    (lambda r: dict(reversed(list(r.items()))), True),
+    (lambda r: {**r, "note": "caf\u00e9 \U0001f600 \\ \" \n"}, True),  # non-ASCII: the general reader's road
+    (lambda r: {**r, "extra": [1e300, -0.0, 2**64 - 1, -2**63, 2**70, 0.1, None, True, {}]}, True),
+    (lambda r: {**r, "hash": "sha256\u00e9"}, False),
+    (lambda r: {**r, "v": 1.0}, False),
+    (lambda r: {**r, "v": 2**64}, False),
 ])
-def test_equivalent_documents_verify_alike(records, variant):
+def test_equivalent_documents_verify_alike(records, variant, valid):
     for rec in records[::5]:
-        assert verify_opening(variant(rec))
-
-
-@pytest.mark.parametrize("spoil", [
-    lambda r: {**r, "hash": "sha256\u00e9"},
-    lambda r: {**r, "v": 1.0},
-    lambda r: {**r, "v": 2**64},
-])
-def test_spoiled_documents_fail_alike(records, spoil):
-    for rec in records[::5]:
-        assert not verify_opening(spoil(rec))
+        assert verify_opening(variant(rec)) is valid

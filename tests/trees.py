@@ -18,13 +18,13 @@ def random_cells(rng, depth, n, top=0, a=model.A, b=model.B):
     return out
 
 
-def random_pair(seed, depth, n=25):
+def random_pair(seed, depth, n=25, a=model.A):
     """Two cell lists sharing a random part, so that both equal and differing
     regions occur; some pairs share nothing, some are equal."""
     rng = random.Random(seed)
-    shared = random_cells(rng, depth, rng.randint(0, n))
-    own_a = random_cells(rng, depth, rng.randint(0, n // 2))
-    own_b = random_cells(rng, depth, rng.randint(0, n // 2))
+    shared = random_cells(rng, depth, rng.randint(0, n), a=a)
+    own_a = random_cells(rng, depth, rng.randint(0, n // 2), a=a)
+    own_b = random_cells(rng, depth, rng.randint(0, n // 2), a=a)
     return shared + own_a, shared + own_b
 
 

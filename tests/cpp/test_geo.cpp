@@ -24,7 +24,6 @@ double ulps_apart(double a, double b) {
 
 void authalic() {
   Grid g = Profile::ogc().grid();
-  CHECK_EQ(g.r_auth, 6371007.180918476);
   CHECK(near(auth_lat(false, kPi / 2, g.e), kPi / 2, 1e-15));
   CHECK(near(auth_lat(true, -kPi / 2, g.e), -kPi / 2, 1e-15));
   CHECK_EQ(auth_lat(false, 0.7, 0), 0.7);
@@ -35,7 +34,6 @@ void authalic() {
     worst = std::max(worst, ulps_apart(lat, auth_lat(true, auth_lat(false, lat, g.e), g.e)));
   }
   CHECK(worst <= 1);
-  CHECK_EQ(Ellipsoid::from_profile(6378137000000, 298257223563).r_auth, g.r_auth);
 }
 
 void projection() {
@@ -72,41 +70,35 @@ void projection() {
 }
 
 void point_lookup() {
-  Grid g = Profile::ogc().grid();
-  double r = g.r_auth;
-  auto west = cell_from_planar(g, 3, -kPi * r / 2, 0);
-  CHECK(west && west->base == 2 && west->col == 0);
-  for (uint32_t level : {1u, 15u, 16u}) {
-    auto c = cell_from_planar(g, level, -kPi * r / 2 + 1, -kPi * r / 4);
-    uint64_t n = *span(kRhealpix, level);
-    CHECK(c && c->base == 2 && c->row == (level <= 15 ? n - 1 : n - 2));
+  Grid g = Profile::ogc().grid(), g2 = Profile{.north_square = 2}.grid();
+  double q = kPi * g.r_auth / 4, q3 = 3 * kPi * g.r_auth / 4;  // half a base cell's side, and three times it
+  constexpr int64_t any = -1;
+  const int64_t n15 = pow_u64(3, 15), n16 = pow_u64(3, 16);
+  struct Case { const Grid* grid; uint32_t level; double x, y; uint32_t base; int64_t row, col; };
+  const Case cases[] = {
+      {&g, 3, -2 * q, 0, 2, any, 0},
+      {&g, 1, -2 * q + 1, -q, 2, 2, any},
+      {&g, 15, -2 * q + 1, -q, 2, n15 - 1, any},
+      {&g, 16, -2 * q + 1, -q, 2, n16 - 2, any},
+      {&g2, 2, q, 2 * q, 0, any, any},
+      // The outer edges of the polar squares are closed: west, east and the far edge.
+      {&g2, 2, 0, 2 * q, 0, 4, 0}, {&g2, 2, 2 * q, 2 * q, 0, 4, 8}, {&g2, 2, q, q3, 0, 0, 4},
+      {&g, 2, -4 * q, 2 * q, 0, 4, 0}, {&g, 2, -2 * q, 2 * q, 0, 4, 8}, {&g, 2, -3 * q, q3, 0, 0, 4},
+      {&g, 2, -4 * q, -q3, 5, 8, 0},
+      // The edge shared with an equatorial square stays with the equatorial square.
+      {&g, 2, -q3, q, 1, 0, any},
+  };
+  for (const Case& c : cases) {
+    auto got = cell_from_planar(*c.grid, c.level, c.x, c.y);
+    bool ok = got && got->base == c.base && (c.row == any || got->row == static_cast<uint64_t>(c.row)) &&
+              (c.col == any || got->col == static_cast<uint64_t>(c.col));
+    zarel_test::record(ok, __FILE__, __LINE__, "lookup of case " + std::to_string(&c - cases));
   }
-  Profile p2 = Profile::ogc();
-  p2.north_square = 2;
-  Grid g2 = p2.grid();
-  auto in = cell_from_planar(g2, 2, kPi * r / 4, kPi * r / 2);
-  CHECK(in && in->base == 0);
-  // The outer edges of the polar squares are closed: west, east and the far edge.
-  for (auto [grid, x] : {std::pair{g2, 0.0}, std::pair{g, -kPi * r}}) {
-    auto west = cell_from_planar(grid, 2, x, kPi * r / 2);
-    auto east = cell_from_planar(grid, 2, x + kPi * r / 2, kPi * r / 2);
-    auto top = cell_from_planar(grid, 2, x + kPi * r / 4, 3 * kPi * r / 4);
-    CHECK(west && west->base == 0 && west->col == 0 && west->row == 4);
-    CHECK(east && east->base == 0 && east->col == 8 && east->row == 4);
-    CHECK(top && top->base == 0 && top->row == 0 && top->col == 4);
-  }
-  auto south = cell_from_planar(g, 2, -kPi * r, -3 * kPi * r / 4);
-  CHECK(south && south->base == 5 && south->row == 8 && south->col == 0);
-  // The edge shared with an equatorial square stays with the equatorial square.
-  auto shared = cell_from_planar(g, 2, -3 * kPi * r / 4, kPi * r / 4);
-  CHECK(shared && shared->base == 1 && shared->row == 0);
 }
 
 // Paths no valid grid cell has; the six-base-cell refusals are checked from Python.
 void layouts_and_paths() {
-  Profile seven = Profile::ogc();
-  seven.n_base = 7;
-  Path last = *seven.hierarchy().path(9 + 6);
+  Path last = *Hierarchy{9, 7}.path(9 + 6);
   Grid g = Profile::ogc().grid();
   CHECK_ERR(boundary3(g, last), "base 6 out of range [0, 6)");
   CHECK_ERR(cell_ring(g, Path{}, 3), "empty path");
@@ -116,9 +108,7 @@ void layouts_and_paths() {
 // nearest, to the last bit, and the poles and the equator map to themselves.
 void strong_flattening() {
   for (uint64_t inv_f_nano : {3000000000ull, 20000000000ull, 149000000000ull}) {
-    Profile p = Profile::ogc();
-    p.inv_f_nano = inv_f_nano;
-    double e = p.grid().e;
+    double e = Profile{.inv_f_nano = inv_f_nano}.grid().e;
     std::mt19937_64 rng(inv_f_nano);
     std::uniform_real_distribution<double> beta(-kPi / 2, kPi / 2);
     for (int i = 0; i < 2000; ++i) {

@@ -87,15 +87,9 @@ bool enclosed(const GridInfo& info, const Path& path, int n) {
 }
 
 void boxes_enclose_cells() {
-  Profile shifted = Profile::ogc();
-  shifted.north_square = 2;
-  shifted.south_square = 3;
-  shifted.lon_0_udeg = -179999999;
-  Profile four = Profile::zarel_1();
-  four.aperture = 4;
-  Profile twentyfive = Profile::ogc();
-  twentyfive.aperture = 25;
-  for (const Profile& p : {Profile::ogc(), Profile::zarel_1(), shifted, four, twentyfive}) {
+  for (const Profile& p : {Profile::ogc(), Profile::zarel_1(), Profile{.aperture = 4, .lon_0_udeg = 0},
+                           Profile{.aperture = 25},
+                           Profile{.lon_0_udeg = -179999999, .north_square = 2, .south_square = 3}}) {
     auto info = GridInfo::make(p);
     CHECK(info.ok());
     uint32_t a = p.aperture, side = p.grid().side, missed = 0, cells = 0;
