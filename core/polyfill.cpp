@@ -12,10 +12,11 @@ namespace {
 
 class Descent {
  public:
-  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture)
-      : info_(info), index_(index), resolution_(resolution), a_(aperture) {}
+  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture, Mode mode)
+      : info_(info), index_(index), resolution_(resolution), a_(aperture), mode_(mode), shapes_(info, index) {}
 
   Status visit(Path& path, uint64_t cid) {
+    if (mode_ != Mode::Nucleus) return visit_whole(path, cid);
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
@@ -40,6 +41,29 @@ class Descent {
   std::vector<uint64_t>& out() { return out_; }
 
  private:
+  // The whole-cell modes: a coarse cell's enclosing box settles its subtree
+  // when no edge enters it, and each cell at the resolution is judged whole.
+  Status visit_whole(Path& path, uint64_t cid) {
+    if (path.level() == resolution_) {
+      ZAREL_TRY(Region r, shapes_.leaf(path));
+      if (r == Region::Inside || (r == Region::Crossed && mode_ == Mode::Overlap)) out_.push_back(cid);
+      return ok();
+    }
+    ZAREL_TRY(Region r, shapes_.block(path));
+    if (r == Region::Outside) return ok();
+    if (r == Region::Inside) {
+      out_.push_back(cid);
+      return ok();
+    }
+    for (uint32_t d = 0; d < a_; ++d) {
+      path.push(d);
+      Status s = visit_whole(path, cid * a_ + d);
+      path.pop();
+      ZAREL_CHECK(s);
+    }
+    return ok();
+  }
+
   // The corners of a cell's boxes, each located at most once, and each box's
   // edge test made at most once, in the order the two tests ask for them.
   class Corners {
@@ -86,12 +110,15 @@ class Descent {
   const GridInfo& info_;
   const Indexed& index_;
   uint32_t resolution_, a_;
+  Mode mode_;
+  CellShapes shapes_;
   std::vector<uint64_t> out_;
 };
 
 }  // namespace
 
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                          Mode mode) {
   if (resolution > kMaxResolution)
     return invalid("resolution " + std::to_string(resolution) + " out of range [0, " +
                    std::to_string(kMaxResolution) + "]");
@@ -105,7 +132,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
   ZAREL_TRY(GridInfo info, GridInfo::make(profile));
   Indexed index = Indexed::build(polygons);
-  Descent descent(info, index, resolution, h.a);
+  Descent descent(info, index, resolution, h.a, mode);
   for (uint32_t b = 0; b < h.b; ++b) {
     Path path;
     path.push(b);
@@ -114,8 +141,9 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   return std::move(descent.out());
 }
 
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile));
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                       Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile, mode));
   Hierarchy h = profile.hierarchy();
   std::vector<uint64_t> scale(resolution + 1);
   for (uint32_t k = 0; k <= resolution; ++k) scale[k] = pow_u64(h.a, k);
@@ -137,14 +165,15 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t re
   return out;
 }
 
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile));
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx, Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile, mode));
   return Tree::from_cells(nodes, resolution, profile.hierarchy(), std::move(ctx));
 }
 
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                 Mode mode) {
   ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
-  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx)));
+  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx), mode));
   return tree.root();
 }
 
