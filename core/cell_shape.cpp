@@ -250,8 +250,11 @@ Result<Region> CellShapes::curved(const Path& path) const {
   ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
   for (uint32_t k = 0; k < boxes.count; ++k)
     if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &square)) return Region::Crossed;
-  ZAREL_TRY(LonLat nucleus, geo::nucleus(g, path));
-  return located(index_.position(nucleus.lon, nucleus.lat));
+  // Any inner point will do: the centre, or one off the +-180 cut, which the
+  // polygon's edges may run along.
+  LonLat inner = polar_point(i0 + 1, j0 - 1, north, n);
+  if (inner.lon == -180) inner = polar_point(i0 + 1.5, j0 - 1, north, n);
+  return located(index_.position(inner.lon, inner.lat));
 }
 
 }  // namespace zarel

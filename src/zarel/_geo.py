@@ -14,7 +14,7 @@ density.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
 from zarel import _zarel
 from zarel._zarel import Profile, Tree
@@ -30,31 +30,34 @@ def _document(geojson: Any) -> Any:
     return geojson if interface is None else interface
 
 
-def polyfill(geojson: Any, resolution: int, profile: Profile | None = None) -> list[int]:
+def polyfill(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> list[int]:
     """Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict), or
     any object with `__geo_interface__` describing one, such as a shapely
     polygon. Coordinates are longitude/latitude degrees, taken as written.
+    `mode="inside"` gives the cells wholly inside the polygon instead, and
+    `mode="overlap"` the cells whose interior meets the polygon's interior
+    (see docs/polygons.md).
     """
-    return _zarel.polyfill(_document(geojson), resolution, profile)
+    return _zarel.polyfill(_document(geojson), resolution, profile, mode=mode)
 
 
-def fingerprint_polygon(geojson: Any, resolution: int, profile: Profile | None = None) -> str:
+def fingerprint_polygon(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> str:
     """Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.
 
-    Also takes objects with `__geo_interface__` (see `polyfill`).
+    Also takes objects with `__geo_interface__`; `mode` as in `polyfill`.
     """
-    return _zarel.fingerprint_polygon(_document(geojson), resolution, profile)
+    return _zarel.fingerprint_polygon(_document(geojson), resolution, profile, mode=mode)
 
 
-def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = None) -> Tree:
+def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
     """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).
 
-    `Tree.from_geojson` that also takes objects with `__geo_interface__`
-    (see `polyfill`).
+    `Tree.from_geojson` that also takes objects with `__geo_interface__`;
+    `mode` as in `polyfill`.
     """
-    return Tree.from_geojson(_document(geojson), resolution, profile)
+    return Tree.from_geojson(_document(geojson), resolution, profile, mode=mode)
 
 
 class GeoTree:
