@@ -38,8 +38,11 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   Mode mode = Mode::Nucleus;
   return call(state_of_module(module), args, kwargs, "polyfill",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, [&](const MultiPolygon& polygons) {
-                  return answer(polyfill(polygons, resolution, profile, mode));
+                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                  Cancel cancel(signal_raised);
+                  auto cells = polyfill(polygons, resolution, profile, cancel, mode);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return answer(cells);
                 });
               });
 }
@@ -58,7 +61,9 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
   return call(state_of_module(module), args, kwargs, "fingerprint_polygon",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto root = fingerprint_polygon(polygons, resolution, profile, mode);
+                  Cancel cancel(signal_raised);
+                  auto root = fingerprint_polygon(polygons, resolution, profile, cancel, mode);
+                  if (cancel.stopped()) return raise(cancelled());
                   if (!root) return raise(root.error());
                   return to_python(hex(*root));
                 });
@@ -82,7 +87,10 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
                   auto ctx = profile.ctx(resolution);
                   if (!ctx) return raise(ctx.error());
-                  return new_tree(st, cover(polygons, resolution, profile, std::move(ctx).value(), mode), profile);
+                  Cancel cancel(signal_raised);
+                  auto tree = cover(polygons, resolution, profile, std::move(ctx).value(), cancel, mode);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return new_tree(st, std::move(tree), profile);
                 });
               });
 }
