@@ -251,10 +251,54 @@ Result<Region> CellShapes::curved(const Path& path) const {
   for (uint32_t k = 0; k < boxes.count; ++k)
     if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &square)) return Region::Crossed;
   // Any inner point will do: the centre, or one off the +-180 cut, which the
-  // polygon's edges may run along.
+  // polygon's edges may run along. A cell across the cut needs one on each side.
   LonLat inner = polar_point(i0 + 1, j0 - 1, north, n);
   if (inner.lon == -180) inner = polar_point(i0 + 1.5, j0 - 1, north, n);
-  return located(index_.position(inner.lon, inner.lat));
+  Region r = located(index_.position(inner.lon, inner.lat));
+  double cut[2][2];
+  if (r != Region::Crossed && cut_sides(i0, j0, north, cut))
+    for (const auto& p : cut) {
+      LonLat side = polar_point(p[0], p[1], north, n);
+      r = join(r, located(index_.position(side.lon, side.lat)));
+    }
+  return r;
+}
+
+bool CellShapes::cut_sides(double i0, double j0, bool north, double out[2][2]) const {
+  // The +-180 meridian is a ray from the pole: in the triangle whose centre
+  // meridian lies within 45 degrees of it, t / d is fixed along it.
+  const geo::Grid& g = info_.grid();
+  uint32_t square = north ? g.north_square : g.south_square;
+  for (uint32_t k = 0; k < 4; ++k) {
+    double delta = geo::wrap_lon(180 - g.lon_0 - (90.0 * ((square + k) % 4) - 135));
+    if (delta < -45 || delta > 45) continue;
+    double t = delta / 45, di, dj;
+    // (t, d = 1) back to east and north offsets, as polar_point reads them.
+    if (k == 0) di = t, dj = north ? -1 : 1;
+    else if (k == 2) di = -t, dj = north ? 1 : -1;
+    else if (k == 1) di = 1, dj = north ? t : -t;
+    else di = -1, dj = north ? -t : t;
+    // Where the ray s * (di, dj), s >= 0, runs through the cell's square.
+    double lo = 0, hi = INFINITY;
+    auto clip = [&](double d, double a, double b) {
+      if (d == 0) {
+        if (a > 0 || b < 0) hi = -1;
+        return;
+      }
+      double s0 = a / d, s1 = b / d;
+      lo = std::max(lo, std::min(s0, s1));
+      hi = std::min(hi, std::max(s0, s1));
+    };
+    clip(di, i0, i0 + 2);
+    clip(dj, j0 - 2, j0);
+    if (!(lo < hi)) return false;
+    double mid = (lo + hi) / 2, len = std::hypot(di, dj);
+    double off = std::min(0.01, (hi - lo) * len / 4) / len;
+    out[0][0] = mid * di - off * dj, out[0][1] = mid * dj + off * di;
+    out[1][0] = mid * di + off * dj, out[1][1] = mid * dj - off * di;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace zarel

@@ -145,3 +145,15 @@ def test_mode_is_keyword_only_and_named():
             call(doc, 3, mode="Inside")
         assert str(e.value) == 'mode "Inside" is not one of "nucleus", "inside", "overlap"'
         assert e.value.__notes__ == ["while processing 'mode'"]
+
+
+@pytest.mark.parametrize("level", [3, 5])
+def test_the_cut_at_180_is_no_edge(level):
+    west, east = polygon(box(170, 50, 180, 80)), polygon(box(-180, 50, -170, 80))
+    both = {"type": "MultiPolygon", "coordinates": [west["coordinates"], east["coordinates"]]}
+    i_w, i_e, i_b = (set(zarel.polyfill(d, level, mode="inside")) for d in (west, east, both))
+    o_w, o_e, o_b = (set(zarel.polyfill(d, level, mode="overlap")) for d in (west, east, both))
+    across = i_b - i_w - i_e
+    # Cells across the meridian are wholly inside only the two sides together.
+    assert not i_w & i_e and i_w | i_e <= i_b and across
+    assert across <= o_w & o_e and o_w | o_e == o_b
