@@ -29,8 +29,8 @@ def main():
     rng = np.random.default_rng(12)
     docs = {name: densify(countries[name], VERTICES, rng) for name in COUNTRIES}
     print(f"containment modes: countries densified to about {VERTICES:,} vertices; best of {REPEAT}")
-    print(f"{'country':10} {'mode':8} {'res':>3} {'cells':>10} {'zarel Mc/s':>10} "
-          f"{'h3 res':>6} {'h3 cells':>10} {'h3ronpy Mc/s':>12} {'ratio':>6}")
+    print(f"{'country':10} {'mode':8} {'res':>3} {'cells':>10} {'zarel kc/s':>10} "
+          f"{'h3 res':>6} {'h3 cells':>10} {'h3ronpy kc/s':>12} {'ratio':>6}")
     for name, doc in docs.items():
         shape = shapely.geometry.shape(doc)
         for res in (7, 8):
@@ -38,9 +38,9 @@ def main():
             for mode, peer in PEERS.items():
                 t_z, cells = best(lambda: zarel.polyfill(doc, res, mode=mode), REPEAT)
                 t_h, hcells = best(lambda: geometry_to_cells(shape, hres, containment_mode=peer), REPEAT)
-                rz, rh = len(cells) / t_z / 1e6, len(hcells) / t_h / 1e6
-                print(f"{name:10} {mode:8} {res:>3} {len(cells):>10,} {rz:>10.2f} "
-                      f"{hres:>6} {len(hcells):>10,} {rh:>12.2f} {rz / rh:>6.1f}x")
+                rz, rh = len(cells) / t_z / 1e3, len(hcells) / t_h / 1e3
+                print(f"{name:10} {mode:8} {res:>3} {len(cells):>10,} {rz:>10.1f} "
+                      f"{hres:>6} {len(hcells):>10,} {rh:>12.1f} {rz / rh:>6.1f}x")
 
 
 if __name__ == "__main__":
