@@ -189,6 +189,8 @@ bool CellShapes::rim_near(double ai, double aj, double bi, double bj, bool north
   bool touched = false;
   for (uint32_t k = 0; k < count && !touched; ++k) touched = index_.any_edge_touches_off_cut(boxes[k]);
   if (!touched) return false;
+  // Once stopped, the answer no longer matters: the fill is abandoned.
+  if (cancel_.stop()) return true;
   if ((width <= kRimBox && lat_hi - lat_lo <= kRimBox) || depth >= kMaxRimDepth) return true;
   double mi = (ai + bi) / 2, mj = (aj + bj) / 2;
   return rim_near(ai, aj, mi, mj, north, n, depth + 1) || rim_near(mi, mj, bi, bj, north, n, depth + 1);

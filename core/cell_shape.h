@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "cancel.h"
 #include "cell_box.h"
 #include "edge_index.h"
 #include "error.h"
@@ -42,7 +43,9 @@ enum class Region : uint8_t { Inside, Outside, Crossed };
 
 class CellShapes {
  public:
-  CellShapes(const GridInfo& info, const Indexed& index) : info_(info), index_(index) {}
+  // A rim that a polygon hugs can take long to clear: `cancel` is polled there.
+  CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel)
+      : info_(info), index_(index), cancel_(cancel) {}
 
   // The cell itself, for cells at the fill's resolution.
   Result<Region> leaf(const Path& path) const;
@@ -66,6 +69,7 @@ class CellShapes {
 
   const GridInfo& info_;
   const Indexed& index_;
+  const Cancel& cancel_;
 };
 
 }  // namespace zarel

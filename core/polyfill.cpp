@@ -22,7 +22,7 @@ class Descent {
         max_leaves_(max_leaves),
         cancel_(cancel),
         mode_(mode),
-        shapes_(info, index) {
+        shapes_(info, index, cancel) {
     for (uint32_t k = 0; k <= resolution; ++k) scale_.push_back(pow_u64(aperture, k));
   }
 
