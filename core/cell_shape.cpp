@@ -223,6 +223,14 @@ Result<Region> CellShapes::curved(const Path& path) const {
   // Corners in half cell sides from the pole, which is the base cell's centre.
   double i0 = 2 * static_cast<double>(c.col) - n, i1 = i0 + 2;
   double j0 = n - 2 * static_cast<double>(c.row), j1 = j0 - 2;
+  // A polygon vertex inside the cell settles it at once; failing that, the
+  // boundary can only reach inside across the rim.
+  geo::XY ul = geo::ul_vertex(g, path);
+  double side = kPi / 2 / n;
+  Square square{&g, ul.x / g.r_auth, ul.y / g.r_auth, side};
+  ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
+  for (uint32_t k = 0; k < boxes.count; ++k)
+    if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &square)) return Region::Crossed;
   const double corner[5][2] = {{i0, j0}, {i1, j0}, {i1, j1}, {i0, j1}, {i0, j0}};
   for (int s = 0; s < 4; ++s) {
     double ai = corner[s][0], aj = corner[s][1], bi = corner[s + 1][0], bj = corner[s + 1][1];
@@ -244,14 +252,6 @@ Result<Region> CellShapes::curved(const Path& path) const {
         return Region::Crossed;
     }
   }
-  // The boundary keeps clear of the rim: it lies inside the cell only if a
-  // whole ring does, vertices included.
-  geo::XY ul = geo::ul_vertex(g, path);
-  double side = kPi / 2 / n;
-  Square square{&g, ul.x / g.r_auth, ul.y / g.r_auth, side};
-  ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
-  for (uint32_t k = 0; k < boxes.count; ++k)
-    if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &square)) return Region::Crossed;
   // Any inner point will do: the centre, or one off the +-180 cut, which the
   // polygon's edges may run along. A cell across the cut needs one on each side.
   LonLat inner = polar_point(i0 + 1, j0 - 1, north, n);
@@ -260,8 +260,8 @@ Result<Region> CellShapes::curved(const Path& path) const {
   double cut[2][2];
   if (r != Region::Crossed && cut_sides(i0, j0, north, cut))
     for (const auto& p : cut) {
-      LonLat side = polar_point(p[0], p[1], north, n);
-      r = join(r, located(index_.position(side.lon, side.lat)));
+      LonLat beyond = polar_point(p[0], p[1], north, n);
+      r = join(r, located(index_.position(beyond.lon, beyond.lat)));
     }
   return r;
 }
