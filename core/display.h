@@ -19,13 +19,14 @@ namespace zarel {
 
 // Points per edge of a polar cell's polygon at most: longer rings draw no
 // differently, and the bound keeps one cell's ring from growing without limit.
+// Equatorial cells never read `n`, so they pass whatever it is.
 inline constexpr uint64_t kMaxDisplayEdgePoints = 65536;
 // Points of one collection at most (about 2.5 GiB of text).
 inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
 
 // Features in input order, duplicates repeated; `n` points per edge on polar
 // cells (equatorial cells are their four corners). Fails on the first invalid
-// cid, before any text is written.
+// cid or polar cell beyond the `n` bound, before any text is written.
 Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
 
 }  // namespace zarel

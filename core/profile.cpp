@@ -88,12 +88,48 @@ Result<CtxRef> Profile::ctx(uint32_t depth) const {
   return make_ctx(h, depth);
 }
 
+namespace {
+
+// The pieces of a description, each naming the fields that fix one property.
+std::string meridian_text(const Profile& p) { return "lon_0=" + shortest(static_cast<double>(p.lon_0_udeg) / 1e6); }
+std::string squares_text(const Profile& p) {
+  return "ns=" + std::to_string(p.north_square) + " ss=" + std::to_string(p.south_square);
+}
+std::string ellipsoid_text(const Profile& p) {
+  return "a=" + shortest(static_cast<double>(p.a_um) / 1e6) +
+         " 1/f=" + shortest(static_cast<double>(p.inv_f_nano) / 1e9);
+}
+std::string time_text(const Profile& p) {
+  return "tick=" + std::to_string(p.tick_us) + "us epoch=" + std::to_string(p.epoch_us);
+}
+
+Status mismatch(const char* what, const std::string& a, const std::string& b, const char* why) {
+  return invalid(std::string(what) + " mismatch: " + a + " vs " + b + "; " + why);
+}
+
+constexpr const char* kElsewhere = "a cid names another place under each profile";
+
+}  // namespace
+
 std::string Profile::describe() const {
-  return "H(" + std::to_string(aperture) + "," + std::to_string(n_base) + ") rhealpix lon_0=" +
-         shortest(static_cast<double>(lon_0_udeg) / 1e6) + " ns=" + std::to_string(north_square) +
-         " ss=" + std::to_string(south_square) + " a=" + shortest(static_cast<double>(a_um) / 1e6) +
-         " 1/f=" + shortest(static_cast<double>(inv_f_nano) / 1e9) + " hash=" + hash +
-         " tick=" + std::to_string(tick_us) + "us epoch=" + std::to_string(epoch_us);
+  return "H(" + std::to_string(aperture) + "," + std::to_string(n_base) + ") rhealpix " + meridian_text(*this) + " " +
+         squares_text(*this) + " " + ellipsoid_text(*this) + " hash=" + hash + " " + time_text(*this);
+}
+
+Status Profile::places_cells_alike(const Profile& other) const {
+  if (lon_0_udeg != other.lon_0_udeg)
+    return mismatch("prime meridian", meridian_text(*this), meridian_text(other), kElsewhere);
+  if (north_square != other.north_square || south_square != other.south_square)
+    return mismatch("polar square", squares_text(*this), squares_text(other), kElsewhere);
+  if (a_um != other.a_um || inv_f_nano != other.inv_f_nano)
+    return mismatch("ellipsoid", ellipsoid_text(*this), ellipsoid_text(other), kElsewhere);
+  return ok();
+}
+
+Status Profile::keeps_time_alike(const Profile& other) const {
+  if (tick_us != other.tick_us || epoch_us != other.epoch_us)
+    return mismatch("time", time_text(*this), time_text(other), "the trees would share one profile");
+  return ok();
 }
 
 Json Profile::to_record() const {

@@ -53,6 +53,14 @@ struct Profile {
   Result<geo::Grid> geometry() const;
   std::string describe() const;
 
+  // Whether a cid names the same place on the Earth under both profiles: the
+  // same prime meridian, polar squares and ellipsoid. The error names the first
+  // of these that differs, with both values.
+  Status places_cells_alike(const Profile& other) const;
+  // The time tick and epoch place no cell, but a holder that keeps one profile
+  // for many trees would hand one tree's to another; the error names both.
+  Status keeps_time_alike(const Profile& other) const;
+
   Json to_record() const;
   // Reads an object or a ten-element array; does not validate.
   static Result<Profile> from_record(const Json& record);

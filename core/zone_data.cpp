@@ -57,9 +57,7 @@ void mark(const Node& node, uint32_t height, uint64_t row, uint64_t col, uint64_
 Result<std::string_view> registered(const Profile& profile) {
   ZAREL_CHECK(profile.validate());
   const Profile ogc = Profile::ogc();
-  if (profile.aperture != ogc.aperture || profile.n_base != ogc.n_base || profile.lon_0_udeg != ogc.lon_0_udeg ||
-      profile.north_square != ogc.north_square || profile.south_square != ogc.south_square ||
-      profile.a_um != ogc.a_um || profile.inv_f_nano != ogc.inv_f_nano)
+  if (!(profile.hierarchy() == ogc.hierarchy()) || !profile.places_cells_alike(ogc))
     return invalid("profile " + profile.describe() +
                    " is not a registered DGGRS; its zone ids would be read against another grid");
   return kRhealpixDggrs;

@@ -21,6 +21,8 @@ struct TreeObject;
 
 // Adds the note naming the argument to the pending exception; returns false.
 bool add_note(const char* name);
+// Adds `note` to the pending exception; returns false.
+bool add_exception_note(const std::string& note);
 // The name of `o`'s type, "?" when it has none.
 std::string type_name(PyObject* o);
 

@@ -58,8 +58,15 @@ PyObject* index_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string key;
   const TreeObject* tree;
   return call(state_of_self(self), args, kwargs, "add", {{"key", key}, {"tree", tree}}, [&]() -> PyObject* {
-    if (auto s = index_of(self).add(std::move(key), tree->tree); !s) return raise(s.error());
+    // The stored trees are handed back out under the first tree's profile, so a
+    // tree enters only where that profile is its own in all but the hierarchy,
+    // depth and hash, which the index checks itself.
     auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    if (profile) {
+      if (auto s = profile->places_cells_alike(tree->profile); !s) return raise(s.error());
+      if (auto s = profile->keeps_time_alike(tree->profile); !s) return raise(s.error());
+    }
+    if (auto s = index_of(self).add(std::move(key), tree->tree); !s) return raise(s.error());
     if (!profile) profile = tree->profile;
     Py_RETURN_NONE;
   });
@@ -77,6 +84,9 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!access) return nullptr;
   const TreeObject* tree;
   return call(state_of_self(self), args, kwargs, "query", {{"tree", tree}}, [&]() -> PyObject* {
+    const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    if (profile)
+      if (auto s = profile->places_cells_alike(tree->profile); !s) return raise(s.error());
     auto hits = index_of(self).query(tree->tree);
     if (!hits) return raise(hits.error());
     PyObject* list = PyList_New(0);
@@ -171,7 +181,8 @@ PyMethodDef index_methods[] = {
         "the index's whole content, which pickling saves."),
     def("attention", index_attention,
         "attention($self, level)\n--\n\n"
-        "`{cid: count}` for every cell at `level` touched by an indexed key's coverage."),
+        "`{cid: count}` for every cell at `level` touched by an indexed key's coverage. Refused (ValueError)\n"
+        "above 2**26 cells."),
     kEndOfTable,
 };
 

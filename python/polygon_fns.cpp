@@ -8,12 +8,26 @@ namespace zarel::py {
 
 namespace {
 
+// A geometry object (shapely, geopandas) is not a document; the package's
+// `front_end` reads its `__geo_interface__`, which a note on the refusal names.
+void name_front_end(PyObject* geojson, const char* front_end) {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  bool geometry = PyObject_HasAttrString(geojson, "__geo_interface__");
+  PyErr_Restore(type, value, tb);
+  if (geometry) add_exception_note(std::string(front_end) + " reads objects with __geo_interface__, such as shapely's");
+}
+
 // The document is converted after every other argument, then read; the body
 // runs with the polygon on success and returns nullptr with the exception set otherwise.
 template <class Body>
-PyObject* with_polygon(PyObject* geojson, Body&& body) {
+PyObject* with_polygon(PyObject* geojson, const char* front_end, Body&& body) {
   Json doc;
-  if (!to_json(geojson, doc)) return nullptr;
+  if (!to_json(geojson, doc)) {
+    name_front_end(geojson, front_end);
+    return nullptr;
+  }
   auto polygons = geometry_from_geojson(doc);
   if (!polygons) return raise(polygons.error());
   return body(*polygons);
@@ -38,7 +52,7 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   Mode mode = Mode::Nucleus;
   return call(state_of_module(module), args, kwargs, "polyfill",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                return with_polygon(geojson, "zarel.polyfill", [&](const MultiPolygon& polygons) -> PyObject* {
                   Cancel cancel(signal_raised);
                   auto cells = polyfill(polygons, resolution, profile, cancel, mode);
                   if (cancel.stopped()) return raise(cancelled());
@@ -60,7 +74,8 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
   Mode mode = Mode::Nucleus;
   return call(state_of_module(module), args, kwargs, "fingerprint_polygon",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                return with_polygon(geojson, "zarel.fingerprint_polygon",
+                                    [&](const MultiPolygon& polygons) -> PyObject* {
                   Cancel cancel(signal_raised);
                   auto root = fingerprint_polygon(polygons, resolution, profile, cancel, mode);
                   if (cancel.stopped()) return raise(cancelled());
@@ -84,7 +99,8 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
   Mode mode = Mode::Nucleus;
   return call(st, args, kwargs, "from_geojson",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                return with_polygon(geojson, "zarel.tree_from_geojson",
+                                    [&](const MultiPolygon& polygons) -> PyObject* {
                   auto ctx = profile.ctx(resolution);
                   if (!ctx) return raise(ctx.error());
                   Cancel cancel(signal_raised);

@@ -95,7 +95,9 @@ PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
     if (eq < 0) return nullptr;
     return PyBool_FromLong(!eq);
   }
-  bool eq = tree_of(self).tree == tree_of(other).tree;
+  // Equal roots under profiles that place cells apart are two different areas.
+  const TreeObject &a = tree_of(self), &b = tree_of(other);
+  bool eq = a.tree == b.tree && a.profile.places_cells_alike(b.profile);
   return PyBool_FromLong(op == Py_EQ ? eq : !eq);
 }
 
@@ -108,10 +110,19 @@ Py_hash_t tree_hash(PyObject* self) {
 
 // ---------------------------------------------------------------- set operations, proofs, openings
 
+// Two trees meet only on one grid: where their profiles place cells apart, one
+// cid names two places and nothing the roots say relates the areas.
+bool one_grid(const TreeObject& a, const TreeObject& b) {
+  auto alike = a.profile.places_cells_alike(b.profile);
+  if (!alike) raise(alike.error());
+  return alike.ok();
+}
+
 PyObject* tree_combine(PyObject* self, PyObject* args, PyObject* kwargs, SetOp op, const char* function) {
   ModuleState* st = state_of_self(self);
   const TreeObject* other;
   return call(st, args, kwargs, function, {{"other", other}}, [&]() -> PyObject* {
+    if (!one_grid(tree_of(self), *other)) return nullptr;
     return new_tree(st, combine(tree_of(self).tree, other->tree, op), tree_of(self).profile);
   });
 }
@@ -137,6 +148,7 @@ PyObject* suid_of(const Hierarchy& h, uint64_t cid) {
 PyObject* tree_divergence(PyObject* self, PyObject* args, PyObject* kwargs) {
   const TreeObject* other;
   return call(state_of_self(self), args, kwargs, "divergence", {{"other", other}}, [&]() -> PyObject* {
+    if (!one_grid(tree_of(self), *other)) return nullptr;
     const Tree& t = tree_of(self).tree;
     auto diffs = divergence(t, other->tree);
     if (!diffs) return raise(diffs.error());
@@ -164,6 +176,7 @@ PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(state_of_self(self), args, kwargs, "prove", {{"other", other}, {"op", name}}, [&]() -> PyObject* {
     auto op = op_from_name(name);
     if (!op) return raise(invalid("unknown op " + quote(name)));
+    if (!one_grid(tree_of(self), *other)) return nullptr;
     auto proof = prove(tree_of(self).tree, other->tree, *op);
     if (!proof) return raise(proof.error());
     return from_json(proof->to_json());

@@ -105,6 +105,9 @@ def test_empty_index():
         (lambda i: i.query(Tree.from_cells([4], 2, Profile(aperture=4))), ValueError,
          "topology mismatch: Hierarchy { a: 9, b: 6 } vs Hierarchy { a: 4, b: 6 }"),
         (lambda i: i.attention(3), ValueError, "attention level 3 is deeper than the trees (2)"),
+        # The index hands its trees back under the first one's profile, so another tick or epoch stays out.
+        (lambda i: i.add("b", Tree.from_cells([9], 2, Profile(epoch_us=5))), ValueError,
+         "time mismatch: tick=1us epoch=0 vs tick=1us epoch=5; the trees would share one profile"),
         (lambda i: i.add(5, Tree.from_cells([9], 2)), TypeError, None),
         (lambda i: i.add("k", [9]), TypeError, None),
         (lambda i: i.query(None), TypeError, None),

@@ -3,6 +3,7 @@
 shapely polygons checked against the grid's own geometry, the public names,
 and the README's usage under mypy --strict and pyright."""
 import importlib.util
+import json
 import os
 import re
 import subprocess
@@ -267,9 +268,46 @@ def test_geometry_objects_read_as_their_geojson(name):
     assert ogc.depth == 5 and ogc.profile == zarel.OGC_RHEALPIX
 
 
-def test_geopandas_series_is_refused():
+SQUARE = {"type": "Polygon", "coordinates": [[[0, 0], [4, 0], [4, 4], [0, 4], [0, 0]]]}
+FILLS = [zarel.polyfill, zarel.fingerprint_polygon, lambda g, r: zarel.tree_from_geojson(g, r).root_hex]
+
+
+@pytest.mark.parametrize("form", [
+    json.dumps,
+    lambda d: {**d, "coordinates": np.array(d["coordinates"], np.int32)},
+    lambda d: {**d, "coordinates": [[[np.float32(x), np.uint64(y)] for x, y in d["coordinates"][0]]]},
+])
+@pytest.mark.parametrize("fill", FILLS)
+def test_documents_in_other_forms(form, fill):
+    assert fill(form(SQUARE), 5) == fill(SQUARE, 5)
+
+
+@pytest.mark.parametrize("geojson, error, message", [
+    ("{", ValueError, "^not JSON: Expecting"),
+    ({**SQUARE, "coordinates": np.full((1, 5, 2), np.nan)}, ValueError, r"^not JSON \(ValueError: "),
+    ({**SQUARE, "bbox": {1, 2}}, ValueError, r"^not JSON \(TypeError: Object of type set"),
+])
+@pytest.mark.parametrize("fill", FILLS)
+def test_documents_that_stay_refused(geojson, error, message, fill):
+    with pytest.raises(error, match=message):
+        fill(geojson, 3)
+
+
+def test_collections_point_to_the_batch_road():
     gpd = pytest.importorskip("geopandas")
     frame = gpd.GeoDataFrame(geometry=list(shapes().values()), crs="EPSG:4326")
-    # A whole series describes a FeatureCollection, which the module refuses as it does the dict.
-    with pytest.raises(ValueError, match='^unsupported GeoJSON type "FeatureCollection"; need Polygon or MultiPolygon$'):
-        zarel.polyfill(frame.geometry, 4)
+    for many in (frame, frame.geometry, frame.geometry.values, shapely.points([1, 2], [3, 4])):
+        for fill, batch in zip(FILLS, ["polyfill_polygons", "fingerprint_polygons", "trees_from_polygons"]):
+            with pytest.raises(TypeError, match=f" holds many geometries; zarel.{batch} takes one per element$"):
+                fill(many, 4)
+    # The module reads documents only; its refusal of a geometry names the package's front end.
+    with pytest.raises(ValueError) as info:
+        zarel.Tree.from_geojson(shapes()["disc"], 4)
+    assert info.value.__notes__ == ["zarel.tree_from_geojson reads objects with __geo_interface__, such as shapely's"]
+
+
+def test_licences_beside_each_other():
+    # The wheel carries licenses/*.txt; the README there names each, the JSON library compiled in among them.
+    listed = re.findall(r"^- `([^`]+)`", (ROOT / "licenses" / "README.md").read_text(), re.M)
+    texts = {p.name: p.read_text() for p in (ROOT / "licenses").glob("*.txt")}
+    assert sorted(listed) == sorted(texts) and any("Niels Lohmann" in t for t in texts.values())

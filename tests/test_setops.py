@@ -4,7 +4,7 @@ from hypothesis import given, settings, strategies as st
 import model
 from model import Leaves
 from trees import model_divergence, random_pair
-from zarel import Profile, Tree, cid_to_suid
+from zarel import ZAREL_1, Index, Profile, Tree, cid_to_suid
 
 OPS = {
     "union": lambda x, y: x | y,
@@ -55,11 +55,42 @@ def test_halves_combine_into_one_full_node():
 
 
 def test_result_keeps_self_profile():
-    p = Profile.zarel_1()
+    # The time fields place no cell: such trees combine, and compare by their cells.
+    p = Profile(tick_us=1000, epoch_us=-5)
     a, b = Tree.from_cells([9], 2, p), Tree.from_cells([10], 2)
     for op in OPS:
         assert getattr(a, op)(b).profile == p
         assert getattr(b, op)(a).profile == Profile.ogc()
+    assert a == Tree.from_cells([9], 2) and a.union(b) == b.union(a)
+    assert a.prove(b, "union")["root_c"] == a.union(b).root_hex
+    index = Index()
+    index.add("ogc", Tree.from_cells([9], 2))
+    assert [h["relation"] for h in index.query(a)] == ["equal"]
+
+
+WGS84 = "a=6378137 1/f=298.257223563"
+
+
+@pytest.mark.parametrize("profile, differs", [
+    (ZAREL_1, "prime meridian mismatch: lon_0=50 vs lon_0=0"),
+    (Profile(lon_0_udeg=50_000_001), "prime meridian mismatch: lon_0=50 vs lon_0=50.000001"),
+    (Profile(south_square=3), "polar square mismatch: ns=0 ss=0 vs ns=0 ss=3"),
+    (Profile(north_square=1), "polar square mismatch: ns=0 ss=0 vs ns=1 ss=0"),
+    (Profile(a_um=6378136999999), f"ellipsoid mismatch: {WGS84} vs a=6378136.999999 1/f=298.257223563"),
+    (Profile(inv_f_nano=298257222101), f"ellipsoid mismatch: {WGS84} vs a=6378137 1/f=298.257222101"),
+])
+def test_one_grid_per_combination(profile, differs):
+    # The same cids under a profile that places them elsewhere: equal roots, other places.
+    a, b = Tree.from_cells([983], 5), Tree.from_cells([983], 5, profile)
+    assert a.root_hex == b.root_hex and a != b and not a == b
+    index = Index()
+    index.add("a", a)
+    for call in [a.union, a.intersect, a.difference, a.divergence, lambda t: a.prove(t, "union"), index.query,
+                 lambda t: index.add("b", t)]:
+        with pytest.raises(ValueError) as e:
+            call(b)
+        assert str(e.value) == differs + "; a cid names another place under each profile"
+    assert index.roots() == [("a", a.root_hex)]
 
 
 def test_other_aperture_suid():

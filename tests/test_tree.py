@@ -24,12 +24,14 @@ def test_against_model(seed, depth, n):
         assert t.covers(probe) == set(model.leaf_range(probe, depth)).issubset(leaves)
 
 
-def test_equality_needs_depth_and_hierarchy():
+def test_equality_needs_depth_hierarchy_and_grid():
     assert Tree.from_cells([], 1) != Tree.from_cells([], 2)
     a = Tree.from_cells([], 2, Profile(aperture=4))
     b = Tree.from_cells([], 2, Profile(aperture=4, n_base=5))
     assert a != b
-    assert Tree.from_cells([], 2, Profile(lon_0_udeg=0)) == Tree.from_cells([], 2)
+    # Another prime meridian is another grid; another epoch places every cell alike.
+    assert Tree.from_cells([], 2, Profile(lon_0_udeg=0)) != Tree.from_cells([], 2)
+    assert Tree.from_cells([], 2, Profile(epoch_us=7)) == Tree.from_cells([], 2)
     # Equal coverages in other words: same root, equal, same hash.
     t, u = Tree.from_cells([9, 100, 100], 2), Tree.from_cells(list(range(81, 90)) + [9] + [100], 2)
     assert t.root_hex == u.root_hex and t == u and hash(t) == hash(u)

@@ -288,9 +288,15 @@ double cell_area(const Grid& g, uint32_t level) {
   return w * w * (8 / kThreePi);
 }
 
-namespace {
+Result<double> cell_area(const Profile& profile, uint32_t level) {
+  if (uint32_t max = profile.hierarchy().deepest(); level > max)
+    return invalid("level " + std::to_string(level) + " is deeper than the deepest level, " + std::to_string(max));
+  return cell_area(profile.grid(), level);
+}
 
 bool is_polar(const Path& path) { return path.base() == 0 || path.base() == 5; }
+
+namespace {
 
 double cell_width(const Grid& g, const Path& path) {
   return g.r_auth * kPi / 2 * inverse_power(g.side, path.level());

@@ -10,6 +10,7 @@
 
 #include "../error.h"
 #include "../hierarchy.h"
+#include "../profile.h"
 #include "healpix.h"
 
 namespace zarel::geo {
@@ -52,6 +53,9 @@ GridCell cell_position(const Grid& g, const Path& path);
 // side^level: every cell that has it as a corner finds the same point, and the
 // far edges meet the next base cells exactly.
 XY grid_vertex(const Grid& g, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
+// Whether the cell lies in a polar base cell, the only cells whose display
+// polygons follow `n` points an edge.
+bool is_polar(const Path& path);
 // 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
 int shape(const Grid& g, const Path& path);
 // For an even side the pole is a corner shared by four cells at every level of
@@ -83,6 +87,8 @@ class CidNuclei {
 
 // Area of one cell at `level`, square metres; 0 once the cell side underflows.
 double cell_area(const Grid& g, uint32_t level);
+// The same for a profile's cells, refusing a level deeper than its deepest.
+Result<double> cell_area(const Profile& profile, uint32_t level);
 
 // Planar metres to degrees through the inverse projection (rearranged or not).
 Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);

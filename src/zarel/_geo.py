@@ -2,9 +2,13 @@
 
 The module reads polygons as GeoJSON documents. These front ends also take any
 object with `__geo_interface__` (shapely geometries, a geopandas row's
-geometry, other libraries' shapes), read as the GeoJSON it describes; dicts
-and other documents pass through unchanged, so results and errors are the
-module's own.
+geometry, other libraries' shapes), read as the GeoJSON it describes, and a
+GeoJSON text, parsed. A document holding NumPy arrays or numbers (which `json`
+cannot write) is converted to plain lists and numbers, once, when the module
+refuses it. Everything else passes through unchanged, so results and errors are
+the module's own. A geopandas series, frame or geometry array holds many
+geometries: it is refused with a pointer to the batch functions, which take one
+per element.
 
 A `Tree`'s own `__geo_interface__` is the display FeatureCollection of its
 canonical cells, which is what `geopandas.GeoDataFrame.from_features` and other
@@ -14,50 +18,99 @@ density.
 
 from __future__ import annotations
 
-from typing import Any, Literal
+import json
+from typing import Any, Callable, Literal, TypeVar
+
+import numpy as np
 
 from zarel import _zarel
 from zarel._zarel import Profile, Tree
 
 __all__ = ["GeoTree", "fingerprint_polygon", "polyfill", "tree_from_geojson"]
 
+_R = TypeVar("_R")
+_MANY = frozenset({"GeoSeries", "GeoDataFrame", "GeometryArray"})
 
-def _document(geojson: Any) -> Any:
+
+def _document(geojson: Any, batch: str) -> Any:
     # A dict is already the document; asking it for the protocol would be wasted.
     if isinstance(geojson, dict):
         return geojson
+    if isinstance(geojson, str):
+        try:
+            return json.loads(geojson)
+        except ValueError as error:
+            raise ValueError(f"not JSON: {error}") from None
+    kind = type(geojson)
+    if any(c.__name__ in _MANY and c.__module__.startswith("geopandas") for c in kind.__mro__) or (
+        isinstance(geojson, np.ndarray) and geojson.dtype == object
+    ):
+        raise TypeError(f"a {kind.__name__} holds many geometries; zarel.{batch} takes one per element")
     interface = getattr(geojson, "__geo_interface__", None)
     return geojson if interface is None else interface
 
 
-def polyfill(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> list[int]:
+def _plain(value: Any) -> Any:
+    """`value` with NumPy arrays and numbers as lists and Python numbers; `value` itself if it holds none."""
+    if isinstance(value, np.ndarray | np.generic):
+        return value.tolist()
+    if isinstance(value, dict):
+        items = {key: _plain(item) for key, item in value.items()}
+        return value if all(items[key] is item for key, item in value.items()) else items
+    if isinstance(value, list | tuple):
+        converted = [_plain(item) for item in value]
+        return value if all(x is y for x, y in zip(converted, value)) else converted
+    return value
+
+
+def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any, mode: str) -> _R:
+    doc = _document(geojson, batch)
+    try:
+        return function(doc, *args, mode=mode)
+    except ValueError as error:
+        # Only a document `json` cannot write is retried, and only if NumPy was the cause.
+        plain = _plain(doc) if str(error).startswith("not JSON (TypeError") else doc
+        if plain is doc:
+            raise
+    return function(plain, *args, mode=mode)
+
+
+def polyfill(
+    geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> list[int]:
     """Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains.
 
-    `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict), or
-    any object with `__geo_interface__` describing one, such as a shapely
-    polygon. Coordinates are longitude/latitude degrees, taken as written.
+    `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict,
+    which may hold NumPy numbers, or its JSON text), or any object with
+    `__geo_interface__` describing one, such as a shapely polygon. Coordinates
+    are longitude/latitude degrees, taken as written. Refused (ValueError)
+    above 2**26 cells: large areas belong in `tree_from_geojson`.
     `mode="inside"` gives the cells wholly inside the polygon instead, and
     `mode="overlap"` the cells whose interior meets the polygon's interior
     (see docs/polygons.md).
     """
-    return _zarel.polyfill(_document(geojson), resolution, profile, mode=mode)
+    return _read(_zarel.polyfill, geojson, "polyfill_polygons", resolution, profile, mode=mode)
 
 
-def fingerprint_polygon(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> str:
+def fingerprint_polygon(
+    geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> str:
     """Hex root of the canonical coverage of a GeoJSON polygon at `resolution`.
 
     Also takes objects with `__geo_interface__`; `mode` as in `polyfill`.
     """
-    return _zarel.fingerprint_polygon(_document(geojson), resolution, profile, mode=mode)
+    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", resolution, profile, mode=mode)
 
 
-def tree_from_geojson(geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
+def tree_from_geojson(
+    geojson: Any, resolution: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> Tree:
     """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).
 
-    `Tree.from_geojson` that also takes objects with `__geo_interface__`;
-    `mode` as in `polyfill`.
+    `Tree.from_geojson` that also takes objects with `__geo_interface__`
+    (see `polyfill`); `mode` as in `polyfill`.
     """
-    return Tree.from_geojson(_document(geojson), resolution, profile, mode=mode)
+    return _read(Tree.from_geojson, geojson, "trees_from_polygons", resolution, profile, mode=mode)
 
 
 class GeoTree:
