@@ -187,12 +187,23 @@ Location Indexed::beside_parallel(double x0, double x1, double y, bool above) co
   return parity(false, crossed);
 }
 
-bool Indexed::any_edge_touches(const Box& box) const {
+namespace {
+
+bool on_cut(double x) { return x == 180 || x == -180; }
+
+}  // namespace
+
+bool Indexed::any_edge_touches(const Box& box) const { return touches(box, false); }
+
+bool Indexed::any_edge_touches_off_cut(const Box& box) const { return touches(box, true); }
+
+bool Indexed::touches(const Box& box, bool off_cut) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   bool touched = false;
   auto visit = [&](const Entry& en) {
     if (touched) return;
     const Edge& e = en.edge;
+    if (off_cut && e.a.x == e.b.x && on_cut(e.a.x)) return;
     // The query keeps only edges whose boxes meet the box (closed), which
     // settles the two axis tests; the segment's line separates the box only if
     // every corner lies strictly on one side of it.
@@ -206,6 +217,46 @@ bool Indexed::any_edge_touches(const Box& box) const {
   };
   tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
   return touched;
+}
+
+bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box) const {
+  BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
+  int turn = sign(geo::orient2d(v[0].x, v[0].y, v[1].x, v[1].y, v[2].x, v[2].y));
+  bool entered = false;
+  auto visit = [&](const Entry& en) {
+    if (entered) return;
+    const Edge& e = en.edge;
+    // Two convex sets, one of them open, are apart exactly when the line of an
+    // edge of one has the other on its closed far side.
+    bool left = true, right = true;
+    for (uint32_t i = 0; i < n; ++i) {
+      int s = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, v[i].x, v[i].y));
+      left = left && s >= 0;
+      right = right && s <= 0;
+    }
+    if (left || right) return;
+    for (uint32_t i = 0; i < n; ++i) {
+      const Coord& p = v[i];
+      const Coord& q = v[(i + 1) % n];
+      if (turn * sign(geo::orient2d(p.x, p.y, q.x, q.y, e.a.x, e.a.y)) <= 0 &&
+          turn * sign(geo::orient2d(p.x, p.y, q.x, q.y, e.b.x, e.b.y)) <= 0)
+        return;
+    }
+    entered = true;
+  };
+  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  return entered;
+}
+
+bool Indexed::any_end_point(const Box& box, bool (*test)(const Coord&, const void*), const void* context) const {
+  BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
+  bool found = false;
+  auto visit = [&](const Entry& en) {
+    const Edge& e = en.edge;
+    if (!found) found = (!on_cut(e.a.x) && test(e.a, context)) || (!on_cut(e.b.x) && test(e.b, context));
+  };
+  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  return found;
 }
 
 }  // namespace zarel

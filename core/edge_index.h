@@ -51,10 +51,21 @@ class Indexed {
   Location beside_parallel(double x0, double x1, double y, bool above) const;
   // Whether any edge meets the closed box (exact separating-axis test).
   bool any_edge_touches(const Box& box) const;
+  // The same, leaving out edges along the +-180 meridian: that is a cut in the
+  // coordinates, and no cell reaches across it.
+  bool any_edge_touches_off_cut(const Box& box) const;
+  // Whether any edge meets the interior of a convex polygon of 3 or 4 vertices
+  // in either orientation (exact; an edge along its rim or through a corner
+  // does not). `box` encloses the vertices.
+  bool any_edge_enters(const Coord* vertices, uint32_t n, const Box& box) const;
+  // Whether `test(end point, context)` holds for an end point off the +-180
+  // meridian of some edge whose box meets `box`.
+  bool any_end_point(const Box& box, bool (*test)(const Coord&, const void*), const void* context) const;
 
  private:
   struct RTree;
   Indexed();
+  bool touches(const Box& box, bool off_cut) const;
   std::unique_ptr<RTree> tree_;
 };
 

@@ -14,13 +14,21 @@ class Descent {
  public:
   // Refuses once the listed cells hold more than `max_leaves` leaves.
   Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
-          const Cancel& cancel)
-      : info_(info), index_(index), resolution_(resolution), a_(aperture), max_leaves_(max_leaves), cancel_(cancel) {
+          const Cancel& cancel, Mode mode)
+      : info_(info),
+        index_(index),
+        resolution_(resolution),
+        a_(aperture),
+        max_leaves_(max_leaves),
+        cancel_(cancel),
+        mode_(mode),
+        shapes_(info, index, cancel) {
     for (uint32_t k = 0; k <= resolution; ++k) scale_.push_back(pow_u64(aperture, k));
   }
 
   Status visit(Path& path, uint64_t cid) {
     if (cancel_.stop()) return cancelled();
+    if (mode_ != Mode::Nucleus) return visit_whole(path, cid);
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
@@ -42,6 +50,26 @@ class Descent {
   std::vector<uint64_t>& out() { return out_; }
 
  private:
+  // The whole-cell modes: a coarse cell's enclosing box settles its subtree
+  // when no edge enters it, and each cell at the resolution is judged whole.
+  Status visit_whole(Path& path, uint64_t cid) {
+    if (path.level() == resolution_) {
+      ZAREL_TRY(Region r, shapes_.leaf(path));
+      if (r == Region::Inside || (r == Region::Crossed && mode_ == Mode::Overlap)) return keep(cid, resolution_);
+      return ok();
+    }
+    ZAREL_TRY(Region r, shapes_.block(path));
+    if (r == Region::Outside) return ok();
+    if (r == Region::Inside) return keep(cid, path.level());
+    for (uint32_t d = 0; d < a_; ++d) {
+      path.push(d);
+      Status s = visit(path, cid * a_ + d);
+      path.pop();
+      ZAREL_CHECK(s);
+    }
+    return ok();
+  }
+
   Status keep(uint64_t cid, uint32_t level) {
     out_.push_back(cid);
     // No sum can overflow: the globe at a resolution within the deepest level has fewer than 2^64 cells.
@@ -114,11 +142,13 @@ class Descent {
   uint64_t max_leaves_, leaves_ = 0;
   std::vector<uint64_t> scale_;  // a^k for every level difference k
   const Cancel& cancel_;
+  Mode mode_;
+  CellShapes shapes_;
   std::vector<uint64_t> out_;
 };
 
 Result<std::vector<uint64_t>> descend(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                      uint64_t max_leaves, const Cancel& cancel) {
+                                      uint64_t max_leaves, const Cancel& cancel, Mode mode) {
   if (resolution > kMaxResolution)
     return invalid("resolution " + std::to_string(resolution) + " out of range [0, " +
                    std::to_string(kMaxResolution) + "]");
@@ -132,7 +162,7 @@ Result<std::vector<uint64_t>> descend(const MultiPolygon& polygons, uint32_t res
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
   ZAREL_TRY(GridInfo info, GridInfo::make(profile));
   Indexed index = Indexed::build(polygons);
-  Descent descent(info, index, resolution, h.a, max_leaves, cancel);
+  Descent descent(info, index, resolution, h.a, max_leaves, cancel, mode);
   for (uint32_t b = 0; b < h.b; ++b) {
     Path path;
     path.push(b);
@@ -144,13 +174,13 @@ Result<std::vector<uint64_t>> descend(const MultiPolygon& polygons, uint32_t res
 }  // namespace
 
 Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                          const Cancel& cancel) {
-  return descend(polygons, resolution, profile, UINT64_MAX, cancel);
+                                          const Cancel& cancel, Mode mode) {
+  return descend(polygons, resolution, profile, UINT64_MAX, cancel, mode);
 }
 
 Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                       const Cancel& cancel) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, descend(polygons, resolution, profile, kMaxLeaves, cancel));
+                                       const Cancel& cancel, Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, descend(polygons, resolution, profile, kMaxLeaves, cancel, mode));
   Hierarchy h = profile.hierarchy();
   std::vector<uint64_t> scale(resolution + 1);
   for (uint32_t k = 0; k <= resolution; ++k) scale[k] = pow_u64(h.a, k);
@@ -169,15 +199,15 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t re
 }
 
 Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
-                   const Cancel& cancel) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile, cancel));
+                   const Cancel& cancel, Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile, cancel, mode));
   return Tree::from_cells(nodes, resolution, profile.hierarchy(), std::move(ctx), cancel);
 }
 
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                 const Cancel& cancel) {
+                                 const Cancel& cancel, Mode mode) {
   ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
-  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx), cancel));
+  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx), cancel, mode));
   return tree.root();
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cancel.h"
+#include "cell_shape.h"
 #include "error.h"
 #include "hash.h"
 #include "json.h"
@@ -29,19 +30,21 @@ inline constexpr uint32_t kMaxResolution = 15;
 // answers true.
 
 // Cells in descent order: inside cells coarser than `resolution` and
-// resolution-level cells whose nucleus is inside; none contains another.
+// resolution-level cells that the mode keeps; none contains another. The other
+// modes keep a cell wholly inside the polygon, or one whose interior meets the
+// polygon's interior (cell_shape.h says how exactly).
 Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                          const Cancel& cancel = never_cancelled());
+                                          const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
 // Every resolution-level cid of the covering list, ascending; refused while
 // descending, as soon as there would be more than kMaxLeaves of them.
 Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                       const Cancel& cancel = never_cancelled());
+                                       const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
 Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
-                   const Cancel& cancel = never_cancelled());
+                   const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                 const Cancel& cancel = never_cancelled());
+                                 const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
 // Reads the polygon, then fingerprints it.
 Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile,
                                  const Cancel& cancel = never_cancelled());

@@ -141,6 +141,23 @@ def country_fill(world: list[shapely.Geometry]) -> None:
     save(fig, "country_fill.png")
 
 
+def modes(world: list[shapely.Geometry]) -> None:
+    """One country at one level in the three containment modes."""
+    resolution = 5
+    spain = shapely.geometry.shape(country("Spain")["geometry"])
+    box = (-10.5, 35.3, 4.2, 44.6)
+    fig, axes = plt.subplots(1, 3, figsize=(15, 4.4), dpi=110)
+    for ax, mode, colour in zip(axes, ("inside", "nucleus", "overlap"), ("#80b1d3", "#fdb462", "#fb8072")):
+        tree = zarel.tree_from_geojson(spain, resolution, mode=mode)
+        draw_tree(ax, tree, colour)
+        outlines(ax, world, colour="#999999", width=0.4)
+        country_axes(ax, [spain], box)
+        ax.set_title(f'mode="{mode}": {tree.leaf_count()} cells')
+    fig.suptitle(f"Spain at resolution {resolution}: cells wholly inside, cells whose centre is inside, "
+                 "cells that overlap")
+    save(fig, "modes.png")
+
+
 def union_divergence(world: list[shapely.Geometry]) -> None:
     """Spain and Portugal, their union, and where the union diverges from Spain."""
     resolution = 5
@@ -170,6 +187,7 @@ def main() -> None:
     base_cells(world)
     levels(world)
     country_fill(world)
+    modes(world)
     union_divergence(world)
 
 

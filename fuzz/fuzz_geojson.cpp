@@ -1,9 +1,11 @@
 // libFuzzer target: the GeoJSON polygon reader and the coverage descent on
 // arbitrary bytes. Whatever the document (any shape, huge and tiny numbers,
 // deep nesting, empty rings), reading and filling must return without a crash,
-// a sanitizer report or a hang; its list, tree and fingerprint forms must agree.
+// a sanitizer report or a hang; its list, tree and fingerprint forms must agree,
+// and the whole-cell modes must hold the nucleus fill between them.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -26,5 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!leaves || *leaves != *cells) std::abort();
   auto root = zarel::fingerprint_geojson(*doc, resolution, profile);
   if (!root || *root != tree->root()) std::abort();
+  // Lists are ascending, so inclusion is std::includes.
+  const zarel::Cancel& never = zarel::never_cancelled();
+  auto inside = zarel::polyfill(*polygons, resolution, profile, never, zarel::Mode::Inside);
+  auto overlap = zarel::polyfill(*polygons, resolution, profile, never, zarel::Mode::Overlap);
+  if (!inside || !overlap) std::abort();
+  if (!std::includes(cells->begin(), cells->end(), inside->begin(), inside->end()) ||
+      !std::includes(overlap->begin(), overlap->end(), cells->begin(), cells->end()))
+    std::abort();
   return 0;
 }

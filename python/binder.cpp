@@ -17,13 +17,17 @@ bool bind_arguments(ModuleState* st, PyObject* args, PyObject* kwargs, const cha
   // ones every Python function raises; the format is "OO|O:name".
   std::string format;
   const char* names[kMaxParams + 1] = {};
-  bool optional_seen = false;
+  bool optional_seen = false, keyword_seen = false;
   size_t i = 0;
   for (const Param& p : params) {
-    ZAREL_ASSERT(!(optional_seen && p.required()));
+    ZAREL_ASSERT(!(optional_seen && p.required()) && !(keyword_seen && !p.keyword_only()));
     if (!p.required() && !optional_seen) {
       format += '|';
       optional_seen = true;
+    }
+    if (p.keyword_only() && !keyword_seen) {
+      format += '$';
+      keyword_seen = true;
     }
     format += 'O';
     names[i++] = p.name();

@@ -46,8 +46,8 @@ namespace zarel::py {
 class Param {
  public:
   template <class T>
-  Param(const char* name, T& out, bool required = true)
-      : name_(name), out_(&out), required_(required), convert_([](ModuleState* st, PyObject* o, const char* n, void* p) {
+  Param(const char* name, T& out, bool required = true, bool keyword_only = false)
+      : name_(name), out_(&out), required_(required), keyword_only_(keyword_only), convert_([](ModuleState* st, PyObject* o, const char* n, void* p) {
           return convert(st, o, n, *static_cast<T*>(p));
         }) {
     if constexpr (std::is_same_v<T, Json>) release_ = [](void* p) noexcept { release_json(*static_cast<Json*>(p)); };
@@ -55,6 +55,7 @@ class Param {
 
   const char* name() const { return name_; }
   bool required() const { return required_; }
+  bool keyword_only() const { return keyword_only_; }
   bool bind(ModuleState* st, PyObject* o) const { return convert_(st, o, name_, out_); }
   void release() const noexcept {
     if (release_) release_(out_);
@@ -64,6 +65,7 @@ class Param {
   const char* name_;
   void* out_;
   bool required_;
+  bool keyword_only_;
   bool (*convert_)(ModuleState*, PyObject*, const char*, void*);
   void (*release_)(void*) noexcept = nullptr;
 };
@@ -72,6 +74,13 @@ class Param {
 template <class T>
 Param optional(const char* name, T& out) {
   return Param(name, out, false);
+}
+
+// An optional parameter that can only be given by keyword; keyword-only
+// parameters come last.
+template <class T>
+Param keyword_only(const char* name, T& out) {
+  return Param(name, out, false, true);
 }
 
 // Binds and converts `args` and `kwargs` into the parameters' locals; false

@@ -115,6 +115,18 @@ bool convert(ModuleState*, PyObject* o, const char* name, std::string& out) {
   return true;
 }
 
+bool convert(ModuleState* st, PyObject* o, const char* name, Mode& out) {
+  std::string text;
+  if (!convert(st, o, name, text)) return false;
+  auto mode = mode_from_name(text);
+  if (!mode) {
+    raise(mode.error());
+    return add_note(name);
+  }
+  out = *mode;
+  return true;
+}
+
 bool convert(ModuleState* st, PyObject* o, const char* name, Profile& out) {
   if (o == Py_None) {
     out = Profile::ogc();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_shape.h"
 #include "json.h"
 #include "lib.h"
 #include "profile.h"
@@ -44,6 +45,9 @@ bool convert(ModuleState*, PyObject* o, const char* name, std::vector<uint64_t>&
 // read as characters.
 struct CidSequence : std::vector<uint64_t> {};
 bool convert(ModuleState*, PyObject* o, const char* name, CidSequence& out);
+
+// A fill's mode by name: "nucleus", "inside" or "overlap"; another str is a ValueError.
+bool convert(ModuleState*, PyObject* o, const char* name, Mode& out);
 
 // A document `json` can serialise; its errors are the "not JSON" ValueErrors, without a note.
 bool convert(ModuleState*, PyObject* o, const char* name, Json& out);

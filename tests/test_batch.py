@@ -167,7 +167,7 @@ def test_pinned_digests():
 PINNED = {
     "cids": "a5f0b46fde1abcedb56926d428d2ecd6690ff566c9d34f3115ce6c707a286574",
     "nuclei": "490342e05b2939e0dee03475ff60822ba905b8a746a35e5140b3cde2fb8198fb",
-    "boundaries": "20da7d342078a842613fae66a22bd831e4454aedf41d3335a6145f18c6ef937d",
+    "boundaries": "4d12127b2d92ebc584e0cff99b102c4357386ef4b5bdcf2c3ab27b92c20529ed",
 }
 
 

@@ -149,7 +149,11 @@ Status check_path(const Grid& g, const Path& path) {
 
 XY ul_vertex(const Grid& g, const Path& path) {
   ZAREL_ASSERT(path.size > 0 && path.base() < g.ul.size());
-  uint32_t level = path.level();
+  GridCell c = cell_position(g, path);
+  return grid_vertex(g, c.base, path.level(), c.row, c.col);
+}
+
+GridCell cell_position(const Grid& g, const Path& path) {
   uint64_t row = 0, col = 0;
   with_constant<3>(g.side, [&](auto side) {
     for (uint32_t d : path.digits()) {
@@ -157,10 +161,17 @@ XY ul_vertex(const Grid& g, const Path& path) {
       col = col * side + d % side;
     }
   });
+  return {path.base(), row, col};
+}
+
+XY grid_vertex(const Grid& g, uint32_t base, uint32_t level, uint64_t row, uint64_t col) {
   double p = level == 0 ? 1.0 : inverse_power(g.side, level);
   double w = g.r_auth * kPi / 2;
-  const XY& ul = g.ul[path.base()];
-  return {ul.x + w * (static_cast<double>(col) * p), ul.y - w * (static_cast<double>(row) * p)};
+  const XY& ul = g.ul[base];
+  auto n = checked_pow(g.side, level);
+  // A far edge is the whole side, so that it is the next base cell's near edge.
+  auto offset = [&](uint64_t k) { return n && k == *n ? w : w * (static_cast<double>(k) * p); };
+  return {ul.x + offset(col), ul.y - offset(row)};
 }
 
 int shape(const Grid& g, const Path& path) {
@@ -305,7 +316,14 @@ Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t 
   uint32_t m = n < 2 ? 2 : n;
   double w = cell_width(g, path);
   double step = w / (m - 1);
-  XY p = ul_vertex(g, path);
+  // Corners are grid vertices, so that neighbouring cells share their corners
+  // bit for bit; the points between them step along the edges.
+  GridCell c = cell_position(g, path);
+  uint32_t level = path.level();
+  const XY corner[4] = {grid_vertex(g, c.base, level, c.row, c.col), grid_vertex(g, c.base, level, c.row, c.col + 1),
+                        grid_vertex(g, c.base, level, c.row + 1, c.col + 1),
+                        grid_vertex(g, c.base, level, c.row + 1, c.col)};
+  const double dir[4][2] = {{1, 0}, {0, -1}, {-1, 0}, {0, 1}};
   bool rearrange = is_polar(path);
   std::vector<LonLat> ring;
   ring.reserve(4 * (m - 1) + 1);
@@ -314,14 +332,11 @@ Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t 
     ring.push_back(ll);
     return ok();
   };
-  for (uint32_t k = 0; k < m; ++k) ZAREL_CHECK(add(p.x + k * step, p.y));
-  p.x += (m - 1) * step;
-  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x, p.y - k * step));
-  p.y -= (m - 1) * step;
-  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x - k * step, p.y));
-  p.x -= (m - 1) * step;
-  for (uint32_t k = 1; k < m; ++k) ZAREL_CHECK(add(p.x, p.y + k * step));
-  ring.back() = ring.front();
+  for (int e = 0; e < 4; ++e) {
+    const XY& p = corner[e];
+    for (uint32_t k = 0; k + 1 < m; ++k) ZAREL_CHECK(add(p.x + dir[e][0] * (k * step), p.y + dir[e][1] * (k * step)));
+  }
+  ring.push_back(ring.front());
   return ring;
 }
 

@@ -47,6 +47,12 @@ Status check_path(const Grid& g, const Path& path);
 
 // REQUIRES: check_path(g, path) holds (ul_vertex and nucleus_planar abort otherwise).
 XY ul_vertex(const Grid& g, const Path& path);
+// The cell's row and column in its base cell.
+GridCell cell_position(const Grid& g, const Path& path);
+// The grid's vertex at (row, col) of a base cell at `level`, row and col up to
+// side^level: every cell that has it as a corner finds the same point, and the
+// far edges meet the next base cells exactly.
+XY grid_vertex(const Grid& g, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
 // Whether the cell lies in a polar base cell, the only cells whose display
 // polygons follow `n` points an edge.
 bool is_polar(const Path& path);

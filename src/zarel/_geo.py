@@ -19,7 +19,7 @@ density.
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable, Literal, TypeVar
 
 import numpy as np
 
@@ -64,20 +64,22 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any) -> _R:
+def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any, mode: str) -> _R:
     doc = _document(geojson, batch)
     try:
-        return function(doc, *args)
+        return function(doc, *args, mode=mode)
     except ValueError as error:
         # Only a document `json` cannot write is retried, and only if NumPy was the cause.
         plain = _plain(doc) if str(error).startswith("not JSON (TypeError") else doc
         if plain is doc:
             raise
-    return function(plain, *args)
+    return function(plain, *args, mode=mode)
 
 
 @level_was("resolution")
-def polyfill(geojson: Any, level: int, profile: Profile | None = None) -> list[int]:
+def polyfill(
+    geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> list[int]:
     """Sorted cids at `level` whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict,
@@ -85,27 +87,34 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None) -> list[i
     `__geo_interface__` describing one, such as a shapely polygon. Coordinates
     are longitude/latitude degrees, taken as written. Refused (ValueError)
     above 2**26 cells: large areas belong in `tree_from_geojson`.
+    `mode="inside"` gives the cells wholly inside the polygon instead, and
+    `mode="overlap"` the cells whose interior meets the polygon's interior
+    (see docs/polygons.md).
     """
-    return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile)
+    return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile, mode=mode)
 
 
 @level_was("resolution")
-def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None) -> str:
+def fingerprint_polygon(
+    geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> str:
     """Hex root of the canonical coverage of a GeoJSON polygon at `level`.
 
-    Also takes objects with `__geo_interface__` (see `polyfill`).
+    Also takes objects with `__geo_interface__`; `mode` as in `polyfill`.
     """
-    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile)
+    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile, mode=mode)
 
 
 @level_was("resolution")
-def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None) -> Tree:
-    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule).
+def tree_from_geojson(
+    geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+) -> Tree:
+    """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule by default).
 
     `Tree.from_geojson` that also takes objects with `__geo_interface__`
-    (see `polyfill`).
+    (see `polyfill`); `mode` as in `polyfill`.
     """
-    return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile)
+    return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
 
 
 class GeoTree:

@@ -1,0 +1,159 @@
+"""Containment modes "inside" and "overlap" against shapely, which judges every cell of the
+globe as the polygon its boundary gives at a high edge density."""
+
+import json
+import math
+import pathlib
+
+import numpy as np
+import pytest
+import shapely
+from shapely import affinity
+
+import zarel
+from zarel import Tree
+
+WORLD = shapely.box(-180, -90, 180, 90)
+EAST = shapely.box(180, -90, 540, 90)
+# Curved polar edges drawn with 64 points lie within this many degrees of the true edge.
+CHORD = 1e-3
+DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "countries.geo.json"
+
+
+def polygon(*rings):
+    return {"type": "Polygon", "coordinates": [[list(p) for p in r] + [list(r[0])] for r in rings]}
+
+
+def box(x0, y0, x1, y1):
+    return [(x0, y0), (x1, y0), (x1, y1), (x0, y1)]
+
+
+def star(cx, cy, r_out, r_in, n=5):
+    return [(cx + (r_out if k % 2 == 0 else r_in) * math.cos(math.pi / 2 + k * math.pi / n),
+             cy + (r_out if k % 2 == 0 else r_in) * math.sin(math.pi / 2 + k * math.pi / n)) for k in range(2 * n)]
+
+
+def cells_at(level):
+    return np.array(sorted(c for b in range(9, 15) for c in zarel.subzones(b, level)), dtype=np.uint64)
+
+
+def cell_shapes(cids):
+    """Each cell as shapely sees it: the part east of 180 moved one turn west."""
+    out = []
+    for p in zarel.cell_polygons(cids, n=64):
+        if p.bounds[2] > 180:
+            p = shapely.union(shapely.intersection(p, WORLD), affinity.translate(shapely.intersection(p, EAST), -360))
+        out.append(p)
+    return np.array(out, dtype=object)
+
+
+def country(name):
+    features = json.loads(DATA.read_text())["features"]
+    return next(f["geometry"] for f in features if f["properties"]["name"] == name)
+
+
+def edge_cells(level, rows, cols, base=2):
+    return [zarel.cell_at(base, level, r, c) for r in rows for c in cols]
+
+
+def union_of(cids):
+    return shapely.geometry.mapping(shapely.union_all(cell_shapes(np.array(cids, dtype=np.uint64))))
+
+
+SHAPES = {
+    "star": lambda: polygon(star(20, 10, 40, 15)),
+    "star with holes": lambda: polygon(star(-70, -10, 45, 20, 7), box(-80, -15, -65, 0), star(-60, 5, 6, 2)),
+    "sliver": lambda: polygon([(-30, -40), (60, 35), (60.001, 35.0005)]),
+    "along cell edges": lambda: union_of(edge_cells(2, range(2, 6), range(1, 7)) + edge_cells(2, [6], [4])),
+    "north cap": lambda: polygon(box(-180, 62, 180, 90)),
+    "south cap with a slice": lambda: polygon([(-180, -90), (180, -90), (180, -55), (0, -80), (-180, -55)]),
+    "polar star": lambda: polygon(star(30, 75, 12, 5)),
+    "split at 180": lambda: {"type": "MultiPolygon", "coordinates": [
+        polygon(box(150, -30, 180, 70))["coordinates"], polygon(box(-180, -30, -145, 70))["coordinates"]]},
+    "Norway": lambda: country("Norway"),
+    "Russia": lambda: country("Russia"),
+    "Indonesia": lambda: country("Indonesia"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SHAPES))
+def test_modes_agree_with_shapely(name):
+    doc = SHAPES[name]()
+    level = 3
+    cids = cells_at(level)
+    shapes = cell_shapes(cids)
+    p = shapely.intersection(shapely.make_valid(shapely.geometry.shape(doc)), WORLD)
+    shapely.prepare(p)
+    candidates = shapely.intersects(p, shapes)
+    inside = candidates & shapely.contains(p, shapes)
+    overlap = candidates.copy()
+    overlap[candidates] = shapely.area(shapely.intersection(p, shapes[candidates])) > 0
+    near = candidates.copy()
+    near[candidates] = shapely.distance(shapely.boundary(p), shapely.boundary(shapes[candidates])) < CHORD
+    polar = (cids < 10 * 9**level) | (cids >= 14 * 9**level)
+    got = {}
+    for mode, truth in (("inside", inside), ("overlap", overlap)):
+        cells = zarel.polyfill(doc, level, mode=mode)
+        ours = np.isin(cids, np.array(cells, dtype=np.uint64))
+        # Only curved polar cells may differ, and only where the outline is too near to tell.
+        assert (polar & near)[ours != truth].all(), (mode, cids[ours != truth])
+        tree = Tree.from_geojson(doc, level, mode=mode)
+        assert sorted(tree.leaves()) == cells
+        assert zarel.fingerprint_polygon(doc, level, mode=mode) == tree.root_hex
+        got[mode] = set(cells)
+    assert got["inside"] <= set(zarel.polyfill(doc, level)) <= got["overlap"]
+
+
+def test_a_union_of_cells_gives_those_cells_in_every_mode():
+    cids = edge_cells(3, range(4, 9), range(10, 14)) + edge_cells(3, range(9, 12), [11], base=3)
+    doc = union_of(cids)
+    for mode in ("nucleus", "inside", "overlap"):
+        assert zarel.polyfill(doc, 3, mode=mode) == sorted(cids)
+    # Cells that only touch the polygon along an edge or at a corner stay out.
+    one = edge_cells(3, [5], [5])
+    assert zarel.polyfill(union_of(one), 3, mode="overlap") == one
+
+
+@pytest.mark.parametrize("gap, meets", [(3e-9, False), (-3e-9, True)])
+def test_polar_bound(gap, meets):
+    """A spike whose tip stops 3e-9 degrees short of a curved polar edge, or pokes
+    3e-9 degrees into it: beyond the 1e-9 bound, each is judged exactly."""
+    cell = zarel.suid_to_cid("N0120")
+    ring, _ = zarel.cell_boundaries([cell], n=201)
+    lon, lat = zarel.cells_to_lonlat([cell])
+    m, before, after = ring[100], ring[99], ring[101]
+    tangent = (after - before) / np.hypot(*(after - before))
+    normal = np.array([-tangent[1], tangent[0]])
+    if np.dot(normal, m - [lon[0], lat[0]]) < 0:
+        normal = -normal
+    tip = m + gap * normal
+    base = m + 0.5 * normal
+    spike = polygon([tuple(tip), tuple(base + 0.2 * tangent), tuple(base - 0.2 * tangent)])
+    assert (cell in zarel.polyfill(spike, 4, mode="overlap")) == meets
+    # Turned inside out: the spike cut from a large cap around the cell.
+    cap = polygon(box(-180, ring[:, 1].min() - 1, 180, 90), [tuple(tip), tuple(base + 0.2 * tangent), tuple(base - 0.2 * tangent)])
+    assert (cell in zarel.polyfill(cap, 4, mode="inside")) == (not meets)
+
+
+def test_mode_is_keyword_only_and_named():
+    doc = polygon(box(0, 0, 10, 10))
+    assert zarel.polyfill(doc, 3, mode="nucleus") == zarel.polyfill(doc, 3)
+    for call in (zarel._zarel.polyfill, zarel._zarel.fingerprint_polygon, Tree.from_geojson):
+        with pytest.raises(TypeError):
+            call(doc, 3, None, "inside")
+        with pytest.raises(ValueError) as e:
+            call(doc, 3, mode="Inside")
+        assert str(e.value) == 'mode "Inside" is not one of "nucleus", "inside", "overlap"'
+        assert e.value.__notes__ == ["while processing 'mode'"]
+
+
+@pytest.mark.parametrize("level", [3, 5])
+def test_the_cut_at_180_is_no_edge(level):
+    west, east = polygon(box(170, 50, 180, 80)), polygon(box(-180, 50, -170, 80))
+    both = {"type": "MultiPolygon", "coordinates": [west["coordinates"], east["coordinates"]]}
+    i_w, i_e, i_b = (set(zarel.polyfill(d, level, mode="inside")) for d in (west, east, both))
+    o_w, o_e, o_b = (set(zarel.polyfill(d, level, mode="overlap")) for d in (west, east, both))
+    across = i_b - i_w - i_e
+    # Cells across the meridian are wholly inside only the two sides together.
+    assert not i_w & i_e and i_w | i_e <= i_b and across
+    assert across <= o_w & o_e and o_w | o_e == o_b
