@@ -9,9 +9,13 @@
 // and the result never depends on how tight the boxes are, only on the nuclei.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <mutex>
+#include <span>
 #include <vector>
 
+#include "cell_box.h"
 #include "error.h"
 #include "hash.h"
 #include "json.h"
@@ -24,16 +28,47 @@ namespace zarel {
 // The finest resolution a fill accepts.
 inline constexpr uint32_t kMaxResolution = 15;
 
+// What fills need from their profile alone, made once and shared by every
+// fill of that profile on any thread: the outcome of the profile's checks,
+// its cell-box facts, and its hashing context per resolution, kept once asked for.
+class FillSetup {
+ public:
+  explicit FillSetup(const Profile& profile);
+  FillSetup(const FillSetup&) = delete;
+  FillSetup& operator=(const FillSetup&) = delete;
+
+  const Profile& profile() const { return profile_; }
+  // profile.ctx(depth); the same context every time for depths a fill takes.
+  Result<CtxRef> ctx(uint32_t depth) const;
+
+ private:
+  friend Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon&, uint32_t, const FillSetup&);
+
+  Profile profile_;
+  Status usable_;            // validation, then the six-base-cell layout
+  Result<GridInfo> info_;    // made only for a usable profile
+  mutable std::mutex mutex_;
+  mutable std::array<CtxRef, kMaxResolution + 1> ctx_;
+};
+
 // Cells in descent order: inside cells coarser than `resolution` and
 // resolution-level cells whose nucleus is inside; none contains another.
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
 Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
 // Every resolution-level cid of the covering list, ascending; refused before
 // anything is allocated when there would be more than kMaxLeaves of them.
 Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
+// The number of resolution-level cells under a covering list, and their cids
+// written ascending to `out` (room for that many), which polyfill joins.
+uint64_t leaf_total(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h);
+void expand_leaves(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h, uint64_t* out);
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
 Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx);
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx);
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
 // Reads the polygon, then fingerprints it.
 Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile);
 

@@ -1,10 +1,22 @@
 #include "polygon_fns.h"
 
+#include <array>
+
 #include "binder.h"
-#include "polyfill.h"
 #include "tree_type.h"
 
 namespace zarel::py {
+
+std::shared_ptr<const FillSetup> fill_setup(const Profile& profile) {
+  // A few profiles at once is what programs use; the lock guards the slots.
+  static std::array<std::shared_ptr<const FillSetup>, 8> kept;
+  static size_t next = 0;
+  for (const auto& s : kept)
+    if (s && s->profile() == profile) return s;
+  auto made = std::make_shared<const FillSetup>(profile);
+  kept[next++ % kept.size()] = made;
+  return made;
+}
 
 namespace {
 
@@ -35,7 +47,7 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call(state_of_module(module), args, kwargs, "polyfill",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) {
-                  return answer(polyfill(polygons, resolution, profile));
+                  return answer(polyfill(polygons, resolution, *fill_setup(profile)));
                 });
               });
 }
@@ -53,7 +65,7 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
   return call(state_of_module(module), args, kwargs, "fingerprint_polygon",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto root = fingerprint_polygon(polygons, resolution, profile);
+                  auto root = fingerprint_polygon(polygons, resolution, *fill_setup(profile));
                   if (!root) return raise(root.error());
                   return to_python(hex(*root));
                 });
@@ -73,9 +85,10 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
   return call(st, args, kwargs, "from_geojson",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto ctx = profile.ctx(resolution);
+                  auto setup = fill_setup(profile);
+                  auto ctx = setup->ctx(resolution);
                   if (!ctx) return raise(ctx.error());
-                  return new_tree(st, cover(polygons, resolution, profile, std::move(ctx).value()), profile);
+                  return new_tree(st, cover(polygons, resolution, *setup, std::move(ctx).value()), profile);
                 });
               });
 }
