@@ -7,7 +7,9 @@
 
 #include "binder.h"
 #include "geo/grid.h"
+#include "polygon_fns.h"
 #include "pool.h"
+#include "tree_type.h"
 #include "zone.h"
 
 namespace zarel::py {
@@ -72,6 +74,7 @@ template <class T>
 constexpr const char* format_of() {
   if constexpr (std::is_same_v<T, double>) return "d";
   else if constexpr (std::is_same_v<T, uint64_t>) return "Q";
+  else if constexpr (std::is_same_v<T, uint8_t>) return "B";
   else return "q";
 }
 
@@ -79,6 +82,7 @@ template <class T>
 const char* dtype_of() {
   if constexpr (std::is_same_v<T, double>) return "float64";
   else if constexpr (std::is_same_v<T, uint64_t>) return "uint64";
+  else if constexpr (std::is_same_v<T, uint8_t>) return "uint8";
   else return "int64";
 }
 
@@ -439,6 +443,121 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad < n) return element_error(bad, neighbours(profile, c[bad]).error());
     return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
+  });
+}
+
+const char cover_polygons_doc[] =
+    "_cover_polygons(xy, rings, parts, geometries, resolution, form, profile=None, nthreads=0)\n--\n\n"
+    "The coverage of each geometry of flat arrays at `resolution` (nucleus rule).\n\n"
+    "`xy` float64 holds (lon, lat) pairs; `rings`, `parts` and `geometries` are int64 offsets: geometry i\n"
+    "is polygons [geometries[i], geometries[i + 1]), polygon p rings [parts[p], parts[p + 1]), ring k\n"
+    "points [rings[k], rings[k + 1]). `form` \"roots\" gives uint8 of shape (N, 32), \"cells\" the pair\n"
+    "(cids uint64, offsets int64 of N + 1), \"trees\" a list of Tree.";
+
+PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_module(module);
+  ArrayArg xy("float64"), rings("int64"), parts("int64"), geometries("int64");
+  uint32_t resolution;
+  std::string form;
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, "_cover_polygons",
+              {{"xy", xy}, {"rings", rings}, {"parts", parts}, {"geometries", geometries},
+               {"resolution", resolution}, {"form", form}, optional("profile", profile),
+               optional("nthreads", nthreads)},
+              [&]() -> PyObject* {
+    enum class Form { Roots, Cells, Trees };
+    Form f;
+    if (form == "roots") f = Form::Roots;
+    else if (form == "cells") f = Form::Cells;
+    else if (form == "trees") f = Form::Trees;
+    else return raise(invalid("form " + quote(form) + " is not \"roots\", \"cells\" or \"trees\""));
+    auto setup = fill_setup(profile);
+    // The checks every geometry would make, made once: resolution, profile, context.
+    if (auto none = cover_nodes({}, resolution, *setup); !none) return raise(none.error());
+    CtxRef ctx;
+    if (f != Form::Cells) {
+      auto c = setup->ctx(resolution);
+      if (!c) return raise(c.error());
+      ctx = std::move(c).value();
+    }
+    if (!xy.flat() || !rings.flat() || !parts.flat() || !geometries.flat()) return not_contiguous();
+    if (xy.size() % 2 != 0)
+      return raise(invalid("xy holds " + std::to_string(xy.size()) + " values, not (lon, lat) pairs"));
+    if (geometries.size() == 0) return raise(invalid("geometries holds no offsets; N geometries need N + 1"));
+    PolygonArrays arrays{{xy.data<double>(), xy.size()},
+                         {rings.data<int64_t>(), rings.size()},
+                         {parts.data<int64_t>(), parts.size()},
+                         {geometries.data<int64_t>(), geometries.size()}};
+    size_t n = arrays.size();
+    if (builds_pool(n, nthreads) && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    Hierarchy h = profile.hierarchy();
+    // Per geometry: its covering list (cells), root (roots) or tree (trees).
+    std::vector<std::vector<uint64_t>> nodes(f == Form::Cells ? n : 0);
+    std::vector<uint8_t> roots(f == Form::Roots ? 32 * n : 0);
+    std::vector<std::optional<Tree>> trees(f == Form::Trees ? n : 0);
+    auto element = [&](size_t i) -> Status {
+      ZAREL_TRY(MultiPolygon polygons, geometry_from_arrays(arrays, i));
+      ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup));
+      if (f == Form::Cells) {
+        uint64_t count = leaf_total(list, resolution, h);
+        if (count > kMaxLeaves)
+          return invalid("the polygon covers " + std::to_string(count) + " cells at resolution " +
+                         std::to_string(resolution) + ", more than the " + std::to_string(kMaxLeaves) +
+                         " that polyfill materialises; use trees_from_polygons");
+        nodes[i] = std::move(list);
+        return ok();
+      }
+      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx));
+      if (f == Form::Roots) {
+        Hash root = tree.root();
+        std::memcpy(&roots[32 * i], root.data(), 32);
+      } else {
+        trees[i] = std::move(tree);
+      }
+      return ok();
+    };
+    size_t bad = n;
+    uint64_t total = 0;
+    std::vector<int64_t> offsets(f == Form::Cells ? n + 1 : 0, 0);
+    std::vector<uint64_t> cids;
+    Runner run{nthreads, {}};
+    without_gil([&] {
+      bad = run(0, n, [&](size_t i) { return element(i).ok(); });
+      if (bad < n || f != Form::Cells) return;
+      for (size_t i = 0; i < n; ++i) {
+        total += leaf_total(nodes[i], resolution, h);
+        offsets[i + 1] = static_cast<int64_t>(std::min(total, kMaxLeaves + 1));
+      }
+      if (total > kMaxLeaves) return;
+      cids.resize(total);
+      run(0, n, [&](size_t i) {
+        expand_leaves(nodes[i], resolution, h, cids.data() + offsets[i]);
+        return true;
+      });
+    });
+    if (!run.failure.empty()) return raise(invalid(run.failure));
+    if (bad < n) return raise(invalid("geometry " + std::to_string(bad) + ": " + element(bad).error().display()));
+    if (f == Form::Roots) return reshaped(to_ndarray(st, std::move(roots)), static_cast<Py_ssize_t>(n), 32);
+    if (f == Form::Cells) {
+      if (total > kMaxLeaves)
+        return raise(invalid("the polygons cover " + std::to_string(total) + " cells at resolution " +
+                             std::to_string(resolution) + ", more than the " + std::to_string(kMaxLeaves) +
+                             " that polyfill materialises; use trees_from_polygons"));
+      PyObject* a = to_ndarray(st, std::move(cids));
+      PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
+      PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
+      Py_XDECREF(a);
+      Py_XDECREF(b);
+      return pair;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    for (size_t i = 0; list && i < n; ++i) {
+      PyObject* t = new_tree(st, std::move(*trees[i]), profile);
+      if (!t) Py_CLEAR(list);
+      else PyList_SetItem(list, static_cast<Py_ssize_t>(i), t);
+    }
+    return list;
   });
 }
 

@@ -20,12 +20,13 @@ from zarel import _pickling  # noqa: F401,E402
 
 # Geometry objects in (shapely, geopandas) and a geo-interface view of a tree.
 from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # noqa: F401
+from zarel._geo import fingerprint_polygons, polyfill_polygons, roots_hex, trees_from_polygons  # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
     "__version__", "boundaries_to_polygons", "cell_area_m2", "cell_at", "cell_boundaries",
     "cell_neighbours", "cell_polygons", "cells_from_lonlat", "cells_geojson", "cells_to_lonlat",
-    "cid_to_suid", "fingerprint_polygon", "halo_index", "neighbours", "polyfill", "position",
-    "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
-    "tree_from_geojson", "verify_opening", "verify_setop",
+    "cid_to_suid", "fingerprint_polygon", "fingerprint_polygons", "halo_index", "neighbours", "polyfill", "polyfill_polygons", "position",
+    "raster_cells", "raster_index", "roots_hex", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
+    "tree_from_geojson", "trees_from_polygons", "verify_opening", "verify_setop",
 ]

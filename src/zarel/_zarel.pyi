@@ -149,5 +149,15 @@ def _cell_boundaries(
 def _cell_neighbours(
     cids: npt.NDArray[np.uint64], profile: Profile | None = None, nthreads: int = 0
 ) -> npt.NDArray[np.uint64]: ...
+def _cover_polygons(
+    xy: npt.NDArray[np.float64],
+    rings: npt.NDArray[np.int64],
+    parts: npt.NDArray[np.int64],
+    geometries: npt.NDArray[np.int64],
+    resolution: int,
+    form: str,
+    profile: Profile | None = None,
+    nthreads: int = 0,
+) -> Any: ...
 def raster_index(cids: Sequence[int], profile: Profile | None = None) -> bytes: ...
 def raster_cells(level: int, profile: Profile | None = None) -> bytes: ...
