@@ -338,6 +338,7 @@ Result<Json> parse_json_general(std::string_view text) {
     return invalid("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels at line " +
                    std::to_string(line) + ", column " + std::to_string(column));
   Json out;
+  ReleaseJson release(out);  // what a failed read leaves half made
   Collector sax(out);
   if (!Json::sax_parse(text.begin(), text.end(), &sax) || !sax.error.empty()) {
     std::string e = sax.error;
@@ -349,9 +350,24 @@ Result<Json> parse_json_general(std::string_view text) {
 }
 
 Result<Json> parse_json(std::string_view text) {
-  Json out;
-  if (DirectReader(text).document(out)) return out;
+  {
+    Json out;
+    ReleaseJson release(out);
+    if (DirectReader(text).document(out)) return out;
+  }
   return parse_json_general(text);
+}
+
+void release_json(Json& value) noexcept {
+  if (value.is_array()) {
+    auto& items = value.get_ref<Json::array_t&>();
+    for (Json& item : items) release_json(item);
+    items.clear();
+  } else if (value.is_object()) {
+    auto& members = value.get_ref<Json::object_t&>();
+    for (auto& [key, item] : members) release_json(item);
+    members.clear();
+  }
 }
 
 std::string write_json_general(const Json& value) {

@@ -32,6 +32,25 @@ std::string write_json(const Json& value);
 Result<Json> parse_json_general(std::string_view text);
 std::string write_json_general(const Json& value);
 
+// Empties `value` without allocating. The library's own destructor first moves
+// a container's items into a new vector, which fails once memory is exhausted,
+// and a failure inside a destructor ends the process; so a value that may be
+// large is released this way before it dies, whichever way its scope ends.
+// Recursion is as deep as the value's nesting, which every reader bounds.
+void release_json(Json& value) noexcept;
+
+// Releases a value when the scope that made it ends, by return or by exception.
+class ReleaseJson {
+ public:
+  explicit ReleaseJson(Json& value) : value_(value) {}
+  ~ReleaseJson() { release_json(value_); }
+  ReleaseJson(const ReleaseJson&) = delete;
+  ReleaseJson& operator=(const ReleaseJson&) = delete;
+
+ private:
+  Json& value_;
+};
+
 // Member lookup that never throws: null when `value` is not an object or lacks `key`.
 const Json* member(const Json& value, std::string_view key);
 

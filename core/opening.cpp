@@ -64,6 +64,9 @@ bool entry_hashes(const Opening& o, uint32_t height, const Ctx& ctx, std::vector
 
 Result<std::optional<Opening>> open_path(const Tree& tree, uint64_t cid) {
   ZAREL_CHECK(tree.hierarchy.check(cid, tree.depth));
+  if (tree.hierarchy.b > kMaxListedBases)
+    return invalid("the opening would list " + std::to_string(tree.hierarchy.b) + " base cells, above the maximum " +
+                   std::to_string(kMaxListedBases));
   ZAREL_TRY(Path p, tree.hierarchy.path(cid));
   const Ctx& ctx = *tree.ctx;
   auto sub = go(tree.bases[p.base()], p.digits(), tree.depth, ctx);

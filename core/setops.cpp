@@ -171,6 +171,9 @@ std::optional<Hash> hash_member(const Json& value, std::string_view key) {
 
 Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op) {
   ZAREL_CHECK(compatible(a, b));
+  if (a.hierarchy.b > kMaxListedBases)
+    return invalid("the proof would list " + std::to_string(a.hierarchy.b) + " base cells, above the maximum " +
+                   std::to_string(kMaxListedBases));
   const Ctx& ctx = *a.ctx;
   SetOpProof p;
   p.hash = std::string(ctx.hasher.id());
@@ -234,6 +237,35 @@ Json SetOpProof::to_json() const {
               {"root_c", hex(root_c)},
               {"steps", std::move(steps_json)},
               {"v", kVersion}};
+}
+
+namespace {
+
+void write_step(const Step& s, std::string& out) {
+  out += R"({"a":")" + hex(s.a) + R"(","b":")" + hex(s.b) + R"(","c":")" + hex(s.c) + '"';
+  if (s.children) {
+    out += R"(,"children":[)";
+    for (size_t k = 0; k < s.children->size(); ++k) {
+      if (k > 0) out += ',';
+      write_step((*s.children)[k], out);
+    }
+    out += ']';
+  }
+  out += '}';
+}
+
+}  // namespace
+
+std::string SetOpProof::to_json_text() const {
+  std::string out = R"({"A":)" + std::to_string(A) + R"(,"B":)" + std::to_string(B) + R"(,"D":)" + std::to_string(D);
+  out += R"(,"hash":)" + write_json(Json(hash)) + R"(,"op":")" + std::string(op_name(op)) + R"(","root_a":")" +
+         hex(root_a) + R"(","root_b":")" + hex(root_b) + R"(","root_c":")" + hex(root_c) + R"(","steps":[)";
+  for (size_t k = 0; k < steps.size(); ++k) {
+    if (k > 0) out += ',';
+    write_step(steps[k], out);
+  }
+  out += R"(],"v":)" + std::to_string(kVersion) + "}";
+  return out;
 }
 
 std::optional<uint64_t> unsigned_member(const Json& value, std::string_view key) {

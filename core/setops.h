@@ -63,10 +63,18 @@ struct SetOpProof {
   SetOp op = SetOp::Union;
 
   Json to_json() const;
+  // write_json(to_json()), written straight from the transcript, which spares
+  // a large one its JSON values.
+  std::string to_json_text() const;
   static Result<SetOpProof> from_json(const Json& value);
   // True exactly when the transcript proves root_c = root_a op root_b; never fails.
   bool verify() const;
 };
+
+// Transcripts and openings list every base cell. Past this many they are
+// refused before any work: at hundreds of bytes per base cell once they are
+// Python objects, they would be out of all proportion to the trees.
+inline constexpr uint32_t kMaxListedBases = uint32_t{1} << 20;
 
 Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op);
 

@@ -96,7 +96,9 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   // The node at the zone answers for all of it: a covering ancestor fills every
   // value, an empty one none, a branch its Full descendants' blocks.
   ZAREL_TRY(Tree::NodeAt at, tree.node_at(zone));
-  Json data = Json::array();
+  // Each value that may hold the data is released on the way out (release_json).
+  Json data = Json::array(), entry = Json::object(), entries = Json::array(), doc = Json::object();
+  ReleaseJson release_data(data), release_entry(entry), release_entries(entries), release_doc(doc);
   auto& values = data.get_ref<Json::array_t&>();
   values.assign(n, at.node.is_full() ? Json(1) : Json(nullptr));
   if (at.node.is_branch()) mark(at.node, d, 0, 0, pow3(d), values);
@@ -104,16 +106,13 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   Json shape = Json::object();
   shape["count"] = n;
   shape["subZones"] = n;
-  Json entry = Json::object();
   entry["depth"] = d;
   entry["shape"] = std::move(shape);
   entry["data"] = std::move(data);
-  Json doc = Json::object();
   doc["dggrs"] = uri;
   doc["zoneId"] = std::move(suid);
   doc["depths"] = Json::array({d});
   // Moved, not listed: an initializer list would copy every value.
-  Json entries = Json::array();
   entries.push_back(std::move(entry));
   doc["values"] = Json::object();
   doc["values"][std::string(field)] = std::move(entries);

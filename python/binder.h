@@ -31,7 +31,9 @@
 // `call` binds positional and keyword arguments by name (the interpreter's own
 // TypeErrors for a missing, unexpected or doubled argument), converts them in
 // parameter order, stopping at the first failure, and runs the body inside
-// `guarded`, so core panics and allocation failures become exceptions.
+// `guarded`, so core panics and allocation failures become exceptions. A JSON
+// document argument is released (release_json) before the call returns, so
+// its local dies without allocating however large it was.
 #pragma once
 
 #include <initializer_list>
@@ -47,17 +49,23 @@ class Param {
   Param(const char* name, T& out, bool required = true)
       : name_(name), out_(&out), required_(required), convert_([](ModuleState* st, PyObject* o, const char* n, void* p) {
           return convert(st, o, n, *static_cast<T*>(p));
-        }) {}
+        }) {
+    if constexpr (std::is_same_v<T, Json>) release_ = [](void* p) noexcept { release_json(*static_cast<Json*>(p)); };
+  }
 
   const char* name() const { return name_; }
   bool required() const { return required_; }
   bool bind(ModuleState* st, PyObject* o) const { return convert_(st, o, name_, out_); }
+  void release() const noexcept {
+    if (release_) release_(out_);
+  }
 
  private:
   const char* name_;
   void* out_;
   bool required_;
   bool (*convert_)(ModuleState*, PyObject*, const char*, void*);
+  void (*release_)(void*) noexcept = nullptr;
 };
 
 // A parameter that may be omitted; its local keeps its initial value then.
@@ -74,10 +82,12 @@ bool bind_arguments(ModuleState* st, PyObject* args, PyObject* kwargs, const cha
 template <class Body>
 PyObject* call(ModuleState* st, PyObject* args, PyObject* kwargs, const char* function,
                std::initializer_list<Param> params, Body&& body) {
-  return guarded(st, [&]() -> PyObject* {
+  PyObject* result = guarded(st, [&]() -> PyObject* {
     if (!bind_arguments(st, args, kwargs, function, params)) return nullptr;
     return body();
   });
+  for (const Param& p : params) p.release();
+  return result;
 }
 
 // Results that map onto one Python value: the value, or the core error raised.

@@ -256,12 +256,25 @@ bool to_json_text(PyObject* o, std::string& out) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not JSON: json.dumps returned no text");
     return false;
   }
-  out.assign(s, static_cast<size_t>(n));
+  bool copied = true;
+  try {
+    out.assign(s, static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    copied = false;
+    PyErr_NoMemory();
+  }
   Py_DECREF(text);
-  return true;
+  return copied;
 }
 
-PyObject* from_json(const Json& value) { return from_json_text(write_json(value)); }
+PyObject* from_json(Json&& value) {
+  std::string text;
+  {
+    ReleaseJson release(value);
+    text = write_json(value);
+  }
+  return from_json_text(text);
+}
 
 PyObject* from_json_text(const std::string& text) {
   PyObject* json = PyImport_ImportModule("json");

@@ -52,7 +52,8 @@ bool convert(ModuleState*, PyObject* o, const char* name, PyObject*& out);
 bool to_json(PyObject* o, Json& out);
 // The text json.dumps gives for `o`, with to_json's errors; to_json parses it.
 bool to_json_text(PyObject* o, std::string& out);
-PyObject* from_json(const Json& value);
+// Consumes the value: it is released (release_json) once written, and on failure.
+PyObject* from_json(Json&& value);
 // json.loads of compact JSON text that the core wrote.
 PyObject* from_json_text(const std::string& text);
 

@@ -116,7 +116,7 @@ PyObject* tree_to_dggs_json(PyObject* self, PyObject* args, PyObject* kwargs) {
                 const TreeObject& t = tree_of(self);
                 auto doc = to_dggs_json(t.tree, t.profile, zone, field);
                 if (!doc) return raise(doc.error());
-                return from_json(*doc);
+                return from_json(std::move(*doc));
               });
 }
 

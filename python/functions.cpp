@@ -11,31 +11,44 @@ namespace zarel::py {
 namespace {
 
 // A verifier's caller branches on its answer, so a document that does not even
-// convert to JSON is False like any other defect. MemoryError and exceptions
+// convert to JSON is False like any other defect, and so is one too large to
+// read into the memory left: what was not checked is not proven. Exceptions
 // outside Exception (KeyboardInterrupt, the internal failure) still propagate.
 // `verify` takes the document's JSON text.
 template <class Verify>
 PyObject* verify_document(PyObject* module, PyObject* args, PyObject* kwargs, const char* function, const char* name,
                           Verify verify) {
   PyObject* o;
-  return call(state_of_module(module), args, kwargs, function, {{name, o}}, [&]() -> PyObject* {
+  PyObject* answer = call(state_of_module(module), args, kwargs, function, {{name, o}}, [&]() -> PyObject* {
     std::string text;
     if (!to_json_text(o, text)) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       PyErr_Clear();
       Py_RETURN_FALSE;
     }
     return PyBool_FromLong(verify(text));
   });
+  if (!answer && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+  }
+  return answer;
 }
 
 // A text that does not parse is not a document: False, like every other defect.
+// The document goes as soon as the record is read from it.
 template <class Record>
 bool read_and_verify(const std::string& text) {
-  auto doc = parse_json(text);
-  if (!doc) return false;
-  auto r = Record::from_json(*doc);
-  return r && r->verify();
+  std::optional<Record> record;
+  {
+    auto doc = parse_json(text);
+    if (!doc) return false;
+    ReleaseJson release(*doc);
+    auto r = Record::from_json(*doc);
+    if (!r) return false;
+    record.emplace(std::move(r).value());
+  }
+  return record->verify();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 
 #include "error.h"
 
@@ -30,9 +31,12 @@ inline ModuleState* state_of_class(PyObject* cls) { return state_of_type(reinter
 PyObject* raise(const Error& e);
 
 // Runs a binding body, converting core panics into the internal-failure
-// exception and allocation failures into MemoryError.
+// exception and allocation failures into MemoryError; the body's failure value
+// (nullptr, or -1 for the slots answering a number) is returned then. Every
+// entry point that may allocate runs inside one: an exception that reached
+// the interpreter's own frames would end the process.
 template <class F>
-PyObject* guarded(ModuleState* st, F&& body) {
+auto guarded(ModuleState* st, F&& body) -> decltype(body()) {
   try {
     return body();
   } catch (const Panic& p) {
@@ -42,7 +46,8 @@ PyObject* guarded(ModuleState* st, F&& body) {
   } catch (const std::exception& e) {
     PyErr_SetString(st->internal_error, e.what());
   }
-  return nullptr;
+  if constexpr (std::is_pointer_v<decltype(body())>) return nullptr;
+  else return -1;
 }
 
 // Runs `work` with the interpreter lock released; an exception thrown inside

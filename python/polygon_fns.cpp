@@ -25,8 +25,10 @@ namespace {
 template <class Body>
 PyObject* with_polygon(PyObject* geojson, Body&& body) {
   Json doc;
+  ReleaseJson release(doc);
   if (!to_json(geojson, doc)) return nullptr;
   auto polygons = geometry_from_geojson(doc);
+  release_json(doc);  // the work needs only the polygons
   if (!polygons) return raise(polygons.error());
   return body(*polygons);
 }

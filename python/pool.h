@@ -1,7 +1,8 @@
 // Where a batch call's elements run: a plain loop on the calling thread for
 // small inputs or one thread, the process-wide default pool, or a private pool
-// of exactly `nthreads` threads built and joined within the call. Knows
-// nothing of Python; runs with the interpreter lock released.
+// of exactly `nthreads` threads built and joined within the call. Whatever the
+// threads and their timing, a failing call reports its lowest failing element.
+// Knows nothing of Python; runs with the interpreter lock released.
 #pragma once
 
 #include <tbb/blocked_range.h>
@@ -11,10 +12,14 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "error.h"
 
 namespace zarel::py {
 
@@ -27,49 +32,86 @@ inline constexpr uint64_t kMaxThreads = 1024;
 // Whether `count` elements with `nthreads` run on a pool built for the call.
 inline bool builds_pool(size_t count, uint64_t nthreads) { return count >= kSerialBelow && nthreads >= 2; }
 
-// Runs `element(i)` for i in [first, last) and gives the index of a failed
-// element (the first, on the calling thread), or `last` when all succeed. A
-// private pool that cannot be built leaves its description in `failure`.
+// The failing element of a batch with the lowest index, and its error.
+struct ElementFailure {
+  size_t index;
+  Error error;
+};
+
+// The lowest failure the workers have seen so far. Elements above it need not
+// run, since they cannot lower it; every element below it still must.
+class LowestFailure {
+ public:
+  explicit LowestFailure(size_t none) : index_(none) {}
+
+  // Whether element `i` can no longer change the outcome.
+  bool beyond(size_t i) const { return i > index_.load(std::memory_order_relaxed); }
+
+  void record(size_t i, Error&& e) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      if (failure_ && failure_->index < i) return;
+      failure_ = ElementFailure{i, std::move(e)};
+    }
+    lower(i);
+  }
+
+  // Makes every element but the first beyond reach: the call is being abandoned.
+  void stop(size_t first) { lower(first); }
+
+  std::optional<ElementFailure> take() { return std::move(failure_); }
+
+ private:
+  void lower(size_t i) {
+    size_t seen = index_.load(std::memory_order_relaxed);
+    while (i < seen && !index_.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  }
+
+  std::atomic<size_t> index_;
+  std::mutex m_;  // taken only on failure
+  std::optional<ElementFailure> failure_;
+};
+
+// Runs `element(i) -> Status` for i in [first, last) and gives the failure of
+// the lowest failing element, or nothing when all succeed; elements above the
+// lowest failure may not have run. A private pool that cannot be built leaves
+// its description in `failure`. An exception thrown by an element reaches the
+// caller.
 // REQUIRES: nthreads <= kMaxThreads when builds_pool(last - first, nthreads).
 struct Runner {
   uint64_t nthreads;
   std::string failure;
 
   template <class F>
-  size_t operator()(size_t first, size_t last, F&& element) {
+  std::optional<ElementFailure> operator()(size_t first, size_t last, F&& element) {
     size_t count = last - first;
     if (count < kSerialBelow || nthreads == 1) {
       for (size_t i = first; i < last; ++i)
-        if (!element(i)) return i;
-      return last;
+        if (Status s = element(i); !s) return ElementFailure{i, std::move(s).error()};
+      return std::nullopt;
     }
-    std::atomic<size_t> failed{last};
-    // Records a failure; a later element of a pool may fail first, so the lowest seen is kept.
-    auto fail = [&](size_t i) {
-      size_t seen = failed.load(std::memory_order_relaxed);
-      while (i < seen && !failed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-      }
-    };
+    LowestFailure lowest(last);
     auto run = [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) {
-        if (failed.load(std::memory_order_relaxed) != last) return;
-        if (!element(i)) return fail(i);
-      }
+      for (size_t i = begin; i < end && !lowest.beyond(i); ++i)
+        if (Status s = element(i); !s) lowest.record(i, std::move(s).error());
     };
     if (nthreads == 0) {
       tbb::parallel_for(tbb::blocked_range<size_t>(first, last, 1024),
                         [&](const tbb::blocked_range<size_t>& r) { run(r.begin(), r.end()); });
-      return failed.load();
+    } else {
+      private_pool(first, last, lowest, run);
     }
-    return private_pool(first, last, failed, run);
+    return lowest.take();
   }
 
  private:
   // `nthreads` threads, the calling one among them. Chunk k < nthreads goes to
-  // thread k, so every thread works; the rest are taken in turn as threads
-  // finish, which keeps uneven elements balanced.
+  // thread k, so every thread works; the rest are taken in ascending order as
+  // threads finish, which keeps uneven elements balanced, and a thread stops
+  // at the first chunk that starts beyond the lowest failure, as all later do.
   template <class Run>
-  size_t private_pool(size_t first, size_t last, std::atomic<size_t>& failed, Run& run) {
+  void private_pool(size_t first, size_t last, LowestFailure& lowest, Run& run) {
     size_t threads = static_cast<size_t>(nthreads);
     size_t count = last - first;
     size_t chunk = std::clamp<size_t>(count / (threads * 8), 1, 1024);
@@ -78,27 +120,30 @@ struct Runner {
     std::vector<std::exception_ptr> thrown(threads);
     auto worker = [&](size_t k) {
       try {
-        for (size_t c = k; c < chunks && failed.load(std::memory_order_relaxed) == last;
+        for (size_t c = k; c < chunks && !lowest.beyond(first + c * chunk);
              c = next.fetch_add(1, std::memory_order_relaxed))
           run(first + c * chunk, std::min(last, first + (c + 1) * chunk));
       } catch (...) {
         thrown[k] = std::current_exception();
-        failed.store(first, std::memory_order_relaxed);  // stops the others
+        lowest.stop(first);
       }
     };
     std::vector<std::thread> pool;
-    pool.reserve(threads - 1);
     try {
+      pool.reserve(threads - 1);
       for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker, k);
     } catch (const std::system_error& e) {
       failure = e.what();
-      failed.store(first, std::memory_order_relaxed);
+      lowest.stop(first);
+    } catch (...) {
+      // The threads already started must be joined before the failure leaves.
+      thrown[0] = std::current_exception();
+      lowest.stop(first);
     }
-    if (failure.empty()) worker(0);
+    if (failure.empty() && !thrown[0]) worker(0);
     for (std::thread& t : pool) t.join();
     for (const std::exception_ptr& e : thrown)
       if (e) std::rethrow_exception(e);
-    return failed.load();
   }
 };
 

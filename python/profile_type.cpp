@@ -60,11 +60,17 @@ PyObject* profile_to_dict(PyObject* self, PyObject*) {
   return guarded(state_of_self(self), [&] { return from_json(profile_of(self).to_record()); });
 }
 
-PyObject* profile_id_hex(PyObject* self, PyObject*) { return str_of(profile_of(self).id_hex()); }
+PyObject* profile_id_hex(PyObject* self, PyObject*) {
+  return guarded(state_of_self(self), [&] { return str_of(profile_of(self).id_hex()); });
+}
 
-PyObject* profile_describe(PyObject* self, PyObject*) { return str_of(profile_of(self).describe()); }
+PyObject* profile_describe(PyObject* self, PyObject*) {
+  return guarded(state_of_self(self), [&] { return str_of(profile_of(self).describe()); });
+}
 
-PyObject* profile_repr(PyObject* self) { return str_of("Profile(" + profile_of(self).describe() + ")"); }
+PyObject* profile_repr(PyObject* self) {
+  return guarded(state_of_self(self), [&] { return str_of("Profile(" + profile_of(self).describe() + ")"); });
+}
 
 PyObject* profile_richcompare(PyObject* self, PyObject* other, int op) {
   if (!PyObject_TypeCheck(other, state_of_self(self)->profile_type) || (op != Py_EQ && op != Py_NE))
@@ -74,10 +80,12 @@ PyObject* profile_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 Py_hash_t profile_hash(PyObject* self) {
-  Hash id = profile_of(self).id();
-  Py_hash_t h;
-  std::memcpy(&h, id.data(), sizeof h);
-  return h == -1 ? -2 : h;
+  return guarded(state_of_self(self), [&]() -> Py_hash_t {
+    Hash id = profile_of(self).id();
+    Py_hash_t h;
+    std::memcpy(&h, id.data(), sizeof h);
+    return h == -1 ? -2 : h;
+  });
 }
 
 PyObject* profile_get_hash(PyObject* self, void*) { return str_of(profile_of(self).hash); }

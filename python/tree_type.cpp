@@ -79,9 +79,13 @@ PyObject* tree_get_depth(PyObject* self, void*) { return PyLong_FromUnsignedLong
 
 PyObject* tree_get_profile(PyObject* self, void*) { return new_profile(state_of_self(self), tree_of(self).profile); }
 
-PyObject* tree_get_root_hex(PyObject* self, void*) { return str_of(tree_of(self).tree.root_hex()); }
+PyObject* tree_get_root_hex(PyObject* self, void*) {
+  return guarded(state_of_self(self), [&] { return str_of(tree_of(self).tree.root_hex()); });
+}
 
-PyObject* tree_repr(PyObject* self) { return str_of(tree_of(self).tree.debug()); }
+PyObject* tree_repr(PyObject* self) {
+  return guarded(state_of_self(self), [&] { return str_of(tree_of(self).tree.debug()); });
+}
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
@@ -93,15 +97,19 @@ PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
     if (eq < 0) return nullptr;
     return PyBool_FromLong(!eq);
   }
-  bool eq = tree_of(self).tree == tree_of(other).tree;
-  return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+  return guarded(state_of_self(self), [&] {
+    bool eq = tree_of(self).tree == tree_of(other).tree;
+    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+  });
 }
 
 Py_hash_t tree_hash(PyObject* self) {
-  Hash root = tree_of(self).tree.root();
-  Py_hash_t h;
-  std::memcpy(&h, root.data(), sizeof h);
-  return h == -1 ? -2 : h;
+  return guarded(state_of_self(self), [&]() -> Py_hash_t {
+    Hash root = tree_of(self).tree.root();
+    Py_hash_t h;
+    std::memcpy(&h, root.data(), sizeof h);
+    return h == -1 ? -2 : h;
+  });
 }
 
 // ---------------------------------------------------------------- set operations, proofs, openings
@@ -164,7 +172,7 @@ PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!op) return raise(invalid("unknown op " + quote(name)));
     auto proof = prove(tree_of(self).tree, other->tree, *op);
     if (!proof) return raise(proof.error());
-    return from_json(proof->to_json());
+    return from_json_text(proof->to_json_text());
   });
 }
 

@@ -226,7 +226,9 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
   return true;
 }
 
-PyObject* element_error(size_t i, const Error& e) { return raise(invalid("cell " + std::to_string(i) + ": " + e.display())); }
+PyObject* element_error(const ElementFailure& f) {
+  return raise(invalid("cell " + std::to_string(f.index) + ": " + f.error.display()));
+}
 
 }  // namespace
 
@@ -265,40 +267,35 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     const double* y = lat.data<double>();
     size_t n = lon.size();
     std::vector<uint64_t> out(n);
-    // The whole element: lookup then cid; on failure its message, rebuilt below.
-    auto element = [&](size_t i) -> std::optional<Result<uint64_t>> {
+    // The whole element, lookup then cid with every check, and its error.
+    auto element = [&](size_t i) -> Status {
       auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
-      if (!cell) return std::nullopt;
-      return cell_at(h, cell->base, level, cell->row, cell->col);
+      if (!cell)
+        return invalid("point " + std::to_string(i) + " (" + shortest(x[i]) + ", " + shortest(y[i]) +
+                       ") is not on the grid");
+      ZAREL_TRY(out[i], cell_at(h, cell->base, level, cell->row, cell->col));
+      return ok();
     };
     // cell_at's checks that hold for every point are made once; the lookup keeps
     // row and column inside the base cell, so only the base is left per point.
     auto s = side(h);
     bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
+      bad = run(0, n, [&](size_t i) -> Status {
         if (checked) {
           auto cell = geo::cell_from_lonlat(grid, level, x[i], y[i]);
-          if (!cell || cell->base >= h.b) return false;
-          out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
-          return true;
+          if (cell && cell->base < h.b) {
+            out[i] = cell_at_unchecked(h, *s, cell->base, level, cell->row, cell->col);
+            return ok();
+          }
         }
-        auto r = element(i);
-        if (!r || !r->ok()) return false;
-        out[i] = r->value();
-        return true;
+        return element(i);
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) {
-      auto r = element(bad);
-      if (!r)
-        return raise(invalid("point " + std::to_string(bad) + " (" + shortest(x[bad]) + ", " + shortest(y[bad]) +
-                             ") is not on the grid"));
-      return raise(r->error());
-    }
+    if (bad) return raise(bad->error);
     return to_ndarray(st, std::move(out));
   });
 }
@@ -320,20 +317,18 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
     size_t n = cids.size();
     std::vector<double> lon(n), lat(n);
     geo::CidNuclei nuclei(grid, h);
-    auto element = [&](size_t i) { return nuclei(c[i]); };
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
-        auto r = element(i);
-        if (!r) return false;
-        lon[i] = r->lon;
-        lat[i] = r->lat;
-        return true;
+      bad = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(geo::LonLat p, nuclei(c[i]));
+        lon[i] = p.lon;
+        lat[i] = p.lat;
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) return element_error(bad, element(bad).error());
+    if (bad) return element_error(*bad);
     PyObject* a = to_ndarray(st, std::move(lon));
     PyObject* b = a ? to_ndarray(st, std::move(lat)) : nullptr;
     PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
@@ -370,39 +365,36 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     // first and every worker then writes its cells in place.
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<double> coords;
-    size_t bad_path = n, bad = n;
+    std::optional<ElementFailure> bad_path, bad;
     uint64_t total = 0;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad_path = run(0, n, [&](size_t i) {
-        auto path = h.path(c[i]);
-        if (!path) return false;
-        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, *path, m));
-        return true;
+      bad_path = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(auto path, h.path(c[i]));
+        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, path, m));
+        return ok();
       });
-      // A pool stops at a failure with some earlier lengths unknown; the calling
-      // thread knows them all, and goes on to find any earlier polygon failure.
-      bool serial = n < kSerialBelow || nthreads == 1;
-      if (bad_path < n && !serial) return;
-      for (size_t i = 0; i < bad_path; ++i) offsets[i + 1] += offsets[i];
-      total = static_cast<uint64_t>(offsets[bad_path]);
+      // Every length below the first bad path is known; the polygons there may
+      // still hold an earlier failure.
+      size_t good = bad_path ? bad_path->index : n;
+      for (size_t i = 0; i < good; ++i) offsets[i + 1] += offsets[i];
+      total = static_cast<uint64_t>(offsets[good]);
       if (total > kMaxBoundaryPoints) return;
       coords.resize(2 * total);
-      bad = run(0, bad_path, [&](size_t i) {
-        auto poly = geo::cell_polygon(grid, *h.path(c[i]), m);
-        if (!poly) return false;
-        ZAREL_ASSERT(static_cast<int64_t>(poly->size()) == offsets[i + 1] - offsets[i]);
+      bad = run(0, good, [&](size_t i) -> Status {
+        ZAREL_TRY(auto poly, geo::cell_polygon(grid, *h.path(c[i]), m));
+        ZAREL_ASSERT(static_cast<int64_t>(poly.size()) == offsets[i + 1] - offsets[i]);
         double* at = coords.data() + 2 * offsets[i];
-        for (const geo::LonLat& p : *poly) {
+        for (const geo::LonLat& p : poly) {
           *at++ = p.lon;
           *at++ = p.lat;
         }
-        return true;
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < bad_path) return element_error(bad, geo::cell_polygon(grid, *h.path(c[bad]), m).error());
-    if (bad_path < n) return element_error(bad_path, h.path(c[bad_path]).error());
+    if (bad) return element_error(*bad);
+    if (bad_path) return element_error(*bad_path);
     if (total > kMaxBoundaryPoints)
       return raise(invalid("the boundaries would hold " + std::to_string(total) + " points, above the maximum " +
                            std::to_string(kMaxBoundaryPoints)));
@@ -430,18 +422,17 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint64_t> out(4 * n);
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) {
-        auto nb = neighbours(profile, c[i]);
-        if (!nb) return false;
-        std::memcpy(&out[4 * i], nb->data(), 4 * sizeof(uint64_t));
-        return true;
+      bad = run(0, n, [&](size_t i) -> Status {
+        ZAREL_TRY(auto nb, neighbours(profile, c[i]));
+        std::memcpy(&out[4 * i], nb.data(), 4 * sizeof(uint64_t));
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) return element_error(bad, neighbours(profile, c[bad]).error());
+    if (bad) return element_error(*bad);
     return reshaped(to_ndarray(st, std::move(out)), static_cast<Py_ssize_t>(n), 4);
   });
 }

@@ -1,5 +1,5 @@
 """The batch functions: identical results on the calling thread and on every
-pool, first-failure reporting, bounded thread counts and sizes, and outputs
+pool, lowest-failure reporting, bounded thread counts and sizes, and outputs
 handed to NumPy in place (their argument checks are in test_messages)."""
 import hashlib
 import random
@@ -129,6 +129,19 @@ def test_one_bad_cell_names_its_index(cells, nthreads, bad_cid, message):
         with pytest.raises(ValueError) as e:
             fn(c, nthreads=nthreads)
         assert str(e.value) == f"cell 12345: {message}"
+
+
+@pytest.mark.parametrize("nthreads", [0, 7])
+@pytest.mark.parametrize("name", BATCH)
+def test_the_lowest_failing_element_wins_under_contention(points, cells, name, nthreads):
+    """Every element from 700 on fails, so threads given later elements fail at
+    once while another is still on its way to 700; with more threads than
+    processors and many trials, element 700 is still the one named."""
+    lon, lat, c = points[0][:20000].copy(), points[1][:20000].copy(), cells[:20000].copy()
+    lon[700:], c[700:] = np.nan, 8
+    for _ in range(25):
+        with pytest.raises(ValueError, match=r"^(cell 700: not a cid: 8|point 700 \(NaN, )"):
+            BATCH[name][0](lon, lat, c, nthreads=nthreads)
 
 
 def test_empty_strided_view_is_accepted():

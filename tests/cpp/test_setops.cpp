@@ -70,6 +70,10 @@ static Json proof_json() {
 
 static void test_proof_messages() {
   CHECK(SetOpProof::from_json(proof_json())->verify());
+  for (SetOp op : {SetOp::Union, SetOp::Intersect, SetOp::Difference}) {
+    SetOpProof p = *prove(tree({9, 100, 983}, 3), tree({10, 983, 8019}, 3), op);
+    CHECK_EQ(p.to_json_text(), write_json(p.to_json()));
+  }
   CHECK_PROOF_ERR(j["v"] = 2, "set-operation proof is version v2; this build reads v1");
   CHECK_ERR(SetOpProof::from_json(Json::array()), "set-operation proof is version v0; this build reads v1");
   CHECK_PROOF_ERR(j["op"] = "Union", "bad op");
