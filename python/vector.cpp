@@ -508,27 +508,27 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
       }
       return ok();
     };
-    size_t bad = n;
+    std::optional<ElementFailure> bad;
     uint64_t total = 0;
     std::vector<int64_t> offsets(f == Form::Cells ? n + 1 : 0, 0);
     std::vector<uint64_t> cids;
     Runner run{nthreads, {}};
     without_gil([&] {
-      bad = run(0, n, [&](size_t i) { return element(i).ok(); });
-      if (bad < n || f != Form::Cells) return;
+      bad = run(0, n, element);
+      if (bad || f != Form::Cells) return;
       for (size_t i = 0; i < n; ++i) {
         total += leaf_total(nodes[i], resolution, h);
         offsets[i + 1] = static_cast<int64_t>(std::min(total, kMaxLeaves + 1));
       }
       if (total > kMaxLeaves) return;
       cids.resize(total);
-      run(0, n, [&](size_t i) {
+      (void)run(0, n, [&](size_t i) -> Status {
         expand_leaves(nodes[i], resolution, h, cids.data() + offsets[i]);
-        return true;
+        return ok();
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
-    if (bad < n) return raise(invalid("geometry " + std::to_string(bad) + ": " + element(bad).error().display()));
+    if (bad) return raise(invalid("geometry " + std::to_string(bad->index) + ": " + bad->error.display()));
     if (f == Form::Roots) return reshaped(to_ndarray(st, std::move(roots)), static_cast<Py_ssize_t>(n), 32);
     if (f == Form::Cells) {
       if (total > kMaxLeaves)

@@ -97,10 +97,11 @@ def test_input_kinds_agree(kind):
     (shapely.LineString([(0, 0), (1, 1)]), "geometry 5: a LineString is not"),
     (shapely.Polygon([(0, 0), (np.nan, 0), (1, 1)]), "geometry 5: point 26 is not finite"),
 ])
-@pytest.mark.parametrize("nthreads", [1, 0])
+@pytest.mark.parametrize("nthreads", [1, 0, 3])
 @pytest.mark.filterwarnings("ignore:invalid value encountered")
 def test_bad_rows_are_named(bad, message, nthreads):
     geoms = [shapely.box(k, k, k + 1, k + 1) for k in range(5)] + [bad] + [shapely.box(0, 0, 1, 1)] * 20_000
+    geoms[19_000] = shapely.Point(0, 0)  # a later bad row is never the one named
     with pytest.raises(ValueError, match=message):
         zarel.fingerprint_polygons(geoms, 3, nthreads=nthreads)
 
