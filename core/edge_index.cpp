@@ -73,6 +73,27 @@ class Crossings {
 
 int sign(double v) { return (v > 0) - (v < 0); }
 
+// Whether the edge crosses the ray towards +x from a point at latitude y (a
+// hair below y when `below`), given o, the turn of that point from the edge.
+// Half-open in y, so a vertex exactly at the ray's latitude counts once.
+bool crosses(const Edge& e, double y, double o, bool below = false) {
+  if (below) return (e.a.y < y && y <= e.b.y && o > 0) || (e.b.y < y && y <= e.a.y && o < 0);
+  return (e.a.y <= y && y < e.b.y && o > 0) || (e.b.y <= y && y < e.a.y && o < 0);
+}
+
+bool holds(const Edge& e, double x, double y) {
+  return std::min(e.a.x, e.b.x) <= x && x <= std::max(e.a.x, e.b.x) && std::min(e.a.y, e.b.y) <= y &&
+         y <= std::max(e.a.y, e.b.y);
+}
+
+Location parity(bool on_other_edge, Crossings& crossed) {
+  if (on_other_edge) return Location::OnBoundary;
+  if (crossed.empty()) return Location::Outside;
+  return crossed.inside() ? Location::Inside : Location::Outside;
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 }  // namespace
 
 struct Indexed::RTree {
@@ -111,25 +132,59 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
 }
 
 Location Indexed::position(double x, double y) const {
-  BBox ray(BPoint(x, y), BPoint(std::numeric_limits<double>::infinity(), y));
   Crossings crossed;
   bool on_edge = false;
   auto visit = [&](const Entry& en) {
     if (on_edge) return;
     const Edge& e = en.edge;
     double o = geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y);
-    if (o == 0 && std::min(e.a.x, e.b.x) <= x && x <= std::max(e.a.x, e.b.x) && std::min(e.a.y, e.b.y) <= y &&
-        y <= std::max(e.a.y, e.b.y)) {
-      on_edge = true;
-      return;
-    }
-    // Half-open in y, so a vertex exactly at the ray's latitude counts once.
-    if ((e.a.y <= y && y < e.b.y && o > 0) || (e.b.y <= y && y < e.a.y && o < 0)) crossed.add(ring_key(e));
+    if (o == 0 && holds(e, x, y)) on_edge = true;
+    else if (crosses(e, y, o)) crossed.add(ring_key(e));
   };
-  tree_->rtree.query(bgi::intersects(ray), boost::make_function_output_iterator(visit));
-  if (on_edge) return Location::OnBoundary;
-  if (crossed.empty()) return Location::Outside;
-  return crossed.inside() ? Location::Inside : Location::Outside;
+  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  return parity(on_edge, crossed);
+}
+
+Location Indexed::beside_meridian(double x, double y, bool east) const {
+  Crossings crossed;
+  bool other_edge = false;
+  auto visit = [&](const Entry& en) {
+    if (other_edge) return;
+    const Edge& e = en.edge;
+    double o = geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y);
+    if (o == 0 && holds(e, x, y)) {
+      if (e.a.x != x || e.b.x != x) other_edge = true;
+      // An edge along the meridian lies east of the point a hair west of it.
+      else if (!east && ((e.a.y <= y && y < e.b.y) || (e.b.y <= y && y < e.a.y))) crossed.add(ring_key(e));
+    } else if (crosses(e, y, o)) {
+      crossed.add(ring_key(e));
+    }
+  };
+  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  return parity(other_edge, crossed);
+}
+
+Location Indexed::beside_parallel(double x0, double x1, double y, bool above) const {
+  bool other_edge = false;
+  auto meet = [&](const Entry& en) {
+    if (other_edge) return;
+    const Edge& e = en.edge;
+    if ((e.a.y == y && e.b.y == y) || (e.a.x == e.b.x && (e.a.x == x0 || e.a.x == x1))) return;
+    int s0 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x0, y));
+    int s1 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x1, y));
+    if (s0 == 0 || s0 != s1) other_edge = true;
+  };
+  tree_->rtree.query(bgi::intersects(BBox(BPoint(x0, y), BPoint(x1, y))), boost::make_function_output_iterator(meet));
+  if (other_edge) return Location::OnBoundary;
+  // No edge meets the segment inside, so one point a hair off it stands for all.
+  double x = x0 / 2 + x1 / 2;
+  Crossings crossed;
+  auto visit = [&](const Entry& en) {
+    const Edge& e = en.edge;
+    if (crosses(e, y, geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y), !above)) crossed.add(ring_key(e));
+  };
+  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  return parity(false, crossed);
 }
 
 bool Indexed::any_edge_touches(const Box& box) const {

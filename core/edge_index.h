@@ -42,6 +42,13 @@ class Indexed {
   ~Indexed();
 
   Location position(double x, double y) const;
+  // Where the point a hair east (or west) of (x, y) lies, when every edge
+  // through (x, y) runs along the meridian x; OnBoundary when another does.
+  Location beside_meridian(double x, double y, bool east) const;
+  // Where the points a hair above (or below) the segment from (x0, y) to
+  // (x1, y), x0 < x1, lie, when every edge meeting it runs along it or along
+  // the meridian x0 or x1 (so they all lie alike); OnBoundary when another does.
+  Location beside_parallel(double x0, double x1, double y, bool above) const;
   // Whether any edge meets the closed box (exact separating-axis test).
   bool any_edge_touches(const Box& box) const;
 

@@ -8,6 +8,7 @@ namespace zarel {
 
 std::string Error::display() const {
   if (kind == Kind::Invalid) return message;
+  if (kind == Kind::Cancelled) return "cancelled";
   char buf[1024];
   // glibc prints the exact decimal expansion, correctly rounded.
   std::snprintf(buf, sizeof buf, "(%.20f,%.20f) is not a point in the image of the projection", x, y);
@@ -17,6 +18,8 @@ std::string Error::display() const {
 Error invalid(std::string message) { return Error{Error::Kind::Invalid, std::move(message)}; }
 
 Error off_image(double x, double y) { return Error{Error::Kind::OffImage, {}, x, y}; }
+
+Error cancelled() { return Error{Error::Kind::Cancelled, {}}; }
 
 void panic(const char* file, int line, std::string_view message) {
   std::string where = file;

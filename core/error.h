@@ -12,9 +12,10 @@
 
 namespace zarel {
 
-// Invalid carries a message; OffImage a planar point outside the projection's image.
+// Invalid carries a message; OffImage a planar point outside the projection's
+// image; Cancelled marks an operation its caller stopped (core/cancel.h).
 struct Error {
-  enum class Kind : uint8_t { Invalid, OffImage };
+  enum class Kind : uint8_t { Invalid, OffImage, Cancelled };
   Kind kind = Kind::Invalid;
   std::string message;
   double x = 0, y = 0;
@@ -24,6 +25,7 @@ struct Error {
 
 Error invalid(std::string message);
 Error off_image(double x, double y);
+Error cancelled();
 
 template <class T>
 class [[nodiscard]] Result {

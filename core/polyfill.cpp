@@ -15,18 +15,20 @@ namespace {
 
 class Descent {
  public:
-  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture)
-      : info_(info), index_(index), resolution_(resolution), a_(aperture) {}
+  // Refuses once the listed cells hold more than `max_leaves` leaves.
+  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
+          const Cancel& cancel)
+      : info_(info), index_(index), resolution_(resolution), a_(aperture), max_leaves_(max_leaves), cancel_(cancel) {
+    for (uint32_t k = 0; k <= resolution; ++k) scale_.push_back(pow_u64(aperture, k));
+  }
 
   Status visit(Path& path, uint64_t cid) {
+    if (cancel_.stop()) return cancelled();
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
     if (path.level() < resolution_) {
-      if (corners.all_inside()) {
-        out_.push_back(cid);
-        return ok();
-      }
+      if (corners.all_inside()) return keep(cid, path.level());
       for (uint32_t d = 0; d < a_; ++d) {
         path.push(d);
         Status s = visit(path, cid * a_ + d);
@@ -36,13 +38,36 @@ class Descent {
       return ok();
     }
     ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
-    if (index_.position(n.lon, n.lat) == Location::Inside) out_.push_back(cid);
+    if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
     return ok();
   }
 
   std::vector<uint64_t>& out() { return out_; }
 
  private:
+  Status keep(uint64_t cid, uint32_t level) {
+    out_.push_back(cid);
+    // No sum can overflow: the globe at a resolution within the deepest level has fewer than 2^64 cells.
+    leaves_ += scale_[resolution_ - level];
+    if (leaves_ <= max_leaves_) return ok();
+    return invalid("the polygon covers at least " + std::to_string(leaves_) + " cells at resolution " +
+                   std::to_string(resolution_) + ", more than the " + std::to_string(max_leaves_) +
+                   " that polyfill materialises; use Tree.from_geojson");
+  }
+
+  // The edges of the coordinates are no edges on the Earth: a nucleus on the
+  // +-180 meridian (normalised to -180) is inside when the polygon covers both
+  // sides of it, and one at a pole when the polygon covers all around it.
+  // Nuclei on any other edge stay outside.
+  Location on_earth(geo::LonLat n) const {
+    Location where = index_.position(n.lon, n.lat);
+    if (where != Location::OnBoundary) return where;
+    if (n.lat == 90 || n.lat == -90) return index_.beside_parallel(-180, 180, n.lat, n.lat < 0);
+    if (n.lon != -180) return where;
+    Location east = index_.beside_meridian(-180, n.lat, true);
+    return east == Location::Inside ? index_.beside_meridian(180, n.lat, false) : east;
+  }
+
   // The corners of a cell's boxes, each located at most once, and each box's
   // edge test made at most once, in the order the two tests ask for them.
   class Corners {
@@ -89,6 +114,9 @@ class Descent {
   const GridInfo& info_;
   const Indexed& index_;
   uint32_t resolution_, a_;
+  uint64_t max_leaves_, leaves_ = 0;
+  std::vector<uint64_t> scale_;  // a^k for every level difference k
+  const Cancel& cancel_;
   std::vector<uint64_t> out_;
 };
 
@@ -194,7 +222,8 @@ Result<CtxRef> FillSetup::ctx(uint32_t depth) const {
   return ctx_[depth];
 }
 
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup) {
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                          const Cancel& cancel, uint64_t max_leaves) {
   if (resolution > kMaxResolution)
     return invalid("resolution " + std::to_string(resolution) + " out of range [0, " +
                    std::to_string(kMaxResolution) + "]");
@@ -206,7 +235,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   if (!setup.info_) return setup.info_.error();
   const GridInfo& info = *setup.info_;
   Indexed index = Indexed::build(polygons);
-  Descent descent(info, index, resolution, h.a);
+  Descent descent(info, index, resolution, h.a, max_leaves, cancel);
   Start start = start_cells(info, polygons, resolution, h);
   for (uint32_t k = 0; k < start.count; ++k) {
     ZAREL_TRY(Path path, h.path(start.cid[k]));
@@ -220,8 +249,9 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   return std::move(descent.out());
 }
 
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
-  return cover_nodes(polygons, resolution, FillSetup(profile));
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                          const Cancel& cancel) {
+  return cover_nodes(polygons, resolution, FillSetup(profile), cancel);
 }
 
 uint64_t leaf_total(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h) {
@@ -240,45 +270,53 @@ void expand_leaves(std::span<const uint64_t> nodes, uint32_t resolution, Hierarc
   }
 }
 
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup));
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                       const Cancel& cancel) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, kMaxLeaves));
   Hierarchy h = setup.profile().hierarchy();
-  uint64_t count = leaf_total(nodes, resolution, h);
-  if (count > kMaxLeaves)
-    return invalid("the polygon covers " + std::to_string(count) + " cells at resolution " +
-                   std::to_string(resolution) + ", more than the " + std::to_string(kMaxLeaves) +
-                   " that polyfill materialises; use Tree.from_geojson");
-  std::vector<uint64_t> out(count);
-  expand_leaves(nodes, resolution, h, out.data());
+  std::vector<uint64_t> out(leaf_total(nodes, resolution, h));
+  // Expanded a few thousand cells at a time, so that a stop is seen.
+  uint64_t* at = out.data();
+  for (size_t k = 0; k < nodes.size(); k += 4096) {
+    if (cancel.stop()) return cancelled();
+    std::span<const uint64_t> some(nodes.data() + k, std::min<size_t>(4096, nodes.size() - k));
+    expand_leaves(some, resolution, h, at);
+    at += leaf_total(some, resolution, h);
+  }
   return out;
 }
 
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
-  return polyfill(polygons, resolution, FillSetup(profile));
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                       const Cancel& cancel) {
+  return polyfill(polygons, resolution, FillSetup(profile), cancel);
 }
 
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup));
-  return Tree::from_cells(nodes, resolution, setup.profile().hierarchy(), std::move(ctx));
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx,
+                   const Cancel& cancel) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel));
+  return Tree::from_cells(nodes, resolution, setup.profile().hierarchy(), std::move(ctx), cancel);
 }
 
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx) {
-  return cover(polygons, resolution, FillSetup(profile), std::move(ctx));
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
+                   const Cancel& cancel) {
+  return cover(polygons, resolution, FillSetup(profile), std::move(ctx), cancel);
 }
 
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup) {
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                 const Cancel& cancel) {
   ZAREL_TRY(CtxRef ctx, setup.ctx(resolution));
-  ZAREL_TRY(Tree tree, cover(polygons, resolution, setup, std::move(ctx)));
+  ZAREL_TRY(Tree tree, cover(polygons, resolution, setup, std::move(ctx), cancel));
   return tree.root();
 }
 
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile) {
-  return fingerprint_polygon(polygons, resolution, FillSetup(profile));
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                 const Cancel& cancel) {
+  return fingerprint_polygon(polygons, resolution, FillSetup(profile), cancel);
 }
 
-Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile) {
+Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile, const Cancel& cancel) {
   ZAREL_TRY(MultiPolygon polygons, geometry_from_geojson(value));
-  return fingerprint_polygon(polygons, resolution, profile);
+  return fingerprint_polygon(polygons, resolution, profile, cancel);
 }
 
 }  // namespace zarel

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "cancel.h"
 #include "cell_box.h"
 #include "error.h"
 #include "hash.h"
@@ -42,7 +43,8 @@ class FillSetup {
   Result<CtxRef> ctx(uint32_t depth) const;
 
  private:
-  friend Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon&, uint32_t, const FillSetup&);
+  friend Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon&, uint32_t, const FillSetup&, const Cancel&,
+                                                   uint64_t);
 
   Profile profile_;
   Status usable_;            // validation, then the six-base-cell layout
@@ -51,25 +53,38 @@ class FillSetup {
   mutable std::array<CtxRef, kMaxResolution + 1> ctx_;
 };
 
+// Every call polls `cancel` while it works and returns `cancelled()` once it
+// answers true. Each takes a FillSetup, or a Profile for one fill.
+
 // Cells in descent order: inside cells coarser than `resolution` and
 // resolution-level cells whose nucleus is inside; none contains another.
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
-// Every resolution-level cid of the covering list, ascending; refused before
-// anything is allocated when there would be more than kMaxLeaves of them.
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
+// Refused while descending once they hold more than `max_leaves` leaves.
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                          const Cancel& cancel = never_cancelled(), uint64_t max_leaves = UINT64_MAX);
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                          const Cancel& cancel = never_cancelled());
+// Every resolution-level cid of the covering list, ascending; refused while
+// descending, as soon as there would be more than kMaxLeaves of them.
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                       const Cancel& cancel = never_cancelled());
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                       const Cancel& cancel = never_cancelled());
 // The number of resolution-level cells under a covering list, and their cids
-// written ascending to `out` (room for that many), which polyfill joins.
+// written ascending to `out` (room for that many), as polyfill lists them.
 uint64_t leaf_total(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h);
 void expand_leaves(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h, uint64_t* out);
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx);
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx);
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile);
-Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup);
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx,
+                   const Cancel& cancel = never_cancelled());
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
+                   const Cancel& cancel = never_cancelled());
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                 const Cancel& cancel = never_cancelled());
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                 const Cancel& cancel = never_cancelled());
 // Reads the polygon, then fingerprints it.
-Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile);
+Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile,
+                                 const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

@@ -12,6 +12,8 @@ namespace zarel {
 namespace {
 // Nodes whose leaf range overlaps this many merged ranges build their children in parallel.
 constexpr size_t kParallelRanges = 4096;
+// Loops over ranges or cids poll for cancellation once per this many (well under a millisecond).
+constexpr size_t kPollEvery = size_t{1} << 16;
 }  // namespace
 
 void Node::retain() const { branch()->refs.fetch_add(1, std::memory_order_relaxed); }
@@ -80,7 +82,7 @@ namespace {
 // Least-significant-digit radix sort by start, bytewise, skipping the bytes that
 // every start shares (most of them: leaf cids of one depth span a few dozen bits).
 // Ranges with equal starts may come out in any order; merging makes them one.
-void sort_by_start(std::vector<LeafRange>& ranges) {
+void sort_by_start(std::vector<LeafRange>& ranges, const Cancel& cancel) {
   constexpr size_t kSmall = 1024;  // below this a comparison sort is quicker
   auto by_start = [](const LeafRange& x, const LeafRange& y) { return x.start < y.start; };
   if (std::is_sorted(ranges.begin(), ranges.end(), by_start)) return;
@@ -97,15 +99,20 @@ void sort_by_start(std::vector<LeafRange>& ranges) {
     if (c[(ranges[0].start >> (8 * d)) & 0xff] == ranges.size()) continue;
     size_t sum = 0;
     for (size_t& v : c) sum += std::exchange(v, sum);
-    for (const LeafRange& r : ranges) scratch[c[(r.start >> (8 * d)) & 0xff]++] = r;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+      if (i % kPollEvery == 0 && cancel.stop()) return;
+      const LeafRange& r = ranges[i];
+      scratch[c[(r.start >> (8 * d)) & 0xff]++] = r;
+    }
     ranges.swap(scratch);
   }
 }
 
 }  // namespace
 
-void merge_ranges(std::vector<LeafRange>& ranges) {
-  sort_by_start(ranges);
+void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel) {
+  sort_by_start(ranges, cancel);
+  if (cancel.stop()) return;
   size_t out = 0;
   for (const LeafRange& r : ranges) {
     if (out > 0 && r.start <= ranges[out - 1].end) {
@@ -121,10 +128,11 @@ namespace {
 
 // The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
 Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
-                       const Ctx& ctx) {
+                       const Ctx& ctx, const Cancel& cancel) {
   if (overlap.empty()) return Node::empty();
   // Merged ranges are disjoint and non-adjacent, so a covered [lo, hi) is covered by one range.
   if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
+  if (cancel.stop()) return Node::empty();
   ZAREL_ASSERT(height >= 1);
   uint64_t step = (hi - lo) / a;
   ChildBuffer children(a);
@@ -148,15 +156,17 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
     uint32_t first = r.start <= lo ? 0 : static_cast<uint32_t>((r.start - lo) / step);
     uint32_t last = r.end >= hi ? a - 1 : static_cast<uint32_t>((r.end - 1 - lo) / step);
     for (uint32_t i = first; i <= last; ++i)
-      children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx);
+      children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx, cancel);
   } else if (overlap.size() < kParallelRanges) {
     for (uint32_t i = 0; i < a; ++i)
-      if (auto p = part(i); !p.empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, p, a, ctx);
+      if (auto p = part(i); !p.empty())
+        children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, p, a, ctx, cancel);
   } else {
     std::vector<std::span<const LeafRange>> parts(a);
     for (uint32_t i = 0; i < a; ++i) parts[i] = part(i);
     tbb::parallel_for(uint32_t{0}, a, [&](uint32_t i) {
-      if (!parts[i].empty()) children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx);
+      if (!parts[i].empty())
+        children[i] = build_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx, cancel);
     });
   }
   return make_branch(children.span(), height, ctx);
@@ -164,11 +174,12 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
 
 }  // namespace
 
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx) {
+Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx,
+           const Cancel& cancel) {
   auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
                                 [](uint64_t v, const LeafRange& r) { return v < r.end; });
   auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
-  return build_overlapping(lo, hi, height, std::span<const LeafRange>(first, last), a, ctx);
+  return build_overlapping(lo, hi, height, std::span<const LeafRange>(first, last), a, ctx, cancel);
 }
 
 Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile) {
@@ -176,25 +187,30 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, co
   return from_cells(cids, depth, profile.hierarchy(), std::move(ctx));
 }
 
-Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, CtxRef ctx) {
+Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, CtxRef ctx,
+                              const Cancel& cancel) {
   ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
   std::vector<LeafRange> ranges;
   ranges.reserve(cids.size());
   // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
   std::vector<uint64_t> scale(depth + 1);
   for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
-  for (uint64_t cid : cids) {
+  for (size_t i = 0; i < cids.size(); ++i) {
+    if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
+    uint64_t cid = cids[i];
     ZAREL_TRY(uint32_t level, h.check(cid, depth));
     uint64_t s = scale[depth - level];
     ranges.push_back({cid * s, (cid + 1) * s});
   }
-  merge_ranges(ranges);
+  merge_ranges(ranges, cancel);
+  if (cancel.stop()) return cancelled();
   const Ctx& c = *tree.ctx;
   uint64_t base_span = scale[depth];
   tbb::parallel_for(uint32_t{0}, h.b, [&](uint32_t b) {
     uint64_t lo = (uint64_t{h.a} + b) * base_span;
-    tree.bases[b] = build(lo, lo + base_span, depth, ranges, h.a, c);
+    tree.bases[b] = build(lo, lo + base_span, depth, ranges, h.a, c, cancel);
   });
+  if (cancel.stop()) return cancelled();
   return tree;
 }
 

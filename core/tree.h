@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cancel.h"
 #include "error.h"
 #include "hash.h"
 #include "hierarchy.h"
@@ -122,7 +123,9 @@ class Tree {
   static Result<Tree> empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx);
   static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile);
   // from_cells after its context step; the polygon fill builds through it too.
-  static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy hierarchy, CtxRef ctx);
+  // Polls `cancel` while it works and returns cancelled() once it answers true.
+  static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy hierarchy, CtxRef ctx,
+                                 const Cancel& cancel = never_cancelled());
 
   std::vector<Hash> base_hashes() const;
   Hash root() const;
@@ -152,10 +155,13 @@ class Tree {
 // tree (about 9e17 leaves) is refused before anything is allocated.
 inline constexpr uint64_t kMaxLeaves = uint64_t{1} << 26;
 
-// Sorts the ranges and merges overlapping and touching ones in place.
-void merge_ranges(std::vector<LeafRange>& ranges);
+// Sorts the ranges and merges overlapping and touching ones in place; stops
+// early, leaving them unspecified, once `cancel` answers true.
+void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel = never_cancelled());
 // The node for leaves [lo, hi) at `height` from merged ranges; splits in
-// parallel where 4096 or more ranges overlap the node.
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx);
+// parallel where 4096 or more ranges overlap the node. Once `cancel` answers
+// true the node returned is meaningless.
+Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx,
+           const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

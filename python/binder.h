@@ -93,6 +93,7 @@ PyObject* call(ModuleState* st, PyObject* args, PyObject* kwargs, const char* fu
 // Results that map onto one Python value: the value, or the core error raised.
 inline PyObject* to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject* to_python(bool v) { return PyBool_FromLong(v); }
+inline PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_python(const std::string& v) { return str_of(v); }
 inline PyObject* to_python(const std::vector<uint64_t>& v) { return list_of_u64(v); }
 

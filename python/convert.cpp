@@ -38,6 +38,8 @@ std::string type_name(PyObject* o) {
 namespace {
 
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+// Long loops over Python objects look for a pending signal once per this many (about a millisecond).
+constexpr size_t kSignalEvery = size_t{1} << 16;
 
 bool to_unsigned(PyObject* o, const char* name, uint64_t max, uint64_t& out) {
   PyObject* i = PyNumber_Index(o);
@@ -150,6 +152,12 @@ bool convert(ModuleState* st, PyObject* o, const char* name, std::vector<uint64_
     uint64_t v;
     bool good = convert(st, item, name, v);
     Py_DECREF(item);
+    // Huge inputs take seconds to read: Ctrl-C stops the reading too.
+    if (good && out.size() % kSignalEvery == kSignalEvery - 1 && PyErr_CheckSignals() != 0) {
+      Py_DECREF(it);
+      out.clear();
+      return false;
+    }
     if (!good) {
       Py_DECREF(it);
       out.clear();
@@ -289,7 +297,8 @@ PyObject* list_of_u64(const std::vector<uint64_t>& values) {
   if (!list) return nullptr;
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
-    if (!v) {
+    if (!v || (i % kSignalEvery == kSignalEvery - 1 && PyErr_CheckSignals() != 0)) {
+      Py_XDECREF(v);
       Py_DECREF(list);
       return nullptr;
     }

@@ -74,13 +74,16 @@ PyObject* fn_verify_setop(PyObject* module, PyObject* args, PyObject* kwargs) {
                          [](const std::string& text) { return read_and_verify<SetOpProof>(text); });
 }
 
-const char cell_area_m2_doc[] = "cell_area_m2(level, profile=None)\n--\n\nThe area of one cell at `level`, square metres.";
+const char cell_area_m2_doc[] =
+    "cell_area_m2(level, profile=None)\n--\n\nThe area of one cell at `level`, square metres.\n\n"
+    "Every cell of a level has this area. A level deeper than the profile's deepest (18 for aperture 9) is\n"
+    "refused (ValueError); `level` is a level, not a cid.";
 
 PyObject* fn_cell_area_m2(PyObject* module, PyObject* args, PyObject* kwargs) {
   uint32_t level;
   Profile profile;
   return call(state_of_module(module), args, kwargs, "cell_area_m2", {{"level", level}, optional("profile", profile)},
-              [&] { return PyFloat_FromDouble(geo::cell_area(profile.grid(), level)); });
+              [&] { return answer(geo::cell_area(profile, level)); });
 }
 
 const char suid_to_cid_doc[] = "suid_to_cid(suid)\n--\n\n";

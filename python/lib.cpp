@@ -20,8 +20,19 @@ ModuleState* state_of_module(PyObject* module) { return static_cast<ModuleState*
 ModuleState* state_of_type(PyTypeObject* type) { return static_cast<ModuleState*>(PyType_GetModuleState(type)); }
 
 PyObject* raise(const Error& e) {
+  if (e.kind == Error::Kind::Cancelled) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   PyErr_SetString(PyExc_ValueError, e.display().c_str());
   return nullptr;
+}
+
+bool signal_raised() {
+  PyGILState_STATE held = PyGILState_Ensure();
+  bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(held);
+  return raised;
 }
 
 namespace {

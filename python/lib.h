@@ -10,6 +10,7 @@
 #include <new>
 #include <type_traits>
 
+#include "cancel.h"
 #include "error.h"
 
 namespace zarel::py {
@@ -28,7 +29,14 @@ inline ModuleState* state_of_self(PyObject* self) { return state_of_type(Py_TYPE
 inline ModuleState* state_of_class(PyObject* cls) { return state_of_type(reinterpret_cast<PyTypeObject*>(cls)); }
 
 // Raises the core error as ValueError; returns nullptr for `return raise(e);`.
+// A cancelled call keeps the exception that stopped it (KeyboardInterrupt if none).
 PyObject* raise(const Error& e);
+
+// The check of a Cancel for core work started on this thread: whether a signal
+// handler has raised (Ctrl-C raises KeyboardInterrupt), the exception then
+// staying set. It takes the interpreter lock for the moment it needs it, so it
+// serves work run with or without the lock; off the main thread it never stops.
+bool signal_raised();
 
 // Runs a binding body, converting core panics into the internal-failure
 // exception and allocation failures into MemoryError; the body's failure value

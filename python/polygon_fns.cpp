@@ -48,8 +48,11 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   Profile profile;
   return call(state_of_module(module), args, kwargs, "polyfill",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
-                return with_polygon(geojson, [&](const MultiPolygon& polygons) {
-                  return answer(polyfill(polygons, resolution, *fill_setup(profile)));
+                return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
+                  Cancel cancel(signal_raised);
+                  auto cells = polyfill(polygons, resolution, *fill_setup(profile), cancel);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return answer(cells);
                 });
               });
 }
@@ -67,7 +70,9 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
   return call(state_of_module(module), args, kwargs, "fingerprint_polygon",
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile)}, [&] {
                 return with_polygon(geojson, [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto root = fingerprint_polygon(polygons, resolution, *fill_setup(profile));
+                  Cancel cancel(signal_raised);
+                  auto root = fingerprint_polygon(polygons, resolution, *fill_setup(profile), cancel);
+                  if (cancel.stopped()) return raise(cancelled());
                   if (!root) return raise(root.error());
                   return to_python(hex(*root));
                 });
@@ -90,7 +95,10 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
                   auto setup = fill_setup(profile);
                   auto ctx = setup->ctx(resolution);
                   if (!ctx) return raise(ctx.error());
-                  return new_tree(st, cover(polygons, resolution, *setup, std::move(ctx).value()), profile);
+                  Cancel cancel(signal_raised);
+                  auto tree = cover(polygons, resolution, *setup, std::move(ctx).value(), cancel);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return new_tree(st, std::move(tree), profile);
                 });
               });
 }

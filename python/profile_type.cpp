@@ -98,7 +98,7 @@ PyObject* profile_get_n_base(PyObject* self, void*) { return PyLong_FromUnsigned
 PyObject* profile_area_m2(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint32_t level;
   return call(state_of_self(self), args, kwargs, "area_m2", {{"level", level}},
-              [&] { return PyFloat_FromDouble(geo::cell_area(profile_of(self).grid(), level)); });
+              [&] { return answer(geo::cell_area(profile_of(self), level)); });
 }
 
 PyMethodDef profile_methods[] = {

@@ -48,9 +48,11 @@ PyObject* tree_from_cells(PyObject* cls, PyObject* args, PyObject* kwargs) {
                 auto ctx = profile.ctx(depth);
                 if (!ctx) return raise(ctx.error());
                 std::optional<Result<Tree>> built;
+                Cancel cancel(signal_raised);
                 without_gil([&] {
-                  built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value()));
+                  built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value(), cancel));
                 });
+                if (cancel.stopped()) return raise(cancelled());
                 return new_tree(st, std::move(*built), profile);
               });
 }

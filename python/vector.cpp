@@ -487,19 +487,16 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     std::vector<std::vector<uint64_t>> nodes(f == Form::Cells ? n : 0);
     std::vector<uint8_t> roots(f == Form::Roots ? 32 * n : 0);
     std::vector<std::optional<Tree>> trees(f == Form::Trees ? n : 0);
+    Cancel cancel(signal_raised);
     auto element = [&](size_t i) -> Status {
       ZAREL_TRY(MultiPolygon polygons, geometry_from_arrays(arrays, i));
-      ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup));
+      ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup, cancel,
+                                                        f == Form::Cells ? kMaxLeaves : UINT64_MAX));
       if (f == Form::Cells) {
-        uint64_t count = leaf_total(list, resolution, h);
-        if (count > kMaxLeaves)
-          return invalid("the polygon covers " + std::to_string(count) + " cells at resolution " +
-                         std::to_string(resolution) + ", more than the " + std::to_string(kMaxLeaves) +
-                         " that polyfill materialises; use trees_from_polygons");
         nodes[i] = std::move(list);
         return ok();
       }
-      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx));
+      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx, cancel));
       if (f == Form::Roots) {
         Hash root = tree.root();
         std::memcpy(&roots[32 * i], root.data(), 32);
@@ -528,6 +525,7 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
       });
     });
     if (!run.failure.empty()) return raise(invalid(run.failure));
+    if (cancel.stopped()) return raise(cancelled());
     if (bad) return raise(invalid("geometry " + std::to_string(bad->index) + ": " + bad->error.display()));
     if (f == Form::Roots) return reshaped(to_ndarray(st, std::move(roots)), static_cast<Py_ssize_t>(n), 32);
     if (f == Form::Cells) {

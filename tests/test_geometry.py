@@ -101,7 +101,11 @@ def test_authalic_radius_and_areas_against_mpmath():
     for level in range(1, 19):
         assert cell_area_m2(level) * 6 * 9**level == pytest.approx(float(ellipsoid_area), rel=1e-13)
         assert OGC_RHEALPIX.area_m2(level) == cell_area_m2(level) == cell_area_m2(level, ZAREL_1)
-    assert cell_area_m2(2**32 - 1) == 0.0
+    for level, p in [(19, None), (40, None), (983, None), (2**32 - 1, None), (5, Profile(aperture=4096))]:
+        deepest = 18 if p is None else 4
+        for area in (lambda: cell_area_m2(level, p), lambda: (p or OGC_RHEALPIX).area_m2(level)):
+            with pytest.raises(ValueError, match=f"^level {level} is deeper than the deepest level, {deepest}$"):
+                area()
     sphere = Profile(inv_f_nano=10**18, a_um=10**12)  # nearly a sphere of radius 10^6 m
     assert sphere.area_m2(0) * 6 == pytest.approx(4 * math.pi * 1e12, rel=1e-8)
 

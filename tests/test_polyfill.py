@@ -3,6 +3,11 @@ against a brute force over every cell's nucleus, located by an exact point-in-po
 model written from the rules (cross-checked against shapely on valid polygons)."""
 
 import math
+import signal
+import subprocess
+import sys
+import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -17,7 +22,7 @@ K = 1100  # every finite double times 2**K is an integer
 
 
 def exact(v):
-    n, d = float(v).as_integer_ratio()
+    n, d = Fraction(v).as_integer_ratio()  # floats and dyadic fractions only
     return n << (K - d.bit_length() + 1)
 
 
@@ -59,6 +64,53 @@ def locate(polys, x, y):
     return "in" if any(for_poly) else "out"
 
 
+def edges(polys):
+    return [(a, b) for rings in polys for ring in rings for a, b in zip(ring, ring[1:]) if a != b]
+
+
+def crossings(polys, y):
+    """Where the edges meet the parallel y, and whether each runs along it or is vertical."""
+    out = []
+    y = Fraction(y)
+    for a, b in edges(polys):
+        (ax, ay), (bx, by) = map(Fraction, a), map(Fraction, b)
+        if ay == by == y:
+            out += [(ax, "along"), (bx, "along")]
+        elif min(ay, by) <= y <= max(ay, by):
+            out.append((ax + (y - ay) * (bx - ax) / (by - ay), "vertical" if ax == bx else "slanted"))
+    return out
+
+
+def hair(far):
+    """A power of two below every gap from the places in `far` (a point off them by it meets no edge)."""
+    d = Fraction(1)
+    while any(0 < abs(g) <= d for g in far):
+        d /= 2
+    return d
+
+
+def on_earth(polys, x, y):
+    """locate, but the +-180 meridian is a cut and a parallel at +-90 a single point: a nucleus there is
+    in when the polygons cover every side of it and no other edge passes through it."""
+    x, y = float(x), float(y)
+    where = locate(polys, x, y)
+    if where != "on" or (x != -180 and abs(y) != 90):
+        return where
+    if abs(y) == 90:
+        if any(kind == "slanted" or (kind == "vertical" and abs(xc) != 180)
+               for xc, kind in crossings(polys, y) if -180 <= xc <= 180):
+            return "out"
+        # Off the pole by less than any vertex's latitude gap and any edge's turn to the nearest sample.
+        slopes = [abs((Fraction(by) - ay) / (Fraction(bx) - ax)) for (ax, ay), (bx, by) in edges(polys) if ax != bx]
+        d = hair([Fraction(vy) - y for rings in polys for ring in rings for _, vy in ring] + slopes)
+        return "in" if all(locate(polys, s, y - math.copysign(1, y) * d) == "in" for s in (-179, 0, 179)) else "out"
+    cross = crossings(polys, y)
+    if any(abs(xc) == 180 and kind != "vertical" for xc, kind in cross):
+        return "out"
+    d = hair([xc + 180 for xc, _ in cross] + [xc - 180 for xc, _ in cross])
+    return "in" if locate(polys, -180 + d, y) == locate(polys, 180 - d, y) == "in" else "out"
+
+
 def cells_at(level, profile=None):
     return sorted(c for b in range(9, 15) for c in zarel.subzones(b, level, profile))
 
@@ -66,7 +118,7 @@ def cells_at(level, profile=None):
 def located(doc, cids, profile=None):
     polys = rings_of(doc)
     lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64), profile)
-    return [(c, locate(polys, x, y)) for c, x, y in zip(cids, lon, lat)]
+    return [(c, on_earth(polys, x, y)) for c, x, y in zip(cids, lon, lat)]
 
 
 def brute(doc, cids, profile=None):
@@ -105,6 +157,7 @@ SHAPES = {
     "south cap with a slice": polygon([(-180, -90), (180, -90), (180, -55), (0, -80), (-180, -55)]),
     "past 180": polygon(box(150, -30, 215, 25)),
     "split at 180": {"type": "MultiPolygon", "coordinates": [[box(150, -30, 180, 25)], [box(-180, -30, -145, 25)]]},
+    "split in the cap": {"type": "MultiPolygon", "coordinates": [[box(170, 50, 180, 85)], [box(-180, 50, -170, 85)]]},
     # Edges along rows of nuclei, which share one latitude: those cells are left out.
     "through nuclei": polygon(nuclei([zarel.suid_to_cid(s) for s in ("P30", "Q32", "Q72", "P70")])),
     # Rays from the middle row of nuclei pass exactly through the side vertices.
@@ -121,7 +174,8 @@ def test_model_agrees_with_shapely(name):
     cids = cells_at(3)
     lon, lat = zarel._cells_to_lonlat(np.array(cids, dtype=np.uint64))
     parts = [shapely.Polygon(r[0], r[1:]) for r in rings_of(doc)]
-    ours = np.array([where == "in" for _, where in located(doc, cids)])
+    polys = rings_of(doc)
+    ours = np.array([locate(polys, x, y) == "in" for x, y in zip(lon, lat)])
     theirs = np.any([shapely.contains_xy(p, lon, lat) for p in parts], axis=0)
     assert (ours == theirs).all()
 
@@ -135,7 +189,8 @@ def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
 
 @pytest.mark.parametrize("name, coarse", [
     ("concave star", "Q4"), ("holed", "P7"), ("north cap", "N1"), ("north cap", "N4"),
-    ("south cap with a slice", "S3"), ("past 180", "R4"), ("split at 180", "R1"), ("through nuclei", "Q1")])
+    ("south cap with a slice", "S3"), ("past 180", "R4"), ("split at 180", "R1"), ("through nuclei", "Q1"),
+    ("north cap", "N3"), ("split in the cap", "N3")])
 def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
     doc, depth = SHAPES[name], 4
     c = zarel.suid_to_cid(coarse)
@@ -144,6 +199,46 @@ def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
     got = zarel.polyfill(doc, resolution)
     lo, hi = subs[0], subs[-1]
     assert [x for x in got if lo <= x <= hi] == brute(doc, subs)
+
+
+def random_doc(rng, seam_lats):
+    """Parts often against the cut or a pole, vertices often on the nuclei's latitudes there."""
+    def lon():
+        return float(rng.choice([-180, 180])) if rng.random() < 0.4 else rng.uniform(-180, 180)
+
+    def lat():
+        return float(rng.choice([-90, 90] + seam_lats)) if rng.random() < 0.5 else rng.uniform(-90, 90)
+
+    def ring():
+        if rng.random() < 0.5:
+            (x0, x1), (y0, y1) = sorted((lon(), lon())), sorted((lat(), lat()))
+            return box(x0, y0, x1, y1)
+        return [(lon(), lat()) for _ in range(rng.integers(3, 7))]
+
+    return {"type": "MultiPolygon", "coordinates": [[ring() for _ in range(rng.integers(1, 3))]
+                                                    for _ in range(rng.integers(1, 4))]}
+
+
+def test_random_polygons_against_the_cut_and_the_poles():
+    """Every nucleus on the cut or a pole at resolution 5, and a sample of the others."""
+    cids = np.array(cells_at(5), dtype=np.uint64)
+    lon, lat = zarel._cells_to_lonlat(cids)
+    rng = np.random.default_rng(16)
+    edge = (lon == -180) | (np.abs(lat) == 90)
+    chosen = sorted(cids[edge].tolist() + rng.choice(cids[~edge], 300, replace=False).tolist())
+    for _ in range(40):
+        doc = random_doc(rng, lat[lon == -180].tolist() + [85.0])
+        got = set(zarel.polyfill(doc, 5))
+        assert [c for c in chosen if c in got] == brute(doc, chosen)
+
+
+@pytest.mark.parametrize("resolution", [0, 2, 5])
+def test_the_whole_globe_covers_every_cell(resolution):
+    doc = polygon(box(-180, -90, 180, 90))
+    every = Tree.from_cells(range(9, 15), resolution)
+    assert len(zarel.polyfill(doc, resolution)) == every.leaf_count() == 6 * 9**resolution
+    assert Tree.from_geojson(doc, resolution) == every
+    assert zarel.fingerprint_polygon(doc, resolution) == every.root_hex
 
 
 def test_roots_ignore_orientation_and_start_vertex():
@@ -241,14 +336,41 @@ def test_profiles_the_grid_cannot_fill():
             call(doc, 5, wide)
 
 
-def test_polyfill_refuses_huge_lists_before_building_them():
+WORLD = polygon(box(-180, -90, 180, 90))
+
+
+def test_polyfill_refuses_huge_lists_while_descending():
     doc = polygon(box(-60, -40, 60, 40))
-    t = Tree.from_geojson(doc, 9)
-    n = t.leaf_count()
-    assert n > 2**26
-    with pytest.raises(ValueError) as e:
-        zarel.polyfill(doc, 9)
-    assert str(e.value) == (f"the polygon covers {n} cells at resolution 9, more than the 67108864 "
-                            "that polyfill materialises; use Tree.from_geojson")
+    n = Tree.from_geojson(doc, 9).leaf_count()
+    for d, resolution, total in [(doc, 9, n), (WORLD, 15, 6 * 9**15)]:
+        with pytest.raises(ValueError) as e:
+            zarel.polyfill(d, resolution)
+        message = str(e.value)
+        head, tail = message.split(f" cells at resolution {resolution}, ")
+        assert head.startswith("the polygon covers at least ")
+        assert tail == "more than the 67108864 that polyfill materialises; use Tree.from_geojson"
+        # The count stops where it first passes the bound, short of the whole coverage.
+        assert 2**26 < int(head.split()[-1]) < total
     # The tree form holds far more.
     assert Tree.from_geojson(doc, 10).leaf_count() > 2**26 * 9
+
+
+# A sliver along a long diagonal: cells to visit all along it, no nucleus inside.
+SLIVER = polygon([(-170, -60), (170, 60), (170, 60 + 1e-9)])
+
+
+@pytest.mark.parametrize("call", ["zarel.polyfill(SLIVER, 15)", "zarel.fingerprint_polygon(WORLD, 14)",
+                                  "Tree.from_geojson(WORLD, 15)"])
+def test_ctrl_c_stops_a_long_fill(call):
+    """Each call runs for minutes; SIGINT a second in ends it with a plain KeyboardInterrupt."""
+    code = (f"import zarel\nfrom zarel import Tree\nSLIVER, WORLD = {SLIVER!r}, {WORLD!r}\n"
+            f"print('start', flush=True)\n{call}\nprint('finished', flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "start\n"
+        time.sleep(1)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)  # far below the minutes the call needs
+    finally:
+        child.kill()
+    assert out == "" and err.startswith("Traceback") and err.endswith("\nKeyboardInterrupt\n"), err

@@ -277,6 +277,12 @@ double cell_area(const Grid& g, uint32_t level) {
   return w * w * (8 / kThreePi);
 }
 
+Result<double> cell_area(const Profile& profile, uint32_t level) {
+  if (uint32_t max = profile.hierarchy().deepest(); level > max)
+    return invalid("level " + std::to_string(level) + " is deeper than the deepest level, " + std::to_string(max));
+  return cell_area(profile.grid(), level);
+}
+
 namespace {
 
 bool is_polar(const Path& path) { return path.base() == 0 || path.base() == 5; }

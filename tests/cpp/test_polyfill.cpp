@@ -5,6 +5,7 @@
 #include <boost/multiprecision/cpp_int.hpp>
 #include <cmath>
 #include <random>
+#include <thread>
 
 #include "cell_box.h"
 #include "check.h"
@@ -139,11 +140,28 @@ void boundary_economy() {
   }
 }
 
+// A stop ends fills and builds with the cancelled error; the check runs only
+// on the thread that made the Cancel, and once it has answered, never again.
+void cancellation() {
+  int checks = 0;
+  Cancel stop([&] { return ++checks > 0; });
+  bool elsewhere = true;
+  std::thread([&] { elsewhere = stop.stop(); }).join();
+  CHECK(!elsewhere && checks == 0);
+  auto cancelled = [](const auto& r) { return !r.ok() && r.error().kind == Error::Kind::Cancelled; };
+  MultiPolygon sq = square(-90, -60, 90, 80);
+  CHECK(cancelled(polyfill(sq, 6, Profile::ogc(), stop)));
+  std::vector<uint64_t> cids = {10, 12};
+  CHECK(cancelled(Tree::from_cells(cids, 5, Profile::ogc().hierarchy(), *Profile::ogc().ctx(5), stop)));
+  CHECK(checks == 1 && cover_nodes(sq, 6, Profile::ogc()).ok());
+}
+
 }  // namespace
 
 int main() {
   orient2d_exact();
   boxes_enclose_cells();
   boundary_economy();
+  cancellation();
   return zarel_test::finish();
 }
