@@ -24,21 +24,23 @@ class Descent {
 
   Status visit(Path& path, uint64_t cid) {
     if (cancel_.stop()) return cancelled();
+    // A leaf is its nucleus: no box could keep out a nucleus that is inside,
+    // nor let in one that is not, so its box is not worth computing.
+    if (path.level() == resolution_) {
+      ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
+      if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
+      return ok();
+    }
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
-    if (path.level() < resolution_) {
-      if (corners.all_inside()) return keep(cid, path.level());
-      for (uint32_t d = 0; d < a_; ++d) {
-        path.push(d);
-        Status s = visit(path, cid * a_ + d);
-        path.pop();
-        ZAREL_CHECK(s);
-      }
-      return ok();
+    if (corners.all_inside()) return keep(cid, path.level());
+    for (uint32_t d = 0; d < a_; ++d) {
+      path.push(d);
+      Status s = visit(path, cid * a_ + d);
+      path.pop();
+      ZAREL_CHECK(s);
     }
-    ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
-    if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
     return ok();
   }
 
