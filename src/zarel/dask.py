@@ -128,13 +128,13 @@ def _geometry_column(geoseries: Any) -> Any:
 
 
 def _partition_roots(part: Any, resolution: int, profile: Profile | None) -> Any:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     return pd.Series(roots_hex(fingerprint_polygons(part, resolution, profile)), index=part.index, dtype=object)
 
 
 def _partition_trees(part: Any, resolution: int, profile: Profile | None) -> Any:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     return pd.Series(_trees(part, resolution, profile), index=part.index, dtype=object)
 
