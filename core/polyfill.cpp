@@ -1,10 +1,13 @@
 #include "polyfill.h"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
-#include "cell_box.h"
 #include "edge_index.h"
 #include "geo/grid.h"
+#include "geo/rhealpix.h"
+#include "zone.h"
 
 namespace zarel {
 
@@ -29,21 +32,23 @@ class Descent {
   Status visit(Path& path, uint64_t cid) {
     if (cancel_.stop()) return cancelled();
     if (mode_ != Mode::Nucleus) return visit_whole(path, cid);
+    // A leaf is its nucleus: no box could keep out a nucleus that is inside,
+    // nor let in one that is not, so its box is not worth computing.
+    if (path.level() == resolution_) {
+      ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
+      if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
+      return ok();
+    }
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
-    if (path.level() < resolution_) {
-      if (corners.all_inside()) return keep(cid, path.level());
-      for (uint32_t d = 0; d < a_; ++d) {
-        path.push(d);
-        Status s = visit(path, cid * a_ + d);
-        path.pop();
-        ZAREL_CHECK(s);
-      }
-      return ok();
+    if (corners.all_inside()) return keep(cid, path.level());
+    for (uint32_t d = 0; d < a_; ++d) {
+      path.push(d);
+      Status s = visit(path, cid * a_ + d);
+      path.pop();
+      ZAREL_CHECK(s);
     }
-    ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
-    if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
     return ok();
   }
 
@@ -147,23 +152,128 @@ class Descent {
   std::vector<uint64_t> out_;
 };
 
-Result<std::vector<uint64_t>> descend(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                      uint64_t max_leaves, const Cancel& cancel, Mode mode) {
+// Where a descent may start instead of the base cells: up to 2 x 2 cells of
+// one level, ascending, that together enclose every point of the polygons.
+struct Start {
+  uint32_t count = 0;
+  std::array<uint64_t, 4> cid{};
+};
+
+// For polygons whose longitude/latitude box lies inside one facet of the
+// projection (the equatorial band, or one 90-degree quarter of a polar cap
+// short of the pole): the cells of the deepest level, at most two rows and two
+// columns of them, whose squares enclose the box's planar image. In the band
+// planar x follows longitude and y latitude; in a polar quarter x and y are
+// bilinear in longitude and a monotone function of latitude, turned as a whole
+// into the polar square. Either way the image lies within the box of its four
+// corners' images. So no nucleus outside the start cells is inside the
+// polygons, and every cell the descent skips would have been dropped whole or
+// split into nothing: the covering list is unchanged. No start (count 0) when
+// that cannot be shown; the descent then starts at the base cells.
+Start start_cells(const GridInfo& info, const MultiPolygon& polygons, uint32_t resolution, Hierarchy h) {
+  Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
+  auto extend = [&](const Ring& ring) {
+    for (const Coord& c : ring) {
+      box.min_x = std::min(box.min_x, c.x);
+      box.max_x = std::max(box.max_x, c.x);
+      box.min_y = std::min(box.min_y, c.y);
+      box.max_y = std::max(box.max_y, c.y);
+    }
+  };
+  for (const Polygon& p : polygons) {
+    extend(p.exterior());
+    for (const Ring& r : p.holes()) extend(r);
+  }
+  const geo::Grid& g = info.grid();
+  double cap = info.cap_lat();
+  // Off the seam, and never reaching a pole, the cap's rim or (in a cap) a quarter's edge.
+  if (!(box.min_x > -180 && box.max_x < 180 && box.min_y > -90 && box.max_y < 90)) return {};
+  double lo = geo::wrap_lon(box.min_x - g.lon_0), hi = lo + (box.max_x - box.min_x);
+  bool band = -cap < box.min_y && box.max_y < cap;
+  bool polar = box.min_y > cap || box.max_y < -cap;
+  if (!(hi < 180) || !(band || (polar && std::floor((lo + 180) / 90) == std::floor((hi + 180) / 90) &&
+                                 std::fmod(lo + 180, 90) > 0)))
+    return {};
+  constexpr double kRad = geo::kPi / 180;
+  double px[2] = {INFINITY, -INFINITY}, py[2] = {INFINITY, -INFINITY};
+  for (double lon : {lo, hi})
+    for (double lat : {box.min_y, box.max_y}) {
+      geo::XY p = geo::rhealpix_ellipsoid(g.north_square, g.south_square, true, lon * kRad, lat * kRad, g.e);
+      px[0] = std::min(px[0], p.x * g.r_auth);
+      px[1] = std::max(px[1], p.x * g.r_auth);
+      py[0] = std::min(py[0], p.y * g.r_auth);
+      py[1] = std::max(py[1], p.y * g.r_auth);
+    }
+  // Far above the projections' rounding, far below half a cell at the finest resolution.
+  double margin = 1e-9 * g.r_auth;
+  px[0] -= margin, px[1] += margin, py[0] -= margin, py[1] += margin;
+  auto first = geo::cell_from_planar(g, 0, px[0], py[1]);
+  auto last = geo::cell_from_planar(g, 0, px[1], py[0]);
+  if (!first || !last || first->base != last->base || (first->base == 0 || first->base == 5) != polar) return {};
+  uint32_t base = first->base;
+  geo::XY ul = g.ul[base];
+  auto index = [](double v, double side) { return static_cast<int64_t>(std::floor(v / side)); };
+  for (uint32_t level = resolution + 1; level-- > 0;) {
+    double side = g.r_auth * geo::kPi / 2 / static_cast<double>(pow_u64(g.side, level));
+    int64_t n = static_cast<int64_t>(pow_u64(g.side, level));
+    int64_t c0 = index(px[0] - ul.x, side), c1 = index(px[1] - ul.x, side);
+    int64_t r0 = index(ul.y - py[1], side), r1 = index(ul.y - py[0], side);
+    if (c0 < 0 || r0 < 0 || c1 >= n || r1 >= n) return {};
+    if (c1 - c0 > 1 || r1 - r0 > 1) continue;
+    Start start;
+    for (int64_t row = r0; row <= r1; ++row)
+      for (int64_t col = c0; col <= c1; ++col) {
+        auto cid = cell_at(h, base, level, static_cast<uint64_t>(row), static_cast<uint64_t>(col));
+        if (!cid) return {};
+        start.cid[start.count++] = *cid;
+      }
+    std::sort(start.cid.begin(), start.cid.begin() + start.count);
+    return start;
+  }
+  return {};
+}
+
+}  // namespace
+
+FillSetup::FillSetup(const Profile& profile)
+    : profile_(profile), usable_(ok()), info_(invalid("unusable profile")) {
+  usable_ = profile.validate();
+  // The geometry knows six base cells; other counts have no cells to fill.
+  if (usable_ && profile.n_base != 6)
+    usable_ = invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(profile.n_base));
+  if (usable_) info_ = GridInfo::make(profile);
+}
+
+Result<CtxRef> FillSetup::ctx(uint32_t depth) const {
+  if (depth > kMaxResolution) return profile_.ctx(depth);
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!ctx_[depth]) {
+    ZAREL_TRY(CtxRef made, profile_.ctx(depth));
+    ctx_[depth] = std::move(made);
+  }
+  return ctx_[depth];
+}
+
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                          const Cancel& cancel, Mode mode, uint64_t max_leaves) {
   if (resolution > kMaxResolution)
     return invalid("resolution " + std::to_string(resolution) + " out of range [0, " +
                    std::to_string(kMaxResolution) + "]");
-  ZAREL_CHECK(profile.validate());
-  // The geometry knows six base cells; other counts have no cells to fill.
-  if (profile.n_base != 6)
-    return invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(profile.n_base));
+  ZAREL_CHECK(setup.usable_);
   // Wide apertures reach the 64-bit cid limit above level 15.
-  Hierarchy h = profile.hierarchy();
+  Hierarchy h = setup.profile().hierarchy();
   if (uint32_t max = h.deepest(); resolution > max)
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
-  ZAREL_TRY(GridInfo info, GridInfo::make(profile));
+  if (!setup.info_) return setup.info_.error();
+  const GridInfo& info = *setup.info_;
   Indexed index = Indexed::build(polygons);
   Descent descent(info, index, resolution, h.a, max_leaves, cancel, mode);
-  for (uint32_t b = 0; b < h.b; ++b) {
+  Start start = start_cells(info, polygons, resolution, h);
+  for (uint32_t k = 0; k < start.count; ++k) {
+    ZAREL_TRY(Path path, h.path(start.cid[k]));
+    ZAREL_CHECK(descent.visit(path, start.cid[k]));
+  }
+  for (uint32_t b = 0; b < h.b && start.count == 0; ++b) {
     Path path;
     path.push(b);
     ZAREL_CHECK(descent.visit(path, uint64_t{h.a} + b));
@@ -171,44 +281,69 @@ Result<std::vector<uint64_t>> descend(const MultiPolygon& polygons, uint32_t res
   return std::move(descent.out());
 }
 
-}  // namespace
-
 Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
                                           const Cancel& cancel, Mode mode) {
-  return descend(polygons, resolution, profile, UINT64_MAX, cancel, mode);
+  return cover_nodes(polygons, resolution, FillSetup(profile), cancel, mode);
 }
 
-Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
-                                       const Cancel& cancel, Mode mode) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, descend(polygons, resolution, profile, kMaxLeaves, cancel, mode));
-  Hierarchy h = profile.hierarchy();
-  std::vector<uint64_t> scale(resolution + 1);
-  for (uint32_t k = 0; k <= resolution; ++k) scale[k] = pow_u64(h.a, k);
+uint64_t leaf_total(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h) {
+  // No sum can overflow: the globe at a resolution within the deepest level has fewer than 2^64 cells.
   uint64_t count = 0;
-  for (uint64_t c : nodes) count += scale[resolution - h.level_of(c)];
+  for (uint64_t c : nodes) count += pow_u64(h.a, resolution - h.level_of(c));
+  return count;
+}
+
+void expand_leaves(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h, uint64_t* out) {
   // Descent order is ascending cid order at every level, and the listed cells
   // are disjoint, so the expansion comes out ascending and without duplicates.
-  std::vector<uint64_t> out;
-  out.reserve(count);
   for (uint64_t c : nodes) {
+    uint64_t s = pow_u64(h.a, resolution - h.level_of(c));
+    for (uint64_t leaf = c * s, end = (c + 1) * s; leaf < end; ++leaf) *out++ = leaf;
+  }
+}
+
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                       const Cancel& cancel, Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, mode, kMaxLeaves));
+  Hierarchy h = setup.profile().hierarchy();
+  std::vector<uint64_t> out(leaf_total(nodes, resolution, h));
+  // Expanded a few thousand cells at a time, so that a stop is seen.
+  uint64_t* at = out.data();
+  for (size_t k = 0; k < nodes.size(); k += 4096) {
     if (cancel.stop()) return cancelled();
-    uint64_t s = scale[resolution - h.level_of(c)];
-    for (uint64_t leaf = c * s, end = (c + 1) * s; leaf < end; ++leaf) out.push_back(leaf);
+    std::span<const uint64_t> some(nodes.data() + k, std::min<size_t>(4096, nodes.size() - k));
+    expand_leaves(some, resolution, h, at);
+    at += leaf_total(some, resolution, h);
   }
   return out;
 }
 
+Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
+                                       const Cancel& cancel, Mode mode) {
+  return polyfill(polygons, resolution, FillSetup(profile), cancel, mode);
+}
+
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx,
+                   const Cancel& cancel, Mode mode) {
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, mode));
+  return Tree::from_cells(nodes, resolution, setup.profile().hierarchy(), std::move(ctx), cancel);
+}
+
 Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
                    const Cancel& cancel, Mode mode) {
-  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, profile, cancel, mode));
-  return Tree::from_cells(nodes, resolution, profile.hierarchy(), std::move(ctx), cancel);
+  return cover(polygons, resolution, FillSetup(profile), std::move(ctx), cancel, mode);
+}
+
+Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
+                                 const Cancel& cancel, Mode mode) {
+  ZAREL_TRY(CtxRef ctx, setup.ctx(resolution));
+  ZAREL_TRY(Tree tree, cover(polygons, resolution, setup, std::move(ctx), cancel, mode));
+  return tree.root();
 }
 
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,
                                  const Cancel& cancel, Mode mode) {
-  ZAREL_TRY(CtxRef ctx, profile.ctx(resolution));
-  ZAREL_TRY(Tree tree, cover(polygons, resolution, profile, std::move(ctx), cancel, mode));
-  return tree.root();
+  return fingerprint_polygon(polygons, resolution, FillSetup(profile), cancel, mode);
 }
 
 Result<Hash> fingerprint_geojson(const Json& value, uint32_t resolution, const Profile& profile, const Cancel& cancel) {

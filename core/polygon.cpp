@@ -1,5 +1,7 @@
 #include "polygon.h"
 
+#include <cmath>
+#include <string>
 #include <utility>
 
 namespace zarel {
@@ -8,6 +10,16 @@ namespace {
 
 void close(Ring& ring) {
   if (!ring.empty() && !(ring.back() == ring.front())) ring.push_back(ring.front());
+}
+
+// [offsets[k], offsets[k + 1]) as a checked range into an array of `limit` items.
+Result<std::pair<size_t, size_t>> span_at(std::span<const int64_t> offsets, size_t k, size_t limit,
+                                           const char* what) {
+  int64_t lo = offsets[k], hi = offsets[k + 1];
+  if (lo < 0 || hi < lo || static_cast<uint64_t>(hi) > limit)
+    return invalid(std::string(what) + " offsets " + std::to_string(lo) + ".." + std::to_string(hi) +
+                   " are not a range within the " + std::to_string(limit) + " " + what + "s");
+  return std::pair<size_t, size_t>(static_cast<size_t>(lo), static_cast<size_t>(hi));
 }
 
 }  // namespace
@@ -42,6 +54,38 @@ Result<Polygon> polygon_from_json(const Json& value) {
     holes.push_back(std::move(hole));
   }
   return Polygon(std::move(exterior), std::move(holes));
+}
+
+Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& a, size_t i) {
+  // Offsets arrays hold one more entry than the items they delimit.
+  size_t n_polygons = a.parts.empty() ? 0 : a.parts.size() - 1;
+  size_t n_rings = a.rings.empty() ? 0 : a.rings.size() - 1;
+  ZAREL_TRY(auto polygons, span_at(a.geometries, i, n_polygons, "polygon"));
+  MultiPolygon out;
+  out.reserve(polygons.second - polygons.first);
+  for (size_t p = polygons.first; p < polygons.second; ++p) {
+    ZAREL_TRY(auto rings, span_at(a.parts, p, n_rings, "ring"));
+    // A polygon without rings is an empty one: it covers nothing.
+    if (rings.first == rings.second) continue;
+    std::vector<Ring> all;
+    all.reserve(rings.second - rings.first);
+    for (size_t k = rings.first; k < rings.second; ++k) {
+      ZAREL_TRY(auto points, span_at(a.rings, k, a.xy.size() / 2, "point"));
+      Ring ring;
+      ring.reserve(points.second - points.first + 1);
+      for (size_t j = points.first; j < points.second; ++j) {
+        double x = a.xy[2 * j], y = a.xy[2 * j + 1];
+        if (!std::isfinite(x) || !std::isfinite(y))
+          return invalid("point " + std::to_string(j) + " is not finite");
+        ring.push_back({x, y});
+      }
+      all.push_back(std::move(ring));
+    }
+    Ring exterior = std::move(all.front());
+    all.erase(all.begin());
+    out.emplace_back(std::move(exterior), std::move(all));
+  }
+  return out;
 }
 
 Result<MultiPolygon> geometry_from_geojson(const Json& value) {

@@ -3,6 +3,9 @@
 // latitude: no reprojection, no wrapping, no orientation or validity fix-up.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "error.h"
@@ -41,5 +44,23 @@ Result<MultiPolygon> geometry_from_geojson(const Json& value);
 Result<Polygon> polygon_from_json(const Json& value);
 // One ring: an array of [lon, lat, ...] positions; may be empty.
 Result<Ring> ring_from_json(const Json& value);
+
+// Many geometries in flat arrays, the ragged layout of GeoArrow multipolygons:
+// geometry i is polygons [geometries[i], geometries[i + 1]), polygon p is
+// rings [parts[p], parts[p + 1]), ring k is points [rings[k], rings[k + 1]),
+// point j is (xy[2j], xy[2j + 1]). Offsets need not start at 0 (a slice of a
+// larger array); a geometry or polygon with nothing in it is empty.
+struct PolygonArrays {
+  std::span<const double> xy;
+  std::span<const int64_t> rings, parts, geometries;
+
+  size_t size() const { return geometries.empty() ? 0 : geometries.size() - 1; }
+};
+
+// Geometry i of the arrays, its rings closed as a document's are. Offsets
+// that run backwards or past their array, and coordinates that are not
+// finite, are refused; nothing outside the arrays is read.
+// REQUIRES: i < arrays.size().
+Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& arrays, size_t i);
 
 }  // namespace zarel

@@ -60,6 +60,7 @@ PyMethodDef module_functions[] = {
     def("_cells_to_lonlat", fn_cells_to_lonlat, cells_to_lonlat_doc),
     def("_cell_boundaries", fn_cell_boundaries, cell_boundaries_doc),
     def("_cell_neighbours", fn_cell_neighbours, cell_neighbours_doc),
+    def("_cover_polygons", fn_cover_polygons, cover_polygons_doc),
     def("raster_index", fn_raster_index, raster_index_doc),
     def("raster_cells", fn_raster_cells, raster_cells_doc),
     def("_cids_to_suids", fn_cids_to_suids, cids_to_suids_doc),

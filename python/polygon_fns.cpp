@@ -1,10 +1,22 @@
 #include "polygon_fns.h"
 
+#include <array>
+
 #include "binder.h"
-#include "polyfill.h"
 #include "tree_type.h"
 
 namespace zarel::py {
+
+std::shared_ptr<const FillSetup> fill_setup(const Profile& profile) {
+  // A few profiles at once is what programs use; the lock guards the slots.
+  static std::array<std::shared_ptr<const FillSetup>, 8> kept;
+  static size_t next = 0;
+  for (const auto& s : kept)
+    if (s && s->profile() == profile) return s;
+  auto made = std::make_shared<const FillSetup>(profile);
+  kept[next++ % kept.size()] = made;
+  return made;
+}
 
 namespace {
 
@@ -56,7 +68,7 @@ PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
                 return with_polygon(geojson, "zarel.polyfill", [&](const MultiPolygon& polygons) -> PyObject* {
                   Cancel cancel(signal_raised);
-                  auto cells = polyfill(polygons, resolution, profile, cancel, mode);
+                  auto cells = polyfill(polygons, resolution, *fill_setup(profile), cancel, mode);
                   if (cancel.stopped()) return raise(cancelled());
                   return answer(cells);
                 });
@@ -79,7 +91,7 @@ PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwa
                 return with_polygon(geojson, "zarel.fingerprint_polygon",
                                     [&](const MultiPolygon& polygons) -> PyObject* {
                   Cancel cancel(signal_raised);
-                  auto root = fingerprint_polygon(polygons, resolution, profile, cancel, mode);
+                  auto root = fingerprint_polygon(polygons, resolution, *fill_setup(profile), cancel, mode);
                   if (cancel.stopped()) return raise(cancelled());
                   if (!root) return raise(root.error());
                   return to_python(hex(*root));
@@ -103,10 +115,11 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
               {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
                 return with_polygon(geojson, "zarel.tree_from_geojson",
                                     [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto ctx = profile.ctx(resolution);
+                  auto setup = fill_setup(profile);
+                  auto ctx = setup->ctx(resolution);
                   if (!ctx) return raise(ctx.error());
                   Cancel cancel(signal_raised);
-                  auto tree = cover(polygons, resolution, profile, std::move(ctx).value(), cancel, mode);
+                  auto tree = cover(polygons, resolution, *setup, std::move(ctx).value(), cancel, mode);
                   if (cancel.stopped()) return raise(cancelled());
                   return new_tree(st, std::move(tree), profile);
                 });

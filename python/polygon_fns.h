@@ -3,9 +3,16 @@
 // method table register them.
 #pragma once
 
+#include <memory>
+
 #include "lib.h"
+#include "polyfill.h"
 
 namespace zarel::py {
+
+// The fill setup of a profile, made once per distinct profile and kept for
+// later calls. REQUIRES: the interpreter lock is held.
+std::shared_ptr<const FillSetup> fill_setup(const Profile& profile);
 
 PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwargs);

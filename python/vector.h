@@ -12,10 +12,12 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
 PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs);
 
 extern const char cells_from_lonlat_doc[];
 extern const char cells_to_lonlat_doc[];
 extern const char cell_boundaries_doc[];
 extern const char cell_neighbours_doc[];
+extern const char cover_polygons_doc[];
 
 }  // namespace zarel::py

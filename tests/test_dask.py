@@ -110,3 +110,23 @@ def test_polygons_per_partition(client):
     assert zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=3).geometry, 5).compute() == want
     with pytest.raises(TypeError, match="dask-geopandas"):
         zd.tree_from_polygons(frame, 5)
+
+
+def test_per_row_roots_and_trees(client):
+    dgpd = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    rng = np.random.default_rng(5)
+    geometries = [shapely.Point(x, y).buffer(r) for x, y, r in
+                  zip(rng.uniform(-170, 170, 30), rng.uniform(-80, 80, 30), rng.uniform(0.1, 3, 30))] + [None]
+    frame = gpd.GeoDataFrame({"n": range(len(geometries))}, geometry=geometries, crs="EPSG:4326",
+                             index=range(100, 100 + len(geometries)))
+    want = zarel.roots_hex(zarel.fingerprint_polygons(frame, 6))
+    lazy = zd.roots_from_polygons(dgpd.from_geopandas(frame, npartitions=4), 6)
+    got = client.compute(lazy).result()
+    assert got.tolist() == want and got.index.tolist() == frame.index.tolist()
+    trees = client.compute(zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=3).geometry, 6)).result()
+    assert [t.root_hex for t in trees] == want
+    with pytest.raises(TypeError, match="dask-geopandas"):
+        zd.roots_from_polygons(frame, 6)
+

@@ -32,6 +32,7 @@ from zarel._grid import (  # noqa: F401
 # Geometry objects in (shapely, geopandas) and a geo-interface view of a tree; the
 # package's polyfill and fingerprint_polygon call their level `level`.
 from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
+from zarel._geo import fingerprint_polygons, polyfill_polygons, roots_hex, trees_from_polygons  # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
@@ -42,4 +43,5 @@ __all__ = [
     "tree_from_geojson", "verify_opening", "verify_setop",
     "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
     "grid_disk", "suids_to_cids", "to_dggs_json",
+    "fingerprint_polygons", "polyfill_polygons", "roots_hex", "trees_from_polygons",
 ]

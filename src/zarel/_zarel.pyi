@@ -168,6 +168,18 @@ def _cell_boundaries(
 def _cell_neighbours(
     cids: npt.NDArray[np.uint64], profile: Profile | None = None, nthreads: int = 0
 ) -> npt.NDArray[np.uint64]: ...
+def _cover_polygons(
+    xy: npt.NDArray[np.float64],
+    rings: npt.NDArray[np.int64],
+    parts: npt.NDArray[np.int64],
+    geometries: npt.NDArray[np.int64],
+    resolution: int,
+    form: str,
+    profile: Profile | None = None,
+    nthreads: int = 0,
+    *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+) -> Any: ...
 def raster_index(cids: Sequence[int], profile: Profile | None = None) -> bytes: ...
 def raster_cells(level: int, profile: Profile | None = None) -> bytes: ...
 def _cids_to_suids(cids: npt.NDArray[np.uint64], nthreads: int = 0) -> npt.NDArray[np.str_]: ...

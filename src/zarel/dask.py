@@ -31,9 +31,11 @@ except ModuleNotFoundError:  # the missing module's own error stays chained belo
 
 from zarel._batch import cells_from_lonlat
 from zarel._names import level_was
+from zarel._geo import fingerprint_polygons, roots_hex
+from zarel._geo import trees_from_polygons as _trees
 from zarel._zarel import Profile, Tree
 
-__all__ = ["tree_from_lonlat", "tree_from_polygons", "union_all"]
+__all__ = ["roots_from_polygons", "tree_from_lonlat", "tree_from_polygons", "trees_from_polygons", "union_all"]
 
 
 def _union(*trees: Tree) -> Tree:
@@ -46,9 +48,7 @@ def _points_tree(lon: Any, lat: Any, level: int, profile: Profile | None) -> Tre
 
 def _polygons_tree(geometries: Any, level: int, profile: Profile | None) -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
-    trees = [Tree.from_geojson(g.__geo_interface__, level, profile)
-             for g in geometries if g is not None and not g.is_empty]
-    return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
+    return reduce(Tree.union, _trees(geometries, level, profile), Tree.from_cells([], level, profile))
 
 
 def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
@@ -125,3 +125,42 @@ def tree_from_polygons(
         raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
     build = dask.delayed(_polygons_tree, pure=True)
     return union_all([build(part, level, profile) for part in geometry.to_delayed()], split_every)
+
+
+def _geometry_column(geoseries: Any) -> Any:
+    geometry = getattr(geoseries, "geometry", geoseries)
+    if not hasattr(geometry, "map_partitions"):
+        raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
+    return geometry
+
+
+def _partition_roots(part: Any, level: int, profile: Profile | None) -> Any:
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    return pd.Series(roots_hex(fingerprint_polygons(part, level, profile)), index=part.index, dtype=object)
+
+
+def _partition_trees(part: Any, level: int, profile: Profile | None) -> Any:
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    return pd.Series(_trees(part, level, profile), index=part.index, dtype=object)
+
+
+def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
+    """The fingerprint of every row's geometry, as a lazy dask Series of hex text.
+
+    `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
+    geometry column is used). Each partition goes through
+    `fingerprint_polygons` where it lives, so row i's value equals
+    `fingerprint_polygon(geoms[i], level)`; missing and empty
+    geometries give the empty coverage's root. The index is kept.
+    """
+    return _geometry_column(geoseries).map_partitions(
+        _partition_roots, level, profile, meta=("root", object))
+
+
+def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
+    """The coverage `Tree` of every row's geometry, as a lazy dask Series (see `roots_from_polygons`)."""
+    return _geometry_column(geoseries).map_partitions(
+        _partition_trees, level, profile, meta=("tree", object))
+
