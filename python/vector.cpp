@@ -282,7 +282,7 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     Cancel cancel(signal_raised);
     auto element = [&](size_t i) -> Status {
       ZAREL_TRY(MultiPolygon polygons, geometry_from_arrays(arrays, i));
-      ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup, cancel,
+      ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup, cancel, mode,
                                                         f == Form::Cells ? kMaxLeaves : UINT64_MAX));
       if (f == Form::Cells) {
         nodes[i] = std::move(list);
