@@ -189,11 +189,8 @@ def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any, mod
     return function(plain, *args, mode=mode)
 
 
-_Mode = Literal["nucleus", "inside", "overlap"]
-
-
 @level_was("resolution")
-def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: _Mode = "nucleus") -> list[int]:
+def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> list[int]:
     """Sorted cids at `level` whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict,
@@ -212,7 +209,7 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: 
 
 
 @level_was("resolution")
-def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None, *, mode: _Mode = "nucleus") -> str:
+def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> str:
     """Hex root of the canonical coverage of a GeoJSON polygon at `level`.
 
     Also takes shapely geometries and objects with `__geo_interface__`; `mode`
@@ -224,7 +221,7 @@ def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None
 
 
 @level_was("resolution")
-def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, *, mode: _Mode = "nucleus") -> Tree:
+def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
     """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule by default).
 
     `Tree.from_geojson` that also takes shapely geometries and objects with
@@ -237,7 +234,7 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
 
 
 def fingerprint_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: _Mode = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> npt.NDArray[np.uint8]:
     """The root of each geometry's coverage at `level`, as uint8 of shape (N, 32), in input order.
 
@@ -256,7 +253,7 @@ def fingerprint_polygons(
 
 
 def polyfill_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: _Mode = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
     """Each geometry's cells at `level` as the ragged pair `(cids, offsets)`.
 
@@ -271,7 +268,7 @@ def polyfill_polygons(
 
 
 def trees_from_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: _Mode = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> list[Tree]:
     """Each geometry's coverage `Tree` at `level`, in input order.
 
