@@ -43,13 +43,7 @@ class Descent {
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
     if (corners.all_inside()) return keep(cid, path.level());
-    for (uint32_t d = 0; d < a_; ++d) {
-      path.push(d);
-      Status s = visit(path, cid * a_ + d);
-      path.pop();
-      ZAREL_CHECK(s);
-    }
-    return ok();
+    return split(path, cid);
   }
 
   std::vector<uint64_t>& out() { return out_; }
@@ -66,6 +60,10 @@ class Descent {
     ZAREL_TRY(Region r, shapes_.block(path));
     if (r == Region::Outside) return ok();
     if (r == Region::Inside) return keep(cid, path.level());
+    return split(path, cid);
+  }
+
+  Status split(Path& path, uint64_t cid) {
     for (uint32_t d = 0; d < a_; ++d) {
       path.push(d);
       Status s = visit(path, cid * a_ + d);
