@@ -172,7 +172,9 @@ Location Indexed::beside_parallel(double x0, double x1, double y, bool above) co
     if ((e.a.y == y && e.b.y == y) || (e.a.x == e.b.x && (e.a.x == x0 || e.a.x == x1))) return;
     int s0 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x0, y));
     int s1 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x1, y));
-    if (s0 == 0 || s0 != s1) other_edge = true;
+    // An edge through an end of the segment alone leaves every point a hair
+    // off the open segment on one side: at a pole both ends are the pole itself.
+    if (s0 != 0 && s1 != 0 && s0 != s1) other_edge = true;
   };
   tree_->rtree.query(bgi::intersects(BBox(BPoint(x0, y), BPoint(x1, y))), boost::make_function_output_iterator(meet));
   if (other_edge) return Location::OnBoundary;

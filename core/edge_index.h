@@ -46,8 +46,9 @@ class Indexed {
   // through (x, y) runs along the meridian x; OnBoundary when another does.
   Location beside_meridian(double x, double y, bool east) const;
   // Where the points a hair above (or below) the segment from (x0, y) to
-  // (x1, y), x0 < x1, lie, when every edge meeting it runs along it or along
-  // the meridian x0 or x1 (so they all lie alike); OnBoundary when another does.
+  // (x1, y), x0 < x1, lie, when every edge meeting it runs along it, along the
+  // meridian x0 or x1, or meets it at an end only (so they all lie alike);
+  // OnBoundary when another crosses it.
   Location beside_parallel(double x0, double x1, double y, bool above) const;
   // Whether any edge meets the closed box (exact separating-axis test).
   bool any_edge_touches(const Box& box) const;

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build/fuzz
 mkdir -p "$out/obj"
-flags="-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+# ZAREL_SANITIZE: branches come from new, which AddressSanitizer watches.
+flags="-std=c++20 -O1 -g -ffp-contract=off -DZAREL_SANITIZE -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 includes="-Icore $(pkg-config --cflags sleef)"
 libs="-ltbb -lcrypto $(pkg-config --libs sleef)"
 # The core is compiled once, two files at a time, and linked into every target.
