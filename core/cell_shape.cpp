@@ -294,7 +294,8 @@ bool CellShapes::cut_sides(double i0, double j0, bool north, double out[2][2]) c
     clip(di, i0, i0 + 2);
     clip(dj, j0 - 2, j0);
     if (!(lo < hi)) return false;
-    double mid = (lo + hi) / 2, len = std::hypot(di, dj);
+    // sqrt, not hypot: correctly rounded everywhere, and no newer libm symbol.
+    double mid = (lo + hi) / 2, len = std::sqrt(di * di + dj * dj);
     double off = std::min(0.01, (hi - lo) * len / 4) / len;
     out[0][0] = mid * di - off * dj, out[0][1] = mid * dj + off * di;
     out[1][0] = mid * di + off * dj, out[1][1] = mid * dj - off * di;
