@@ -11,10 +11,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "cancel.h"
+#include "base/cancel.h"
 #include "module.h"
-#include "pool.h"
-#include "profile.h"
+#include "parallel/pool.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

@@ -7,8 +7,8 @@
 #include "arrays.h"
 #include "binder.h"
 #include "geo/grid.h"
-#include "pool.h"
-#include "zone.h"
+#include "parallel/pool.h"
+#include "zone/zone.h"
 
 namespace zarel::py {
 

@@ -2,7 +2,7 @@
 
 #include "binder.h"
 #include "geo/grid.h"
-#include "zone.h"
+#include "zone/zone.h"
 
 namespace zarel::py {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binder.h"
-#include "display.h"
+#include "exchange/display.h"
 #include "tree_type.h"
 
 namespace zarel::py {

@@ -9,7 +9,7 @@
 
 #include "convert.h"
 #include "module.h"
-#include "zone_data.h"
+#include "exchange/zone_data.h"
 
 namespace zarel::py {
 

@@ -8,7 +8,7 @@
 
 #include "arrays.h"
 #include "binder.h"
-#include "pool.h"
+#include "parallel/pool.h"
 #include "tree_type.h"
 
 namespace zarel::py {

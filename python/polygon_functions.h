@@ -9,7 +9,7 @@
 
 #include "convert.h"
 #include "module.h"
-#include "polyfill.h"
+#include "fill/polyfill.h"
 
 namespace zarel::py {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "module.h"
-#include "profile.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

@@ -5,13 +5,14 @@
 #include <string>
 
 #include "binder.h"
-#include "disk.h"
+#include "tree/dilate.h"
+#include "zone/disk.h"
 #include "exchange_functions.h"
-#include "opening.h"
+#include "proof/opening.h"
 #include "polygon_functions.h"
 #include "profile_type.h"
-#include "setops.h"
-#include "tree_raster.h"
+#include "proof/transcript.h"
+#include "tree/tree_raster.h"
 
 namespace zarel::py {
 

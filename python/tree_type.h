@@ -5,8 +5,8 @@
 #pragma once
 
 #include "module.h"
-#include "profile.h"
-#include "tree.h"
+#include "profile/profile.h"
+#include "tree/tree.h"
 
 namespace zarel::py {
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "binder.h"
-#include "opening.h"
-#include "setops.h"
+#include "proof/opening.h"
+#include "proof/transcript.h"
 
 namespace zarel::py {
 
