@@ -12,6 +12,23 @@ void close(Ring& ring) {
   if (!ring.empty() && !(ring.back() == ring.front())) ring.push_back(ring.front());
 }
 
+// Coordinates within a few ulps outside the Earth's ranges are the edges
+// written with a rounding error (-179.99999999999997 for -180 and its kin),
+// read as those edges; anything further out is refused.
+constexpr double kLonLimit = 180.0 + 4 * 0x1p-45;  // 4 ulps of 180
+constexpr double kLatLimit = 90.0 + 4 * 0x1p-46;   // 4 ulps of 90
+
+Status check_point(double x, double y) {
+  if (!std::isfinite(x) || !std::isfinite(y))
+    return invalid("(" + shortest(x) + ", " + shortest(y) + ") is not finite");
+  if (std::fabs(x) > kLonLimit)
+    return invalid("longitude " + shortest(x) +
+                   " is outside [-180, 180]; bring 0..360 longitudes into range and split polygons that cross "
+                   "the antimeridian");
+  if (std::fabs(y) > kLatLimit) return invalid("latitude " + shortest(y) + " is outside [-90, 90]");
+  return ok();
+}
+
 // [offsets[k], offsets[k + 1]) as a checked range into an array of `limit` items.
 Result<std::pair<size_t, size_t>> span_at(std::span<const int64_t> offsets, size_t k, size_t limit,
                                            const char* what) {
@@ -75,8 +92,10 @@ Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& a, size_t i) {
       ring.reserve(points.second - points.first + 1);
       for (size_t j = points.first; j < points.second; ++j) {
         double x = a.xy[2 * j], y = a.xy[2 * j + 1];
-        if (!std::isfinite(x) || !std::isfinite(y))
-          return invalid("point " + std::to_string(j) + " is not finite");
+        if (auto s = check_point(x, y); !s)
+          return invalid("polygon " + std::to_string(p - polygons.first) + ", ring " +
+                         std::to_string(k - rings.first) + ", point " + std::to_string(j - points.first) + ": " +
+                         s.error().display());
         ring.push_back({x, y});
       }
       all.push_back(std::move(ring));

@@ -58,8 +58,10 @@ struct PolygonArrays {
 };
 
 // Geometry i of the arrays, its rings closed as a document's are. Offsets
-// that run backwards or past their array, and coordinates that are not
-// finite, are refused; nothing outside the arrays is read.
+// that run backwards or past their array, and coordinates that are not finite
+// or lie off the Earth (longitude outside [-180, 180], latitude outside
+// [-90, 90], beyond a few ulps) are refused, naming the polygon, the ring and
+// the point within it; nothing outside the arrays is read.
 // REQUIRES: i < arrays.size().
 Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& arrays, size_t i);
 
