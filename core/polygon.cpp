@@ -1,5 +1,6 @@
 #include "polygon.h"
 
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -18,14 +19,22 @@ void close(Ring& ring) {
 constexpr double kLonLimit = 180.0 + 4 * 0x1p-45;  // 4 ulps of 180
 constexpr double kLatLimit = 90.0 + 4 * 0x1p-46;   // 4 ulps of 90
 
+// The shortest text that reads back to `v`, fixed or scientific, whichever is shorter (1e+300, not 301 digits).
+std::string written(double v) {
+  if (!std::isfinite(v)) return shortest(v);
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
 Status check_point(double x, double y) {
   if (!std::isfinite(x) || !std::isfinite(y))
-    return invalid("(" + shortest(x) + ", " + shortest(y) + ") is not finite");
+    return invalid("(" + written(x) + ", " + written(y) + ") is not finite");
   if (std::fabs(x) > kLonLimit)
-    return invalid("longitude " + shortest(x) +
+    return invalid("longitude " + written(x) +
                    " is outside [-180, 180]; bring 0..360 longitudes into range and split polygons that cross "
                    "the antimeridian");
-  if (std::fabs(y) > kLatLimit) return invalid("latitude " + shortest(y) + " is outside [-90, 90]");
+  if (std::fabs(y) > kLatLimit) return invalid("latitude " + written(y) + " is outside [-90, 90]");
   return ok();
 }
 

@@ -152,7 +152,7 @@ def boundaries_to_polygons(coords: npt.ArrayLike, offsets: npt.ArrayLike) -> npt
     """
     try:
         import shapely  # type: ignore[import-untyped,unused-ignore]
-    except ModuleNotFoundError as e:
+    except ImportError as e:
         raise ModuleNotFoundError("cell polygons need shapely 2: pip install 'zarel[shapely]'", name=e.name) from e
 
     xy = np.asarray(coords, dtype=np.float64)

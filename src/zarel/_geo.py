@@ -41,7 +41,7 @@ __all__ = [
     "tree_from_geojson", "trees_from_polygons",
 ]
 
-def _one(geometry: Any, level: int, form: str, profile: Profile | None, mode: str) -> Any:
+def _one(geometry: Any, level: int, form: str, profile: Profile | None, mode: Literal["nucleus", "inside", "overlap"]) -> Any:
     """A single shapely geometry down the array road; its refusals name no row."""
     try:
         return _zarel._cover_polygons(*_tables.shapely_arrays(_tables._objects([geometry])), level, form, profile,
@@ -174,7 +174,7 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
     return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
 
 
-def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: str) -> Any:
+def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: Literal["nucleus", "inside", "overlap"]) -> Any:
     level, nthreads = _args.level(level), _args.nthreads(nthreads)
     return _zarel._cover_polygons(*_tables.table_arrays(geoms), level, form, profile, nthreads, mode=mode)
 

@@ -48,7 +48,7 @@ class BadInput(ValueError):
 def need_shapely(what: str) -> Any:
     try:
         import shapely  # type: ignore[import-untyped,unused-ignore]
-    except ModuleNotFoundError as e:
+    except ImportError as e:
         raise ModuleNotFoundError(f"{what} need shapely 2: pip install 'zarel[shapely]'", name=e.name) from e
     return shapely
 
@@ -98,12 +98,15 @@ def locate(arrays: Arrays, point: int) -> tuple[int, int, int, int]:
     return i, p - int(geometries[i]), k - int(parts[p]), point - int(rings[k])
 
 
-def shortest(v: float) -> str:
+def written(v: float) -> str:
+    """The shortest text that reads back to `v`, fixed or scientific, as the module writes it."""
     if np.isnan(v):
         return "NaN"
     if np.isinf(v):
         return "inf" if v > 0 else "-inf"
-    return str(np.format_float_positional(v, unique=True, trim="-"))
+    fixed = str(np.format_float_positional(v, unique=True, trim="-"))
+    scientific = str(np.format_float_scientific(v, unique=True, trim="-", exp_digits=2))
+    return scientific if len(scientific) < len(fixed) else fixed
 
 
 def coordinate_error(arrays: Arrays) -> str | None:
@@ -119,12 +122,12 @@ def coordinate_error(arrays: Arrays) -> str | None:
     _, p, r, k = locate(arrays, j)
     lon, lat = float(x[j]), float(y[j])
     if not (np.isfinite(lon) and np.isfinite(lat)):
-        what = f"({shortest(lon)}, {shortest(lat)}) is not finite"
+        what = f"({written(lon)}, {written(lat)}) is not finite"
     elif abs(lon) > LON_LIMIT:
-        what = (f"longitude {shortest(lon)} is outside [-180, 180]; bring 0..360 longitudes into range and "
+        what = (f"longitude {written(lon)} is outside [-180, 180]; bring 0..360 longitudes into range and "
                 "split polygons that cross the antimeridian")
     else:
-        what = f"latitude {shortest(lat)} is outside [-90, 90]"
+        what = f"latitude {written(lat)} is outside [-90, 90]"
     return f"polygon {p}, ring {r}, point {k}: {what}"
 
 
@@ -321,7 +324,7 @@ def object_arrays(values: Any) -> Arrays:
 def _pyarrow() -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped,unused-ignore]
-    except ModuleNotFoundError as e:
+    except ImportError as e:
         raise ModuleNotFoundError("Arrow arrays are read with pyarrow: pip install pyarrow", name=e.name) from e
     return pyarrow
 
@@ -414,17 +417,19 @@ def _native_chunk(arr: Any, depth: int) -> Arrays:
 
 
 def _concatenate(parts: list[Arrays]) -> Arrays:
+    """Chunks' arrays one after another, each chunk's offsets moved past the ones before."""
     if len(parts) == 1:
         return parts[0]
-    xy = np.concatenate([p[0] for p in parts])
-    out = [xy]
-    for level in (1, 2, 3):
+
+    def joined(level: int) -> npt.NDArray[np.int64]:
         pieces, base = [np.zeros(1, np.int64)], 0
         for p in parts:
-            pieces.append(p[level][1:] + base)
-            base += int(p[level][-1])
-        out.append(np.concatenate(pieces))
-    return out[0], out[1], out[2], out[3]
+            offsets = np.asarray(p[level], dtype=np.int64)
+            pieces.append(offsets[1:] + base)
+            base += int(offsets[-1])
+        return np.concatenate(pieces)
+
+    return np.concatenate([p[0] for p in parts]), joined(1), joined(2), joined(3)
 
 
 # ------------------------------------------------------------------ any table
