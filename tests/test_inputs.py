@@ -232,6 +232,9 @@ def test_geoarrow_extension_arrays():
     (lambda: zarel.cell_parents([9], 1.0), TypeError, "^level must be an int, not float$"),
     (lambda: zarel.roots_hex(np.zeros((1, 32))), TypeError, "uint8 array of shape"),
     (lambda: zarel.roots_hex(b"\0" * 33), ValueError, "32 bytes each"),
+    (lambda: zarel.Tree.from_cells([983], 3).dilate(True), TypeError, "'bool' object cannot be interpreted"),
+    (lambda: zarel.suid_to_cid("Q1é"), ValueError, "^bad suid digit 'é'$"),
+    (lambda: zarel.suids_to_cids(["N1", "é1"]), ValueError, "^cell 1: unknown base cell 'é'$"),
 ])
 def test_arguments_name_themselves_and_their_range(call, error, message):
     with pytest.raises(error, match=message):

@@ -25,6 +25,7 @@ from zarel._grid import (  # noqa: F401
     cell_parents,
     cids_to_suids,
     grid_disk,
+    suid_to_cid,
     suids_to_cids,
     to_dggs_json,
 )

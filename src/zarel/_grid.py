@@ -8,6 +8,7 @@ pairs `(cells, offsets)`: cell i's list is `cells[offsets[i]:offsets[i + 1]]`.
 
 from __future__ import annotations
 
+import re
 from typing import Any
 
 import numpy as np
@@ -24,6 +25,7 @@ __all__ = [
     "cell_parents",
     "cids_to_suids",
     "grid_disk",
+    "suid_to_cid",
     "suids_to_cids",
     "to_dggs_json",
 ]
@@ -49,6 +51,33 @@ def _suids(values: npt.ArrayLike) -> npt.NDArray[np.str_]:
 
 
 @pooled
+def _suid_fault(suid: str) -> str | None:
+    """The module's refusal of a suid's first character that is not ASCII, with the character itself.
+
+    The module shows the first byte of such a character's UTF-8 as if it were
+    the character ("\u00c3" for "é"); an ASCII fault before it is left to the module.
+    """
+    for k, c in enumerate(suid):
+        ok = c in "NOPQRS" if k == 0 else "0" <= c <= "9"
+        if not ok:
+            if c.isascii():
+                return None
+            shown = "'\\''" if c == "'" else f"'{c}'"
+            return f"unknown base cell {shown}" if k == 0 else f"bad suid digit {shown}"
+    return None
+
+
+def suid_to_cid(suid: str) -> int:
+    """The cid of a suid ("N", "Q12", ...); a bad character is shown as written."""
+    try:
+        return _zarel.suid_to_cid(suid)
+    except ValueError:
+        fault = _suid_fault(suid) if isinstance(suid, str) else None
+        if fault is None:
+            raise
+        raise ValueError(fault) from None
+
+
 def cids_to_suids(cids: npt.ArrayLike, nthreads: int = 0) -> npt.NDArray[np.str_]:
     """The suid of each cid ("N", "Q12", ...) as a NumPy array of `str`.
 
@@ -62,7 +91,15 @@ def cids_to_suids(cids: npt.ArrayLike, nthreads: int = 0) -> npt.NDArray[np.str_
 @pooled
 def suids_to_cids(suids: npt.ArrayLike, nthreads: int = 0) -> npt.NDArray[np.uint64]:
     """The cid of each suid, as uint64; `suids` any one-dimensional array-like of `str`."""
-    return _zarel._suids_to_cids(_suids(suids), _args.nthreads(nthreads))
+    arr = _suids(suids)
+    try:
+        return _zarel._suids_to_cids(arr, _args.nthreads(nthreads))
+    except ValueError as e:
+        match = re.match(r"cell (\d+): ", str(e))
+        fault = _suid_fault(str(arr[int(match.group(1))])) if match else None
+        if match is None or fault is None:
+            raise
+        raise ValueError(f"{match.group()}{fault}") from None
 
 
 @pooled

@@ -325,7 +325,8 @@ def _pyarrow() -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped,unused-ignore]
     except ImportError as e:
-        raise ModuleNotFoundError("Arrow arrays are read with pyarrow: pip install pyarrow", name=e.name) from e
+        raise ModuleNotFoundError("Arrow arrays are read with pyarrow 14 or later: pip install 'zarel[arrow]'",
+                                  name=e.name) from e
     return pyarrow
 
 
