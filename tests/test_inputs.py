@@ -136,7 +136,8 @@ def test_every_form_of_wkb_and_of_missing_rows():
     for table in (wkb, [bytearray(w) for w in wkb], [memoryview(w) for w in wkb], np.array(wkb),
                   np.array(wkb, dtype=object), pa.array(wkb), pa.array(wkb, pa.large_binary())):
         assert (zarel.fingerprint_polygons(table, 6) == want).all()
-    missing = [None, {"type": "Feature", "geometry": None, "properties": {}}, {"type": "MultiPolygon", "coordinates": []}]
+    missing = [None, {"type": "Feature", "geometry": None, "properties": {}},
+               {"type": "MultiPolygon", "coordinates": []}]
     assert zarel.roots_hex(zarel.fingerprint_polygons(missing, 4)) == [EMPTY_ROOT] * 3
 
 
@@ -177,7 +178,8 @@ def native(polygons, struct, slack=3):
     return pa.ListArray.from_arrays(pa.array(poly_offsets, pa.int32()), rings).slice(1)
 
 
-ARROW_POLYGONS = [[SQUARE], [[[10, 10], [14, 10], [14, 14], [10, 10]], HOLE], [[[-5, -5], [-1, -5], [-1, -1], [-5, -5]]]]
+ARROW_POLYGONS = [[SQUARE], [[[10, 10], [14, 10], [14, 14], [10, 10]], HOLE],
+                  [[[-5, -5], [-1, -5], [-1, -1], [-5, -5]]]]
 
 
 @pytest.mark.parametrize("struct", [False, True])
@@ -222,7 +224,8 @@ def test_geoarrow_extension_arrays():
 @pytest.mark.parametrize("call, error, message", [
     (lambda: zarel.fingerprint_polygons([], -1), OverflowError, r"^level -1 out of range \[0, 15\]$"),
     (lambda: zarel.polyfill_polygons([], 16), ValueError, r"^level 16 out of range \[0, 15\]$"),
-    (lambda: zarel.polyfill({"type": "Polygon", "coordinates": [SQUARE]}, True), TypeError, "level must be an int, not bool"),
+    (lambda: zarel.polyfill({"type": "Polygon", "coordinates": [SQUARE]}, True), TypeError,
+     "level must be an int, not bool"),
     (lambda: zarel.cells_from_lonlat([0], [0], 16), ValueError, r"^level 16 out of range \[0, 15\]$"),
     (lambda: zarel.cells_from_lonlat([0], [0], 3, nthreads=-1), OverflowError, r"^nthreads -1 out of range"),
     (lambda: zarel.cells_to_lonlat([9], nthreads=10**6), ValueError, r"^nthreads 1000000 out of range \[0, 1024\]$"),

@@ -41,7 +41,8 @@ __all__ = [
     "tree_from_geojson", "trees_from_polygons",
 ]
 
-def _one(geometry: Any, level: int, form: str, profile: Profile | None, mode: Literal["nucleus", "inside", "overlap"]) -> Any:
+def _one(geometry: Any, level: int, form: str, profile: Profile | None,
+         mode: Literal["nucleus", "inside", "overlap"]) -> Any:
     """A single shapely geometry down the array road; its refusals name no row."""
     try:
         return _zarel._cover_polygons(*_tables.shapely_arrays(_tables._objects([geometry])), level, form, profile,
