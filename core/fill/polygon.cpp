@@ -13,12 +13,6 @@ void close(Ring& ring) {
   if (!ring.empty() && !(ring.back() == ring.front())) ring.push_back(ring.front());
 }
 
-// Coordinates within a few ulps outside the Earth's ranges are the edges
-// written with a rounding error (-179.99999999999997 for -180 and its kin),
-// read as those edges; anything further out is refused.
-constexpr double kLonLimit = 180.0 + 4 * 0x1p-45;  // 4 ulps of 180
-constexpr double kLatLimit = 90.0 + 4 * 0x1p-46;   // 4 ulps of 90
-
 // The shortest text that reads back to `v`, fixed or scientific, whichever is shorter (1e+300, not 301 digits).
 std::string written(double v) {
   if (!std::isfinite(v)) return shortest(v);
