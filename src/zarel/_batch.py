@@ -127,10 +127,10 @@ def cell_boundaries(
 
     Returns `(coords, offsets)`: `coords` float64 of shape (M, 2) holding
     `(lon, lat)` points, cell i being `coords[offsets[i]:offsets[i + 1]]`.
-    Polar cells get `n` points per edge (2 to 65536), equatorial cells their four corners;
-    rings crossing the antimeridian run east of 180 degrees and cells holding
-    a pole are closed through it. `boundaries_to_polygons` makes shapely
-    polygons of the pair.
+    Polar cells get `n` points per edge (2 to 65536), equatorial cells their
+    four corners; rings crossing the antimeridian run east of 180 degrees and
+    cells holding a pole are closed through it. `boundaries_to_polygons`
+    makes shapely polygons of the pair.
     """
     n = _args.integer("n", n, 2, _args.MAX_EDGE_POINTS)
     return _zarel._cell_boundaries(_cids(cids), n, profile, _args.nthreads(nthreads))

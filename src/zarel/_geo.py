@@ -136,8 +136,9 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: 
     MultiPolygon (read from its coordinates), or any object with
     `__geo_interface__` describing one. Coordinates are longitude/latitude
     degrees within [-180, 180] and [-90, 90]; a point outside them or not
-    finite is refused, naming its polygon, ring and index in the ring. Refused (ValueError) above 2**26 cells: large
-    areas belong in `tree_from_geojson`. `mode="inside"` gives the cells wholly
+    finite is refused, naming its polygon, ring and index in the ring.
+    Refused (ValueError) above 2**26 cells: large areas belong in
+    `tree_from_geojson`. `mode="inside"` gives the cells wholly
     inside the polygon instead, and `mode="overlap"` the cells whose interior
     meets the polygon's interior (see docs/polygons.md).
     """
@@ -197,10 +198,10 @@ def fingerprint_polygons(
     GeoSeries or GeoDataFrame in a projected CRS is refused: call
     `.to_crs(4326)` first. A bad row (another geometry type, unreadable WKB, a
     point not finite or outside [-180, 180] x [-90, 90]) is refused naming the
-    lowest such row, "geometry {i}: ...". Row i equals `fingerprint_polygon(geoms[i],
-    level, mode=mode)` (`roots_hex` gives that text). `nthreads` 0 uses the
-    shared pool, 1 the calling thread, 2 or more a private pool of that many
-    workers; `mode` as in `polyfill`.
+    lowest such row, "geometry {i}: ...". Row i equals
+    `fingerprint_polygon(geoms[i], level, mode=mode)` (`roots_hex` gives that
+    text). `nthreads` 0 uses the shared pool, 1 the calling thread, 2 or more
+    a private pool of that many workers; `mode` as in `polyfill`.
     """
     roots: npt.NDArray[np.uint8] = _cover(geoms, level, "roots", profile, nthreads, mode)
     return roots

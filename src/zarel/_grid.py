@@ -68,7 +68,11 @@ def _suid_fault(suid: str) -> str | None:
 
 
 def suid_to_cid(suid: str) -> int:
-    """The cid of a suid ("N", "Q12", ...); a bad character is shown as written."""
+    """The cid of a suid: a base letter N to S, then one digit 0 to 8 per level ("Q12" is 983).
+
+    The module's `suid_to_cid`, except that a character outside ASCII is shown
+    as written in the refusal ("bad suid digit 'é'").
+    """
     try:
         return _zarel.suid_to_cid(suid)
     except ValueError:
