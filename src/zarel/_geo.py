@@ -107,7 +107,7 @@ def _check_coordinates(doc: Any) -> None:
     """
     try:
         arrays = _tables.geojson_arrays([doc])
-    except ValueError:
+    except (ValueError, TypeError):
         return
     error = _tables.coordinate_error(arrays)
     if error is not None:
