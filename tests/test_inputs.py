@@ -190,6 +190,17 @@ def test_arrow_slices_and_chunks_are_honoured(struct):
     assert (zarel.fingerprint_polygons(arr.slice(1), 5) == want[1:]).all()
     chunked = pa.chunked_array([arr.slice(0, 1), arr.slice(1)])
     assert (zarel.fingerprint_polygons(chunked, 5) == want).all()
+    assert (zarel.fingerprint_polygons(Producer(chunked), 5) == want).all()
+
+
+class Producer:
+    """Another library's Arrow stream, seen only through the PyCapsule interface."""
+
+    def __init__(self, chunked):
+        self.chunked = chunked
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.chunked.__arrow_c_stream__(requested_schema)
 
 
 def test_arrow_nulls_and_layouts():
