@@ -25,6 +25,7 @@ from zarel._grid import (  # noqa: F401
     cell_parents,
     cids_to_suids,
     grid_disk,
+    suid_to_cid,
     suids_to_cids,
     to_dggs_json,
 )
@@ -33,6 +34,9 @@ from zarel._grid import (  # noqa: F401
 # package's polyfill and fingerprint_polygon call their level `level`.
 from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
 from zarel._geo import fingerprint_polygons, polyfill_polygons, roots_hex, trees_from_polygons  # noqa: F401
+
+# Verifiers that also check the roots, cell and operation the caller expects.
+from zarel._verify import opening_claim, setop_result  # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
@@ -44,4 +48,5 @@ __all__ = [
     "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
     "grid_disk", "suids_to_cids", "to_dggs_json",
     "fingerprint_polygons", "polyfill_polygons", "roots_hex", "trees_from_polygons",
+    "opening_claim", "setop_result",
 ]
