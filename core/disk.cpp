@@ -1,7 +1,10 @@
 #include "disk.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
+
+#include "tree/joins.h"
 
 namespace zarel {
 
@@ -42,19 +45,46 @@ bool contains(const std::vector<uint64_t>& sorted, uint64_t v) {
   return std::binary_search(sorted.begin(), sorted.end(), v);
 }
 
+// The cells sharing a corner but no edge with `p` (whose cid is `self`):
+// those next to two of its edge neighbours, three where three base cells meet
+// at the corner and four elsewhere. REQUIRES: g.span >= 2 (at level 0 the
+// base cell opposite would pass for one).
+uint32_t corner_cells(const Layer& g, const Position& p, uint64_t self, std::array<uint64_t, 4>& out) {
+  std::array<uint64_t, 4> edge{};
+  std::array<uint64_t, 16> near{};
+  for (uint32_t d = 0; d < 4; ++d) {
+    Position q = step_unchecked(p, static_cast<Direction>(d), g.span, g.ns, g.ss);
+    edge[d] = g.cid(q);
+    for (uint32_t e = 0; e < 4; ++e)
+      near[d * 4 + e] = g.cid(step_unchecked(q, static_cast<Direction>(e), g.span, g.ns, g.ss));
+  }
+  std::sort(near.begin(), near.end());
+  uint32_t n = 0;
+  for (size_t i = 0; i + 1 < near.size(); ++i) {
+    uint64_t c = near[i];
+    if (c != near[i + 1] || (i > 0 && near[i - 1] == c)) continue;
+    if (c != self && std::find(edge.begin(), edge.end(), c) == edge.end() && n < 4) out[n++] = c;
+  }
+  return n;
+}
+
 // One breadth-first layer: the neighbours of `ring` that lie neither in `ring`
-// nor in `prev`, ascending. A neighbour of a cell at distance j from the
+// nor in `prev`, ascending; with `corners`, the cells sharing only a corner
+// count as neighbours too. A neighbour of a cell at distance j from the
 // sources is at distance j - 1, j or j + 1, so those two layers are all the
 // memory the walk needs.
 void next_layer(const Layer& g, const std::vector<uint64_t>& prev, const std::vector<uint64_t>& ring,
-                std::vector<uint64_t>& next) {
+                std::vector<uint64_t>& next, bool corners = false) {
   next.clear();
+  auto consider = [&](uint64_t n) {
+    if (!contains(ring, n) && !contains(prev, n)) next.push_back(n);
+  };
+  std::array<uint64_t, 4> diagonal{};
   for (uint64_t c : ring) {
     Position p = g.position(c);
-    for (uint32_t d = 0; d < 4; ++d) {
-      uint64_t n = g.cid(step_unchecked(p, static_cast<Direction>(d), g.span, g.ns, g.ss));
-      if (!contains(ring, n) && !contains(prev, n)) next.push_back(n);
-    }
+    for (uint32_t d = 0; d < 4; ++d) consider(g.cid(step_unchecked(p, static_cast<Direction>(d), g.span, g.ns, g.ss)));
+    if (corners)
+      for (uint32_t i = 0, n = corner_cells(g, p, c, diagonal); i < n; ++i) consider(diagonal[i]);
   }
   std::sort(next.begin(), next.end());
   next.erase(std::unique(next.begin(), next.end()), next.end());
@@ -62,14 +92,15 @@ void next_layer(const Layer& g, const std::vector<uint64_t>& prev, const std::ve
 
 }  // namespace
 
-Result<Disks> Disks::make(const Profile& profile, uint32_t k) {
+Result<Disks> Disks::make(const Profile& profile, uint32_t k, bool ring) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   ZAREL_TRY(uint64_t s, side(profile.hierarchy()));
-  return Disks(profile, k, s);
+  return Disks(profile, k, s, ring);
 }
 
-Disks::Disks(const Profile& profile, uint32_t k, uint64_t side) : profile_(profile), k_(k), side_(side) {
+Disks::Disks(const Profile& profile, uint32_t k, uint64_t side, bool ring)
+    : profile_(profile), k_(k), ring_only_(ring), side_(side) {
   Hierarchy h = profile.hierarchy();
   for (uint32_t level = 0; level <= h.deepest(); ++level) {
     spans_.push_back(span(h, level).value());
@@ -100,23 +131,27 @@ void Disks::walk(const Position& p, uint64_t limit) {
   prev_.clear();
   ring_.assign(1, g.cid(p));
   all_ = ring_;
-  for (uint32_t j = 0; j < k_ && !ring_.empty() && all_.size() <= limit; ++j) {
+  for (steps_ = 0; steps_ < k_ && !ring_.empty() && all_.size() <= limit; ++steps_) {
     next_layer(g, prev_, ring_, next_);
     all_.insert(all_.end(), next_.begin(), next_.end());
     std::swap(prev_, ring_);
     std::swap(ring_, next_);
   }
+  // A walk that ran out of cells before k steps has nothing at k.
+  if (steps_ < k_ && ring_.empty()) steps_ = k_;
 }
 
 uint64_t Disks::count(uint64_t cid, uint32_t level, uint64_t limit) {
   Position p = position_at(profile_.hierarchy(), side_, cid, level);
-  if (inside(p)) return std::min(2 * uint64_t{k_} * (k_ + 1) + 1, limit + 1);
+  if (inside(p)) return std::min(ring_only_ ? std::max<uint64_t>(4 * uint64_t{k_}, 1) : 2 * uint64_t{k_} * (k_ + 1) + 1,
+                                 limit + 1);
   // The disk holds at least a triangle of its own base cell, toward the
   // farther corner: a walk that could not stay within the limit is not begun.
   uint64_t r = std::min<uint64_t>(k_, (spans_[level] - 1) / 2);
   if ((r + 1) * (r + 2) / 2 > limit) return limit + 1;
   walk(p, limit);
-  return std::min<uint64_t>(all_.size(), limit + 1);
+  if (all_.size() > limit) return limit + 1;
+  return ring_only_ ? ring_.size() : all_.size();
 }
 
 void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
@@ -134,11 +169,13 @@ void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
     parts(p.col - k_, 1, ring_);
     for (uint64_t i = 0; i < n; ++i) {
       uint64_t w = k_ - (i < k_ ? k_ - i : i - k_);
-      for (uint64_t j = k_ - w; j <= k_ + w; ++j) *end++ = prefix + prev_[i] + ring_[j];
+      // A ring keeps the two ends of each row of the diamond (one at its tips).
+      uint64_t stride = ring_only_ ? std::max<uint64_t>(2 * w, 1) : 1;
+      for (uint64_t j = k_ - w; j <= k_ + w; j += stride) *end++ = prefix + prev_[i] + ring_[j];
     }
   } else {
     walk(p, UINT64_MAX);
-    end = std::copy(all_.begin(), all_.end(), out);
+    end = ring_only_ ? std::copy(ring_.begin(), ring_.end(), out) : std::copy(all_.begin(), all_.end(), out);
   }
   std::sort(out, end);
 }
@@ -238,7 +275,7 @@ Error too_many(uint32_t k, uint32_t depth) {
 
 }  // namespace
 
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k) {
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   ZAREL_TRY(uint64_t s, side(tree.hierarchy));
@@ -252,9 +289,27 @@ Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k) {
   std::vector<uint64_t> prev = std::move(walk.in), ring = std::move(walk.out), next;
   sort_unique(prev);
   sort_unique(ring);
+  // At level 0 base cells meet only along edges.
+  corners = corners && g.span >= 2;
+  if (corners) {
+    // An uncovered leaf touching a covered one only at a corner, with no
+    // covered leaf beside it, has both leaves between them uncovered: the
+    // covered one is on the boundary walked, so its corners find it.
+    std::array<uint64_t, 4> diagonal{};
+    for (uint64_t c : prev) {
+      for (uint32_t i = 0, n = corner_cells(g, g.position(c), c, diagonal); i < n; ++i)
+        if (!holds(tree, diagonal[i], tree.depth)) ring.push_back(diagonal[i]);
+      if (ring.size() > 2 * kMaxDilationLeaves) sort_unique(ring);
+      if (ring.size() > kMaxDilationLeaves) return too_many(k, tree.depth);
+    }
+    sort_unique(ring);
+  }
   std::vector<uint64_t> added = ring;
   for (uint32_t j = 1; j < k && !ring.empty() && added.size() <= kMaxDilationLeaves; ++j) {
-    next_layer(g, prev, ring, next);
+    next_layer(g, prev, ring, next, corners);
+    // The covered leaves known are the boundary's; one met first across a
+    // corner of the first layer is dropped here.
+    if (corners && j == 1) std::erase_if(next, [&](uint64_t c) { return holds(tree, c, tree.depth); });
     added.insert(added.end(), next.begin(), next.end());
     std::swap(prev, ring);
     std::swap(ring, next);

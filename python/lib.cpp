@@ -6,6 +6,7 @@
 
 #include "binder.h"
 #include "cell_arrays.h"
+#include "grid_steps.h"
 #include "exchange.h"
 #include "functions.h"
 #include "index_type.h"
@@ -69,6 +70,9 @@ PyMethodDef module_functions[] = {
     def("_cell_parents", fn_cell_parents, cell_parents_doc),
     def("_cell_children", fn_cell_children, cell_children_doc),
     def("_grid_disk", fn_grid_disk, grid_disk_doc),
+    def("_grid_ring", fn_grid_ring, grid_ring_doc),
+    def("_grid_distance", fn_grid_distance, grid_distance_doc),
+    def("_cells_valid", fn_cells_valid, cells_valid_doc),
     def("enclosing_zone", fn_enclosing_zone, enclosing_zone_doc),
     def("dggs_json_zones", fn_dggs_json_zones, dggs_json_zones_doc),
     kEndOfTable,

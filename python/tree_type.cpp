@@ -3,12 +3,14 @@
 #include <cstring>
 #include <optional>
 
+#include "batch_joins.h"
 #include "binder.h"
 #include "exchange.h"
 #include "opening.h"
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
+#include "tree_habits.h"
 #include "zones.h"
 
 namespace zarel::py {
@@ -91,7 +93,7 @@ PyObject* tree_repr(PyObject* self) {
 }
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) return tree_order(self, other, op);
   if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type)) {
     if (op == Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     // `!=` is the negation of Python's `==` on the same pair, whatever decides it:
@@ -315,6 +317,11 @@ PyMethodDef tree_methods[] = {
         "leaves_array($self)\n--\n\n"
         "`leaves()` as a NumPy uint64 array, made without a Python list; refused as `leaves()` is."),
     def("covers", tree_covers, "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."),
+    def("contains_cells", tree_contains_cells, contains_cells_doc),
+    def("issubset", tree_issubset, issubset_doc),
+    def("issuperset", tree_issuperset, issuperset_doc),
+    def("isdisjoint", tree_isdisjoint, isdisjoint_doc),
+    def("area_m2", tree_area_m2, area_m2_doc),
     def("leaf_count", tree_leaf_count, "leaf_count($self)\n--\n\nThe number of covered leaves."),
     def("is_empty", tree_is_empty, "is_empty($self)\n--\n\nWhether the tree covers nothing."),
     def("union", tree_union, "union($self, other)\n--\n\nThe cells covered by either tree."),

@@ -11,19 +11,21 @@
 namespace zarel::py {
 
 const char dilate_doc[] =
-    "dilate($self, k)\n--\n\n"
+    "dilate($self, k, corners=False)\n--\n\n"
     "The tree grown by `k` edge steps at its depth: every leaf within `k` steps of a covered leaf,\n"
-    "across the folded base-cell edges. The work follows the tree's boundary, not its area. Two\n"
+    "across the folded base-cell edges; with `corners`, a step may also cross a cell's corner, so\n"
+    "coverages that meet at a point touch. The work follows the tree's boundary, not its area. Two\n"
     "trees lie within `k` cells of each other exactly when `a.dilate(k)` meets `b`, so\n"
     "`index.query(t.dilate(1))` finds the coverages that touch `t`. At most 2**25 leaves are added.";
 
 PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_self(self);
   uint32_t k;
-  return call(st, args, kwargs, "dilate", {{"k", k}}, [&]() -> PyObject* {
+  bool corners = false;
+  return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
     const auto& t = *reinterpret_cast<TreeObject*>(self);
     std::optional<Result<Tree>> grown;
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k)); });
+    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners)); });
     return new_tree(st, std::move(*grown), t.profile);
   });
 }

@@ -1,0 +1,54 @@
+// Point-in-area joins over cell arrays: Tree.contains_cells and Index.locate,
+// run without the interpreter lock on the pool for large inputs.
+#pragma once
+
+#include <optional>
+
+#include "arrays.h"
+#include "index.h"
+#include "lib.h"
+#include "pool.h"
+
+namespace zarel::py {
+
+// Runs `element(i) -> Status` over [0, n) without the interpreter lock,
+// stopping on Ctrl-C; false with the exception set when the pool cannot be
+// built, the call is interrupted or an element fails, the lowest failing
+// element named as "cell {i}: {error}".
+template <class F>
+bool run_batch(size_t n, uint64_t nthreads, F&& element) {
+  std::optional<ElementFailure> bad;
+  Runner run{nthreads, {}};
+  Cancel cancel(signal_raised);
+  without_gil([&] {
+    bad = run(0, n, [&](size_t i) -> Status {
+      if (i % 4096 == 0 && cancel.stop()) return cancelled();
+      return element(i);
+    });
+  });
+  if (cancel.stopped()) {
+    raise(cancelled());
+    return false;
+  }
+  if (!run.failure.empty()) {
+    raise(invalid(run.failure));
+    return false;
+  }
+  if (bad) {
+    element_error(*bad);
+    return false;
+  }
+  return true;
+}
+
+// False with the exception set when `nthreads` is beyond a private pool's bound.
+bool threads_ready(size_t n, uint64_t nthreads);
+
+extern const char contains_cells_doc[];
+PyObject* tree_contains_cells(PyObject* self, PyObject* args, PyObject* kwargs);
+
+extern const char locate_doc[];
+// Index.locate's body, run while the caller holds the index for reading.
+PyObject* index_locate(ModuleState* st, const Index& index, PyObject* args, PyObject* kwargs);
+
+}  // namespace zarel::py
