@@ -104,7 +104,7 @@ Distances::Routes Distances::routes_at(uint32_t level) const {
     std::vector<bool> seen(h.b, false);
     seen[start] = true;
     auto visit = [&](auto& self) -> void {
-      const Frame& at = path.back();
+      Frame at = path.back();  // a copy: the path grows below
       routes[start * h.b + at.face].push_back({crossings, at.map});
       for (uint32_t dir = 0; dir < 4; ++dir) {
         uint32_t next = faces_[at.face][dir];

@@ -23,8 +23,11 @@ from zarel._grid import (  # noqa: F401
     cell_children,
     cell_levels,
     cell_parents,
+    cells_valid,
     cids_to_suids,
     grid_disk,
+    grid_distance,
+    grid_ring,
     suids_to_cids,
     to_dggs_json,
 )
@@ -42,6 +45,6 @@ __all__ = [
     "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
     "tree_from_geojson", "verify_opening", "verify_setop",
     "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
-    "grid_disk", "suids_to_cids", "to_dggs_json",
+    "grid_disk", "suids_to_cids", "to_dggs_json", "grid_ring", "grid_distance", "cells_valid",
     "fingerprint_polygons", "polyfill_polygons", "roots_hex", "trees_from_polygons",
 ]
