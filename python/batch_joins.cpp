@@ -1,5 +1,7 @@
 #include "batch_joins.h"
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -37,21 +39,63 @@ const char contains_cells_doc[] =
     "wholly covered, as `covers` answers. `cids` is any iterable of cids (a uint64 array is read in\n"
     "one step); a cid that is not one fails with its index named.";
 
+namespace {
+
+// Cells walked together by one KeyLocator::block call.
+constexpr size_t kBlock = 64;
+
+// The checked levels of the cids, or false with the lowest bad cid raised.
+bool read_levels(const Hierarchy& h, const std::vector<uint64_t>& cids, uint64_t nthreads,
+                 std::vector<uint8_t>& levels) {
+  CidLevels levels_of(h);
+  levels.resize(cids.size());
+  return run_batch(cids.size(), nthreads, [&](size_t i) -> Status {
+    int level = levels_of.level(cids[i]);
+    if (level < 0) return h.check(cids[i]).error();
+    levels[i] = static_cast<uint8_t>(level);
+    return ok();
+  });
+}
+
+// The keys holding each cid, block by block: per cid its number of key
+// places and its one tree (or none, or several).
+bool locate_blocks(const KeyLocator& loc, const std::vector<uint64_t>& cids, const std::vector<uint8_t>& levels,
+                   uint64_t nthreads, std::vector<uint64_t>& counts, std::vector<uint32_t>& tree) {
+  size_t n = cids.size();
+  counts.resize(n);
+  tree.resize(n);
+  tbb::enumerable_thread_specific<KeyLocator::Scratch> scratch;
+  // Element i starts a block when it is a multiple of the block size; the
+  // others belong to its block, whichever thread meets them.
+  return run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (i % kBlock == 0) {
+      size_t m = std::min(kBlock, n - i);
+      loc.block(cids.data() + i, levels.data() + i, m, scratch.local(), counts.data() + i, tree.data() + i);
+    }
+    return ok();
+  });
+}
+
+}  // namespace
+
 PyObject* tree_contains_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_self(self);
   std::vector<uint64_t> cids;
   uint64_t nthreads = 0;
   return call(st, args, kwargs, "contains_cells", {{"cids", cids}, optional("nthreads", nthreads)},
               [&]() -> PyObject* {
-    if (!threads_ready(cids.size(), nthreads)) return nullptr;
+    size_t n = cids.size();
+    if (!threads_ready(n, nthreads)) return nullptr;
     const Tree& t = reinterpret_cast<TreeObject*>(self)->tree;
-    std::vector<uint8_t> out(cids.size());
-    if (!run_batch(cids.size(), nthreads, [&](size_t i) -> Status {
-          ZAREL_TRY(uint32_t level, t.hierarchy.check(cids[i]));
-          out[i] = holds(t, cids[i], level);
-          return ok();
-        }))
-      return nullptr;
+    std::vector<uint8_t> levels;
+    if (!read_levels(t.hierarchy, cids, nthreads, levels)) return nullptr;
+    std::optional<KeyLocator> found;
+    without_gil([&] { found.emplace(KeyLocator::make(t, directory_budget(n))); });
+    std::vector<uint64_t> counts;
+    std::vector<uint32_t> tree;
+    if (!locate_blocks(*found, cids, levels, nthreads, counts, tree)) return nullptr;
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = counts[i] != 0;
     return to_ndarray(st, std::move(out), "bool");
   });
 }
@@ -73,28 +117,24 @@ PyObject* index_locate(ModuleState* st, const Index& index, PyObject* args, PyOb
     std::optional<KeyLocator> found;
     without_gil([&] { found.emplace(KeyLocator::make(index, directory_budget(n))); });
     const KeyLocator& loc = *found;
-    const Hierarchy& h = loc.hierarchy();
-    // Every cid is checked, also once the total has passed the bound, so the
-    // failure reported is the lowest bad cid whatever the threads' timing.
+    std::vector<uint8_t> levels;
+    if (!read_levels(loc.hierarchy(), cids, nthreads, levels)) return nullptr;
+    std::vector<uint64_t> counts;
+    std::vector<uint32_t> tree;
+    if (!locate_blocks(loc, cids, levels, nthreads, counts, tree)) return nullptr;
     std::vector<int64_t> offsets(n + 1, 0);
-    std::vector<uint8_t> levels(n);
-    std::atomic<uint64_t> total{0};
+    uint64_t total = 0;
+    for (size_t i = 0; i < n; ++i) {
+      total += counts[i];
+      if (total > kMaxGridCells)
+        return raise(invalid("the hits would hold more than the maximum " + str(kMaxGridCells)));
+      offsets[i + 1] = static_cast<int64_t>(total);
+    }
+    std::vector<int64_t> hits(total);
     if (!run_batch(n, nthreads, [&](size_t i) -> Status {
-          ZAREL_TRY(uint32_t level, h.check(cids[i]));
-          levels[i] = static_cast<uint8_t>(level);
-          if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
-          uint64_t count = loc.count(cids[i], level);
-          offsets[i + 1] = static_cast<int64_t>(count);
-          total.fetch_add(count, std::memory_order_relaxed);
-          return ok();
-        }))
-      return nullptr;
-    if (total.load() > kMaxGridCells)
-      return raise(invalid("the hits would hold more than the maximum " + str(kMaxGridCells)));
-    for (size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-    std::vector<int64_t> hits(static_cast<size_t>(offsets[n]));
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
-          if (offsets[i + 1] > offsets[i]) loc.fill(cids[i], levels[i], hits.data() + offsets[i]);
+          int64_t* out = hits.data() + offsets[i];
+          if (tree[i] == KeyLocator::kTrees) loc.fill(cids[i], levels[i], out);
+          else if (tree[i] != KeyLocator::kNoTree) std::copy(loc.keys_of(tree[i]).begin(), loc.keys_of(tree[i]).end(), out);
           return ok();
         }))
       return nullptr;

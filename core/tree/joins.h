@@ -4,6 +4,7 @@
 // held when it is wholly covered, as Tree::covers answers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -15,6 +16,23 @@ namespace zarel {
 
 // Whether `tree` holds `cid`, a valid cid of the tree's hierarchy at `level`.
 bool holds(const Tree& tree, uint64_t cid, uint32_t level);
+
+// The levels of cids by one hierarchy, found by comparisons alone: the valid
+// cids of level L are exactly [a^(L+1), (a+b)a^L), and these ranges rise with L.
+class CidLevels {
+ public:
+  explicit CidLevels(const Hierarchy& h);
+  // The level of `cid`, or -1 when it is not a valid cid (Hierarchy::check says why).
+  int level(uint64_t cid) const {
+    auto at = std::upper_bound(first_.begin(), first_.end(), cid);
+    if (at == first_.begin()) return -1;
+    auto level = static_cast<size_t>(at - first_.begin() - 1);
+    return cid < end_[level] ? static_cast<int>(level) : -1;
+  }
+
+ private:
+  std::vector<uint64_t> first_, end_;
+};
 
 // Which keys of an index hold a cell. Keys are numbered by their place in
 // Index::keys(); each distinct tree is walked once per cell, and only the
@@ -29,20 +47,39 @@ class KeyLocator {
   // `budget` bounds the directory's entries (beyond the coarsest levels,
   // which are always listed). The index must outlive the locator unchanged.
   static KeyLocator make(const Index& index, uint64_t budget);
+  // One tree under one key, for the batch form of holds().
+  static KeyLocator make(const Tree& tree, uint64_t budget);
 
   // The hierarchy the cids are read against: the trees', or the default
   // (rHEALPix) one for an empty index.
   const Hierarchy& hierarchy() const { return h_; }
 
-  // How many keys hold `cid` (valid, at `level`).
-  uint64_t count(uint64_t cid, uint32_t level) const {
-    uint64_t n = 0;
-    each(cid, level, [&](uint32_t t) { n += key_positions_[t].size(); });
-    return n;
-  }
-  // Writes the places of the keys holding `cid`, ascending, to `out`, which
-  // holds count(cid, level) values.
+  // Writes the places of the keys holding `cid` (valid, at `level`),
+  // ascending, to `out`, which has room for them.
   void fill(uint64_t cid, uint32_t level, int64_t* out) const;
+
+  // The keys holding each cid of a block: for cid i its number of key places
+  // `counts[i]`, and `tree[i]` the one tree holding it, or kNoTree when none
+  // does, or kTrees when several do (fill() then lists them). The cells of a
+  // block are walked together, a level at a time, so that the memory reads
+  // of many walks overlap. `levels` are the cids' levels.
+  static constexpr uint32_t kNoTree = UINT32_MAX, kTrees = UINT32_MAX - 1;
+  struct Scratch;
+  void block(const uint64_t* cids, const uint8_t* levels, size_t n, Scratch& scratch, uint64_t* counts,
+             uint32_t* tree) const;
+  // The key places, ascending, of a tree as block() names it.
+  const std::vector<int64_t>& keys_of(uint32_t tree) const { return key_positions_[tree]; }
+
+  // Room for block(), kept per thread between blocks.
+  struct Scratch {
+    struct Walk {
+      uint32_t item, tree;
+      const Node* node;
+    };
+    std::vector<uint32_t> cell;
+    std::vector<uint8_t> digits;
+    std::vector<Walk> walks;
+  };
 
  private:
   struct Entry {
@@ -52,6 +89,7 @@ class KeyLocator {
   // Calls hit(t) for every tree index t that holds `cid`, ascending.
   template <class F>
   void each(uint64_t cid, uint32_t level, F&& hit) const;
+  void build(std::span<const Tree* const> trees, uint64_t budget);
 
   Hierarchy h_;
   uint32_t depth_ = 0, top_ = 0;  // the trees' depth; the directory's deepest level m
