@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "binder.h"
-#include "disk.h"
+#include "base/limits.h"
+#include "zone/disk.h"
 #include "tree/joins.h"
 #include "tree_type.h"
 

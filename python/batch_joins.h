@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "arrays.h"
-#include "index.h"
+#include "tree/index.h"
 #include "lib.h"
-#include "pool.h"
+#include "parallel/pool.h"
 
 namespace zarel::py {
 

@@ -9,7 +9,8 @@
 #include "arrays.h"
 #include "batch_joins.h"
 #include "binder.h"
-#include "disk.h"
+#include "base/limits.h"
+#include "zone/disk.h"
 #include "zone/distance.h"
 
 namespace zarel::py {

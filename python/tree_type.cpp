@@ -6,10 +6,10 @@
 #include "batch_joins.h"
 #include "binder.h"
 #include "exchange.h"
-#include "opening.h"
+#include "proof/opening.h"
 #include "polygon_fns.h"
 #include "profile_type.h"
-#include "setops.h"
+#include "proof/transcript.h"
 #include "tree_habits.h"
 #include "zones.h"
 
