@@ -80,6 +80,14 @@ def test_join_edges():
     empty = Index()
     hits, offsets = empty.locate([983, 9])
     assert hits.tolist() == [] and offsets.tolist() == [0, 0, 0]
+    # Another hierarchy: aperture 4, whose cid 21 is base 1's child 1.
+    four = Profile(aperture=4, n_base=6)
+    t4 = Tree.from_cells([21, 9 * 16 + 5], 3, four)
+    cids = [21, 21 * 16 + 3, 5, 21 * 4**5 + 7, 9 * 16 + 5, 9 * 16 + 6]
+    assert t4.contains_cells(cids).tolist() == [True, True, False, True, True, False]
+    four_index = Index()
+    four_index.add("t", t4)
+    assert four_index.locate(cids)[1].tolist() == [0, 1, 2, 2, 3, 4, 4]
     with pytest.raises(OverflowError):
         t.contains_cells([-1])
     with pytest.raises(ValueError, match="^cell 0: not a cid: 8$"):

@@ -135,9 +135,9 @@ void KeyLocator::block(const uint64_t* cids, const uint8_t* levels, size_t n, Sc
       }
       uint32_t last = std::min(level, depth_);
       uint64_t x = cids[i] / powers_[level - last];
-      uint8_t* d = &s.digits[i * below];
-      for (uint32_t k = last - top_; k > 0; --k, x /= a) d[k - 1] = static_cast<uint8_t>(x % a);
-      for (uint32_t k = last - top_; k < below; ++k) d[k] = UINT8_MAX;
+      uint16_t* d = &s.digits[i * below];
+      for (uint32_t k = last - top_; k > 0; --k, x /= a) d[k - 1] = static_cast<uint16_t>(x % a);
+      for (uint32_t k = last - top_; k < below; ++k) d[k] = UINT16_MAX;
       s.cell[i] = static_cast<uint32_t>(x - powers_[top_ + 1]);
       __builtin_prefetch(&first_[top_][s.cell[i]]);
     }
@@ -156,8 +156,8 @@ void KeyLocator::block(const uint64_t* cids, const uint8_t* levels, size_t n, Sc
   // A level at a time over every walk: each step's read was asked for a round before.
   for (uint32_t k = 0; k < below; ++k)
     for (Scratch::Walk& w : s.walks) {
-      uint8_t d = s.digits[w.item * below + k];
-      if (d == UINT8_MAX || !w.node->is_branch()) continue;
+      uint16_t d = s.digits[w.item * below + k];
+      if (d == UINT16_MAX || !w.node->is_branch()) continue;
       w.node = &w.node->child(d);
       prefetch(w.node);
     }

@@ -77,7 +77,7 @@ class KeyLocator {
       const Node* node;
     };
     std::vector<uint32_t> cell;
-    std::vector<uint8_t> digits;
+    std::vector<uint16_t> digits;  // apertures reach 4096
     std::vector<Walk> walks;
   };
 
