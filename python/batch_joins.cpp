@@ -50,7 +50,7 @@ bool read_levels(const Hierarchy& h, const std::vector<uint64_t>& cids, uint64_t
                  std::vector<uint8_t>& levels) {
   CidLevels levels_of(h);
   levels.resize(cids.size());
-  return run_batch(cids.size(), nthreads, [&](size_t i) -> Status {
+  return run_cells_polled(cids.size(), nthreads, [&](size_t i) -> Status {
     int level = levels_of.level(cids[i]);
     if (level < 0) return h.check(cids[i]).error();
     levels[i] = static_cast<uint8_t>(level);
@@ -68,7 +68,7 @@ bool locate_blocks(const KeyLocator& loc, const std::vector<uint64_t>& cids, con
   tbb::enumerable_thread_specific<KeyLocator::Scratch> scratch;
   // Element i starts a block when it is a multiple of the block size; the
   // others belong to its block, whichever thread meets them.
-  return run_batch(n, nthreads, [&](size_t i) -> Status {
+  return run_cells_polled(n, nthreads, [&](size_t i) -> Status {
     if (i % kBlock == 0) {
       size_t m = std::min(kBlock, n - i);
       loc.block(cids.data() + i, levels.data() + i, m, scratch.local(), counts.data() + i, tree.data() + i);
@@ -132,19 +132,14 @@ PyObject* index_locate(ModuleState* st, const Index& index, PyObject* args, PyOb
       offsets[i + 1] = static_cast<int64_t>(total);
     }
     std::vector<int64_t> hits(total);
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(n, nthreads, [&](size_t i) -> Status {
           int64_t* out = hits.data() + offsets[i];
           if (tree[i] == KeyLocator::kTrees) loc.fill(cids[i], levels[i], out);
           else if (tree[i] != KeyLocator::kNoTree) std::copy(loc.keys_of(tree[i]).begin(), loc.keys_of(tree[i]).end(), out);
           return ok();
         }))
       return nullptr;
-    PyObject* a = to_ndarray(st, std::move(hits));
-    PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
-    PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
-    Py_XDECREF(a);
-    Py_XDECREF(b);
-    return pair;
+    return array_pair(st, std::move(hits), std::move(offsets));
   });
 }
 

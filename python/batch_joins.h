@@ -6,39 +6,26 @@
 
 #include "arrays.h"
 #include "tree/index.h"
-#include "lib.h"
+#include "module.h"
 #include "parallel/pool.h"
 
 namespace zarel::py {
 
-// Runs `element(i) -> Status` over [0, n) without the interpreter lock,
-// stopping on Ctrl-C; false with the exception set when the pool cannot be
-// built, the call is interrupted or an element fails, the lowest failing
-// element named as "cell {i}: {error}".
+// run_each over the cells of a batch, stopping on Ctrl-C: false with the
+// exception set when the pool cannot be built, the call is interrupted or an
+// element fails, the lowest failing element named as "cell {i}: {error}".
 template <class F>
-bool run_batch(size_t n, uint64_t nthreads, F&& element) {
-  std::optional<ElementFailure> bad;
-  Runner run{nthreads, {}};
+bool run_cells_polled(size_t n, uint64_t nthreads, F&& element) {
   Cancel cancel(signal_raised);
-  without_gil([&] {
-    bad = run(0, n, [&](size_t i) -> Status {
-      if (i % 4096 == 0 && cancel.stop()) return cancelled();
-      return element(i);
-    });
-  });
-  if (cancel.stopped()) {
-    raise(cancelled());
-    return false;
-  }
-  if (!run.failure.empty()) {
-    raise(invalid(run.failure));
-    return false;
-  }
-  if (bad) {
-    element_error(*bad);
-    return false;
-  }
-  return true;
+  return run_batch(
+      nthreads, "cell",
+      [&](Runner& run) {
+        return run(0, n, [&](size_t i) -> Status {
+          if (i % 4096 == 0 && cancel.stop()) return cancelled();
+          return element(i);
+        });
+      },
+      &cancel);
 }
 
 // False with the exception set when `nthreads` is beyond a private pool's bound.

@@ -54,7 +54,7 @@ PyObject* fn_grid_ring(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(n, nthreads, [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, h.check(c[i]));
           levels[i] = static_cast<uint8_t>(level);
           if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
@@ -69,17 +69,12 @@ PyObject* fn_grid_ring(PyObject* module, PyObject* args, PyObject* kwargs) {
                            " cells"));
     for (size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(n, nthreads, [&](size_t i) -> Status {
           rings.local().fill(c[i], levels[i], cells.data() + offsets[i]);
           return ok();
         }))
       return nullptr;
-    PyObject* a = to_ndarray(st, std::move(cells));
-    PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
-    PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
-    Py_XDECREF(a);
-    Py_XDECREF(b);
-    return pair;
+    return array_pair(st, std::move(cells), std::move(offsets));
   });
 }
 
@@ -103,7 +98,7 @@ PyObject* fn_grid_distance(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t *x = a.data<uint64_t>(), *y = b.data<uint64_t>();
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> seen{0};  // a bit per level met
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(n, nthreads, [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t la, h.check(x[i]));
           ZAREL_TRY(uint32_t lb, h.check(y[i]));
           if (la != lb)
@@ -119,7 +114,7 @@ PyObject* fn_grid_distance(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!*made) return raise(made->error());
     const Distances& d = **made;
     std::vector<int64_t> out(n);
-    if (!run_batch(n, nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(n, nthreads, [&](size_t i) -> Status {
           out[i] = static_cast<int64_t>(d.between(x[i], y[i], levels[i]));
           return ok();
         }))
@@ -143,7 +138,7 @@ PyObject* fn_cells_valid(PyObject* module, PyObject* args, PyObject* kwargs) {
     Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
     std::vector<uint8_t> out(cids.size());
-    if (!run_batch(cids.size(), nthreads, [&](size_t i) -> Status {
+    if (!run_cells_polled(cids.size(), nthreads, [&](size_t i) -> Status {
           out[i] = valid_cid(h, c[i]);
           return ok();
         }))

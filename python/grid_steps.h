@@ -2,7 +2,7 @@
 // and which cids are valid.
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 

@@ -2,7 +2,7 @@
 // and as the ordering operators, and the covered area.
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 
