@@ -99,7 +99,7 @@ def joins(n):
     import geopandas as gpd
 
     frame = gpd.read_file(COUNTRIES)
-    frame = frame[frame.geometry.bounds["miny"] > -89].reset_index(drop=True)
+    frame = frame[frame.geometry.bounds["miny"] > -60].reset_index(drop=True)  # all but Antarctica
     geoms = frame.geometry.values
     trees = zarel.trees_from_polygons(frame.geometry, LEVEL)
     index = Index()
