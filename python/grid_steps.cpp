@@ -11,6 +11,7 @@
 #include "binder.h"
 #include "base/limits.h"
 #include "zone/disk.h"
+#include "tree/joins.h"
 #include "zone/distance.h"
 
 namespace zarel::py {
@@ -18,14 +19,6 @@ namespace zarel::py {
 namespace {
 
 std::string str(uint64_t v) { return std::to_string(v); }
-
-// Hierarchy::check's verdict without its message, so that a batch of bad
-// values allocates nothing.
-bool valid_cid(const Hierarchy& h, uint64_t v) {
-  if (v < h.a) return false;
-  uint32_t level = h.level_of(v);
-  return level <= h.deepest() && v / pow_u64(h.a, level) < uint64_t{h.a} + h.b;
-}
 
 }  // namespace
 
@@ -135,11 +128,12 @@ PyObject* fn_cells_valid(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call(st, args, kwargs, "_cells_valid", {{"cids", cids}, optional("profile", profile), optional("nthreads", nthreads)},
               [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
-    Hierarchy h = profile.hierarchy();
+    // Levels by comparisons alone, so that a batch of bad values allocates no messages.
+    CidLevels levels(profile.hierarchy());
     const uint64_t* c = cids.data<uint64_t>();
     std::vector<uint8_t> out(cids.size());
     if (!run_cells_polled(cids.size(), nthreads, [&](size_t i) -> Status {
-          out[i] = valid_cid(h, c[i]);
+          out[i] = levels.level(c[i]) >= 0;
           return ok();
         }))
       return nullptr;
