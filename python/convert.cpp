@@ -115,6 +115,15 @@ bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out) {
   return true;
 }
 
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out) {
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not a bool", type_name(o).c_str());
+    return add_note(name);
+  }
+  out = o == Py_True;
+  return true;
+}
+
 bool convert(ModuleState*, PyObject* o, const char* name, std::string& out) {
   if (!PyUnicode_Check(o)) return not_instance(o, name, "str");
   Py_ssize_t n;

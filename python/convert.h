@@ -34,6 +34,8 @@ bool convert(ModuleState*, PyObject* o, const char* name, uint64_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out);
+// Exactly True or False; anything else is a TypeError.
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out);
 bool convert(ModuleState*, PyObject* o, const char* name, std::string& out);
 // None gives Profile::ogc(); any other value must be a Profile, and is copied.
 bool convert(ModuleState* st, PyObject* o, const char* name, Profile& out);

@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "batch_joins.h"
 #include "binder.h"
 #include "tree_type.h"
 
@@ -236,6 +237,50 @@ PyObject* index_attention(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* index_locate_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  return index_locate(state_of_self(self), index_of(self), args, kwargs);
+}
+
+// The keys in keys() order, each as a str or, with `trees`, as a (key, Tree)
+// pair, or (with `keys` false) the trees alone: items() and values().
+PyObject* index_listing(PyObject* self, bool keys, bool trees) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&]() -> PyObject* {
+    const Index& index = index_of(self);
+    const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    PyObject* list = PyList_New(0);
+    for (const std::string& key : index.keys()) {
+      if (!list) break;
+      PyObject* k = keys ? PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())) : nullptr;
+      PyObject* t = trees ? new_tree(st, *index.tree(key), *profile) : nullptr;
+      PyObject* item = nullptr;
+      if (keys && trees) item = k && t ? PyTuple_Pack(2, k, t) : nullptr;
+      else item = Py_XNewRef(keys ? k : t);
+      Py_XDECREF(k);
+      Py_XDECREF(t);
+      if (!append(list, item)) Py_CLEAR(list);
+    }
+    return list;
+  });
+}
+
+PyObject* index_items(PyObject* self, PyObject*) { return index_listing(self, true, true); }
+PyObject* index_values(PyObject* self, PyObject*) { return index_listing(self, false, true); }
+
+// Iterates over a snapshot of the keys, so adding or removing keys while
+// iterating neither fails nor skips.
+PyObject* index_iter(PyObject* self) {
+  PyObject* keys = index_listing(self, true, false);
+  if (!keys) return nullptr;
+  PyObject* it = PyObject_GetIter(keys);
+  Py_DECREF(keys);
+  return it;
+}
+
 PyObject* index_get_distinct_roots(PyObject* self, void*) {
   Access access(self, false);
   if (!access) return nullptr;
@@ -262,6 +307,9 @@ PyMethodDef index_methods[] = {
         "remove($self, key)\n--\n\n"
         "Forget `key` (KeyError if it is not registered); trees no key names any more are dropped."),
     def("keys", index_keys, "keys($self)\n--\n\nEvery key, in the order each was first added."),
+    def("items", index_items, "items($self)\n--\n\n`[(key, tree), ...]` in `keys()` order."),
+    def("values", index_values, "values($self)\n--\n\nEvery key's tree, in `keys()` order."),
+    def("locate", index_locate_method, locate_doc),
     def("_content", index_content,
         "_content($self)\n--\n\n"
         "`(trees, [(key, position), ...])`: every stored tree ascending by root, with those no key names,\n"
@@ -288,6 +336,7 @@ PyType_Slot index_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(index_len)},
     {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
     {Py_mp_subscript, reinterpret_cast<void*>(index_getitem)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
     {0, nullptr},

@@ -23,9 +23,12 @@ __all__ = [
     "cell_children",
     "cell_levels",
     "cell_parents",
+    "cells_valid",
     "cids_to_suids",
     "grid_disk",
     "suid_to_cid",
+    "grid_distance",
+    "grid_ring",
     "suids_to_cids",
     "to_dggs_json",
 ]
@@ -148,6 +151,49 @@ def grid_disk(
     call whose disks would hold more than 2**27 cells in all is refused.
     """
     return _zarel._grid_disk(_cids(cids), _args.integer("k", k, 0, _args.U32), profile, _args.nthreads(nthreads))
+
+
+def grid_ring(
+    cids: npt.ArrayLike, k: int, profile: Profile | None = None, nthreads: int = 0
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
+    """Every cell at exactly `k` edge steps from each cell, as a ragged pair like `grid_disk`'s.
+
+    Cell i's ring is `cells[offsets[i]:offsets[i + 1]]`, ascending: the disk of
+    radius k less the disk of radius k - 1 (the cell itself for k = 0). Away
+    from the folded edges between base cells a ring holds 4k cells; where the
+    grid runs out first (coarse levels) it may be empty.
+    """
+    return _zarel._grid_ring(_cids(cids), _args.integer("k", k, 0, _args.U32), profile, _args.nthreads(nthreads))
+
+
+def grid_distance(
+    a: npt.ArrayLike, b: npt.ArrayLike, profile: Profile | None = None, nthreads: int = 0
+) -> npt.NDArray[np.int64]:
+    """The fewest edge steps between `a[i]` and `b[i]`, as int64, NumPy-broadcast.
+
+    Steps cross the folded edges between base cells as `neighbours` does, so
+    `grid_distance(c, n) == 1` for every edge neighbour n of c and the cells of
+    `grid_ring(c, k)` are those at distance k. Defined for two cells of one
+    level (the grid of a level is connected); a pair at two levels is refused
+    with its index named, as is a value that is not a cid.
+    """
+    x, y = np.broadcast_arrays(_cids(np.atleast_1d(np.asarray(a))), _cids(np.atleast_1d(np.asarray(b))))
+    return _zarel._grid_distance(np.ascontiguousarray(x), np.ascontiguousarray(y), profile, _args.nthreads(nthreads))
+
+
+def cells_valid(cids: npt.ArrayLike, profile: Profile | None = None, nthreads: int = 0) -> npt.NDArray[np.bool_]:
+    """Whether each value is a cid of the profile's grid, as a bool array.
+
+    `cids` is any one-dimensional array-like of integers; negative ones (in a
+    signed integer array) answer False rather than raising.
+    """
+    arr = np.asarray(cids)
+    if arr.dtype.kind == "i" and arr.ndim == 1:
+        fits = arr >= 0
+        out = np.zeros(arr.shape, dtype=bool)
+        out[fits] = _zarel._cells_valid(arr[fits].astype(np.uint64), profile, _args.nthreads(nthreads))
+        return out
+    return _zarel._cells_valid(_cids(cids), profile, _args.nthreads(nthreads))
 
 
 def to_dggs_json(tree: Tree, zone: int | str | None = None, field: str = "coverage") -> dict[str, Any]:
