@@ -9,6 +9,7 @@
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
+#include "tree_bytes.h"
 #include "zones.h"
 
 namespace zarel::py {
@@ -336,6 +337,8 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("to_bytes", tree_to_bytes, to_bytes_doc),
+    def("from_bytes", tree_from_bytes, from_bytes_doc, METH_CLASS),
     def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };
