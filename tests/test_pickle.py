@@ -44,7 +44,8 @@ def test_form_grows_with_cells_not_leaves(depth):
     assert len(pickle.dumps(whole)) < 250
     rng = random.Random(depth)
     scattered = Tree.from_cells(random_cells(rng, depth, 3000, top=depth), depth)
-    assert len(pickle.dumps(scattered)) < 8 * len(scattered.cells()) + 250
+    # Isolated deep cells cost their path below the shared levels, a few bits a level.
+    assert len(pickle.dumps(scattered)) < 16 * len(scattered.cells()) + 250
 
 
 PROFILE_STATE = tuple(Profile.ogc().to_dict()[f] for f in

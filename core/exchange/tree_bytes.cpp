@@ -50,9 +50,30 @@ class BitWriter {
   uint32_t n_ = 0;
 };
 
-// The children of a partly covered node at `height`, each followed at once by
-// its own children when it is partly covered too.
-void write_children(const Node& node, uint32_t height, uint32_t a, BitWriter& w) {
+// Bits of a child digit, below `a`.
+uint32_t digit_width(uint32_t a) {
+  uint32_t w = 0;
+  while ((uint32_t{1} << w) < a) ++w;
+  return w;
+}
+
+// A partly covered node at `height`: its one non-empty child by digit (the
+// lone form, which keeps sparse trees small), or every child by its code,
+// each followed at once by its own record when it is partly covered too.
+void write_partial(const Node& node, uint32_t height, uint32_t a, uint32_t width, BitWriter& w) {
+  uint32_t occupied = 0, lone = 0;
+  for (uint32_t k = 0; k < a; ++k)
+    if (!node.child(k).is_empty()) ++occupied, lone = k;
+  if (occupied == 1) {
+    w.put(1, 1);
+    w.put(lone, width);
+    const Node& c = node.child(lone);
+    if (height == 1) return;
+    w.put(c.is_branch(), 1);
+    if (c.is_branch()) write_partial(c, height - 1, a, width, w);
+    return;
+  }
+  w.put(0, 1);
   for (uint32_t k = 0; k < a; ++k) {
     const Node& c = node.child(k);
     if (height == 1) {
@@ -61,7 +82,7 @@ void write_children(const Node& node, uint32_t height, uint32_t a, BitWriter& w)
       w.put(0, 1);
     } else {
       w.put(c.is_full() ? 0b10 : 0b11, 2);
-      if (c.is_branch()) write_children(c, height - 1, a, w);
+      if (c.is_branch()) write_partial(c, height - 1, a, width, w);
     }
   }
 }
@@ -85,7 +106,7 @@ void write_shape(const Tree& tree, std::vector<uint8_t>& out) {
       w.put(0, 1);
     } else {
       w.put(base.is_full() ? 0b10 : 0b11, 2);
-      if (base.is_branch()) write_children(base, tree.depth, tree.hierarchy.a, w);
+      if (base.is_branch()) write_partial(base, tree.depth, tree.hierarchy.a, digit_width(tree.hierarchy.a), w);
     }
   }
   w.finish();
@@ -189,7 +210,13 @@ Result<Shaped> read_profile_and_depth(ByteReader& r, Place place) {
 class ShapeReader {
  public:
   ShapeReader(std::span<const uint8_t> data, size_t offset, Place place, const Ctx& ctx, const Cancel& cancel)
-      : data_(data), offset_(offset), place_(place), ctx_(ctx), a_(ctx.hierarchy.a), cancel_(cancel) {}
+      : data_(data),
+        offset_(offset),
+        place_(place),
+        ctx_(ctx),
+        a_(ctx.hierarchy.a),
+        width_(digit_width(a_)),
+        cancel_(cancel) {}
 
   Result<Tree> read(uint32_t depth, CtxRef ctx) {
     Hierarchy h = ctx->hierarchy;
@@ -231,19 +258,48 @@ class ShapeReader {
     return children(height);
   }
 
+  Result<uint32_t> digit() {
+    uint32_t d = 0;
+    for (uint32_t i = 0; i < width_; ++i) {
+      ZAREL_TRY(bool b, next());
+      d = d << 1 | b;
+    }
+    return d;
+  }
+
   Result<Node> children(uint32_t height) {
     if (++nodes_ % kPollEvery == 0 && cancel_.stop()) return cancelled();
     size_t start = bit_;
     ChildBuffer kids(a_);
-    uint32_t empty = 0, full = 0;
+    ZAREL_TRY(bool lone, next());
+    if (lone) {
+      ZAREL_TRY(uint32_t d, digit());
+      if (d >= a_)
+        return place_.at(offset_ + start / 8, "a lone child's digit " + std::to_string(d) +
+                                                  " is not below the aperture " + std::to_string(a_));
+      if (height == 1) {
+        kids[d] = Node::full();
+      } else {
+        ZAREL_TRY(bool partial, next());
+        if (partial) {
+          ZAREL_TRY(kids[d], children(height - 1));
+        } else {
+          kids[d] = Node::full();
+        }
+      }
+      return make_branch(kids.span(), height, ctx_);
+    }
+    uint32_t occupied = 0, full = 0;
     for (uint32_t k = 0; k < a_; ++k) {
       ZAREL_TRY(kids[k], height == 1 ? leaf() : child(height - 1));
-      empty += kids[k].is_empty();
+      occupied += !kids[k].is_empty();
       full += kids[k].is_full();
     }
-    if (empty == a_ || full == a_)
-      return place_.at(offset_ + start / 8, std::string("a node marked partly covered has every child ") +
-                                                (empty == a_ ? "empty" : "full"));
+    // One form per tree: a node with a single non-empty child takes the lone form.
+    if (occupied < 2 || full == a_)
+      return place_.at(offset_ + start / 8, occupied == 0 ? "a node marked partly covered has every child empty"
+                                            : occupied == 1 ? "a node with one non-empty child is not in the lone form"
+                                                            : "a node marked partly covered has every child full");
     return make_branch(kids.span(), height, ctx_);
   }
 
@@ -251,7 +307,7 @@ class ShapeReader {
   size_t offset_;
   Place place_;
   const Ctx& ctx_;
-  uint32_t a_;
+  uint32_t a_, width_;
   const Cancel& cancel_;
   size_t bit_ = 0;
   uint64_t nodes_ = 0;

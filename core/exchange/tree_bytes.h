@@ -1,10 +1,11 @@
 // The binary forms of a tree and of a coverage index, for files and the wire.
 //
 // Tree bytes are a versioned header (magic, version, the profile, the depth)
-// and then the tree's shape: every child of every partly covered node, depth
-// first in digit order, as a prefix code ("0" empty, "10" full, "11" partly
-// covered, its own children following at once), one bit per leaf below a node
-// of height 1. Index bytes hold the profile and depth once, every stored tree's
+// and then the tree's shape, depth first in digit order: each partly covered
+// node is either its one non-empty child by digit (the lone form, for sparse
+// trees) or every child by a prefix code ("0" empty, "10" full, "11" partly
+// covered, its own record following at once), one bit per leaf below a node of
+// height 1. Index bytes hold the profile and depth once, every stored tree's
 // shape, and the keys with the position of their tree. docs/tree-format.md
 // describes both byte by byte.
 //

@@ -6,10 +6,11 @@ so they are registered with `copyreg`: `pickle`, `copy`, `multiprocessing`,
 
 - A profile travels as its ten parameters in declaration order (the array
   form of its record).
-- A tree travels as its canonical cells, packed little-endian uint64 into one
-  bytes string, with its depth and its profile. The canonical cells are the
-  coarsest covering set, so the form is as small as the coverage allows, and
-  rebuilding them at the same depth and profile gives the same root.
+- A tree travels as its `to_bytes()` form (profile, depth and the tree's
+  shape, about a third of a byte per canonical cell), read back by
+  `Tree.from_bytes`, which recomputes the root. Pickles made before that
+  form, holding the canonical cells packed little-endian uint64 with the
+  depth and the profile, still load.
 
 Rebuilding validates like any call: a damaged or hand-made form raises
 `ValueError`, `TypeError` or `OverflowError`, never yields a wrong tree.
@@ -49,6 +50,11 @@ def _profile_from_state(state: tuple[Any, ...]) -> Profile:
     return Profile.from_dict(list(state))
 
 
+def _tree_from_bytes(data: bytes) -> Tree:
+    return Tree.from_bytes(data)
+
+
+# The form of earlier pickles.
 def _tree_from_state(cells: bytes, depth: int, profile: tuple[Any, ...]) -> Tree:
     if not isinstance(cells, bytes) or len(cells) % 8:
         raise ValueError("a pickled Tree holds its cells as bytes, 8 per cell")
@@ -61,8 +67,7 @@ def _reduce_profile(profile: Profile) -> tuple[Any, ...]:
 
 
 def _reduce_tree(tree: Tree) -> tuple[Any, ...]:
-    cells = np.asarray(tree.cells(), dtype="<u8").tobytes()
-    return _tree_from_state, (cells, tree.depth, _profile_state(tree.profile))
+    return _tree_from_bytes, (tree.to_bytes(),)
 
 
 def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
