@@ -82,7 +82,8 @@ def test_index_round_trip(seed, adds, protocol):
             index.add(key, pool[i])
         elif key in index:
             index.remove(key)
-    for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index)):
+    for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index),
+                 Index.from_bytes(index.to_bytes())):
         assert twin.roots() == index.roots() and twin.distinct_roots == index.distinct_roots
         assert twin.keys() == index.keys()
         assert all(same_tree(x, y) for x, y in zip(twin._content()[0], index._content()[0], strict=True))

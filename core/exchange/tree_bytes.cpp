@@ -151,6 +151,26 @@ class ByteReader {
   Place place_;
 };
 
+// The length of the valid UTF-8 prefix of `s`.
+size_t utf8_valid(std::span<const uint8_t> s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    uint8_t c = s[i];
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return i;
+    uint32_t cp = n == 1 ? c : c & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) {
+      if ((s[i + k] & 0xc0) != 0x80) return i;
+      cp = cp << 6 | (s[i + k] & 0x3f);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[n] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) return i;
+    i += n;
+  }
+  return i;
+}
+
 Status read_magic(ByteReader& r, const uint8_t (&magic)[4], uint8_t version, Place place, const char* what) {
   size_t at = r.offset();
   ZAREL_TRY(auto m, r.take(4, "the magic"));
@@ -168,7 +188,10 @@ Result<Profile> read_profile(ByteReader& r, Place place) {
   const char* field = "the profile";
   Profile p;
   ZAREL_TRY(uint64_t n, r.uint(1, field));
+  size_t hash_at = r.offset();
   ZAREL_TRY(auto hash, r.take(n, field));
+  // Messages quote the hash id, so it must be text.
+  if (size_t valid = utf8_valid(hash); valid < hash.size()) return place.at(hash_at + valid, "the hash id is not UTF-8");
   p.hash.assign(hash.begin(), hash.end());
   ZAREL_TRY(uint64_t aperture, r.uint(4, field));
   ZAREL_TRY(uint64_t n_base, r.uint(4, field));
@@ -314,26 +337,6 @@ class ShapeReader {
 };
 
 constexpr Place kTreePlace{"tree bytes"}, kIndexPlace{"index bytes"};
-
-// The length of the valid UTF-8 prefix of `s`.
-size_t utf8_valid(std::span<const uint8_t> s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    uint8_t c = s[i];
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return i;
-    uint32_t cp = n == 1 ? c : c & (0x7f >> n);
-    for (size_t k = 1; k < n; ++k) {
-      if ((s[i + k] & 0xc0) != 0x80) return i;
-      cp = cp << 6 | (s[i + k] & 0x3f);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[n] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) return i;
-    i += n;
-  }
-  return i;
-}
 
 }  // namespace
 
