@@ -137,6 +137,9 @@ def test_arguments_and_sizes():
         Tree.from_bytes("ZRLT")
     # A wholly covered base at the deepest level is a few bytes; so is the empty tree.
     assert len(Tree.from_cells([9], 18).to_bytes()) == HEADER + 2
+    # The worked example of docs/tree-format.md, its bits written out by hand.
+    assert Tree.from_cells([9, 983], 2).to_bytes()[HEADER + 1:] == int("10" "0" "0" "11" "1" "0001" "1" "1" "0010" "0" "0"
+                                                                       "00000", 2).to_bytes(3, "big")
     assert pickle.loads(pickle.dumps(Tree.from_cells([9, 100], 4))).cells() == [9, 100]
 
 
