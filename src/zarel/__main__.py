@@ -1,0 +1,5 @@
+"""`python -m zarel`: the `zarel` command."""
+
+from zarel.cli import main
+
+main()
