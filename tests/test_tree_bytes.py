@@ -143,13 +143,24 @@ def test_arguments_and_sizes():
     assert pickle.loads(pickle.dumps(Tree.from_cells([9, 100], 4))).cells() == [9, 100]
 
 
-def test_pickles_of_the_canonical_cell_form_still_load():
-    from zarel._pickling import _profile_state, _tree_from_state
+def test_pickles_of_the_earlier_forms_still_load():
+    from zarel._pickling import _index_from_state, _profile_state, _tree_from_state
 
     t = Tree.from_cells([9, 983 * 9 + 4], 5, Profile.zarel_1())
+    index, _ = index_of(3)
+
+    class Earlier:  # pickles as the earlier reductions did
+        def __init__(self, *reduction):
+            self.reduction = reduction
+
+        def __reduce__(self):
+            return self.reduction
+
     cells = np.asarray(t.cells(), dtype="<u8").tobytes()
-    old = pickle.dumps(_tree_from_state(cells, 5, _profile_state(t.profile)))
-    assert pickle.loads(old) == t and pickle.loads(old).profile == Profile.zarel_1()
+    tree = pickle.loads(pickle.dumps(Earlier(_tree_from_state, (cells, 5, _profile_state(t.profile)))))
+    assert tree == t and tree.profile == Profile.zarel_1()
+    back = pickle.loads(pickle.dumps(Earlier(_index_from_state, index._content())))
+    assert back.roots() == index.roots() and back.keys() == index.keys() and back.distinct_roots == 4
 
 
 def index_of(seed):

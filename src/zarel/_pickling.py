@@ -11,6 +11,9 @@ so they are registered with `copyreg`: `pickle`, `copy`, `multiprocessing`,
   `Tree.from_bytes`, which recomputes the root. Pickles made before that
   form, holding the canonical cells packed little-endian uint64 with the
   depth and the profile, still load.
+- An index travels as its `to_bytes()` form, which holds the profile once and
+  reads every tree back with one shared hashing context; earlier pickles,
+  holding its trees and its keys with their trees' positions, still load.
 
 Rebuilding validates like any call: a damaged or hand-made form raises
 `ValueError`, `TypeError` or `OverflowError`, never yields a wrong tree.
@@ -70,6 +73,7 @@ def _reduce_tree(tree: Tree) -> tuple[Any, ...]:
     return _tree_from_bytes, (tree.to_bytes(),)
 
 
+# The form of earlier pickles: the stored trees, and the keys with their trees' positions.
 def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
     if not all(isinstance(tree, Tree) for tree in trees):
         raise TypeError("a pickled Index holds its stored trees as Trees")
@@ -90,11 +94,14 @@ def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
     return index
 
 
+def _index_from_bytes(data: bytes) -> Index:
+    return Index.from_bytes(data)
+
+
 def _reduce_index(index: Index) -> tuple[Any, ...]:
     # One call reads trees and keys together, so a concurrent add or remove
     # cannot leave a key naming a tree the form lacks.
-    trees, keys = index._content()
-    return _index_from_state, (trees, keys)
+    return _index_from_bytes, (index.to_bytes(),)
 
 
 copyreg.pickle(Profile, _reduce_profile)
