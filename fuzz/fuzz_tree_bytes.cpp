@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto index = zarel::index_from_bytes(input);
   if (index) {
-    std::vector<uint8_t> again = zarel::index_to_bytes(index->index, index->profile);
+    auto again = *zarel::index_to_bytes(index->index, index->profile);
     if (!std::equal(again.begin(), again.end(), input.begin(), input.end())) std::abort();
   }
   return 0;

@@ -277,8 +277,10 @@ PyObject* read_index(ModuleState* st, std::span<const uint8_t> data) {
 PyObject* index_to_bytes_method(PyObject* self, PyObject*) {
   Access access(self, false);
   if (!access) return nullptr;
-  return guarded(state_of_self(self), [&] {
-    return bytes_of(index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile));
+  return guarded(state_of_self(self), [&]() -> PyObject* {
+    auto data = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
+    if (!data) return raise(data.error());
+    return bytes_of(*data);
   });
 }
 
@@ -309,7 +311,9 @@ PyObject* index_save(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(state_of_self(self), args, kwargs, "save", {{"path", path}}, [&]() -> PyObject* {
     std::string target;
     if (!fs_path(path, target)) return nullptr;
-    std::vector<uint8_t> data = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
+    auto written = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
+    if (!written) return raise(written.error());
+    const std::vector<uint8_t>& data = *written;
     // Written beside the target and renamed over it, so a failed save leaves the old file whole.
     std::string partial = target + ".tmp" + std::to_string(getpid());
     int error = 0;

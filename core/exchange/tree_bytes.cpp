@@ -356,10 +356,16 @@ Result<ProfiledTree> tree_from_bytes(std::span<const uint8_t> data, const Cancel
   return ProfiledTree{std::move(tree), std::move(s.profile)};
 }
 
-std::vector<uint8_t> index_to_bytes(const Index& index, const std::optional<Profile>& profile) {
+Result<std::vector<uint8_t>> index_to_bytes(const Index& index, const std::optional<Profile>& profile) {
+  // Counts and lengths are four bytes.
+  auto fits = [](size_t n, const char* what) -> Status {
+    if (n > UINT32_MAX) return invalid(std::string("an index file holds at most 2**32 - 1 ") + what);
+    return ok();
+  };
   std::vector<uint8_t> out(kIndexMagic, kIndexMagic + 4);
   out.push_back(kIndexBytesVersion);
   std::vector<const Tree*> trees = index.stored_trees();
+  ZAREL_CHECK(fits(trees.size(), "trees"));
   put_u32(out, static_cast<uint32_t>(trees.size()));
   std::unordered_map<const Tree*, uint32_t> position;
   if (!trees.empty()) {
@@ -373,12 +379,15 @@ std::vector<uint8_t> index_to_bytes(const Index& index, const std::optional<Prof
     position.emplace(trees[i], i);
     shape.clear();
     write_shape(*trees[i], shape);
+    ZAREL_CHECK(fits(shape.size(), "bytes of one tree"));
     put_u32(out, static_cast<uint32_t>(shape.size()));
     out.insert(out.end(), shape.begin(), shape.end());
   }
   std::vector<std::string> keys = index.keys();
+  ZAREL_CHECK(fits(keys.size(), "keys"));
   put_u32(out, static_cast<uint32_t>(keys.size()));
   for (const std::string& key : keys) {
+    ZAREL_CHECK(fits(key.size(), "bytes of one key"));
     put_u32(out, static_cast<uint32_t>(key.size()));
     out.insert(out.end(), key.begin(), key.end());
     put_u32(out, position.at(index.tree(key)));

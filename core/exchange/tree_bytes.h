@@ -42,7 +42,8 @@ struct ProfiledTree {
 Result<ProfiledTree> tree_from_bytes(std::span<const uint8_t> data, const Cancel& cancel = never_cancelled());
 
 // REQUIRES: `profile` is the stored trees' profile, present when a tree is stored.
-std::vector<uint8_t> index_to_bytes(const Index& index, const std::optional<Profile>& profile);
+// Refuses an index whose counts or lengths do not fit the form's four bytes.
+Result<std::vector<uint8_t>> index_to_bytes(const Index& index, const std::optional<Profile>& profile);
 
 struct ProfiledIndex {
   Index index;

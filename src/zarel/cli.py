@@ -19,7 +19,7 @@ import json
 import sys
 import warnings
 from pathlib import Path
-from typing import IO, Any, Callable, Iterator, Sequence
+from typing import IO, Any, Callable, Literal, Mapping, Sequence, cast
 
 import click
 import numpy as np
@@ -27,6 +27,8 @@ import numpy as np
 import zarel
 from zarel import Index, Tree
 
+Mode = Literal["nucleus", "inside", "overlap"]
+Op = Literal["union", "intersect", "difference"]
 MODES = ("nucleus", "inside", "overlap")
 OPS = ("union", "intersect", "difference")
 # Features filled per step of the progress bar.
@@ -119,7 +121,7 @@ def _open_text(out: str) -> IO[str]:
     return sys.stdout if out == "-" else open(out, "w", newline="", encoding="utf-8")
 
 
-def write_table(columns: dict[str, Sequence[Any]], out: str, geometries: np.ndarray | None = None) -> None:
+def write_table(columns: Mapping[str, Sequence[Any]], out: str, geometries: np.ndarray | None = None) -> None:
     """The columns as CSV (stdout and `.csv`), Parquet (`.parquet`) or GeoJSON (`.geojson`, `.json`)."""
     suffix = Path(out).suffix.lower() if out != "-" else ".csv"
     if suffix == ".parquet":
@@ -200,7 +202,7 @@ def _in_steps(n: int, fill: Callable[[slice], Any]) -> list[Any]:
 
 def trees_of(features: Features, level: int, mode: str) -> list[Tree]:
     chunks = _in_steps(len(features.ids),
-                       lambda s: zarel.trees_from_polygons(features.geometries[s], level, mode=mode))
+                       lambda s: zarel.trees_from_polygons(features.geometries[s], level, mode=cast(Mode, mode)))
     return [t for chunk in chunks for t in chunk]
 
 
@@ -260,9 +262,10 @@ def opening_claim(record: Any, *, root: str, cid: int) -> str:
 class Command(click.Group):
     """Errors as one line on standard error: status 2 for bad usage, 1 for a failure."""
 
-    def main(self, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    def main(self, args: Sequence[str] | None = None, prog_name: str | None = None,
+             complete_var: str | None = None, standalone_mode: bool = True, **extra: Any) -> Any:
         try:
-            return super().main(*args, standalone_mode=False, **kwargs)
+            return super().main(args, prog_name, complete_var, standalone_mode=False, **extra)
         except click.exceptions.Exit as e:
             sys.exit(e.exit_code)
         except click.UsageError as e:
@@ -316,7 +319,7 @@ def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: s
       zarel fingerprint countries.gpkg --level 9 --id-field name -o roots.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.fingerprint_polygons(f.geometries[s], level, mode=mode))
+    chunks = _in_steps(len(f.ids), lambda s: zarel.fingerprint_polygons(f.geometries[s], level, mode=cast(Mode, mode)))
     roots = zarel.roots_hex(np.concatenate(chunks)) if chunks else []
     write_table({"id": f.ids, "root": roots}, output, f.geometries)
 
@@ -336,7 +339,7 @@ def cells(file: str, level: int, mode: str, layer: str | None, id_field: str | N
       zarel cells parcels.gpkg --level 12 -o cells.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.polyfill_polygons(f.geometries[s], level, mode=mode))
+    chunks = _in_steps(len(f.ids), lambda s: zarel.polyfill_polygons(f.geometries[s], level, mode=cast(Mode, mode)))
     ids: list[Any] = []
     cids: list[int] = []
     for s, (c, offsets) in zip(range(0, len(f.ids), CHUNK), chunks):
@@ -393,7 +396,7 @@ def prove(a: str, b: str, op: str, output: str) -> None:
     Example:
       zarel prove parcels.zrl reserve.zrl --op intersect -o proof.json
     """
-    proof = read_tree(a).prove(read_tree(b), op)
+    proof = read_tree(a).prove(read_tree(b), cast(Op, op))
     text = json.dumps(proof) + "\n"
     if output == "-":
         click.echo(text, nl=False)
