@@ -16,8 +16,9 @@ constexpr uint8_t kTreeMagic[4] = {'Z', 'R', 'L', 'T'};
 constexpr uint8_t kIndexMagic[4] = {'Z', 'R', 'L', 'I'};
 // The profile's identity preimage starts with this tag; the byte forms carry the rest of it.
 constexpr size_t kProfileTag = 15;
-// Readers poll for cancellation once per this many nodes.
-constexpr uint64_t kPollEvery = uint64_t{1} << 14;
+// Readers poll for cancellation once per this many children read (a few
+// milliseconds of hashing them).
+constexpr uint64_t kPollEvery = uint64_t{1} << 17;
 
 // ---------------------------------------------------------------- writing
 
@@ -291,7 +292,10 @@ class ShapeReader {
   }
 
   Result<Node> children(uint32_t height) {
-    if (++nodes_ % kPollEvery == 0 && cancel_.stop()) return cancelled();
+    if ((children_ += a_) >= kPollEvery) {
+      children_ = 0;
+      if (cancel_.stop()) return cancelled();
+    }
     size_t start = bit_;
     ChildBuffer kids(a_);
     ZAREL_TRY(bool lone, next());
@@ -333,7 +337,7 @@ class ShapeReader {
   uint32_t a_, width_;
   const Cancel& cancel_;
   size_t bit_ = 0;
-  uint64_t nodes_ = 0;
+  uint64_t children_ = 0;
 };
 
 constexpr Place kTreePlace{"tree bytes"}, kIndexPlace{"index bytes"};
@@ -430,9 +434,12 @@ Result<ProfiledIndex> index_from_bytes(std::span<const uint8_t> data, const Canc
     ShapeReader shape(shapes[i].bytes, shapes[i].offset, place, *s.ctx, cancel);
     trees[i].emplace(shape.read(s.depth, s.ctx));
   });
+  // A stop seen by any worker is seen here: the flag stays set once raised.
   if (cancel.stop()) return cancelled();
-  for (auto& t : trees)
+  for (auto& t : trees) {
+    ZAREL_ASSERT(t.has_value());
     if (!*t) return std::move(*t).error();
+  }
   // Stored trees come in ascending root order, each once.
   std::vector<Hash> roots(n_trees);
   for (size_t i = 0; i < n_trees; ++i) {

@@ -273,7 +273,7 @@ class Command(click.Group):
         except click.ClickException as e:
             sys.exit(_fail(e.format_message(), 1))
         except click.Abort:
-            sys.exit(_fail("aborted", 1))
+            sys.exit(_fail("interrupted", 130))
         except (ValueError, TypeError, OSError) as e:
             sys.exit(_fail(str(e) if not isinstance(e, OSError) or not e.filename else
                            f"{e.filename}: {e.strerror}", 1))
@@ -463,7 +463,13 @@ def verify_opening(record_file: str, root: str, cid: int) -> None:
 
 @cli.group()
 def index() -> None:
-    """Registries of coverages: build an index file, then ask it which coverages a file's features meet."""
+    """Registries of coverages: build an index file, then ask it which coverages a file's features meet.
+
+    \b
+    Example:
+      zarel index build reserves.gpkg --level 10 --id-field name -o registry.zri
+      zarel index query registry.zri parcels.gpkg -o hits.csv
+    """
 
 
 @index.command("build")
