@@ -91,7 +91,8 @@ def registry(n=10_000):
     pickled = pickle.dumps(index)
     seconds_unpickle, _ = best(lambda: pickle.loads(pickled), repeat=3)
     assert back.roots() == index.roots()
-    print(f"A registry of {n} parcels at level {LEVEL} ({size / 1e6:.1f} MB on disk, {len(pickled) / 1e6:.1f} MB pickled)")
+    print(f"A registry of {n} parcels at level {LEVEL} "
+          f"({size / 1e6:.1f} MB on disk, {len(pickled) / 1e6:.1f} MB pickled)")
     print(f"  rebuild from the polygons  {seconds_build:8.3f} s")
     print(f"  Index.load                 {seconds_load:8.3f} s   ({seconds_build / seconds_load:.0f}x faster)")
     print(f"  pickle.loads               {seconds_unpickle:8.3f} s")

@@ -118,7 +118,8 @@ HEADER = 62  # magic, version and the OGC profile
     (OGC_EMPTY3[:4] + b"\x02" + OGC_EMPTY3[5:], "byte 4: version 2 is not one this reader knows (1)"),
     (OGC_EMPTY3[:12] + b"\x00\x00\x00\x07" + OGC_EMPTY3[16:],
      "byte 5: profile: aperture 7 is not a square; no rHEALPix N_side"),
-    (OGC_EMPTY3[:HEADER] + b"\x13" + OGC_EMPTY3[HEADER + 1:], f"byte {HEADER}: depth 19 is deeper than the deepest level, 18"),
+    (OGC_EMPTY3[:HEADER] + b"\x13" + OGC_EMPTY3[HEADER + 1:],
+     f"byte {HEADER}: depth 19 is deeper than the deepest level, 18"),
     (OGC_EMPTY3 + b"\x00", f"byte {HEADER + 2}: 1 byte after the end of the tree"),
     (OGC_EMPTY3[:-1] + b"\x01", f"byte {HEADER + 1}: the padding bits after the tree are not zero"),
     # Base 0 partly covered, written child by child with every child empty.
@@ -138,8 +139,8 @@ def test_arguments_and_sizes():
     # A wholly covered base at the deepest level is a few bytes; so is the empty tree.
     assert len(Tree.from_cells([9], 18).to_bytes()) == HEADER + 2
     # The worked example of docs/tree-format.md, its bits written out by hand.
-    assert Tree.from_cells([9, 983], 2).to_bytes()[HEADER + 1:] == int("10" "0" "0" "11" "1" "0001" "1" "1" "0010" "0" "0"
-                                                                       "00000", 2).to_bytes(3, "big")
+    bits = "10" "0" "0" "11" "1" "0001" "1" "1" "0010" "0" "0" "00000"
+    assert Tree.from_cells([9, 983], 2).to_bytes()[HEADER + 1:] == int(bits, 2).to_bytes(3, "big")
     assert pickle.loads(pickle.dumps(Tree.from_cells([9, 100], 4))).cells() == [9, 100]
 
 

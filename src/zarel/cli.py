@@ -27,10 +27,12 @@ import numpy as np
 import zarel
 from zarel import Index, Tree
 
-Mode = Literal["nucleus", "inside", "overlap"]
-Op = Literal["union", "intersect", "difference"]
 MODES = ("nucleus", "inside", "overlap")
 OPS = ("union", "intersect", "difference")
+def _mode(value: str) -> Literal["nucleus", "inside", "overlap"]:
+    return cast('Literal["nucleus", "inside", "overlap"]', value)
+
+
 # Features filled per step of the progress bar.
 CHUNK = 512
 
@@ -53,8 +55,8 @@ def _source(path: str) -> Any:
 def _to_lonlat(geometries: np.ndarray, crs: Any) -> np.ndarray:
     if crs is None:
         return geometries  # taken as longitude/latitude, as GeoJSON is
-    import pyproj
-    import shapely
+    import pyproj  # type: ignore[import-untyped,unused-ignore]
+    import shapely  # type: ignore[import-untyped,unused-ignore]
 
     source = pyproj.CRS.from_user_input(crs)
     target = pyproj.CRS.from_user_input("OGC:CRS84")
@@ -65,8 +67,8 @@ def _to_lonlat(geometries: np.ndarray, crs: Any) -> np.ndarray:
 
 
 def _read_geoparquet(path: str, id_field: str | None) -> Features:
-    import pyarrow.parquet as pq
-    import shapely
+    import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
+    import shapely  # type: ignore[import-untyped,unused-ignore]
 
     table = pq.read_table(_source(path))
     meta = json.loads((table.schema.metadata or {}).get(b"geo", b"{}"))
@@ -96,8 +98,8 @@ def read_features(path: str, layer: str | None = None, id_field: str | None = No
     """Every feature of `path` (one layer of it), `-` for standard input."""
     if path.lower().endswith((".parquet", ".geoparquet")):
         return _read_geoparquet(path, id_field)
-    import pyogrio
-    import shapely
+    import pyogrio  # type: ignore[import-untyped,unused-ignore]
+    import shapely  # type: ignore[import-untyped,unused-ignore]
 
     try:
         with warnings.catch_warnings():
@@ -125,12 +127,12 @@ def write_table(columns: Mapping[str, Sequence[Any]], out: str, geometries: np.n
     """The columns as CSV (stdout and `.csv`), Parquet (`.parquet`) or GeoJSON (`.geojson`, `.json`)."""
     suffix = Path(out).suffix.lower() if out != "-" else ".csv"
     if suffix == ".parquet":
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
         pq.write_table(pa.table({k: list(v) for k, v in columns.items()}), out)
     elif suffix in (".geojson", ".json"):
-        import shapely
+        import shapely  # type: ignore[import-untyped,unused-ignore]
 
         names = list(columns)
         shapes = [None] * len(columns[names[0]]) if geometries is None else shapely.to_geojson(geometries)
@@ -202,7 +204,7 @@ def _in_steps(n: int, fill: Callable[[slice], Any]) -> list[Any]:
 
 def trees_of(features: Features, level: int, mode: str) -> list[Tree]:
     chunks = _in_steps(len(features.ids),
-                       lambda s: zarel.trees_from_polygons(features.geometries[s], level, mode=cast(Mode, mode)))
+                       lambda s: zarel.trees_from_polygons(features.geometries[s], level, mode=_mode(mode)))
     return [t for chunk in chunks for t in chunk]
 
 
@@ -319,7 +321,7 @@ def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: s
       zarel fingerprint countries.gpkg --level 9 --id-field name -o roots.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.fingerprint_polygons(f.geometries[s], level, mode=cast(Mode, mode)))
+    chunks = _in_steps(len(f.ids), lambda s: zarel.fingerprint_polygons(f.geometries[s], level, mode=_mode(mode)))
     roots = zarel.roots_hex(np.concatenate(chunks)) if chunks else []
     write_table({"id": f.ids, "root": roots}, output, f.geometries)
 
@@ -339,7 +341,7 @@ def cells(file: str, level: int, mode: str, layer: str | None, id_field: str | N
       zarel cells parcels.gpkg --level 12 -o cells.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.polyfill_polygons(f.geometries[s], level, mode=cast(Mode, mode)))
+    chunks = _in_steps(len(f.ids), lambda s: zarel.polyfill_polygons(f.geometries[s], level, mode=_mode(mode)))
     ids: list[Any] = []
     cids: list[int] = []
     for s, (c, offsets) in zip(range(0, len(f.ids), CHUNK), chunks):
@@ -396,7 +398,7 @@ def prove(a: str, b: str, op: str, output: str) -> None:
     Example:
       zarel prove parcels.zrl reserve.zrl --op intersect -o proof.json
     """
-    proof = read_tree(a).prove(read_tree(b), cast(Op, op))
+    proof = read_tree(a).prove(read_tree(b), cast('Literal["union", "intersect", "difference"]', op))
     text = json.dumps(proof) + "\n"
     if output == "-":
         click.echo(text, nl=False)
