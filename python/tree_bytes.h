@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 

@@ -1,19 +1,20 @@
 // The `_zarel` module: its state, its initialisation, and the one table that
 // registers the module functions in their documented order.
-#include "lib.h"
+#include "module.h"
 
 #include <cstring>
 
+#include "arrays.h"
+#include "batch_cells.h"
+#include "batch_points.h"
 #include "binder.h"
-#include "cell_arrays.h"
-#include "exchange.h"
-#include "functions.h"
+#include "cell_functions.h"
+#include "exchange_functions.h"
 #include "index_type.h"
-#include "polygon_fns.h"
+#include "polygon_functions.h"
 #include "profile_type.h"
 #include "tree_type.h"
-#include "vector.h"
-#include "zones.h"
+#include "verify_functions.h"
 
 namespace zarel::py {
 
@@ -98,6 +99,11 @@ int module_exec(PyObject* module) {
       "A broken internal invariant; derived from BaseException so that `except Exception` does not hide it.",
       PyExc_BaseException, nullptr);
   if (!st->internal_error) return -1;
+  st->fill_setups = new (std::nothrow) FillSetups();
+  if (!st->fill_setups) {
+    PyErr_NoMemory();
+    return -1;
+  }
   if (add_type(module, &profile_spec, st->profile_type) < 0) return -1;
   if (add_type(module, &tree_spec, st->tree_type) < 0) return -1;
   if (add_type(module, &index_spec, st->index_type) < 0) return -1;
@@ -132,7 +138,12 @@ int module_clear(PyObject* module) {
   return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
+  ModuleState* st = state_of_module(static_cast<PyObject*>(module));
+  delete st->fill_setups;
+  st->fill_setups = nullptr;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
