@@ -45,20 +45,13 @@ def _one(geometry: Any, level: int, form: str, profile: Profile | None,
          mode: Literal["nucleus", "inside", "overlap"]) -> Any:
     """A single shapely geometry down the array road; its refusals name no row."""
     try:
-        return _zarel._cover_polygons(*_tables.shapely_arrays(_tables._objects([geometry])), level, form, profile,
+        return _zarel._cover_polygons(*_tables.shapely_arrays(_tables.objects([geometry])), level, form, profile,
                                       mode=mode)
     except ValueError as e:
         text = str(e)
         if text.startswith("geometry 0: "):
             raise ValueError(text[len("geometry 0: "):]) from None
         raise
-
-
-def _is_shapely(geometry: Any) -> bool:
-    import sys
-
-    shapely = sys.modules.get("shapely")
-    return shapely is not None and isinstance(geometry, shapely.Geometry)
 
 
 _R = TypeVar("_R")
@@ -143,7 +136,7 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: 
     meets the polygon's interior (see docs/polygons.md).
     """
     level = _args.level(level)
-    if _is_shapely(geojson):
+    if _tables.is_shapely(geojson):
         cids, _ = _one(geojson, level, "cells", profile, mode)
         return list(cids.tolist())
     return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile, mode=mode)
@@ -157,7 +150,7 @@ def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None
     as in `polyfill`.
     """
     level = _args.level(level)
-    if _is_shapely(geojson):
+    if _tables.is_shapely(geojson):
         return str(_one(geojson, level, "roots", profile, mode)[0].tobytes().hex())
     return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile, mode=mode)
 
@@ -170,7 +163,7 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
     `__geo_interface__` (see `polyfill`); `mode` as in `polyfill`.
     """
     level = _args.level(level)
-    if _is_shapely(geojson):
+    if _tables.is_shapely(geojson):
         tree: Tree = _one(geojson, level, "trees", profile, mode)[0]
         return tree
     return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)

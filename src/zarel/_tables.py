@@ -241,7 +241,7 @@ def shapely_arrays(geoms: npt.NDArray[np.object_]) -> Arrays:
             _offsets(np.bincount(of_geometry, minlength=len(geoms))))
 
 
-def _objects(values: Any) -> npt.NDArray[np.object_]:
+def objects(values: Any) -> npt.NDArray[np.object_]:
     # Element by element: NumPy would read equal-length bytes-likes as rows of a matrix.
     out = np.empty(len(values), dtype=object)
     for i, v in enumerate(values):
@@ -273,10 +273,10 @@ def _padded_wkb(values: npt.NDArray[Any]) -> npt.NDArray[np.object_]:
     # NumPy drops an `S` element's trailing zero bytes when it is read, and WKB
     # often ends with some; the padded rows keep them, and WKB ends where it says.
     raw = np.ascontiguousarray(values).view(np.uint8).reshape(len(values), values.dtype.itemsize)
-    return _objects([row.tobytes() for row in raw])
+    return objects([row.tobytes() for row in raw])
 
 
-def _is_shapely(v: Any) -> bool:
+def is_shapely(v: Any) -> bool:
     import sys
 
     shapely = sys.modules.get("shapely")
@@ -294,7 +294,7 @@ def object_arrays(values: Any) -> Arrays:
             continue
         if isinstance(v, _BYTES):
             wkb = True
-        elif _is_shapely(v):
+        elif is_shapely(v):
             shapely_rows = True
         elif isinstance(v, dict) or hasattr(v, "__geo_interface__"):
             geojson = True
@@ -304,14 +304,14 @@ def object_arrays(values: Any) -> Arrays:
     if not (wkb or shapely_rows):
         return geojson_arrays([v if v is None or isinstance(v, dict) else v.__geo_interface__ for v in values])
     if wkb and not (geojson or shapely_rows):
-        return shapely_arrays(_from_wkb(_objects([None if v is None else bytes(v) for v in values])))
+        return shapely_arrays(_from_wkb(objects([None if v is None else bytes(v) for v in values])))
     # A mixed table: every row becomes a shapely geometry.
     shapely = need_shapely("shapely geometries")
-    out = _objects(values)
+    out = objects(values)
     for i, v in enumerate(values):
         if isinstance(v, _BYTES):
             out[i] = _one_wkb(i, bytes(v))
-        elif v is not None and not _is_shapely(v):
+        elif v is not None and not is_shapely(v):
             try:
                 out[i] = shapely.geometry.shape(v)
             except Exception as e:
@@ -441,7 +441,7 @@ def _is_dataframe(table: Any) -> bool:
 
 def table_arrays(table: Any) -> Arrays:
     """The flat layout of any table of geometries the batch functions take."""
-    if isinstance(table, dict) or _is_shapely(table):
+    if isinstance(table, dict) or is_shapely(table):
         raise TypeError("need a table of geometries; for one geometry use polyfill, fingerprint_polygon "
                         "or tree_from_geojson")
     if _is_dataframe(table):
@@ -475,6 +475,6 @@ def table_arrays(table: Any) -> Arrays:
             values = list(table)
         except TypeError:
             raise TypeError(f"need a table of geometries, got a {type(table).__name__}") from None
-    if len(values) and all(_is_shapely(v) or v is None for v in values):
-        return shapely_arrays(_objects(values))
+    if len(values) and all(is_shapely(v) or v is None for v in values):
+        return shapely_arrays(objects(values))
     return object_arrays(values)
