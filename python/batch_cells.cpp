@@ -9,8 +9,8 @@
 
 #include "arrays.h"
 #include "binder.h"
-#include "zone/disk.h"
 #include "parallel/pool.h"
+#include "zone/disk.h"
 #include "zone/zone.h"
 
 namespace zarel::py {
@@ -95,7 +95,7 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
           uint64_t cid = c[i];
           uint32_t* at = &points[i * width];
           for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
-          at[0] = static_cast<uint32_t>("NOPQRS"[cid - 9]);
+          at[0] = static_cast<uint32_t>(kSuidLetters[cid - 9]);
           return ok();
         }))
       return nullptr;

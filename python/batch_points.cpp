@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "arrays.h"
+#include "base/limits.h"
 #include "binder.h"
 #include "geo/grid.h"
 #include "parallel/pool.h"
@@ -14,9 +15,6 @@ namespace zarel::py {
 
 namespace {
 
-// Polygons longer than this per edge are no display polygon; the bound keeps
-// one cell's ring, and so the whole result, from growing without limit.
-constexpr uint64_t kMaxEdgePoints = 65536;
 // Total boundary points of one call: 16 GiB of coordinates.
 constexpr uint64_t kMaxBoundaryPoints = uint64_t{1} << 30;
 
@@ -36,7 +34,9 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
               {{"lon", lon}, {"lat", lat}, {"level", level}, optional("profile", profile),
                optional("nthreads", nthreads)},
               [&]() -> PyObject* {
-    if (level > 15) return raise(invalid("level " + std::to_string(level) + " is above the maximum 15"));
+    if (level > kMaxResolution)
+      return raise(invalid("level " + std::to_string(level) + " is above the maximum " +
+                           std::to_string(kMaxResolution)));
     // Points find their cells among the six rHEALPix squares; any other layout would
     // name cells of a grid that was never drawn.
     if (auto s = profile.geometry(); !s) return raise(s.error());
@@ -123,9 +123,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
               {{"cids", cids}, optional("n", per_edge), optional("profile", profile), optional("nthreads", nthreads)},
               [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
-    if (per_edge > kMaxEdgePoints)
-      return raise(invalid("n " + std::to_string(per_edge) + " is above the maximum " +
-                           std::to_string(kMaxEdgePoints) + " points per edge"));
+    if (auto s = check_edge_points(per_edge); !s) return raise(s.error());
     geo::Grid grid = profile.grid();
     Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();

@@ -144,7 +144,7 @@ const char cells_geojson_doc[] =
     "per edge on polar cells (equatorial cells are their four corners), rings that cross the\n"
     "antimeridian shifted east of 180 degrees so tile maps draw them whole, and each polar cap\n"
     "closed through its pole. Properties `cid`, `suid`, `level`; feature `id` the cid as a string.\n"
-    "Refused (ValueError) for `n` above 65536 on a polar cell, and above 2**26 points in all.";
+    "Refused (ValueError) for `n` above 65536, and above 2**26 points in all.";
 
 PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);

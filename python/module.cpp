@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "arrays.h"
+#include "base/limits.h"
 #include "batch_cells.h"
 #include "batch_points.h"
 #include "binder.h"
@@ -111,8 +112,9 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   if (add_profile(module, "OGC_RHEALPIX", Profile::ogc()) < 0) return -1;
   if (add_profile(module, "ZAREL_1", Profile::zarel_1()) < 0) return -1;
-  if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", 15) < 0) return -1;
-  if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+  if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", kMaxResolution) < 0) return -1;
+  // Defined by the build from pyproject.toml, where the version is written once.
+  if (PyModule_AddStringConstant(module, "__version__", ZAREL_VERSION) < 0) return -1;
   // Exposed last, after the documented names, so callers can catch it by name.
   if (PyModule_AddObjectRef(module, "InternalError", st->internal_error) < 0) return -1;
   return 0;

@@ -1,4 +1,6 @@
 import inspect
+import pathlib
+import tomllib
 
 import numpy as np
 
@@ -16,6 +18,9 @@ NAMES = ["Profile", "Tree", "Index",
 
 def test_constants():
     assert m.MAX_RESOLUTION == 15
+    # The version is written in pyproject.toml alone; the build hands it to the module.
+    project = tomllib.loads((pathlib.Path(__file__).parents[1] / "pyproject.toml").read_text())["project"]
+    assert m.__version__ == zarel.__version__ == project["version"]
     assert issubclass(m.InternalError, BaseException) and not issubclass(m.InternalError, Exception)
 
 
