@@ -24,7 +24,6 @@ set(Python_INCLUDE_DIR "${_wheel_dir}/prefix/include/python3.11")
 file(GLOB _boost_dir "${_wheel_dir}/prefix/lib/boost/cmake/Boost-*")
 set(Boost_DIR "${_boost_dir}")
 
-# The static archives' symbols stay private to the module, so another copy of
-# libcrypto or TBB loaded into the same interpreter never binds to ours.
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--exclude-libs,ALL")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--exclude-libs,ALL")
+# Boost 1.74 predates libc++'s removal of std::unary_function in C++17 and later.
+set(CMAKE_CXX_FLAGS_INIT "-DBOOST_NO_CXX98_FUNCTION_BASE")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/zarel-module.map")
