@@ -150,12 +150,24 @@ wheel_arch() {
     | grep -v "Running pip as the 'root' user" || true
   ls "$house"/zarel-*.whl >/dev/null || { echo "the $arch wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*"$arch".whl
-  PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH" \
-    LD_LIBRARY_PATH="$WHEEL_DEPS/$arch/prefix/lib" \
-    $PY -m auditwheel repair --plat "manylinux_${WHEEL_GLIBC/./_}_$arch" -w dist "$house"/zarel-*.whl 2>&1 \
+  auditwheel_for "$arch" repair --plat "manylinux_${WHEEL_GLIBC/./_}_$arch" -w dist "$house"/zarel-*.whl 2>&1 \
     | grep -v "^INFO" || true
   ls dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl >/dev/null || { echo "auditwheel did not repair the $arch wheel" >&2; exit 1; }
-  $PY -m auditwheel show dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl
+  auditwheel_for "$arch" show dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl
+}
+
+# auditwheel offers the tags of the processor it runs on, which it reads from
+# platform.machine(); it finds libsleef in the prefix.
+auditwheel_for() {
+  local arch=$1; shift
+  PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH" \
+    LD_LIBRARY_PATH="$WHEEL_DEPS/$arch/prefix/lib" ZAREL_WHEEL_ARCH="$arch" $PY - "$@" <<'PY'
+import os, platform, sys
+platform.machine = lambda: os.environ["ZAREL_WHEEL_ARCH"]
+from auditwheel.main import main
+sys.argv[0] = "auditwheel"
+sys.exit(main())
+PY
 }
 
 # An arm64 Debian Python in a directory, run through qemu-user; python3-qemu stands in
