@@ -206,9 +206,10 @@ wheel_test() {
     local site="$WHEEL_DEPS/aarch64/site"
     rm -rf "$site"
     # shellcheck disable=SC2086
-    $PY -m pip install -q --disable-pip-version-check --target "$site" --only-binary=:all: \
+    $PY -m pip install -q --disable-pip-version-check --no-warn-conflicts --target "$site" --only-binary=:all: \
       --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.11 \
-      --implementation cp numpy $FRESH_TEST_PACKAGES "$wheel" 2>&1 | grep -v "Running pip as the 'root' user" || true
+      --implementation cp numpy $FRESH_TEST_PACKAGES "$wheel" 2>&1 \
+      | grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" || true
     local start=$SECONDS
     # shellcheck disable=SC2086
     (cd build && PYTHONPATH="$site" PYTHONNOUSERSITE=1 "$WHEEL_DEPS/aarch64/sysroot/usr/bin/python3-qemu" \
