@@ -140,12 +140,11 @@ wheel_arch() {
   rm -rf "$house" && mkdir -p "$house" dist
   # A fresh configure each time (the prefix may have changed); the objects stay.
   rm -f "build/wheel-$arch/CMakeCache.txt"
-  local host=""
-  [ "$arch" = x86_64 ] || host="linux-$arch"
-  # ccache does not know zig's wrappers; zig keeps its own cache of libc++.
-  env -u CMAKE_CXX_COMPILER_LAUNCHER -u CMAKE_C_COMPILER_LAUNCHER \
-    ZAREL_WHEEL_ARCH="$arch" ZAREL_WHEEL_DIR="$WHEEL_DEPS/$arch" _PYTHON_HOST_PLATFORM="${host:-linux-x86_64}" \
-    quiet nice $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$house" \
+  # ccache does not know zig's wrappers; zig keeps its own cache of libc++. The host
+  # platform names the wheel's processor.
+  quiet env -u CMAKE_CXX_COMPILER_LAUNCHER -u CMAKE_C_COMPILER_LAUNCHER \
+    ZAREL_WHEEL_ARCH="$arch" ZAREL_WHEEL_DIR="$WHEEL_DEPS/$arch" _PYTHON_HOST_PLATFORM="linux-$arch" \
+    nice $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$house" \
       -C build-dir="build/wheel-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-manylinux.cmake" .
   ls "$house"/zarel-*.whl >/dev/null || { echo "the $arch wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*"$arch".whl
