@@ -28,8 +28,8 @@ bool add_exception_note(const std::string& note);
 // The name of `o`'s type, "?" when it has none.
 std::string type_name(PyObject* o);
 
-// Integers: anything with __index__; OverflowError "out of range integral type
-// conversion attempted" outside the type's range.
+// Integers: anything with __index__ but a bool (TypeError); OverflowError "out
+// of range integral type conversion attempted" outside the type's range.
 bool convert(ModuleState*, PyObject* o, const char* name, uint64_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out);

@@ -15,6 +15,7 @@
 #include "proof/transcript.h"
 #include "tree/tree_raster.h"
 #include "tree_habits.h"
+#include "tree_bytes.h"
 
 namespace zarel::py {
 
@@ -488,6 +489,8 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("to_bytes", tree_to_bytes, to_bytes_doc),
+    def("from_bytes", tree_from_bytes, from_bytes_doc, METH_CLASS),
     def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };
