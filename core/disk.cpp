@@ -28,39 +28,97 @@ Position position_at(const Hierarchy& h, uint64_t side, uint64_t cid, uint32_t l
   return p;
 }
 
-// The grid facts a walk at one level needs, taken once.
-struct Layer {
-  Hierarchy h;
-  uint64_t side, span;
-  uint32_t level, ns, ss;
 
-  Position position(uint64_t cid) const { return position_at(h, side, cid, level); }
-  uint64_t cid(const Position& p) const { return cell_at_unchecked(h, side, p.base, level, p.row, p.col); }
-};
-
-bool contains(const std::vector<uint64_t>& sorted, uint64_t v) {
-  return std::binary_search(sorted.begin(), sorted.end(), v);
+// Cells of the whole disk 2k(k+1)+1, saturating.
+uint64_t diamond(uint64_t k) {
+  if (k >= (uint64_t{1} << 31)) return UINT64_MAX;
+  return 2 * k * (k + 1) + 1;
 }
 
-// One breadth-first layer: the neighbours of `ring` that lie neither in `ring`
-// nor in `prev`, ascending. A neighbour of a cell at distance j from the
-// sources is at distance j - 1, j or j + 1, so those two layers are all the
-// memory the walk needs.
-void next_layer(const Layer& g, const std::vector<uint64_t>& prev, const std::vector<uint64_t>& ring,
-                std::vector<uint64_t>& next) {
-  next.clear();
-  for (uint64_t c : ring) {
-    Position p = g.position(c);
-    for (uint32_t d = 0; d < 4; ++d) {
-      uint64_t n = g.cid(step_unchecked(p, static_cast<Direction>(d), g.span, g.ns, g.ss));
-      if (!contains(ring, n) && !contains(prev, n)) next.push_back(n);
-    }
-  }
-  std::sort(next.begin(), next.end());
-  next.erase(std::unique(next.begin(), next.end()), next.end());
-}
+// Diamonds of at most this many cells are listed and sorted; larger ones are marked.
+constexpr uint64_t kSortedDiamond = 4096;
 
 }  // namespace
+
+void CellMarks::reset(const Hierarchy& h, uint64_t side, uint32_t level, uint64_t span) {
+  uint32_t depth = 0;
+  uint64_t tile = 1;
+  // Tiles of at most 81 x 81 cells: 821 bytes each, scanned whole when listed.
+  while (depth < level && tile * side <= 81) {
+    tile *= side;
+    ++depth;
+  }
+  if (!(h == h_) || side != side_ || depth != depth_) {
+    order_.resize(tile * tile);
+    for (uint64_t i = 0; i < tile * tile; ++i) {
+      uint64_t v = i, r = 0, c = 0, w = 1;
+      for (uint32_t k = 0; k < depth; ++k, v /= h.a, w *= side) {
+        r += v % h.a / side * w;
+        c += v % h.a % side * w;
+      }
+      order_[i] = static_cast<uint32_t>(r * tile + c);
+    }
+  }
+  h_ = h;
+  side_ = side;
+  span_ = span;
+  level_ = level;
+  depth_ = depth;
+  tile_ = tile;
+  per_row_ = span / tile;
+  words_ = (tile * tile + 63) / 64;
+  slot_of_.clear();
+  keys_.clear();
+  bits_.clear();
+  last_key_ = UINT64_MAX;
+  count_ = 0;
+}
+
+template <class Tile>
+bool CellMarks::mark_in(const Position& p, Tile tile) {
+  uint64_t key = (p.base * per_row_ + p.row / tile) * per_row_ + p.col / tile;
+  if (key != last_key_) {
+    auto [at, fresh] = slot_of_.try_emplace(key, static_cast<uint32_t>(keys_.size()));
+    if (fresh) {
+      keys_.push_back(key);
+      bits_.resize(bits_.size() + words_, 0);
+    }
+    last_key_ = key;
+    last_slot_ = at->second;
+  }
+  uint64_t local = p.row % tile * tile + p.col % tile;
+  uint64_t& word = bits_[last_slot_ * words_ + local / 64];
+  uint64_t bit = uint64_t{1} << (local % 64);
+  if (word & bit) return false;
+  word |= bit;
+  ++count_;
+  return true;
+}
+
+bool CellMarks::mark(const Position& p) {
+  // The rHEALPix tile's side is a constant, so the divisions become multiplications.
+  return with_constant<81>(tile_, [&](auto tile) { return mark_in(p, tile); });
+}
+
+void CellMarks::list(uint64_t* out) const {
+  std::vector<std::pair<uint64_t, uint32_t>> tiles;  // (the tile's cell a few levels up, slot)
+  tiles.reserve(keys_.size());
+  for (uint32_t slot = 0; slot < keys_.size(); ++slot) {
+    uint64_t key = keys_[slot];
+    auto base = static_cast<uint32_t>(key / per_row_ / per_row_);
+    uint64_t up = cell_at_unchecked(h_, side_, base, level_ - depth_, key / per_row_ % per_row_, key % per_row_);
+    tiles.emplace_back(up, slot);
+  }
+  std::sort(tiles.begin(), tiles.end());
+  uint64_t n = tile_ * tile_;
+  for (auto [up, slot] : tiles) {
+    const uint64_t* bits = &bits_[slot * words_];
+    for (uint64_t i = 0; i < n; ++i) {
+      uint32_t at = order_[i];
+      if (bits[at / 64] >> (at % 64) & 1) *out++ = up * n + i;
+    }
+  }
+}
 
 Result<Disks> Disks::make(const Profile& profile, uint32_t k) {
   ZAREL_CHECK(profile.validate());
@@ -95,37 +153,44 @@ bool Disks::inside(const Position& p) const {
   return uint64_t{k_} * 2 < span && p.row >= k_ && p.col >= k_ && p.row + k_ < span && p.col + k_ < span;
 }
 
-void Disks::walk(const Position& p, uint64_t limit) {
-  Layer g{profile_.hierarchy(), side_, spans_[p.level], p.level, profile_.north_square, profile_.south_square};
-  prev_.clear();
-  ring_.assign(1, g.cid(p));
-  all_ = ring_;
-  for (uint32_t j = 0; j < k_ && !ring_.empty() && all_.size() <= limit; ++j) {
-    next_layer(g, prev_, ring_, next_);
-    all_.insert(all_.end(), next_.begin(), next_.end());
-    std::swap(prev_, ring_);
-    std::swap(ring_, next_);
+void Disks::walk(const Position& p, uint64_t limit, const Cancel& cancel) {
+  uint64_t span = spans_[p.level];
+  marks_.reset(profile_.hierarchy(), side_, p.level, span);
+  walked_.reset();
+  marks_.mark(p);
+  layer_.assign(1, p);
+  Poll poll(cancel, 256);
+  for (uint32_t j = 0; j < k_ && !layer_.empty() && marks_.count() <= limit; ++j) {
+    next_.clear();
+    for (const Position& q : layer_) {
+      if (poll()) return;
+      for (uint32_t d = 0; d < 4; ++d) {
+        Position n = step_unchecked(q, static_cast<Direction>(d), span, profile_.north_square, profile_.south_square);
+        if (marks_.mark(n)) next_.push_back(n);
+      }
+    }
+    std::swap(layer_, next_);
   }
 }
 
-uint64_t Disks::count(uint64_t cid, uint32_t level, uint64_t limit) {
+uint64_t Disks::count(uint64_t cid, uint32_t level, uint64_t limit, const Cancel& cancel) {
   Position p = position_at(profile_.hierarchy(), side_, cid, level);
-  if (inside(p)) return std::min(2 * uint64_t{k_} * (k_ + 1) + 1, limit + 1);
-  // The disk holds at least a triangle of its own base cell, toward the
-  // farther corner: a walk that could not stay within the limit is not begun.
-  uint64_t r = std::min<uint64_t>(k_, (spans_[level] - 1) / 2);
-  if ((r + 1) * (r + 2) / 2 > limit) return limit + 1;
-  walk(p, limit);
-  return std::min<uint64_t>(all_.size(), limit + 1);
+  uint64_t whole = uint64_t{profile_.hierarchy().b} * spans_[level] * spans_[level];
+  uint64_t bound = std::min(diamond(k_), whole);
+  if (bound > limit) return limit + 1;
+  if (inside(p)) return bound;
+  walk(p, limit, cancel);
+  if (!cancel.stopped()) walked_.emplace(cid, level);
+  return std::min<uint64_t>(marks_.count(), limit + 1);
 }
 
-void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
+void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel) {
   Hierarchy h = profile_.hierarchy();
   Position p = position_at(h, side_, cid, level);
-  uint64_t* end = out;
-  if (inside(p)) {
+  if (inside(p) && diamond(k_) <= kSortedDiamond) {
     // A cid is its base's prefix plus a part from the row and a part from the
     // column (digit side * r + c at each level), so each cell is one addition.
+    uint64_t* end = out;
     uint64_t prefix = (uint64_t{h.a} + p.base) * powers_[level];
     uint64_t n = 2 * uint64_t{k_} + 1;
     prev_.resize(n);
@@ -136,11 +201,23 @@ void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out) {
       uint64_t w = k_ - (i < k_ ? k_ - i : i - k_);
       for (uint64_t j = k_ - w; j <= k_ + w; ++j) *end++ = prefix + prev_[i] + ring_[j];
     }
-  } else {
-    walk(p, UINT64_MAX);
-    end = std::copy(all_.begin(), all_.end(), out);
+    std::sort(out, end);
+    return;
   }
-  std::sort(out, end);
+  if (inside(p)) {
+    marks_.reset(h, side_, level, spans_[level]);
+    walked_.reset();
+    Poll poll(cancel, 16);
+    for (uint64_t i = 0; i <= 2 * uint64_t{k_}; ++i) {
+      if (poll()) return;
+      uint64_t w = k_ - (i < k_ ? k_ - i : i - k_);
+      for (uint64_t c = p.col - w; c <= p.col + w; ++c) marks_.mark({p.base, level, p.row - k_ + i, c});
+    }
+  } else if (walked_ != std::pair{cid, level}) {
+    walk(p, UINT64_MAX, cancel);
+    if (cancel.stopped()) return;
+  }
+  marks_.list(out);
 }
 
 namespace {
@@ -238,30 +315,45 @@ Error too_many(uint32_t k, uint32_t depth) {
 
 }  // namespace
 
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k) {
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, const Cancel& cancel) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   ZAREL_TRY(uint64_t s, side(tree.hierarchy));
   if (k == 0 || tree.is_empty()) return tree;
   std::vector<uint64_t> cells = tree.cells();
   BoundaryWalk walk(tree, profile, s);
-  for (uint64_t c : cells)
+  Poll poll(cancel, 64);
+  for (uint64_t c : cells) {
+    if (poll()) return cancelled();
     if (!walk.cell(c)) return too_many(k, tree.depth);
-  Layer g{tree.hierarchy, s, zarel::span(tree.hierarchy, tree.depth).value(), tree.depth, profile.north_square,
-          profile.south_square};
-  std::vector<uint64_t> prev = std::move(walk.in), ring = std::move(walk.out), next;
-  sort_unique(prev);
-  sort_unique(ring);
-  std::vector<uint64_t> added = ring;
-  for (uint32_t j = 1; j < k && !ring.empty() && added.size() <= kMaxDilationLeaves; ++j) {
-    next_layer(g, prev, ring, next);
-    added.insert(added.end(), next.begin(), next.end());
-    std::swap(prev, ring);
-    std::swap(ring, next);
   }
-  if (added.size() > kMaxDilationLeaves) return too_many(k, tree.depth);
-  added.insert(added.end(), cells.begin(), cells.end());
-  return Tree::from_cells(added, tree.depth, tree.hierarchy, tree.ctx);
+  const Hierarchy& h = tree.hierarchy;
+  uint64_t span = zarel::span(h, tree.depth).value();
+  // The covered leaves next to the boundary are marked first, so the walk
+  // outward never turns back into the tree.
+  CellMarks marks;
+  marks.reset(h, s, tree.depth, span);
+  for (uint64_t c : walk.in) marks.mark(position_at(h, s, c, tree.depth));
+  uint64_t covered = marks.count();
+  std::vector<Position> layer, next;
+  for (uint64_t c : walk.out)
+    if (Position p = position_at(h, s, c, tree.depth); marks.mark(p)) layer.push_back(p);
+  for (uint32_t j = 1; j < k && !layer.empty() && marks.count() - covered <= kMaxDilationLeaves; ++j) {
+    next.clear();
+    for (const Position& q : layer) {
+      if (poll()) return cancelled();
+      for (uint32_t d = 0; d < 4; ++d) {
+        Position n = step_unchecked(q, static_cast<Direction>(d), span, profile.north_square, profile.south_square);
+        if (marks.mark(n)) next.push_back(n);
+      }
+    }
+    std::swap(layer, next);
+  }
+  if (marks.count() - covered > kMaxDilationLeaves) return too_many(k, tree.depth);
+  std::vector<uint64_t> grown(marks.count());
+  marks.list(grown.data());
+  grown.insert(grown.end(), cells.begin(), cells.end());
+  return Tree::from_cells(grown, tree.depth, tree.hierarchy, tree.ctx, cancel);
 }
 
 }  // namespace zarel

@@ -62,7 +62,7 @@ std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t heig
   return std::nullopt;
 }
 
-Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx) {
+Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx, Poll& poll) {
   const Hash& ha = node_hash(a, height, ctx);
   const Hash& hb = node_hash(b, height, ctx);
   if (auto r = rule(op, ha, hb, height, ctx)) {
@@ -73,22 +73,28 @@ Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, cons
   // Undecided only where b (and for union and intersect also a) is a branch, so
   // height >= 1 for canonical inputs.
   ZAREL_ASSERT(height >= 1);
+  if (poll()) return Node::empty();
   uint32_t n = ctx.hierarchy.a;
   ChildBuffer children(n);
-  for (uint32_t k = 0; k < n; ++k) children[k] = combine_nodes(a.child(k), b.child(k), op, height - 1, ctx);
+  for (uint32_t k = 0; k < n; ++k) children[k] = combine_nodes(a.child(k), b.child(k), op, height - 1, ctx, poll);
   return make_branch(children.span(), height, ctx);
 }
 
-Result<Tree> combine(const Tree& a, const Tree& b, SetOp op) {
+Result<Tree> combine(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   Tree out = a;
-  for (size_t i = 0; i < a.bases.size(); ++i) out.bases[i] = combine_nodes(a.bases[i], b.bases[i], op, a.depth, *a.ctx);
+  Poll poll(cancel);
+  for (size_t i = 0; i < a.bases.size(); ++i)
+    out.bases[i] = combine_nodes(a.bases[i], b.bases[i], op, a.depth, *a.ctx, poll);
+  if (cancel.stopped()) return cancelled();
   return out;
 }
 
 namespace {
 
-void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& ctx, std::vector<Divergence>& out) {
+void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& ctx, std::vector<Divergence>& out,
+          Poll& poll) {
+  if (poll()) return;
   const Hash& ha = node_hash(na, h, ctx);
   const Hash& hb = node_hash(nb, h, ctx);
   if (ha == hb) return;
@@ -96,16 +102,18 @@ void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& c
     out.push_back({ha, hb, cid});
     return;
   }
-  for (uint32_t k = 0; k < ctx.hierarchy.a; ++k) walk(na.child(k), nb.child(k), h - 1, cid * ctx.hierarchy.a + k, ctx, out);
+  for (uint32_t k = 0; k < ctx.hierarchy.a; ++k) walk(na.child(k), nb.child(k), h - 1, cid * ctx.hierarchy.a + k, ctx, out, poll);
 }
 
 }  // namespace
 
-Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b) {
+Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   std::vector<Divergence> out;
+  Poll poll(cancel);
   for (uint32_t i = 0; i < a.bases.size(); ++i)
-    walk(a.bases[i], b.bases[i], a.depth, uint64_t{a.hierarchy.a} + i, *a.ctx, out);
+    walk(a.bases[i], b.bases[i], a.depth, uint64_t{a.hierarchy.a} + i, *a.ctx, out, poll);
+  if (cancel.stopped()) return cancelled();
   return out;
 }
 
@@ -122,7 +130,8 @@ Hash node_of(std::span<const Step> steps, Pick pick, std::vector<Hash>& scratch)
   return Sha256Tagged::node(scratch);
 }
 
-Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch) {
+Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch,
+                Poll& poll) {
   const Hash& ha = node_hash(na, height, ctx);
   const Hash& hb = node_hash(nb, height, ctx);
   Step s{std::nullopt, ha, hb, {}};
@@ -131,10 +140,11 @@ Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const
     return s;
   }
   ZAREL_ASSERT(height >= 1);
+  if (poll()) return s;
   std::vector<Step> kids;
   kids.reserve(ctx.hierarchy.a);
   for (uint32_t k = 0; k < ctx.hierarchy.a; ++k)
-    kids.push_back(build_step(na.child(k), nb.child(k), height - 1, op, ctx, scratch));
+    kids.push_back(build_step(na.child(k), nb.child(k), height - 1, op, ctx, scratch, poll));
   s.c = node_of(kids, [](const Step& x) { return x.c; }, scratch);
   s.children = std::move(kids);
   return s;
@@ -169,7 +179,7 @@ std::optional<Hash> hash_member(const Json& value, std::string_view key) {
 
 }  // namespace
 
-Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op) {
+Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   if (a.hierarchy.b > kMaxListedBases)
     return invalid("the proof would list " + std::to_string(a.hierarchy.b) + " base cells, above the maximum " +
@@ -179,7 +189,10 @@ Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op) {
   p.hash = std::string(ctx.hasher.id());
   std::vector<Hash> scratch;
   p.steps.reserve(a.bases.size());
-  for (size_t i = 0; i < a.bases.size(); ++i) p.steps.push_back(build_step(a.bases[i], b.bases[i], a.depth, op, ctx, scratch));
+  Poll poll(cancel);
+  for (size_t i = 0; i < a.bases.size(); ++i)
+    p.steps.push_back(build_step(a.bases[i], b.bases[i], a.depth, op, ctx, scratch, poll));
+  if (cancel.stopped()) return cancelled();
   p.root_a = a.root();
   p.root_b = b.root();
   p.root_c = root_of(p.steps, &Step::c);

@@ -179,6 +179,7 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
 }
 
 PyObject* element_error(const ElementFailure& f) {
+  if (f.error.kind == Error::Kind::Cancelled) return raise(f.error);
   return raise(invalid("cell " + std::to_string(f.index) + ": " + f.error.display()));
 }
 

@@ -24,9 +24,9 @@ std::string str(uint64_t v) { return std::to_string(v); }
 // with the exception set when the pool cannot be built or an element fails,
 // the lowest failing element named as "cell {i}: {error}".
 template <class F>
-bool run_cells(size_t n, uint64_t nthreads, F&& element) {
+bool run_cells(size_t n, uint64_t nthreads, F&& element, const Cancel& cancel) {
   std::optional<ElementFailure> bad;
-  Runner run{nthreads, {}};
+  Runner run{nthreads, {}, &cancel};
   without_gil([&] { bad = run(0, n, element); });
   if (!run.failure.empty()) {
     raise(invalid(run.failure));
@@ -37,6 +37,12 @@ bool run_cells(size_t n, uint64_t nthreads, F&& element) {
     return false;
   }
   return true;
+}
+
+template <class F>
+bool run_cells(size_t n, uint64_t nthreads, F&& element) {
+  Cancel cancel(signal_raised);
+  return run_cells(n, nthreads, element, cancel);
 }
 
 // The ragged pair of a listing: the cells, and offsets with cell i's list at
@@ -289,23 +295,24 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
+    Cancel cancel(signal_raised);
     if (!run_cells(n, nthreads, [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, h.check(c[i]));
           levels[i] = static_cast<uint8_t>(level);
           if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
-          uint64_t count = disks.local().count(c[i], level, kMaxGridCells);
+          uint64_t count = disks.local().count(c[i], level, kMaxGridCells, cancel);
           offsets[i + 1] = static_cast<int64_t>(count);
           total.fetch_add(count, std::memory_order_relaxed);
           return ok();
-        }))
+        }, cancel))
       return nullptr;
     if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
     if (!run_cells(n, nthreads, [&](size_t i) -> Status {
-          disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
+          disks.local().fill(c[i], levels[i], cells.data() + offsets[i], cancel);
           return ok();
-        }))
+        }, cancel))
       return nullptr;
     return ragged(st, std::move(cells), std::move(offsets));
   });

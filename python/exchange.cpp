@@ -6,6 +6,7 @@
 #include <string>
 
 #include "binder.h"
+#include "long_results.h"
 #include "display.h"
 #include "tree_raster.h"
 #include "tree_type.h"
@@ -61,16 +62,6 @@ namespace {
 
 const TreeObject& tree_of(PyObject* self) { return *reinterpret_cast<TreeObject*>(self); }
 
-// Display GeoJSON arrives as text; `json` makes the Python objects.
-PyObject* loads(const Result<std::string>& text) {
-  if (!text) return raise(text.error());
-  PyObject* json = PyImport_ImportModule("json");
-  if (!json) return nullptr;
-  PyObject* r = PyObject_CallMethod(json, "loads", "s#", text->data(), static_cast<Py_ssize_t>(text->size()));
-  Py_DECREF(json);
-  return r;
-}
-
 }  // namespace
 
 const char raster_doc[] =
@@ -103,10 +94,6 @@ PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs) {
               });
 }
 
-namespace {
-
-// The document with its data list made straight from the covered bytes, a list
-// slot a value: a JSON value a sub-zone would cost several times the list.
 PyObject* with_values(PyObject* doc, const std::string& field, const std::vector<uint8_t>& covered) {
   if (!doc) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(covered.size()));
@@ -130,6 +117,8 @@ PyObject* with_values(PyObject* doc, const std::string& field, const std::vector
   ZAREL_ASSERT(PyErr_Occurred());
   return nullptr;
 }
+
+namespace {
 
 // A from_dggs_json document: its data lists read apart into a byte a value
 // where every value is None, a bool, an int of 64 bits or a finite float, and
@@ -284,7 +273,7 @@ PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t n = 3;
   return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n)}, [&] {
     const TreeObject& t = tree_of(self);
-    return loads(cells_geojson(t.tree.cells(), t.profile, n));
+    return geojson_object(t.tree.cells(), t.profile, n, Cancel(signal_raised));
   });
 }
 
@@ -293,7 +282,7 @@ PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tree_geo_interface(PyObject* self, void*) {
   return guarded(state_of_self(self), [&] {
     const TreeObject& t = tree_of(self);
-    return loads(cells_geojson(t.tree.cells(), t.profile, 3));
+    return geojson_object(t.tree.cells(), t.profile, 3, Cancel(signal_raised));
   });
 }
 
@@ -321,7 +310,7 @@ PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs) {
                                        std::to_string(kMaxDisplayPoints) + " points"));
                 CidSequence cids;
                 if (!convert(st, sequence, "cids", cids)) return nullptr;
-                return loads(cells_geojson(cids, profile, n));
+                return geojson_object(cids, profile, n, Cancel(signal_raised));
               });
 }
 

@@ -70,7 +70,8 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     auto s = side(h);
     bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
     std::optional<ElementFailure> bad;
-    Runner run{nthreads, {}};
+    Cancel cancel(signal_raised);
+    Runner run{nthreads, {}, &cancel};
     without_gil([&] {
       bad = run(0, n, [&](size_t i) -> Status {
         if (checked) {
@@ -107,7 +108,8 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
     std::vector<double> lon(n), lat(n);
     geo::CidNuclei nuclei(grid, h);
     std::optional<ElementFailure> bad;
-    Runner run{nthreads, {}};
+    Cancel cancel(signal_raised);
+    Runner run{nthreads, {}, &cancel};
     without_gil([&] {
       bad = run(0, n, [&](size_t i) -> Status {
         ZAREL_TRY(geo::LonLat p, nuclei(c[i]));
@@ -156,7 +158,8 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     std::vector<double> coords;
     std::optional<ElementFailure> bad_path, bad;
     uint64_t total = 0;
-    Runner run{nthreads, {}};
+    Cancel cancel(signal_raised);
+    Runner run{nthreads, {}, &cancel};
     without_gil([&] {
       bad_path = run(0, n, [&](size_t i) -> Status {
         ZAREL_TRY(auto path, h.path(c[i]));
@@ -212,7 +215,8 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
     size_t n = cids.size();
     std::vector<uint64_t> out(4 * n);
     std::optional<ElementFailure> bad;
-    Runner run{nthreads, {}};
+    Cancel cancel(signal_raised);
+    Runner run{nthreads, {}, &cancel};
     without_gil([&] {
       bad = run(0, n, [&](size_t i) -> Status {
         ZAREL_TRY(auto nb, neighbours(profile, c[i]));
@@ -301,7 +305,7 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     uint64_t total = 0;
     std::vector<int64_t> offsets(f == Form::Cells ? n + 1 : 0, 0);
     std::vector<uint64_t> cids;
-    Runner run{nthreads, {}};
+    Runner run{nthreads, {}, &cancel};
     without_gil([&] {
       bad = run(0, n, element);
       if (bad || f != Form::Cells) return;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binder.h"
+#include "long_results.h"
 #include "disk.h"
 #include "tree_type.h"
 #include "zone_data.h"
@@ -23,7 +24,8 @@ PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(st, args, kwargs, "dilate", {{"k", k}}, [&]() -> PyObject* {
     const auto& t = *reinterpret_cast<TreeObject*>(self);
     std::optional<Result<Tree>> grown;
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k)); });
+    Cancel cancel(signal_raised);
+    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, cancel)); });
     return new_tree(st, std::move(*grown), t.profile);
   });
 }
@@ -54,9 +56,7 @@ PyObject* fn_dggs_json_zones(PyObject* module, PyObject* args, PyObject* kwargs)
   std::string field = "coverage";
   return call(state_of_module(module), args, kwargs, "dggs_json_zones",
               {{"tree", tree}, {"level", level}, optional("field", field)}, [&]() -> PyObject* {
-                auto docs = to_dggs_json_zones(tree->tree, tree->profile, level, field);
-                if (!docs) return raise(docs.error());
-                return from_json(std::move(*docs));
+                return zone_documents(tree->tree, tree->profile, level, field, Cancel(signal_raised));
               });
 }
 
