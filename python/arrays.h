@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -41,13 +42,33 @@ constexpr const char* dtype_of() {
   else return "int64";
 }
 
+// An allocator whose vectors leave new elements uninitialised: a result of a
+// gigabyte that its workers fill is not zeroed first, in one step that Ctrl-C
+// could not stop.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = Uninitialised<U>;
+  };
+  Uninitialised() = default;
+  template <class U>
+  Uninitialised(const Uninitialised<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+template <class T>
+using Unfilled = std::vector<T, Uninitialised<T>>;
+
 // A NumPy array over `values`, which it takes over; no copy is made. `dtype`
 // may reinterpret the bytes (a fixed-width string dtype over code points).
-template <class T>
-PyObject* to_ndarray(ModuleState* st, std::vector<T>&& values, const char* dtype = dtype_of<T>()) {
-  auto* owner = new std::vector<T>(std::move(values));
+template <class T, class A>
+PyObject* to_ndarray(ModuleState* st, std::vector<T, A>&& values, const char* dtype = dtype_of<T>()) {
+  auto* owner = new std::vector<T, A>(std::move(values));
   return buffer_array(st, owner->data(), owner->size() * sizeof(T), sizeof(T), format_of<T>(), dtype, owner,
-                      [](void* p) { delete static_cast<std::vector<T>*>(p); });
+                      [](void* p) { delete static_cast<std::vector<T, A>*>(p); });
 }
 
 // `arr` reshaped to (rows, cols); takes the reference to `arr`.

@@ -47,7 +47,7 @@ bool run_cells(size_t n, uint64_t nthreads, F&& element) {
 
 // The ragged pair of a listing: the cells, and offsets with cell i's list at
 // cells[offsets[i]:offsets[i + 1]].
-PyObject* ragged(ModuleState* st, std::vector<uint64_t>&& cells, std::vector<int64_t>&& offsets) {
+PyObject* ragged(ModuleState* st, Unfilled<uint64_t>&& cells, std::vector<int64_t>&& offsets) {
   PyObject* a = to_ndarray(st, std::move(cells));
   PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
   PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
@@ -127,10 +127,11 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     // One fixed width for all, the longest suid's: NumPy's own layout of a str array.
     size_t width = 1 + (n ? *std::max_element(levels.begin(), levels.end()) : 0);
-    std::vector<uint32_t> points(n * width, 0);
+    Unfilled<uint32_t> points(n * width);
     if (!run_cells(n, nthreads, [&](size_t i) -> Status {
           uint64_t cid = c[i];
           uint32_t* at = &points[i * width];
+          std::fill(at + levels[i] + 1, at + width, 0);
           for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
           at[0] = static_cast<uint32_t>("NOPQRS"[cid - 9]);
           return ok();
@@ -254,7 +255,7 @@ PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (!accumulate(offsets))
       return raise(invalid("the children would hold more than the maximum " + str(kMaxGridCells) + " cells"));
-    std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
+    Unfilled<uint64_t> cells(static_cast<size_t>(offsets[n]));
     if (!run_cells(n, nthreads, [&](size_t i) -> Status {
           uint64_t first = c[i] * static_cast<uint64_t>(offsets[i + 1] - offsets[i]);
           for (int64_t j = offsets[i]; j < offsets[i + 1]; ++j) cells[static_cast<size_t>(j)] = first++;
@@ -308,7 +309,7 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
-    std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
+    Unfilled<uint64_t> cells(static_cast<size_t>(offsets[n]));
     if (!run_cells(n, nthreads, [&](size_t i) -> Status {
           disks.local().fill(c[i], levels[i], cells.data() + offsets[i], cancel);
           return ok();

@@ -155,7 +155,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     // The polygon's length follows from the cell alone, so the offsets come
     // first and every worker then writes its cells in place.
     std::vector<int64_t> offsets(n + 1, 0);
-    std::vector<double> coords;
+    Unfilled<double> coords;
     std::optional<ElementFailure> bad_path, bad;
     uint64_t total = 0;
     Cancel cancel(signal_raised);
