@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "convert.h"
-#include "display.h"
-#include "exchange.h"
-#include "zone_data.h"
+#include "exchange/display.h"
+#include "exchange/zone_data.h"
+#include "exchange_functions.h"
 
 namespace zarel::py {
 
@@ -52,7 +52,8 @@ PyObject* proof_object(const SetOpProof& proof, const Cancel& cancel) {
                        "root_c", hex(proof.root_c).c_str(), "steps", steps, "v", 1ULL);
 }
 
-PyObject* geojson_object(std::span<const uint64_t> cids, const Profile& profile, uint64_t n, const Cancel& cancel) {
+PyObject* display_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  Cancel cancel(signal_raised);
   if (Status s = check_display(cids, profile, n); !s) return raise(s.error());
   PyObject* json = PyImport_ImportModule("json");
   PyObject* features = json ? PyList_New(0) : nullptr;
