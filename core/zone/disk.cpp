@@ -35,6 +35,40 @@ constexpr uint64_t kSortedDiamond = 4096;
 
 }  // namespace
 
+void CellMarks::reset(const Hierarchy& h, uint64_t side, uint32_t level, uint64_t span) {
+  uint32_t depth = 0;
+  uint64_t tile = 1;
+  // Tiles of at most 81 x 81 cells: 821 bytes each, scanned whole when listed.
+  while (depth < level && tile * side <= 81) {
+    tile *= side;
+    ++depth;
+  }
+  if (!(h == h_) || side != side_ || depth != depth_) {
+    order_.resize(tile * tile);
+    for (uint64_t i = 0; i < tile * tile; ++i) {
+      uint64_t v = i, r = 0, c = 0, w = 1;
+      for (uint32_t k = 0; k < depth; ++k, v /= h.a, w *= side) {
+        r += v % h.a / side * w;
+        c += v % h.a % side * w;
+      }
+      order_[i] = static_cast<uint32_t>(r * tile + c);
+    }
+  }
+  h_ = h;
+  side_ = side;
+  span_ = span;
+  level_ = level;
+  depth_ = depth;
+  tile_ = tile;
+  per_row_ = span / tile;
+  words_ = (tile * tile + 63) / 64;
+  slot_of_.clear();
+  keys_.clear();
+  bits_.clear();
+  last_key_ = UINT64_MAX;
+  count_ = 0;
+}
+
 template <class Tile>
 bool CellMarks::mark_in(const Position& p, Tile tile) {
   uint64_t key = (p.base * per_row_ + p.row / tile) * per_row_ + p.col / tile;
