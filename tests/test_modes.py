@@ -187,3 +187,24 @@ def test_degenerate_parts_add_no_cell(name):
     cids = np.array(zarel.polyfill(polygon(box(-10, -10, 40, 20)), level, mode="overlap"), dtype=np.uint64)
     area = shapely.area(shapely.intersection(shapely.geometry.shape(region or polygon([(0, 0)] * 3)), cell_shapes(cids)))
     assert sorted(cids[area > 1e-9].tolist()) == got["overlap"]
+
+
+def test_the_earths_edges_written_a_few_ulps_off_are_the_edges():
+    # Natural Earth writes -180 as -179.99999999999994 (2 ulps) along Antarctica's edge at -90.
+    ring = [(-179.99999999999994, -90), (180, -90), (180, -84.7), (-179.99999999999994, -84.7)]
+    for level in range(10):
+        pole = int(zarel.cells_from_lonlat([0], [-90], level)[0])
+        assert pole in zarel.polyfill(polygon(ring), level)
+    for mode in ("inside", "nucleus", "overlap"):
+        assert zarel.polyfill(polygon(ring), 4, mode=mode) == zarel.polyfill(polygon(box(-180, -90, 180, -84.7)), 4,
+                                                                               mode=mode)
+    # Cell corners on the cut and at the poles are written exactly, so a cell's own outline gives that cell.
+    cids = cells_at(3)
+    coords, _ = zarel.cell_boundaries(cids)
+    near = np.isclose(np.abs(coords), [180, 90], rtol=0, atol=1e-9) & (np.abs(coords) != [180, 90])
+    assert not near.any()
+    for suid in ("R44", "R333", "Q345"):
+        cid = zarel.suid_to_cid(suid)
+        outline = zarel.cell_boundaries([cid])[0].tolist()
+        for mode in ("inside", "nucleus", "overlap"):
+            assert zarel.polyfill({"type": "Polygon", "coordinates": [outline]}, len(suid) - 1, mode=mode) == [cid]

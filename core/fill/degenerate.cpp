@@ -1,5 +1,6 @@
 #include "fill/degenerate.h"
 
+#include <cmath>
 #include <optional>
 
 #include "fill/edge_index.h"
@@ -10,6 +11,13 @@ namespace zarel {
 namespace {
 
 int sign(double v) { return (v > 0) - (v < 0); }
+
+// `v` itself, or `edge` (of either sign) when within 4 ulps of it.
+double onto_edge(double v, double edge) {
+  double ulp = std::nextafter(edge, INFINITY) - edge;
+  if (std::fabs(std::fabs(v) - edge) <= 4 * ulp) return std::copysign(edge, v);
+  return v;
+}
 
 // Whether the ring turns back at `b`: a, b, c on one line and a, c on the same
 // side of b. The signs of coordinate differences are exact.
@@ -35,7 +43,7 @@ Ring reduced(const Ring& ring) {
     }
   };
   for (size_t i = 0; i < n; ++i) {
-    kept.push_back(ring[i]);
+    kept.push_back({onto_edge(ring[i].x, 180), onto_edge(ring[i].y, 90)});
     settle();
   }
   // Around the closing point: the last points against the first ones.
