@@ -235,7 +235,8 @@ const char grid_disk_doc[] =
     "_grid_disk(cids, k, profile=None, nthreads=0)\n--\n\n"
     "Every cell within `k` edge steps of each cell (itself included), across the folded base-cell\n"
     "edges, ascending, as `(cells, offsets)`: cell i's disk is `cells[offsets[i]:offsets[i + 1]]`.\n"
-    "At most 2**27 cells in all.";
+    "At most 2**27 cells in all; a disk that could hold more (2k(k+1)+1 cells, or the whole level\n"
+    "when fewer) is refused before its walk.";
 
 PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
