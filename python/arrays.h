@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -44,13 +45,33 @@ constexpr const char* dtype_of() {
   else return "int64";
 }
 
+// An allocator whose vectors leave new elements uninitialised: a result of a
+// gigabyte that its workers fill is not zeroed first, in one step that Ctrl-C
+// could not stop.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = Uninitialised<U>;
+  };
+  Uninitialised() = default;
+  template <class U>
+  Uninitialised(const Uninitialised<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+template <class T>
+using Unfilled = std::vector<T, Uninitialised<T>>;
+
 // A NumPy array over `values`, which it takes over; no copy is made. `dtype`
 // may reinterpret the bytes (a fixed-width string dtype over code points).
-template <class T>
-PyObject* to_ndarray(ModuleState* st, std::vector<T>&& values, const char* dtype = dtype_of<T>()) {
-  auto* owner = new std::vector<T>(std::move(values));
+template <class T, class Alloc>
+PyObject* to_ndarray(ModuleState* st, std::vector<T, Alloc>&& values, const char* dtype = dtype_of<T>()) {
+  auto* owner = new std::vector<T, Alloc>(std::move(values));
   return buffer_array(st, owner->data(), owner->size() * sizeof(T), sizeof(T), format_of<T>(), dtype, owner,
-                      [](void* p) { delete static_cast<std::vector<T>*>(p); });
+                      [](void* p) { delete static_cast<std::vector<T, Alloc>*>(p); });
 }
 
 // `arr` reshaped to (rows, cols); takes the reference to `arr`.
@@ -62,8 +83,8 @@ PyObject* pair_of(PyObject* a, PyObject* b);
 
 // The pair of arrays `(first, second)`, the first reshaped to rows of
 // `first_cols` values when that is not 0: a batch's (values, offsets).
-template <class A, class B>
-PyObject* array_pair(ModuleState* st, std::vector<A>&& first, std::vector<B>&& second, size_t first_cols = 0) {
+template <class A, class AllocA, class B>
+PyObject* array_pair(ModuleState* st, std::vector<A, AllocA>&& first, std::vector<B>&& second, size_t first_cols = 0) {
   auto rows = static_cast<Py_ssize_t>(first_cols ? first.size() / first_cols : 0);
   PyObject* a = to_ndarray(st, std::move(first));
   if (first_cols) a = reshaped(a, rows, static_cast<Py_ssize_t>(first_cols));
@@ -124,19 +145,22 @@ bool batch_failed(const Runner& run, const Cancel* cancel, const std::optional<E
 
 // Runs a batch with the interpreter lock released: `work(run)` makes its
 // passes through `run`, the Runner of `nthreads`, and gives the lowest failing
-// element. False with the exception set (batch_failed) when the batch failed.
+// element. The Runner polls `cancel`, or a Cancel of its own that Ctrl-C
+// stops. False with the exception set (batch_failed) when the batch failed.
 template <class Work>
 bool run_batch(uint64_t nthreads, const char* noun, Work&& work, const Cancel* cancel = nullptr) {
   std::optional<ElementFailure> bad;
-  Runner run{nthreads, {}};
+  Cancel own(signal_raised);
+  const Cancel* stop = cancel ? cancel : &own;
+  Runner run{nthreads, {}, stop};
   without_gil([&] { bad = work(run); });
-  return !batch_failed(run, cancel, bad, noun);
+  return !batch_failed(run, stop, bad, noun);
 }
 
 // run_batch of one pass: `element(i) -> Status` for every i in [0, n).
 template <class F>
-bool run_each(size_t n, uint64_t nthreads, const char* noun, F&& element) {
-  return run_batch(nthreads, noun, [&](Runner& run) { return run(0, n, element); });
+bool run_each(size_t n, uint64_t nthreads, const char* noun, F&& element, const Cancel* cancel = nullptr) {
+  return run_batch(nthreads, noun, [&](Runner& run) { return run(0, n, element); }, cancel);
 }
 
 }  // namespace zarel::py

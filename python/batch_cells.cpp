@@ -90,10 +90,11 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     // One fixed width for all, the longest suid's: NumPy's own layout of a str array.
     size_t width = 1 + (n ? *std::max_element(levels.begin(), levels.end()) : 0);
-    std::vector<uint32_t> points(n * width, 0);
+    Unfilled<uint32_t> points(n * width);
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           uint64_t cid = c[i];
           uint32_t* at = &points[i * width];
+          std::fill(at + levels[i] + 1, at + width, 0);
           for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
           at[0] = static_cast<uint32_t>(kSuidLetters[cid - 9]);
           return ok();
@@ -217,7 +218,7 @@ PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (!accumulate(offsets))
       return raise(invalid("the children would hold more than the maximum " + str(kMaxGridCells) + " cells"));
-    std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
+    Unfilled<uint64_t> cells(static_cast<size_t>(offsets[n]));
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           uint64_t first = c[i] * static_cast<uint64_t>(offsets[i + 1] - offsets[i]);
           for (int64_t j = offsets[i]; j < offsets[i + 1]; ++j) cells[static_cast<size_t>(j)] = first++;
@@ -234,7 +235,8 @@ const char grid_disk_doc[] =
     "_grid_disk(cids, k, profile=None, nthreads=0)\n--\n\n"
     "Every cell within `k` edge steps of each cell (itself included), across the folded base-cell\n"
     "edges, ascending, as `(cells, offsets)`: cell i's disk is `cells[offsets[i]:offsets[i + 1]]`.\n"
-    "At most 2**27 cells in all.";
+    "At most 2**27 cells in all; a disk that could hold more (2k(k+1)+1 cells, or the whole level\n"
+    "when fewer) is refused before its walk.";
 
 PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
@@ -258,23 +260,24 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
+    Cancel cancel(signal_raised);
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, h.check(c[i]));
           levels[i] = static_cast<uint8_t>(level);
           if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
-          uint64_t count = disks.local().count(c[i], level, kMaxGridCells);
+          uint64_t count = disks.local().count(c[i], level, kMaxGridCells, cancel);
           offsets[i + 1] = static_cast<int64_t>(count);
           total.fetch_add(count, std::memory_order_relaxed);
           return ok();
-        }))
+        }, &cancel))
       return nullptr;
     if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
-    std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
+    Unfilled<uint64_t> cells(static_cast<size_t>(offsets[n]));
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
-          disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
+          disks.local().fill(c[i], levels[i], cells.data() + offsets[i], cancel);
           return ok();
-        }))
+        }, &cancel))
       return nullptr;
     return array_pair(st, std::move(cells), std::move(offsets));
   });

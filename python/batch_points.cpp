@@ -40,6 +40,10 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     // Points find their cells among the six rHEALPix squares; any other layout would
     // name cells of a grid that was never drawn.
     if (auto s = profile.geometry(); !s) return raise(s.error());
+    // Wide apertures run out of 64-bit cids above a few levels.
+    if (uint32_t max = profile.hierarchy().deepest(); level > max)
+      return raise(invalid("level " + std::to_string(level) + " is deeper than the deepest level, " +
+                           std::to_string(max)));
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
@@ -132,7 +136,7 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     // The polygon's length follows from the cell alone, so the offsets come
     // first and every worker then writes its cells in place.
     std::vector<int64_t> offsets(n + 1, 0);
-    std::vector<double> coords;
+    Unfilled<double> coords;
     uint64_t total = 0;
     if (!run_batch(nthreads, "cell", [&](Runner& run) {
           auto bad_path = run(0, n, [&](size_t i) -> Status {

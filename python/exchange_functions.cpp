@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binder.h"
+#include "long_results.h"
 #include "exchange/display.h"
 #include "tree_type.h"
 
@@ -132,12 +133,6 @@ PyObject* with_values(PyObject* doc, const std::string& field, const std::vector
   return nullptr;
 }
 
-PyObject* display_geojson(const std::vector<uint64_t>& cids, const Profile& profile, uint64_t n) {
-  auto text = cells_geojson(cids, profile, n);
-  if (!text) return raise(text.error());
-  return from_json_text(*text);
-}
-
 const char cells_geojson_doc[] =
     "cells_geojson(cids, profile=None, n=3)\n--\n\n"
     "A GeoJSON FeatureCollection of cell polygons for display: counter-clockwise rings, `n` points\n"
@@ -192,9 +187,7 @@ PyObject* fn_dggs_json_zones(PyObject* module, PyObject* args, PyObject* kwargs)
   std::string field = "coverage";
   return call(state_of_module(module), args, kwargs, "dggs_json_zones",
               {{"tree", tree}, {"level", level}, optional("field", field)}, [&]() -> PyObject* {
-                auto docs = to_dggs_json_zones(tree->tree, tree->profile, level, field);
-                if (!docs) return raise(docs.error());
-                return from_json(std::move(*docs));
+                return zone_documents(tree->tree, tree->profile, level, field, Cancel(signal_raised));
               });
 }
 

@@ -28,9 +28,6 @@ bool convert(ModuleState*, PyObject* o, const char* name, DggsDoc& out);
 // Takes the reference to `doc`.
 PyObject* with_values(PyObject* doc, const std::string& field, const std::vector<uint8_t>& covered);
 
-// The display FeatureCollection of `cids` (cells_geojson) as Python objects.
-PyObject* display_geojson(const std::vector<uint64_t>& cids, const Profile& profile, uint64_t n);
-
 PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_enclosing_zone(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_dggs_json_zones(PyObject* module, PyObject* args, PyObject* kwargs);

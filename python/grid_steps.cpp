@@ -38,12 +38,12 @@ PyObject* fn_grid_ring(PyObject* module, PyObject* args, PyObject* kwargs) {
               {{"cids", cids}, {"k", k}, optional("profile", profile), optional("nthreads", nthreads)},
               [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
-    auto made = Disks::make(profile, k, true);
+    auto made = Rings::make(profile, k);
     if (!made) return raise(made.error());
     Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
-    tbb::enumerable_thread_specific<Disks> rings(*made);
+    tbb::enumerable_thread_specific<Rings> rings(*made);
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};

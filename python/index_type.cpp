@@ -232,13 +232,16 @@ PyObject* index_attention(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!access) return nullptr;
   uint32_t level;
   return call(state_of_self(self), args, kwargs, "attention", {{"level", level}}, [&]() -> PyObject* {
-    auto runs = index_of(self).attention(level);
+    Cancel cancel(signal_raised);
+    auto runs = index_of(self).attention(level, cancel);
     if (!runs) return raise(runs.error());
     PyObject* counts = PyDict_New();
+    Poll poll(cancel);
     for (const TouchedRun& r : *runs)
       for (uint64_t cid = r.first; counts && cid < r.end; ++cid)
-        if (!set_item(counts, PyLong_FromUnsignedLongLong(cid), PyLong_FromUnsignedLongLong(r.keys)))
+        if (poll() || !set_item(counts, PyLong_FromUnsignedLongLong(cid), PyLong_FromUnsignedLongLong(r.keys)))
           Py_CLEAR(counts);
+    if (!counts && cancel.stopped()) return raise(cancelled());
     return counts;
   });
 }

@@ -9,6 +9,7 @@
 #include "tree/dilate.h"
 #include "zone/disk.h"
 #include "exchange_functions.h"
+#include "long_results.h"
 #include "proof/opening.h"
 #include "polygon_functions.h"
 #include "profile_type.h"
@@ -138,7 +139,8 @@ PyObject* tree_combine(PyObject* self, PyObject* args, PyObject* kwargs, SetOp o
   const TreeObject* other;
   return call(st, args, kwargs, function, {{"other", other}}, [&]() -> PyObject* {
     if (!one_grid(tree_of(self), *other)) return nullptr;
-    return new_tree(st, combine(tree_of(self).tree, other->tree, op), tree_of(self).profile);
+    Cancel cancel(signal_raised);
+    return new_tree(st, combine(tree_of(self).tree, other->tree, op, cancel), tree_of(self).profile);
   });
 }
 
@@ -262,13 +264,15 @@ PyObject* tree_divergence(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(state_of_self(self), args, kwargs, "divergence", {{"other", other}}, [&]() -> PyObject* {
     if (!one_grid(tree_of(self), *other)) return nullptr;
     const Tree& t = tree_of(self).tree;
-    auto diffs = divergence(t, other->tree);
+    Cancel cancel(signal_raised);
+    auto diffs = divergence(t, other->tree, cancel);
     if (!diffs) return raise(diffs.error());
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(diffs->size()));
     if (!list) return nullptr;
+    Poll poll(cancel);
     for (size_t i = 0; i < diffs->size(); ++i) {
       const Divergence& d = (*diffs)[i];
-      PyObject* suid = suid_of(t.hierarchy, d.cid);
+      PyObject* suid = poll() ? nullptr : suid_of(t.hierarchy, d.cid);
       PyObject* item = suid ? Py_BuildValue("{sKsNssss}", "cid", static_cast<unsigned long long>(d.cid), "suid", suid,
                                             "hash_a", hex(d.hash_a).c_str(), "hash_b", hex(d.hash_b).c_str())
                             : nullptr;
@@ -289,9 +293,10 @@ PyObject* tree_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto op = op_from_name(name);
     if (!op) return raise(invalid("unknown op " + quote(name)));
     if (!one_grid(tree_of(self), *other)) return nullptr;
-    auto proof = prove(tree_of(self).tree, other->tree, *op);
+    Cancel cancel(signal_raised);
+    auto proof = prove(tree_of(self).tree, other->tree, *op, cancel);
     if (!proof) return raise(proof.error());
-    return from_json_text(proof->to_json_text());
+    return proof_object(*proof, cancel);
   });
 }
 
@@ -350,7 +355,8 @@ PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
     const TreeObject& t = tree_of(self);
     std::optional<Result<Tree>> grown;
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners)); });
+    Cancel cancel(signal_raised);
+    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners, cancel)); });
     return new_tree(st, std::move(*grown), t.profile);
   });
 }

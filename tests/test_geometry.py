@@ -107,6 +107,18 @@ def test_authalic_radius_and_areas_against_mpmath():
                 area()
     sphere = Profile(inv_f_nano=10**18, a_um=10**12)  # nearly a sphere of radius 10^6 m
     assert sphere.area_m2(0) * 6 == pytest.approx(4 * math.pi * 1e12, rel=1e-8)
+    # Every grid the point functions draw tiles the ellipsoid; the rest are refused as they refuse them.
+    for aperture, level in [(4, 7), (4096, 3), (16, 9)]:
+        p = Profile(aperture=aperture)
+        assert p.area_m2(level) * 6 * aperture**level == pytest.approx(float(ellipsoid_area), rel=1e-12)
+    twelve = Profile(n_base=12)
+    for call in (lambda: cell_area_m2(3, twelve), lambda: twelve.area_m2(3),
+                 lambda: z._cells_from_lonlat(np.zeros(1), np.zeros(1), 3, twelve)):
+        with pytest.raises(ValueError, match="^the rHEALPix layout has 6 base cells, the profile has 12$"):
+            call()
+    for level in range(5, 16):
+        with pytest.raises(ValueError, match=f"^level {level} is deeper than the deepest level, 4$"):
+            z._cells_from_lonlat(np.full(1, 10.0), np.full(1, 10.0), level, Profile(aperture=4096))
 
 
 @pytest.mark.parametrize("level", range(16))

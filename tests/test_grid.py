@@ -20,7 +20,7 @@ def bfs(cid, k, profile=None):
     """Cells within k steps of cid, by the scalar neighbours."""
     seen, ring = {cid}, [cid]
     for _ in range(k):
-        ring = [n for c in ring for n in zarel.neighbours(c, profile).values() if n not in seen]
+        ring = {n for c in ring for n in zarel.neighbours(c, profile).values()} - seen
         seen.update(ring)
     return seen
 
@@ -89,11 +89,21 @@ def test_cells_valid():
     assert zarel.cells_valid([9 * 4 + 3], Profile(aperture=4, n_base=6)).tolist() == [True]
 
 
+@pytest.mark.parametrize("level, row, col, k", [(5, 121, 121, 60), (4, 0, 40, 45), (3, 26, 13, 30)])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_large_disks_are_the_breadth_first_ball(level, row, col, k, layout):
+    c = zarel.cell_at(2, level, row, col)
+    assert zarel.grid_disk([c], k, layout)[0].tolist() == sorted(bfs(c, k, layout))
+
+
 def test_disk_sizes():
     deep = zarel.cell_at(2, 18, 3**17, 3**17)
     assert len(zarel.grid_disk([deep], 1000)[0]) == 2 * 1000 * 1001 + 1
     assert zarel.grid_disk([9], 2**32 - 1)[0].tolist() == list(range(9, 15))
-    for cells, k in [([deep], 10000), ([9, zarel.cell_at(5, 18, 0, 0)], 10**6)]:
+    # The whole level when the disk reaches all of it; refused before any walk when it could pass the bound.
+    whole = sorted(c for b in range(9, 15) for c in zarel.subzones(b, 3))
+    assert zarel.grid_disk([zarel.cell_at(0, 3, 0, 0)], 10**6)[0].tolist() == whole
+    for cells, k in [([deep], 10000), ([9, zarel.cell_at(5, 18, 0, 0)], 10**6), ([zarel.cell_at(1, 8, 0, 7)], 8192)]:
         with pytest.raises(ValueError, match="^the disks would hold more than the maximum 134217728 cells$"):
             zarel.grid_disk(cells, k)
 

@@ -157,3 +157,54 @@ def test_the_cut_at_180_is_no_edge(level):
     # Cells across the meridian are wholly inside only the two sides together.
     assert not i_w & i_e and i_w | i_e <= i_b and across
     assert across <= o_w & o_e and o_w | o_e == o_b
+
+
+SQUARE = box(0, 0, 10, 10)
+# Parts that bound no area, each beside the well-formed polygon bounding the same area (None: no area).
+DEGENERATE = {
+    "spike out": (polygon([(0, 0), (10, 0), (10, 5), (20, 5), (10, 5), (10, 10), (0, 10)]), polygon(SQUARE)),
+    "spike in, twice over": (polygon([(0, 0), (10, 0), (10, 5), (4, 5), (7, 5), (4, 5), (10, 5), (10, 10), (0, 10)]),
+                             polygon(SQUARE)),
+    "flat ring": (polygon([(0, 0), (5, 5), (10, 10)]), None),
+    "two-point ring": (polygon([(0, 0), (10, 10)]), None),
+    "hole equal to shell": (polygon(SQUARE, SQUARE[::-1]), None),
+    "hole outside shell": (polygon(SQUARE, box(20, 0, 30, 10)), polygon(SQUARE)),
+    "flat hole": (polygon(SQUARE, [(2, 2), (8, 8)]), polygon(SQUARE)),
+    "hole on the boundary": (polygon(SQUARE, [(0, 0), (5, 5), (0, 10)]), polygon([(0, 0), (10, 0), (10, 10), (0, 10), (5, 5)])),
+}
+
+
+@pytest.mark.parametrize("name", sorted(DEGENERATE))
+def test_degenerate_parts_add_no_cell(name):
+    doc, region = DEGENERATE[name]
+    level = 4
+    got = {}
+    for mode in ("inside", "nucleus", "overlap"):
+        got[mode] = zarel.polyfill(doc, level, mode=mode)
+        assert got[mode] == (zarel.polyfill(region, level, mode=mode) if region else [])
+    assert set(got["inside"]) <= set(got["nucleus"]) <= set(got["overlap"])
+    # Overlap is every cell sharing positive area with the region, as shapely measures it.
+    cids = np.array(zarel.polyfill(polygon(box(-10, -10, 40, 20)), level, mode="overlap"), dtype=np.uint64)
+    area = shapely.area(shapely.intersection(shapely.geometry.shape(region or polygon([(0, 0)] * 3)), cell_shapes(cids)))
+    assert sorted(cids[area > 1e-9].tolist()) == got["overlap"]
+
+
+def test_the_earths_edges_written_a_few_ulps_off_are_the_edges():
+    # Natural Earth writes -180 as -179.99999999999994 (2 ulps) along Antarctica's edge at -90.
+    ring = [(-179.99999999999994, -90), (180, -90), (180, -84.7), (-179.99999999999994, -84.7)]
+    for level in range(10):
+        pole = int(zarel.cells_from_lonlat([0], [-90], level)[0])
+        assert pole in zarel.polyfill(polygon(ring), level)
+    for mode in ("inside", "nucleus", "overlap"):
+        assert zarel.polyfill(polygon(ring), 4, mode=mode) == zarel.polyfill(polygon(box(-180, -90, 180, -84.7)), 4,
+                                                                               mode=mode)
+    # Cell corners on the cut and at the poles are written exactly, so a cell's own outline gives that cell.
+    cids = cells_at(3)
+    coords, _ = zarel.cell_boundaries(cids)
+    near = np.isclose(np.abs(coords), [180, 90], rtol=0, atol=1e-9) & (np.abs(coords) != [180, 90])
+    assert not near.any()
+    for suid in ("R44", "R333", "Q345"):
+        cid = zarel.suid_to_cid(suid)
+        outline = zarel.cell_boundaries([cid])[0].tolist()
+        for mode in ("inside", "nucleus", "overlap"):
+            assert zarel.polyfill({"type": "Polygon", "coordinates": [outline]}, len(suid) - 1, mode=mode) == [cid]

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <thread>
 
@@ -35,5 +36,23 @@ class Cancel {
 
 // For callers that never stop.
 const Cancel& never_cancelled();
+
+// A Cancel polled once every `every` calls, for loops whose steps are too
+// short to poll each; once it has answered true it answers true at once.
+class Poll {
+ public:
+  explicit Poll(const Cancel& cancel, uint32_t every = 1024) : cancel_(cancel), every_(every) {}
+
+  bool operator()() {
+    if (cancel_.stopped()) return true;
+    if (++count_ < every_) return false;
+    count_ = 0;
+    return cancel_.stop();
+  }
+
+ private:
+  const Cancel& cancel_;
+  uint32_t every_, count_ = 0;
+};
 
 }  // namespace zarel

@@ -23,14 +23,10 @@ void put_number(std::string& out, double v) {
   if (std::string_view(buf, end - buf).find_first_of(".e") == std::string_view::npos) out += ".0";
 }
 
-}  // namespace
-
-Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
-  ZAREL_TRY(geo::Grid grid, profile.geometry());
+// The points of the collection, every cid checked.
+Result<uint64_t> display_points(std::span<const uint64_t> cids, const geo::Grid& grid, const Hierarchy& h, uint64_t n) {
   ZAREL_CHECK(check_edge_points(n));
-  Hierarchy h = profile.hierarchy();
   auto m = static_cast<uint32_t>(n);
-  // Every cid is checked and the points counted before any text is written.
   uint64_t points = 0;
   for (uint64_t cid : cids) {
     ZAREL_TRY(Path path, h.path(cid));
@@ -38,6 +34,22 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
     if (points > kMaxDisplayPoints)
       return invalid("the GeoJSON would hold more than the maximum " + std::to_string(kMaxDisplayPoints) + " points");
   }
+  return points;
+}
+
+}  // namespace
+
+Status check_display(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  ZAREL_TRY(geo::Grid grid, profile.geometry());
+  ZAREL_CHECK(display_points(cids, grid, profile.hierarchy(), n));
+  return ok();
+}
+
+Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  ZAREL_TRY(geo::Grid grid, profile.geometry());
+  Hierarchy h = profile.hierarchy();
+  auto m = static_cast<uint32_t>(n);
+  ZAREL_TRY(uint64_t points, display_points(cids, grid, h, n));
   std::string out;
   out.reserve(points * 40 + cids.size() * 160 + 64);
   out += "{\"features\":[";

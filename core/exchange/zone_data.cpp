@@ -287,7 +287,7 @@ Result<std::vector<uint64_t>> zones_met(const Tree& tree, uint32_t level, uint64
   return out;
 }
 
-Result<Json> to_dggs_json_zones(const Tree& tree, const Profile& profile, uint32_t level, std::string_view field) {
+Result<std::vector<uint64_t>> document_zones(const Tree& tree, const Profile& profile, uint32_t level) {
   ZAREL_CHECK(registered(profile));
   if (!(tree.hierarchy == kRhealpix) || !(profile.hierarchy() == kRhealpix))
     return invalid("zone data needs the rHEALPix hierarchy");
@@ -296,12 +296,7 @@ Result<Json> to_dggs_json_zones(const Tree& tree, const Profile& profile, uint32
   // Below 2^16 documents of at most 2^30 values, the product fits.
   if (uint64_t total = zones.size() * n; total > kMaxSubzones)
     return invalid("the documents would hold " + str(total) + " values, above the maximum " + str(kMaxSubzones));
-  Json docs = Json::array();
-  for (uint64_t zone : zones) {
-    ZAREL_TRY(Json doc, to_dggs_json(tree, profile, zone, field));
-    docs.push_back(std::move(doc));
-  }
-  return docs;
+  return zones;
 }
 
 }  // namespace zarel

@@ -68,7 +68,7 @@ using ApartValues = std::map<std::pair<std::string, size_t>, ValueKinds>;
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::optional<std::string_view> field,
                             std::optional<uint32_t> depth, bool nonzero, const ApartValues& apart = {});
 
-// Documents one call of to_dggs_json_zones writes at most.
+// Zones one call of document_zones lists at most.
 inline constexpr uint64_t kMaxZoneDocuments = uint64_t{1} << 16;
 
 // The deepest cell whose subtree holds every covered leaf, or nothing for an
@@ -79,9 +79,9 @@ std::optional<uint64_t> enclosing_zone(const Tree& tree);
 // when there are more than `limit`, before any is listed.
 Result<std::vector<uint64_t>> zones_met(const Tree& tree, uint32_t level, uint64_t limit);
 
-// One document per zone of `level` that the tree meets, in ascending cid
-// order; together they hold the whole tree. At most kMaxZoneDocuments
-// documents and 2^30 values in all.
-Result<Json> to_dggs_json_zones(const Tree& tree, const Profile& profile, uint32_t level, std::string_view field);
+// The zones of `level` that the tree meets, in ascending cid order, for one
+// zone_data document each; together the documents hold the whole tree.
+// Refused for more than kMaxZoneDocuments documents or 2^30 values in all.
+Result<std::vector<uint64_t>> document_zones(const Tree& tree, const Profile& profile, uint32_t level);
 
 }  // namespace zarel

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "fill/degenerate.h"
 #include "fill/edge_index.h"
 #include "geo/grid.h"
 #include "geo/rhealpix.h"
@@ -264,9 +265,11 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
   if (!setup.info_) return setup.info_.error();
   const GridInfo& info = *setup.info_;
-  Indexed index = Indexed::build(polygons);
+  // Every mode reads the one region the polygons bound.
+  MultiPolygon region = without_degenerate_parts(polygons);
+  Indexed index = Indexed::build(region);
   Descent descent(info, index, resolution, h.a, max_leaves, cancel, mode);
-  Start start = start_cells(info, polygons, resolution, h);
+  Start start = start_cells(info, region, resolution, h);
   for (uint32_t k = 0; k < start.count; ++k) {
     ZAREL_TRY(Path path, h.path(start.cid[k]));
     ZAREL_CHECK(descent.visit(path, start.cid[k]));

@@ -183,16 +183,34 @@ XY nucleus_planar(const Grid& g, const Path& path) {
   return {ul.x + h, ul.y - h};
 }
 
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
+namespace {
+
+// The point through the inverse projection, the longitude wrapped into [-180, 180).
+Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange) {
   auto ll = rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.e);
   if (!ll) return std::move(ll).error();
   return LonLat{wrap_lon(ll->lon * 180 / kPi + g.lon_0), ll->lat * 180 / kPi};
 }
 
+// `v` itself, or `edge` (of either sign) when within 4 ulps of it.
+double onto_edge(double v, double edge) {
+  double ulp = std::nextafter(edge, INFINITY) - edge;
+  if (std::fabs(std::fabs(v) - edge) <= 4 * ulp) return std::copysign(edge, v);
+  return v;
+}
+
+}  // namespace
+
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
+  ZAREL_TRY(LonLat p, point_lonlat(g, x, y, rearrange));
+  // The cut is written -180, as wrap_lon writes it.
+  return LonLat{wrap_lon(onto_edge(p.lon, 180)), onto_edge(p.lat, 90)};
+}
+
 Result<LonLat> nucleus(const Grid& g, const Path& path) {
   ZAREL_CHECK(check_path(g, path));
   XY c = nucleus_planar(g, path);
-  return to_lonlat(g, c.x, c.y, true);
+  return point_lonlat(g, c.x, c.y, true);
 }
 
 namespace {
@@ -250,7 +268,7 @@ Result<LonLat> CidNuclei::operator()(uint64_t cid) const {
   const XY& ul = g_.ul[block - 9];
   double w = g_.r_auth * kPi / 2, p = scale_[level], h = half_[level];
   double x = ul.x + w * (static_cast<double>(col) * p), y = ul.y - w * (static_cast<double>(row) * p);
-  return to_lonlat(g_, x + h, y - h, true);
+  return point_lonlat(g_, x + h, y - h, true);
 }
 
 double cell_area(const Grid& g, uint32_t level) {

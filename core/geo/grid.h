@@ -87,7 +87,10 @@ class CidNuclei {
 // Area of one cell at `level`, square metres; 0 once the cell side underflows.
 double cell_area(const Grid& g, uint32_t level);
 
-// Planar metres to degrees through the inverse projection (rearranged or not).
+// A point of a cell's outline, planar metres to degrees through the inverse
+// projection (rearranged or not). The rounding of the projection is not left
+// to open a sliver along the Earth's edges: values within 4 ulps of +-180 and
+// +-90 are those edges, the cut written -180 (nuclei are not moved so).
 Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);
 
 // Closed ring of max(n, 2) points per edge, clockwise on the plane from the upper-left corner.

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/error.h"
 
 namespace zarel::py {
@@ -28,6 +29,8 @@ inline constexpr size_t kSerialBelow = 16384;
 // A private pool has this many threads at most: beyond it a caller's nthreads
 // is a mistake, and honouring it would only cost memory.
 inline constexpr uint64_t kMaxThreads = 1024;
+// Elements between two polls for cancellation: a poll costs about one cheap element.
+inline constexpr uint32_t kPollEvery = 64;
 
 // Whether `count` elements with `nthreads` run on a pool built for the call.
 inline bool builds_pool(size_t count, uint64_t nthreads) { return count >= kSerialBelow && nthreads >= 2; }
@@ -77,24 +80,33 @@ class LowestFailure {
 // the lowest failing element, or nothing when all succeed; elements above the
 // lowest failure may not have run. A private pool that cannot be built leaves
 // its description in `failure`. An exception thrown by an element reaches the
-// caller.
+// caller. A call that `cancel` stops ends early with a cancelled() failure.
 // REQUIRES: nthreads <= kMaxThreads when builds_pool(last - first, nthreads).
 struct Runner {
   uint64_t nthreads;
   std::string failure;
+  const Cancel* cancel = nullptr;
 
   template <class F>
   std::optional<ElementFailure> operator()(size_t first, size_t last, F&& element) {
     size_t count = last - first;
+    const Cancel& stop = cancel ? *cancel : never_cancelled();
     if (count < kSerialBelow || nthreads == 1) {
-      for (size_t i = first; i < last; ++i)
+      Poll poll(stop, kPollEvery);
+      for (size_t i = first; i < last; ++i) {
+        if (poll()) return ElementFailure{i, cancelled()};
         if (Status s = element(i); !s) return ElementFailure{i, std::move(s).error()};
+      }
+      if (stop.stopped()) return ElementFailure{first, cancelled()};
       return std::nullopt;
     }
     LowestFailure lowest(last);
     auto run = [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end && !lowest.beyond(i); ++i)
+      Poll poll(stop, kPollEvery);
+      for (size_t i = begin; i < end && !lowest.beyond(i); ++i) {
+        if (poll()) return lowest.stop(first);
         if (Status s = element(i); !s) lowest.record(i, std::move(s).error());
+      }
     };
     if (nthreads == 0) {
       tbb::parallel_for(tbb::blocked_range<size_t>(first, last, 1024),
@@ -102,6 +114,7 @@ struct Runner {
     } else {
       private_pool(first, last, lowest, run);
     }
+    if (stop.stopped()) return ElementFailure{first, cancelled()};
     return lowest.take();
   }
 

@@ -246,7 +246,9 @@ namespace geo {
 Result<double> cell_area(const Profile& profile, uint32_t level) {
   if (uint32_t max = profile.hierarchy().deepest(); level > max)
     return invalid("level " + std::to_string(level) + " is deeper than the deepest level, " + std::to_string(max));
-  return cell_area(profile.grid(), level);
+  // Only the grid the point functions draw has these areas.
+  ZAREL_TRY(Grid grid, profile.geometry());
+  return cell_area(grid, level);
 }
 
 }  // namespace geo

@@ -21,7 +21,8 @@ Hash node_of(std::span<const Step> steps, Pick pick, std::vector<Hash>& scratch)
   return Sha256Tagged::node(scratch);
 }
 
-Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch) {
+Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch,
+                Poll& poll) {
   const Hash& ha = node_hash(na, height, ctx);
   const Hash& hb = node_hash(nb, height, ctx);
   Step s{std::nullopt, ha, hb, {}};
@@ -30,10 +31,11 @@ Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const
     return s;
   }
   ZAREL_ASSERT(height >= 1);
+  if (poll()) return s;
   std::vector<Step> kids;
   kids.reserve(ctx.hierarchy.a);
   for (uint32_t k = 0; k < ctx.hierarchy.a; ++k)
-    kids.push_back(build_step(na.child(k), nb.child(k), height - 1, op, ctx, scratch));
+    kids.push_back(build_step(na.child(k), nb.child(k), height - 1, op, ctx, scratch, poll));
   s.c = node_of(kids, [](const Step& x) { return x.c; }, scratch);
   s.children = std::move(kids);
   return s;
@@ -68,7 +70,7 @@ std::optional<Hash> hash_member(const Json& value, std::string_view key) {
 
 }  // namespace
 
-Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op) {
+Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   if (a.hierarchy.b > kMaxListedBases)
     return invalid("the proof would list " + std::to_string(a.hierarchy.b) + " base cells, above the maximum " +
@@ -78,7 +80,10 @@ Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op) {
   p.hash = std::string(ctx.hasher.id());
   std::vector<Hash> scratch;
   p.steps.reserve(a.bases.size());
-  for (size_t i = 0; i < a.bases.size(); ++i) p.steps.push_back(build_step(a.bases[i], b.bases[i], a.depth, op, ctx, scratch));
+  Poll poll(cancel);
+  for (size_t i = 0; i < a.bases.size(); ++i)
+    p.steps.push_back(build_step(a.bases[i], b.bases[i], a.depth, op, ctx, scratch, poll));
+  if (cancel.stopped()) return cancelled();
   p.root_a = a.root();
   p.root_b = b.root();
   p.root_c = root_of(p.steps, &Step::c);

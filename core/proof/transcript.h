@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "base/json.h"
 #include "base/sha256.h"
@@ -44,6 +45,7 @@ struct SetOpProof {
   bool verify() const;
 };
 
-Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op);
+// Polls `cancel` and returns cancelled() once it answers true.
+Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

@@ -107,48 +107,67 @@ Error too_many(uint32_t k, uint32_t depth) {
 
 }  // namespace
 
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners) {
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners, const Cancel& cancel) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   ZAREL_TRY(uint64_t s, side(tree.hierarchy));
   if (k == 0 || tree.is_empty()) return tree;
   std::vector<uint64_t> cells = tree.cells();
   BoundaryWalk walk(tree, profile, s);
-  for (uint64_t c : cells)
+  Poll poll(cancel, 64);
+  for (uint64_t c : cells) {
+    if (poll()) return cancelled();
     if (!walk.cell(c)) return too_many(k, tree.depth);
-  Layer g{tree.hierarchy, s, zarel::span(tree.hierarchy, tree.depth).value(), tree.depth, profile.north_square,
-          profile.south_square};
-  std::vector<uint64_t> prev = std::move(walk.in), ring = std::move(walk.out), next;
-  sort_unique(prev);
-  sort_unique(ring);
+  }
+  const Hierarchy& h = tree.hierarchy;
+  uint64_t span = zarel::span(h, tree.depth).value();
+  // The covered leaves next to the boundary are marked first, so the walk
+  // outward never turns back into the tree.
+  CellMarks marks;
+  marks.reset(h, s, tree.depth, span);
+  for (uint64_t c : walk.in) marks.mark(position_at(h, s, c, tree.depth));
+  uint64_t covered = marks.count();
+  std::vector<Position> layer, next;
+  for (uint64_t c : walk.out)
+    if (Position p = position_at(h, s, c, tree.depth); marks.mark(p)) layer.push_back(p);
   // At level 0 base cells meet only along edges.
-  corners = corners && g.span >= 2;
+  corners = corners && span >= 2;
+  Layer g{h, s, span, tree.depth, profile.north_square, profile.south_square};
+  std::array<uint64_t, 4> diagonal{};
   if (corners) {
     // An uncovered leaf touching a covered one only at a corner, with no
     // covered leaf beside it, has both leaves between them uncovered: the
     // covered one is on the boundary walked, so its corners find it.
-    std::array<uint64_t, 4> diagonal{};
-    for (uint64_t c : prev) {
+    for (uint64_t c : walk.in) {
+      if (poll()) return cancelled();
       for (uint32_t i = 0, n = corner_cells(g, g.position(c), c, diagonal); i < n; ++i)
-        if (!holds(tree, diagonal[i], tree.depth)) ring.push_back(diagonal[i]);
-      if (ring.size() > 2 * kMaxDilationLeaves) sort_unique(ring);
-      if (ring.size() > kMaxDilationLeaves) return too_many(k, tree.depth);
+        if (!holds(tree, diagonal[i], tree.depth))
+          if (Position p = g.position(diagonal[i]); marks.mark(p)) layer.push_back(p);
+      if (marks.count() - covered > kMaxDilationLeaves) return too_many(k, tree.depth);
     }
-    sort_unique(ring);
   }
-  std::vector<uint64_t> added = ring;
-  for (uint32_t j = 1; j < k && !ring.empty() && added.size() <= kMaxDilationLeaves; ++j) {
-    next_layer(g, prev, ring, next, corners);
-    // The covered leaves known are the boundary's; one met first across a
-    // corner of the first layer is dropped here.
-    if (corners && j == 1) std::erase_if(next, [&](uint64_t c) { return holds(tree, c, tree.depth); });
-    added.insert(added.end(), next.begin(), next.end());
-    std::swap(prev, ring);
-    std::swap(ring, next);
+  for (uint32_t j = 1; j < k && !layer.empty() && marks.count() - covered <= kMaxDilationLeaves; ++j) {
+    next.clear();
+    for (const Position& q : layer) {
+      if (poll()) return cancelled();
+      for (uint32_t d = 0; d < 4; ++d) {
+        Position n = step_unchecked(q, static_cast<Direction>(d), span, profile.north_square, profile.south_square);
+        if (marks.mark(n)) next.push_back(n);
+      }
+      if (!corners) continue;
+      // Covered leaves off the boundary are met only across a corner of the
+      // first layer; they are the tree's own and the walk turns back there.
+      for (uint32_t i = 0, n = corner_cells(g, q, g.cid(q), diagonal); i < n; ++i)
+        if (j > 1 || !holds(tree, diagonal[i], tree.depth))
+          if (Position p = g.position(diagonal[i]); marks.mark(p)) next.push_back(p);
+    }
+    std::swap(layer, next);
   }
-  if (added.size() > kMaxDilationLeaves) return too_many(k, tree.depth);
-  added.insert(added.end(), cells.begin(), cells.end());
-  return Tree::from_cells(added, tree.depth, tree.hierarchy, tree.ctx);
+  if (marks.count() - covered > kMaxDilationLeaves) return too_many(k, tree.depth);
+  std::vector<uint64_t> grown(marks.count());
+  marks.list(grown.data());
+  grown.insert(grown.end(), cells.begin(), cells.end());
+  return Tree::from_cells(grown, tree.depth, tree.hierarchy, tree.ctx, cancel);
 }
 
 }  // namespace zarel

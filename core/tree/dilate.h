@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "profile/profile.h"
 #include "tree/tree.h"
@@ -17,6 +18,8 @@ inline constexpr uint64_t kMaxDilationLeaves = uint64_t{1} << 25;
 // corner (the eight cells around a cell), so coverages meeting at a point grow
 // into each other. Only the boundary is walked: a canonical cell whose
 // neighbours are covered costs one lookup per side. `profile` is the tree's own.
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners = false);
+// Polls `cancel` and returns cancelled() once it answers true.
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners = false,
+                    const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

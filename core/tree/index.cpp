@@ -84,12 +84,13 @@ uint64_t leaf_total(const Tree& t, const Powers& pow) {
 // Appends the cells at `level` under covered leaves of `node` as ascending runs,
 // joining a run to the previous one where they touch.
 void touched_runs(const Node& node, uint64_t cid, uint32_t node_level, uint32_t level, uint32_t a, const Powers& pow,
-                  std::vector<std::pair<uint64_t, uint64_t>>& out) {
-  if (node.is_empty()) return;
+                  std::vector<std::pair<uint64_t, uint64_t>>& out, Poll& poll) {
+  if (node.is_empty() || poll()) return;
   uint64_t first = cid, end = cid + 1;
   if (node_level < level) {
     if (node.is_branch()) {
-      for (uint32_t k = 0; k < a; ++k) touched_runs(node.child(k), cid * a + k, node_level + 1, level, a, pow, out);
+      for (uint32_t k = 0; k < a; ++k)
+        touched_runs(node.child(k), cid * a + k, node_level + 1, level, a, pow, out, poll);
       return;
     }
     uint64_t s = pow[level - node_level];
@@ -212,7 +213,7 @@ std::vector<const Tree*> Index::stored_trees() const {
   return out;
 }
 
-Result<std::vector<TouchedRun>> Index::attention(uint32_t level) const {
+Result<std::vector<TouchedRun>> Index::attention(uint32_t level, const Cancel& cancel) const {
   std::vector<TouchedRun> out;
   if (trees_.empty()) return out;
   const Tree& any = trees_.begin()->second.tree;
@@ -231,18 +232,37 @@ Result<std::vector<TouchedRun>> Index::attention(uint32_t level) const {
   };
   std::vector<Bound> bounds;
   std::vector<std::pair<uint64_t, uint64_t>> runs;
+  // Each tree's bounds come out ascending; `starts` marks where each begins.
+  std::vector<size_t> starts;
+  Poll poll(cancel);
   for (const auto& [root, stored] : trees_) {
     if (stored.keys == 0) continue;
     runs.clear();
     for (uint32_t b = 0; b < stored.tree.bases.size(); ++b)
-      touched_runs(stored.tree.bases[b], uint64_t{a} + b, 0, level, a, pow, runs);
+      touched_runs(stored.tree.bases[b], uint64_t{a} + b, 0, level, a, pow, runs, poll);
+    if (cancel.stopped()) return cancelled();
     auto k = static_cast<int64_t>(stored.keys);
+    starts.push_back(bounds.size());
     for (auto [first, end] : runs) {
       bounds.push_back({first, k});
       bounds.push_back({end, -k});
     }
   }
-  std::sort(bounds.begin(), bounds.end(), [](const Bound& x, const Bound& y) { return x.at < y.at; });
+  // Merged pairwise in rounds, each merge linear, with a poll between merges.
+  auto earlier = [](const Bound& x, const Bound& y) { return x.at < y.at; };
+  while (starts.size() > 1) {
+    std::vector<size_t> merged;
+    for (size_t i = 0; i < starts.size(); i += 2) {
+      merged.push_back(starts[i]);
+      if (i + 1 == starts.size()) break;
+      size_t end = i + 2 < starts.size() ? starts[i + 2] : bounds.size();
+      std::inplace_merge(bounds.begin() + static_cast<ptrdiff_t>(starts[i]),
+                         bounds.begin() + static_cast<ptrdiff_t>(starts[i + 1]),
+                         bounds.begin() + static_cast<ptrdiff_t>(end), earlier);
+      if (cancel.stop()) return cancelled();
+    }
+    starts = std::move(merged);
+  }
   uint64_t cells = 0;
   int64_t count = 0;
   for (size_t i = 0; i < bounds.size();) {

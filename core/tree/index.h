@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "profile/hash_context.h"
 #include "tree/tree.h"
@@ -82,7 +83,7 @@ class Index {
   // For every cell at `level` under a covered leaf of some key's tree, the
   // number of such keys: ascending, disjoint runs of cells with their counts,
   // never more than kMaxAttentionCells cells in all.
-  Result<std::vector<TouchedRun>> attention(uint32_t level) const;
+  Result<std::vector<TouchedRun>> attention(uint32_t level, const Cancel& cancel = never_cancelled()) const;
 
   size_t len() const { return keys_.size(); }
   size_t distinct_roots() const { return trees_.size(); }

@@ -58,7 +58,7 @@ std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t heig
   return std::nullopt;
 }
 
-Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx) {
+Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx, Poll& poll) {
   const Hash& ha = node_hash(a, height, ctx);
   const Hash& hb = node_hash(b, height, ctx);
   if (auto r = rule(op, ha, hb, height, ctx)) {
@@ -69,22 +69,28 @@ Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, cons
   // Undecided only where b (and for union and intersect also a) is a branch, so
   // height >= 1 for canonical inputs.
   ZAREL_ASSERT(height >= 1);
+  if (poll()) return Node::empty();
   uint32_t n = ctx.hierarchy.a;
   ChildBuffer children(n);
-  for (uint32_t k = 0; k < n; ++k) children[k] = combine_nodes(a.child(k), b.child(k), op, height - 1, ctx);
+  for (uint32_t k = 0; k < n; ++k) children[k] = combine_nodes(a.child(k), b.child(k), op, height - 1, ctx, poll);
   return make_branch(children.span(), height, ctx);
 }
 
-Result<Tree> combine(const Tree& a, const Tree& b, SetOp op) {
+Result<Tree> combine(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   Tree out = a;
-  for (size_t i = 0; i < a.bases.size(); ++i) out.bases[i] = combine_nodes(a.bases[i], b.bases[i], op, a.depth, *a.ctx);
+  Poll poll(cancel);
+  for (size_t i = 0; i < a.bases.size(); ++i)
+    out.bases[i] = combine_nodes(a.bases[i], b.bases[i], op, a.depth, *a.ctx, poll);
+  if (cancel.stopped()) return cancelled();
   return out;
 }
 
 namespace {
 
-void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& ctx, std::vector<Divergence>& out) {
+void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& ctx, std::vector<Divergence>& out,
+          Poll& poll) {
+  if (poll()) return;
   const Hash& ha = node_hash(na, h, ctx);
   const Hash& hb = node_hash(nb, h, ctx);
   if (ha == hb) return;
@@ -92,16 +98,18 @@ void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& c
     out.push_back({ha, hb, cid});
     return;
   }
-  for (uint32_t k = 0; k < ctx.hierarchy.a; ++k) walk(na.child(k), nb.child(k), h - 1, cid * ctx.hierarchy.a + k, ctx, out);
+  for (uint32_t k = 0; k < ctx.hierarchy.a; ++k) walk(na.child(k), nb.child(k), h - 1, cid * ctx.hierarchy.a + k, ctx, out, poll);
 }
 
 }  // namespace
 
-Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b) {
+Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b, const Cancel& cancel) {
   ZAREL_CHECK(compatible(a, b));
   std::vector<Divergence> out;
+  Poll poll(cancel);
   for (uint32_t i = 0; i < a.bases.size(); ++i)
-    walk(a.bases[i], b.bases[i], a.depth, uint64_t{a.hierarchy.a} + i, *a.ctx, out);
+    walk(a.bases[i], b.bases[i], a.depth, uint64_t{a.hierarchy.a} + i, *a.ctx, out, poll);
+  if (cancel.stopped()) return cancelled();
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "profile/hash_context.h"
 #include "tree/tree.h"
@@ -29,15 +30,17 @@ std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t heig
 
 // The canonical result of `op` on two nodes of one height; returns an input
 // node itself (its branch shared) wherever the rule picks that input's hash.
-Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx);
-// The result carries the first tree's context, hierarchy and depth.
-Result<Tree> combine(const Tree& a, const Tree& b, SetOp op);
+// Once `poll` answers true the result is unspecified.
+Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx, Poll& poll);
+// The result carries the first tree's context, hierarchy and depth. The walks
+// below poll `cancel` and return cancelled() once it answers true.
+Result<Tree> combine(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel = never_cancelled());
 
 struct Divergence {
   Hash hash_a, hash_b;
   uint64_t cid;
 };
 // Maximal differing subtrees, depth first, base by base.
-Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b);
+Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b, const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

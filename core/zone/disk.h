@@ -1,12 +1,17 @@
 // Cells within k edge steps: the disk around a cell, found by walking the
-// neighbour graph across the folded base-cell edges.
+// neighbour graph across the folded base-cell edges, and the marks such walks
+// keep their cells in.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "base/limits.h"
 #include "profile/profile.h"
@@ -14,25 +19,57 @@
 
 namespace zarel {
 
-// The disks of one profile's grid at one radius, or their rings: the cells at
-// exactly k steps. Keeps its scratch between
+// The position of a cid known to lie at `level`: its digits, finest first.
+Position position_at(const Hierarchy& h, uint64_t side, uint64_t cid, uint32_t level);
+
+// Cells of one level marked in tiles of t x t cells, each tile the
+// descendants of one cell a few levels up: listing the tiles by that cell and
+// each tile in cid order gives the marked cells ascending without a sort.
+class CellMarks {
+ public:
+  void reset(const Hierarchy& h, uint64_t side, uint32_t level, uint64_t span);
+  // Marks the cell at `p` (of the level reset for); true when it was unmarked.
+  bool mark(const Position& p);
+  uint64_t count() const { return count_; }
+  // The marked cids, ascending, written to `out`, which holds count().
+  void list(uint64_t* out) const;
+
+ private:
+  template <class Tile>
+  bool mark_in(const Position& p, Tile tile);
+
+  Hierarchy h_;
+  uint64_t side_ = 0, span_ = 0, tile_ = 1, per_row_ = 0, words_ = 1;
+  uint32_t level_ = 0, depth_ = 0;
+  std::vector<uint32_t> order_;  // the row-major place in a tile of its i-th cell in cid order
+  std::unordered_map<uint64_t, uint32_t> slot_of_;  // tile key -> slot
+  std::vector<uint64_t> keys_, bits_;
+  uint64_t last_key_ = UINT64_MAX;
+  size_t last_slot_ = 0;
+  uint64_t count_ = 0;
+};
+
+// The disks of one profile's grid at one radius. Keeps its scratch between
 // calls, so a loop over many cells allocates only while the scratch grows;
 // one per thread.
 class Disks {
  public:
   // Fails for a profile that is invalid or not of the rHEALPix layout.
-  static Result<Disks> make(const Profile& profile, uint32_t k, bool ring = false);
+  static Result<Disks> make(const Profile& profile, uint32_t k);
 
-  // The number of cells within k steps of `cid` (at exactly k for a ring), or
-  // `limit + 1` when the walk passes more than `limit` (it stops there).
+  // The number of cells within k steps of `cid`, or `limit + 1` when there are
+  // more than `limit` or there could be: a disk that 2k(k+1)+1 cells or the
+  // whole level would not bound within `limit` is refused before any walk.
+  // Once `cancel` answers true the answer is unspecified.
   // REQUIRES: `level` is the cid's level by the profile's hierarchy check.
-  uint64_t count(uint64_t cid, uint32_t level, uint64_t limit);
-  // The cells within (at exactly) k steps of `cid`, ascending, written to `out`.
+  uint64_t count(uint64_t cid, uint32_t level, uint64_t limit, const Cancel& cancel = never_cancelled());
+  // The cells within k steps of `cid`, ascending, written to `out`; left
+  // unspecified once `cancel` answers true.
   // REQUIRES: count(cid, level, limit) gave n <= limit; `out` holds n.
-  void fill(uint64_t cid, uint32_t level, uint64_t* out);
+  void fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel = never_cancelled());
 
  private:
-  Disks(const Profile& profile, uint32_t k, uint64_t side, bool ring);
+  Disks(const Profile& profile, uint32_t k, uint64_t side);
   // Whether the whole disk lies inside the cell's base cell, where it is a
   // plain diamond of 2k(k+1)+1 cells.
   bool inside(const Position& p) const;
@@ -40,26 +77,44 @@ class Disks {
   // `out` holds) along one axis contribute: each base-side digit at level i from
   // the finest weighs `weight` * a^i.
   void parts(uint64_t first, uint64_t weight, std::vector<uint64_t>& out) const;
-  // Breadth-first layers into `all_`, at most `limit + 1` cells; the last
-  // layer reached stays in `ring_`, `steps_` steps out.
-  void walk(const Position& p, uint64_t limit);
+  // The disk of `p` into `marks_`, stopping past `limit` cells.
+  void walk(const Position& p, uint64_t limit, const Cancel& cancel);
 
   Profile profile_;
-  uint32_t k_, steps_ = 0;
-  bool ring_only_;
+  uint32_t k_;
   uint64_t side_;
   std::vector<uint64_t> spans_, powers_;  // side^level and a^level, to the deepest
-  std::vector<uint64_t> all_, prev_, ring_, next_;
+  std::vector<uint64_t> prev_, ring_;
+  std::vector<Position> layer_, next_;
+  CellMarks marks_;
+  std::optional<std::pair<uint64_t, uint32_t>> walked_;  // the cell whose whole disk marks_ holds
 };
 
-// The grid facts a breadth-first walk at one level needs, taken once.
+// The cells at exactly k edge steps from a cell: its disk of radius k less the
+// disk of radius k - 1 (the cell itself for k = 0). One per thread, as Disks.
+class Rings {
+ public:
+  static Result<Rings> make(const Profile& profile, uint32_t k);
+  // As Disks::count, for the ring; `limit` bounds the disk walked.
+  uint64_t count(uint64_t cid, uint32_t level, uint64_t limit, const Cancel& cancel = never_cancelled());
+  // REQUIRES: count(cid, level, limit) gave n <= limit; `out` holds n.
+  void fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel = never_cancelled());
+
+ private:
+  Rings(Disks outer, std::optional<Disks> inner) : outer_(std::move(outer)), inner_(std::move(inner)) {}
+  Disks outer_;
+  std::optional<Disks> inner_;  // none for k = 0
+  std::vector<uint64_t> disk_, hole_;
+};
+
+// The grid facts a step at one level needs, taken once.
 struct Layer {
   Hierarchy h;
   uint64_t side, span;
   uint32_t level, ns, ss;
 
-  Position position(uint64_t cid) const;
-  uint64_t cid(const Position& p) const;
+  Position position(uint64_t cid) const { return position_at(h, side, cid, level); }
+  uint64_t cid(const Position& p) const { return cell_at_unchecked(h, side, p.base, level, p.row, p.col); }
 };
 
 // The cells sharing a corner but no edge with `p` (whose cid is `self`):
@@ -67,14 +122,5 @@ struct Layer {
 // at the corner and four elsewhere; returns how many it wrote to `out`.
 // REQUIRES: g.span >= 2 (at level 0 the base cell opposite would pass for one).
 uint32_t corner_cells(const Layer& g, const Position& p, uint64_t self, std::array<uint64_t, 4>& out);
-
-// One breadth-first layer: the neighbours of `ring` that lie neither in `ring`
-// nor in `prev`, ascending; with `corners`, the cells sharing only a corner
-// count as neighbours too. A neighbour of a cell at distance j from the
-// sources is at distance j - 1, j or j + 1, so those two layers are all the
-// memory the walk needs.
-// REQUIRES: `prev` and `ring` sorted.
-void next_layer(const Layer& g, const std::vector<uint64_t>& prev, const std::vector<uint64_t>& ring,
-                std::vector<uint64_t>& next, bool corners = false);
 
 }  // namespace zarel

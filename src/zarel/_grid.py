@@ -148,7 +148,9 @@ def grid_disk(
     Returns `(cells, offsets)`, cell i's disk being `cells[offsets[i]:offsets[i + 1]]`
     in ascending cid order. Steps cross the folded edges between base cells as
     `neighbours` does; away from those edges a disk holds 2k(k+1) + 1 cells. A
-    call whose disks would hold more than 2**27 cells in all is refused.
+    call whose disks would hold more than 2**27 cells in all is refused, and
+    so, before any walk, is a disk that could: 2k(k+1) + 1 cells, or the whole
+    level when that is fewer, above 2**27.
     """
     return _zarel._grid_disk(_cids(cids), _args.integer("k", k, 0, _args.U32), profile, _args.nthreads(nthreads))
 

@@ -1,0 +1,97 @@
+#include "long_results.h"
+
+#include <algorithm>
+
+#include "convert.h"
+#include "exchange/display.h"
+#include "exchange/zone_data.h"
+#include "exchange_functions.h"
+
+namespace zarel::py {
+
+namespace {
+
+// Features read back per json.loads: a few milliseconds of work.
+constexpr size_t kFeaturesPerPiece = 1024;
+
+PyObject* interrupted() {
+  if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  return nullptr;
+}
+
+PyObject* step_object(const Step& step, Poll& poll) {
+  if (poll()) return interrupted();
+  PyObject* d = Py_BuildValue("{ssssss}", "a", hex(step.a).c_str(), "b", hex(step.b).c_str(), "c",
+                              hex(step.c).c_str());
+  if (!d || !step.children) return d;
+  PyObject* kids = PyList_New(static_cast<Py_ssize_t>(step.children->size()));
+  for (size_t k = 0; kids && k < step.children->size(); ++k) {
+    PyObject* kid = step_object((*step.children)[k], poll);
+    if (!kid) Py_CLEAR(kids);
+    else PyList_SetItem(kids, static_cast<Py_ssize_t>(k), kid);
+  }
+  if (!kids || PyDict_SetItemString(d, "children", kids) < 0) Py_CLEAR(d);
+  Py_XDECREF(kids);
+  return d;
+}
+
+}  // namespace
+
+PyObject* proof_object(const SetOpProof& proof, const Cancel& cancel) {
+  Poll poll(cancel, 256);
+  PyObject* steps = PyList_New(static_cast<Py_ssize_t>(proof.steps.size()));
+  for (size_t i = 0; steps && i < proof.steps.size(); ++i) {
+    PyObject* s = step_object(proof.steps[i], poll);
+    if (!s) Py_CLEAR(steps);
+    else PyList_SetItem(steps, static_cast<Py_ssize_t>(i), s);
+  }
+  if (!steps) return nullptr;
+  std::string op(op_name(proof.op));
+  return Py_BuildValue("{sIsIsIsssssssssssNsK}", "A", proof.A, "B", proof.B, "D", proof.D, "hash", proof.hash.c_str(),
+                       "op", op.c_str(), "root_a", hex(proof.root_a).c_str(), "root_b", hex(proof.root_b).c_str(),
+                       "root_c", hex(proof.root_c).c_str(), "steps", steps, "v", 1ULL);
+}
+
+PyObject* display_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  Cancel cancel(signal_raised);
+  if (Status s = check_display(cids, profile, n); !s) return raise(s.error());
+  PyObject* json = PyImport_ImportModule("json");
+  PyObject* features = json ? PyList_New(0) : nullptr;
+  for (size_t first = 0; features && first < cids.size(); first += kFeaturesPerPiece) {
+    auto text = cells_geojson(cids.subspan(first, std::min(kFeaturesPerPiece, cids.size() - first)), profile, n);
+    if (!text) {
+      raise(text.error());
+      Py_CLEAR(features);
+      break;
+    }
+    PyObject* piece = PyObject_CallMethod(json, "loads", "s#", text->data(), static_cast<Py_ssize_t>(text->size()));
+    PyObject* listed = piece ? PyDict_GetItemString(piece, "features") : nullptr;
+    Py_ssize_t end = PyList_Size(features);
+    if (!listed || PyList_SetSlice(features, end, end, listed) < 0 || cancel.stop()) Py_CLEAR(features);
+    Py_XDECREF(piece);
+  }
+  Py_XDECREF(json);
+  if (!features) return PyErr_Occurred() ? nullptr : interrupted();
+  return Py_BuildValue("{sNss}", "features", features, "type", "FeatureCollection");
+}
+
+PyObject* zone_documents(const Tree& tree, const Profile& profile, uint32_t level, const std::string& field,
+                         const Cancel& cancel) {
+  auto zones = document_zones(tree, profile, level);
+  if (!zones) return raise(zones.error());
+  PyObject* docs = PyList_New(static_cast<Py_ssize_t>(zones->size()));
+  for (size_t i = 0; docs && i < zones->size(); ++i) {
+    auto z = zone_data(tree, profile, (*zones)[i], field);
+    PyObject* doc = z ? with_values(from_json(std::move(z->doc)), field, z->covered) : raise(z.error());
+    if (!doc || cancel.stop()) {
+      Py_XDECREF(doc);
+      Py_CLEAR(docs);
+    } else {
+      PyList_SetItem(docs, static_cast<Py_ssize_t>(i), doc);
+    }
+  }
+  if (!docs) return PyErr_Occurred() ? nullptr : interrupted();
+  return docs;
+}
+
+}  // namespace zarel::py
