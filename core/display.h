@@ -29,4 +29,8 @@ inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
 // cid or polar cell beyond the `n` bound, before any text is written.
 Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
 
+// Shortest text that reads back as the same double, always as a float
+// ("50.0", not "50"); null for a non-finite value.
+void put_number(std::string& out, double v);
+
 }  // namespace zarel

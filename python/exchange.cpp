@@ -7,6 +7,7 @@
 
 #include "binder.h"
 #include "display.h"
+#include "outline.h"
 #include "tree_raster.h"
 #include "tree_type.h"
 #include "zone_data.h"
@@ -278,12 +279,18 @@ PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
               });
 }
 
-const char geojson_doc[] = "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see `cells_geojson`).";
+const char geojson_doc[] =
+    "geojson($self, n=3, *, outline=False)\n--\n\n"
+    "GeoJSON of the canonical cells (see `cells_geojson`); with `outline=True` a FeatureCollection\n"
+    "of one feature, the coverage's outline (`outline`) as a Polygon or MultiPolygon, properties\n"
+    "`depth` and `root`.";
 
 PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t n = 3;
-  return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n)}, [&] {
+  Flag outline;
+  return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n), keyword_only("outline", outline)}, [&] {
     const TreeObject& t = tree_of(self);
+    if (outline.value) return outline_geojson(t, n);
     return loads(cells_geojson(t.tree.cells(), t.profile, n));
   });
 }

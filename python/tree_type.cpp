@@ -6,6 +6,7 @@
 #include "binder.h"
 #include "exchange.h"
 #include "opening.h"
+#include "outline.h"
 #include "polygon_fns.h"
 #include "profile_type.h"
 #include "setops.h"
@@ -337,6 +338,7 @@ PyMethodDef tree_methods[] = {
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
     def("dilate", tree_dilate, dilate_doc),
+    def("outline", tree_outline, outline_doc),
     kEndOfTable,
 };
 

@@ -7,6 +7,7 @@
 
 #include "arrays.h"
 #include "binder.h"
+#include "exchange/tiling.h"
 #include "geo/grid.h"
 #include "polygon_fns.h"
 #include "pool.h"
@@ -145,14 +146,17 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     if (per_edge > kMaxEdgePoints)
       return raise(invalid("n " + std::to_string(per_edge) + " is above the maximum " +
                            std::to_string(kMaxEdgePoints) + " points per edge"));
-    geo::Grid grid = profile.grid();
-    Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     auto m = static_cast<uint32_t>(per_edge);
-    // The polygon's length follows from the cell alone, so the offsets come
-    // first and every worker then writes its cells in place.
+    // The cells are drawn together, so that neighbours share their edges point
+    // for point; a polygon's length then depends on its neighbours, so each is
+    // made first and the offsets follow.
+    auto tiling = Tiling::of(profile, {c, n});
+    if (!tiling) return raise(std::move(tiling).error());
+    Hierarchy h = tiling->hierarchy();
     std::vector<int64_t> offsets(n + 1, 0);
+    std::vector<std::vector<geo::LonLat>> polys(n);
     std::vector<double> coords;
     std::optional<ElementFailure> bad_path, bad;
     uint64_t total = 0;
@@ -160,24 +164,25 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     without_gil([&] {
       bad_path = run(0, n, [&](size_t i) -> Status {
         ZAREL_TRY(auto path, h.path(c[i]));
-        offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, path, m));
         return ok();
       });
-      // Every length below the first bad path is known; the polygons there may
-      // still hold an earlier failure.
       size_t good = bad_path ? bad_path->index : n;
-      for (size_t i = 0; i < good; ++i) offsets[i + 1] += offsets[i];
-      total = static_cast<uint64_t>(offsets[good]);
-      if (total > kMaxBoundaryPoints) return;
-      coords.resize(2 * total);
       bad = run(0, good, [&](size_t i) -> Status {
-        ZAREL_TRY(auto poly, geo::cell_polygon(grid, *h.path(c[i]), m));
-        ZAREL_ASSERT(static_cast<int64_t>(poly.size()) == offsets[i + 1] - offsets[i]);
+        ZAREL_TRY(polys[i], tiling->polygon(*h.path(c[i]), m));
+        return ok();
+      });
+      if (bad) good = bad->index;
+      for (size_t i = 0; i < good; ++i) offsets[i + 1] = offsets[i] + static_cast<int64_t>(polys[i].size());
+      total = static_cast<uint64_t>(offsets[good]);
+      if (bad || total > kMaxBoundaryPoints) return;
+      coords.resize(2 * total);
+      run(0, good, [&](size_t i) -> Status {
         double* at = coords.data() + 2 * offsets[i];
-        for (const geo::LonLat& p : poly) {
+        for (const geo::LonLat& p : polys[i]) {
           *at++ = p.lon;
           *at++ = p.lat;
         }
+        std::vector<geo::LonLat>().swap(polys[i]);
         return ok();
       });
     });

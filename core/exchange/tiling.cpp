@@ -1,0 +1,98 @@
+#include "exchange/tiling.h"
+
+#include <algorithm>
+
+#include "zone.h"
+
+namespace zarel {
+
+Result<Tiling> Tiling::of(const Profile& profile, std::span<const uint64_t> cids) {
+  Tiling t;
+  ZAREL_TRY(t.grid_, profile.geometry());
+  t.h_ = profile.hierarchy();
+  t.side_ = t.grid_.side;
+  uint32_t lo = UINT32_MAX, hi = 0;
+  for (uint64_t cid : cids) {
+    auto level = t.h_.check(cid);
+    if (!level) continue;
+    lo = std::min(lo, *level);
+    hi = std::max(hi, *level);
+  }
+  if (lo >= hi) return t;
+  t.finest_ = hi;
+  t.ranges_.reserve(cids.size());
+  for (uint64_t cid : cids) {
+    auto level = t.h_.check(cid);
+    if (!level) continue;
+    uint64_t scale = pow_u64(t.h_.a, hi - *level);
+    t.ranges_.emplace_back(cid * scale, (cid + 1) * scale);
+  }
+  std::sort(t.ranges_.begin(), t.ranges_.end());
+  size_t out = 0;
+  for (const auto& r : t.ranges_) {
+    if (out && r.first <= t.ranges_[out - 1].second) t.ranges_[out - 1].second = std::max(t.ranges_[out - 1].second, r.second);
+    else t.ranges_[out++] = r;
+  }
+  t.ranges_.resize(out);
+  return t;
+}
+
+Tiling::Held Tiling::held(uint64_t cid, uint32_t level) const {
+  uint64_t scale = pow_u64(h_.a, finest_ - level);
+  uint64_t lo = cid * scale, hi = (cid + 1) * scale;
+  auto it = std::lower_bound(ranges_.begin(), ranges_.end(), lo,
+                             [](const std::pair<uint64_t, uint64_t>& r, uint64_t v) { return r.second <= v; });
+  if (it == ranges_.end() || it->first >= hi) return Held::None;
+  return it->first <= lo && it->second >= hi ? Held::Whole : Held::Part;
+}
+
+Status Tiling::walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, std::vector<geo::LonLat>& ring) const {
+  if (!ranges_.empty() && cell.level < finest_) {
+    uint64_t span = pow_u64(side_, cell.level);
+    Position next = step_unchecked({cell.base, cell.level, cell.row, cell.col}, static_cast<Direction>(e), span,
+                                   grid_.north_square, grid_.south_square);
+    uint64_t cid = cell_at_unchecked(h_, side_, next.base, cell.level, next.row, next.col);
+    if (held(cid, cell.level) == Held::Part) {
+      // Finer cells meet this edge: walk it as the edges of the children along it.
+      uint32_t s = side_;
+      for (uint32_t k = 0; k < s; ++k) {
+        uint64_t r = 0, c = 0;
+        switch (e) {
+          case geo::Edge::kTop: r = 0, c = k; break;
+          case geo::Edge::kRight: r = k, c = s - 1; break;
+          case geo::Edge::kBottom: r = s - 1, c = s - 1 - k; break;
+          case geo::Edge::kLeft: r = s - 1 - k, c = 0; break;
+        }
+        geo::Vertex child{cell.base, cell.level + 1, cell.row * s + r, cell.col * s + c};
+        ZAREL_CHECK(walk(child, e, m, ring));
+      }
+      return ok();
+    }
+  }
+  return geo::append_edge(grid_, cell, e, m, ring);
+}
+
+Result<std::vector<geo::LonLat>> Tiling::ring(const Path& path, uint32_t n, size_t& pole_at) const {
+  ZAREL_CHECK(geo::check_path(grid_, path));
+  uint32_t m = n < 2 ? 2 : n;
+  geo::GridCell c = geo::cell_position(grid_, path);
+  geo::Vertex cell{c.base, path.level(), c.row, c.col};
+  int pole = geo::pole_corner(grid_, path);
+  std::vector<geo::LonLat> ring;
+  ring.reserve(4 * (m - 1) + 1);
+  pole_at = 0;
+  for (int e = 0; e < 4; ++e) {
+    if (e == pole) pole_at = ring.size();
+    ZAREL_CHECK(walk(cell, static_cast<geo::Edge>(e), m, ring));
+  }
+  ring.push_back(ring.front());
+  return ring;
+}
+
+Result<std::vector<geo::LonLat>> Tiling::polygon(const Path& path, uint32_t n) const {
+  size_t pole_at = 0;
+  ZAREL_TRY(std::vector<geo::LonLat> ring, this->ring(path, geo::is_polar(path) && n > 2 ? n : 2, pole_at));
+  return geo::display_polygon(grid_, path, std::move(ring), pole_at);
+}
+
+}  // namespace zarel

@@ -1,0 +1,53 @@
+// Cell polygons that tile. Two cells drawn together share every point of the
+// boundary they have in common, as the same doubles: corners come from one
+// name of each grid vertex (geo::canonical), and an edge met by finer cells of
+// the same drawing is walked in the pieces of the finest cells along it, each
+// piece densified once, from its own ends. A union of such polygons is then
+// exact: shared edges cancel, nothing is left between them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "geo/grid.h"
+#include "hierarchy.h"
+#include "profile.h"
+
+namespace zarel {
+
+class Tiling {
+ public:
+  // The cells drawn together: any levels, any order, duplicates and invalid
+  // cids allowed (the caller reports those). Fails only for a profile whose
+  // geometry is refused.
+  static Result<Tiling> of(const Profile& profile, std::span<const uint64_t> cids);
+
+  // The cell's closed ring, clockwise on the plane from its upper-left corner,
+  // `n` points per piece of a curved edge (at least 2). `pole_at` receives the
+  // index of the corner at a pole, for cells that have one.
+  Result<std::vector<geo::LonLat>> ring(const Path& path, uint32_t n, size_t& pole_at) const;
+  // Its counter-clockwise display polygon (geo::display_polygon); `n` applies
+  // to polar cells only, as in geo::cell_polygon.
+  Result<std::vector<geo::LonLat>> polygon(const Path& path, uint32_t n) const;
+
+  const geo::Grid& grid() const { return grid_; }
+  const Hierarchy& hierarchy() const { return h_; }
+
+ private:
+  enum class Held : uint8_t { None, Whole, Part };
+  Held held(uint64_t cid, uint32_t level) const;
+  Status walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, std::vector<geo::LonLat>& ring) const;
+
+  geo::Grid grid_;
+  Hierarchy h_;
+  uint32_t side_ = 0;
+  // The finest level drawn, and the drawn area as merged ranges of its cids;
+  // empty when all cells have one level, where no edge is met by finer cells.
+  uint32_t finest_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges_;
+};
+
+}  // namespace zarel
