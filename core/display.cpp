@@ -34,6 +34,9 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
     if (n > kMaxDisplayEdgePoints && geo::is_polar(path))
       return invalid("n " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxDisplayEdgePoints) +
                      " points per edge");
+    ZAREL_CHECK(geo::check_path(tiling.grid(), path));
+    if (points + tiling.ring_size(path, m) > kMaxDisplayPoints)
+      return invalid("the GeoJSON would hold more than the maximum " + std::to_string(kMaxDisplayPoints) + " points");
     ZAREL_TRY(std::vector<geo::LonLat> ring, tiling.polygon(path, m));
     points += ring.size();
     if (points > kMaxDisplayPoints)

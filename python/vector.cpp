@@ -150,8 +150,8 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     size_t n = cids.size();
     auto m = static_cast<uint32_t>(per_edge);
     // The cells are drawn together, so that neighbours share their edges point
-    // for point; a polygon's length then depends on its neighbours, so each is
-    // made first and the offsets follow.
+    // for point; a polygon's length then depends on its neighbours (and where
+    // it crosses the antimeridian), so each is made first and the offsets follow.
     auto tiling = Tiling::of(profile, {c, n});
     if (!tiling) return raise(std::move(tiling).error());
     Hierarchy h = tiling->hierarchy();
@@ -159,22 +159,42 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     std::vector<std::vector<geo::LonLat>> polys(n);
     std::vector<double> coords;
     std::optional<ElementFailure> bad_path, bad;
-    uint64_t total = 0;
+    uint64_t total = 0, fewest = 0;
     Runner run{nthreads, {}};
     without_gil([&] {
+      // Every polygon's size is bounded first, so that no more than the
+      // maximum is ever made.
+      std::vector<uint64_t> least(n, 0);
       bad_path = run(0, n, [&](size_t i) -> Status {
-        ZAREL_TRY(auto path, h.path(c[i]));
+        ZAREL_TRY(Path path, h.path(c[i]));
+        if (Status s = geo::check_path(tiling->grid(), path); !s) return s;
+        least[i] = tiling->ring_size(path, m);
         return ok();
       });
       size_t good = bad_path ? bad_path->index : n;
+      for (size_t i = 0; i < good; ++i) fewest += least[i];
+      std::vector<uint64_t>().swap(least);
+      if (fewest > kMaxBoundaryPoints) return;
+      bool keep = fewest + good * Tiling::kPolygonExtra <= kMaxBoundaryPoints;
       bad = run(0, good, [&](size_t i) -> Status {
         ZAREL_TRY(polys[i], tiling->polygon(*h.path(c[i]), m));
+        // Past the bound only the sizes are kept, for the message.
+        if (!keep) {
+          offsets[i + 1] = static_cast<int64_t>(polys[i].size());
+          std::vector<geo::LonLat>().swap(polys[i]);
+        }
         return ok();
       });
       if (bad) good = bad->index;
-      for (size_t i = 0; i < good; ++i) offsets[i + 1] = offsets[i] + static_cast<int64_t>(polys[i].size());
+      if (keep)
+        for (size_t i = 0; i < good; ++i) offsets[i + 1] = static_cast<int64_t>(polys[i].size());
+      for (size_t i = 0; i < good; ++i) offsets[i + 1] += offsets[i];
       total = static_cast<uint64_t>(offsets[good]);
       if (bad || total > kMaxBoundaryPoints) return;
+      if (!keep) bad = run(0, good, [&](size_t i) -> Status {
+        ZAREL_TRY(polys[i], tiling->polygon(*h.path(c[i]), m));
+        return ok();
+      });
       coords.resize(2 * total);
       run(0, good, [&](size_t i) -> Status {
         double* at = coords.data() + 2 * offsets[i];
@@ -189,6 +209,9 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
     if (!run.failure.empty()) return raise(invalid(run.failure));
     if (bad) return element_error(*bad);
     if (bad_path) return element_error(*bad_path);
+    if (fewest > kMaxBoundaryPoints)
+      return raise(invalid("the boundaries would hold at least " + std::to_string(fewest) +
+                           " points, above the maximum " + std::to_string(kMaxBoundaryPoints)));
     if (total > kMaxBoundaryPoints)
       return raise(invalid("the boundaries would hold " + std::to_string(total) + " points, above the maximum " +
                            std::to_string(kMaxBoundaryPoints)));

@@ -46,30 +46,60 @@ Tiling::Held Tiling::held(uint64_t cid, uint32_t level) const {
   return it->first <= lo && it->second >= hi ? Held::Whole : Held::Part;
 }
 
+geo::Vertex Tiling::child_along(const geo::Vertex& cell, geo::Edge e, uint32_t k) const {
+  uint32_t s = side_;
+  uint64_t r = 0, c = 0;
+  switch (e) {
+    case geo::Edge::kTop: r = 0, c = k; break;
+    case geo::Edge::kRight: r = k, c = s - 1; break;
+    case geo::Edge::kBottom: r = s - 1, c = s - 1 - k; break;
+    case geo::Edge::kLeft: r = s - 1 - k, c = 0; break;
+  }
+  return {cell.base, cell.level + 1, cell.row * s + r, cell.col * s + c};
+}
+
+Tiling::Held Tiling::across(const geo::Vertex& cell, geo::Edge e) const {
+  if (ranges_.empty() || cell.level > finest_) return Held::None;
+  uint64_t span = pow_u64(side_, cell.level);
+  Position next = step_unchecked({cell.base, cell.level, cell.row, cell.col}, static_cast<Direction>(e), span,
+                                 grid_.north_square, grid_.south_square);
+  return held(cell_at_unchecked(h_, side_, next.base, cell.level, next.row, next.col), cell.level);
+}
+
+bool Tiling::touched(const geo::Vertex& cell, geo::Edge e) const {
+  Held h = across(cell, e);
+  if (h != Held::Part) return h == Held::Whole;
+  for (uint32_t k = 0; k < side_; ++k)
+    if (touched(child_along(cell, e, k), e)) return true;
+  return false;
+}
+
 Status Tiling::walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, std::vector<geo::LonLat>& ring) const {
-  if (!ranges_.empty() && cell.level < finest_) {
-    uint64_t span = pow_u64(side_, cell.level);
-    Position next = step_unchecked({cell.base, cell.level, cell.row, cell.col}, static_cast<Direction>(e), span,
-                                   grid_.north_square, grid_.south_square);
-    uint64_t cid = cell_at_unchecked(h_, side_, next.base, cell.level, next.row, next.col);
-    if (held(cid, cell.level) == Held::Part) {
-      // Finer cells meet this edge: walk it as the edges of the children along it.
-      uint32_t s = side_;
-      for (uint32_t k = 0; k < s; ++k) {
-        uint64_t r = 0, c = 0;
-        switch (e) {
-          case geo::Edge::kTop: r = 0, c = k; break;
-          case geo::Edge::kRight: r = k, c = s - 1; break;
-          case geo::Edge::kBottom: r = s - 1, c = s - 1 - k; break;
-          case geo::Edge::kLeft: r = s - 1 - k, c = 0; break;
-        }
-        geo::Vertex child{cell.base, cell.level + 1, cell.row * s + r, cell.col * s + c};
-        ZAREL_CHECK(walk(child, e, m, ring));
-      }
-      return ok();
-    }
+  // Finer drawn cells along this edge: walk it as the edges of the children
+  // along it. A neighbour drawn only away from the edge leaves it whole.
+  if (across(cell, e) == Held::Part && touched(cell, e)) {
+    for (uint32_t k = 0; k < side_; ++k) ZAREL_CHECK(walk(child_along(cell, e, k), e, m, ring));
+    return ok();
   }
   return geo::append_edge(grid_, cell, e, m, ring);
+}
+
+uint64_t Tiling::count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const {
+  if (across(cell, e) == Held::Part && touched(cell, e)) {
+    uint64_t sum = 0;
+    for (uint32_t k = 0; k < side_; ++k) sum += count(child_along(cell, e, k), e, m);
+    return sum;
+  }
+  return m > 2 && geo::is_curved(grid_, cell, e) ? m - 1 : 1;
+}
+
+uint64_t Tiling::ring_size(const Path& path, uint32_t n) const {
+  uint32_t m = geo::is_polar(path) && n > 2 ? n : 2;
+  geo::GridCell c = geo::cell_position(grid_, path);
+  geo::Vertex cell{c.base, path.level(), c.row, c.col};
+  uint64_t points = 1;
+  for (int e = 0; e < 4; ++e) points += count(cell, static_cast<geo::Edge>(e), m);
+  return points;
 }
 
 Result<std::vector<geo::LonLat>> Tiling::ring(const Path& path, uint32_t n, size_t& pole_at) const {

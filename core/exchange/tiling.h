@@ -33,12 +33,28 @@ class Tiling {
   // to polar cells only, as in geo::cell_polygon.
   Result<std::vector<geo::LonLat>> polygon(const Path& path, uint32_t n) const;
 
+  // The number of points of `ring(path, n)` for a polar cell, of
+  // `ring(path, 2)` otherwise, found without projecting any: `polygon(path, n)`
+  // has from that many to kPolygonExtra more, so callers bound their output
+  // before making it.
+  // REQUIRES: geo::check_path(grid(), path) holds.
+  uint64_t ring_size(const Path& path, uint32_t n) const;
+  // Points a display polygon adds to its ring at most: two crossings of the
+  // antimeridian, or a cap's closing through the pole, or a pole corner.
+  static constexpr uint64_t kPolygonExtra = 5;
+
   const geo::Grid& grid() const { return grid_; }
   const Hierarchy& hierarchy() const { return h_; }
 
  private:
   enum class Held : uint8_t { None, Whole, Part };
   Held held(uint64_t cid, uint32_t level) const;
+  // How much of the same-level neighbour across edge `e` is drawn.
+  Held across(const geo::Vertex& cell, geo::Edge e) const;
+  // Whether drawn cells meet the edge `e` from the other side.
+  bool touched(const geo::Vertex& cell, geo::Edge e) const;
+  uint64_t count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const;
+  geo::Vertex child_along(const geo::Vertex& cell, geo::Edge e, uint32_t k) const;
   Status walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, std::vector<geo::LonLat>& ring) const;
 
   geo::Grid grid_;
