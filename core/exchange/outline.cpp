@@ -68,7 +68,7 @@ bool inside(const std::vector<LonLat>& pts, const std::vector<uint32_t>& ring, d
 }  // namespace
 
 Result<Outline> outline(const Profile& profile, std::span<const uint64_t> cells, uint32_t n, const Cancel& cancel) {
-  ZAREL_TRY(Tiling tiling, Tiling::of(profile, cells));
+  ZAREL_TRY(Tiling tiling, Tiling::of(profile, cells, false));
   Points points;
   std::vector<Segment> segments;
   std::unordered_map<uint64_t, uint32_t> segment_of;

@@ -23,12 +23,16 @@ class Tiling {
   // The cells drawn together: any levels, any order, duplicates and invalid
   // cids allowed (the caller reports those). Fails only for a profile whose
   // geometry is refused.
-  static Result<Tiling> of(const Profile& profile, std::span<const uint64_t> cids);
+  // `rim_points` as in geo::append_edge: an outline leaves them out, since
+  // the equatorial cells across the rim do not have them.
+  static Result<Tiling> of(const Profile& profile, std::span<const uint64_t> cids, bool rim_points = true);
 
   // The cell's closed ring, clockwise on the plane from its upper-left corner,
   // `n` points per piece of a curved edge (at least 2). `pole_at` receives the
-  // index of the corner at a pole, for cells that have one.
-  Result<std::vector<geo::LonLat>> ring(const Path& path, uint32_t n, size_t& pole_at) const;
+  // index of the corner at a pole, for cells that have one; `cut` flags the
+  // segments along a drawn cap's rim (see geo::display_polygon).
+  Result<std::vector<geo::LonLat>> ring(const Path& path, uint32_t n, size_t& pole_at,
+                                        std::vector<uint8_t>& cut) const;
   // Its counter-clockwise display polygon (geo::display_polygon); `n` applies
   // to polar cells only, as in geo::cell_polygon.
   Result<std::vector<geo::LonLat>> polygon(const Path& path, uint32_t n) const;
@@ -55,7 +59,10 @@ class Tiling {
   bool touched(const geo::Vertex& cell, geo::Edge e) const;
   uint64_t count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const;
   geo::Vertex child_along(const geo::Vertex& cell, geo::Edge e, uint32_t k) const;
-  Status walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, std::vector<geo::LonLat>& ring) const;
+  Status walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, bool cap, std::vector<geo::LonLat>& ring,
+              std::vector<uint8_t>& cut) const;
+  // Whether a drawn cell holding a pole lies across edge `e`.
+  bool cap_across(const geo::Vertex& cell, geo::Edge e) const;
 
   geo::Grid grid_;
   Hierarchy h_;
@@ -64,6 +71,10 @@ class Tiling {
   // empty when all cells have one level, where no edge is met by finer cells.
   uint32_t finest_ = 0;
   std::vector<std::pair<uint64_t, uint64_t>> ranges_;
+  // The drawn cells, sorted, for the caps among them.
+  std::vector<uint64_t> drawn_;
+  bool caps_ = false;
+  bool rim_points_ = true;
 };
 
 }  // namespace zarel

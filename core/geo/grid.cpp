@@ -312,7 +312,13 @@ int64_t total_order_key(double v) {
 
 }  // namespace
 
-Vertex canonical(const Grid& g, Vertex v) {
+namespace {
+
+// A vertex on the rim of a polar square named as the corner of the equatorial
+// cell there, at the same level; any other vertex unchanged. A corner of the
+// square lies on two sides: `side` (an Edge of the square), if given, says
+// which one to name it from.
+Vertex off_rim(const Grid& g, Vertex v, int side = -1) {
   auto span = checked_pow(g.side, v.level);
   if (!span) return v;
   auto n = static_cast<int64_t>(*span);
@@ -323,7 +329,10 @@ Vertex canonical(const Grid& g, Vertex v) {
     // triangle it came from, whose base lies below (above) the pole.
     bool north = v.base == 0;
     int64_t u = 2 * col - n, w = n - 2 * row;
-    uint32_t wedge = north ? (w == -n ? 0 : u == n ? 1 : w == n ? 2 : 3) : (w == n ? 0 : u == n ? 1 : w == -n ? 2 : 3);
+    // The side of the square, as an Edge: top, right, bottom, left.
+    if (side < 0) side = w == -n ? 2 : u == n ? 1 : w == n ? 0 : 3;
+    constexpr uint32_t kNorth[4] = {2, 1, 0, 3}, kSouth[4] = {0, 1, 2, 3};
+    uint32_t wedge = (north ? kNorth : kSouth)[side];
     uint32_t c = ((north ? g.north_square : g.south_square) + wedge) % 4;
     uint32_t turns = north ? (4 - wedge) % 4 : wedge;
     for (uint32_t k = 0; k < turns; ++k) {
@@ -333,7 +342,17 @@ Vertex canonical(const Grid& g, Vertex v) {
     }
     v = {c + 1, v.level, north ? 0 : static_cast<uint64_t>(n), static_cast<uint64_t>((u + n) / 2)};
   }
-  if (v.base >= 1 && v.base <= 4 && v.col == static_cast<uint64_t>(n)) v = {v.base % 4 + 1, v.level, v.row, 0};
+  return v;
+}
+
+}  // namespace
+
+Vertex canonical(const Grid& g, Vertex v) {
+  v = off_rim(g, v);
+  auto span = checked_pow(g.side, v.level);
+  if (!span) return v;
+  uint64_t n = *span;
+  if (v.base >= 1 && v.base <= 4 && v.col == n) v = {v.base % 4 + 1, v.level, v.row, 0};
   for (; v.level > 0 && v.row % g.side == 0 && v.col % g.side == 0; --v.level) {
     v.row /= g.side;
     v.col /= g.side;
@@ -360,7 +379,7 @@ bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
   return false;
 }
 
-Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring) {
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points) {
   // The corners of the edge, in walking order.
   constexpr uint64_t kEnds[4][2][2] = {{{0, 0}, {0, 1}}, {{0, 1}, {1, 1}}, {{1, 1}, {1, 0}}, {{1, 0}, {0, 0}}};
   const auto& ends = kEnds[static_cast<uint32_t>(e)];
@@ -368,14 +387,24 @@ Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::v
   Vertex to{cell.base, cell.level, cell.row + ends[1][0], cell.col + ends[1][1]};
   ZAREL_TRY(LonLat first, vertex_lonlat(g, from));
   ring.push_back(first);
-  if (m <= 2 || !is_curved(g, cell, e)) return ok();
+  bool polar = cell.base == 0 || cell.base == 5;
+  if (m <= 2 || !polar) return ok();
+  bool curved = is_curved(g, cell, e);
+  if (!curved && !rim_points) return ok();
+  // A rim edge's points are placed on the equatorial cell's edge, so that
+  // they share its latitude exactly.
+  if (!curved) {
+    from = off_rim(g, from, static_cast<int>(e));
+    to = off_rim(g, to, static_cast<int>(e));
+  }
   bool forward = std::pair(from.row, from.col) < std::pair(to.row, to.col);
-  XY a = grid_vertex(g, cell.base, cell.level, forward ? from.row : to.row, forward ? from.col : to.col);
-  XY b = grid_vertex(g, cell.base, cell.level, forward ? to.row : from.row, forward ? to.col : from.col);
+  const Vertex& lo = forward ? from : to;
+  const Vertex& hi = forward ? to : from;
+  XY a = grid_vertex(g, lo.base, lo.level, lo.row, lo.col), b = grid_vertex(g, hi.base, hi.level, hi.row, hi.col);
   for (uint32_t k = 1; k + 1 < m; ++k) {
     uint32_t j = forward ? k : m - 1 - k;
     double t = static_cast<double>(j) / static_cast<double>(m - 1);
-    ZAREL_TRY(LonLat p, to_lonlat(g, a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, true));
+    ZAREL_TRY(LonLat p, to_lonlat(g, a.x + (b.x - a.x) * t, curved ? a.y + (b.y - a.y) * t : a.y, curved));
     ring.push_back(p);
   }
   return ok();
@@ -434,7 +463,8 @@ std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
   return out;
 }
 
-std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at) {
+std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at,
+                                    std::span<const uint8_t> cut) {
   if (pole_corner(g, path) >= 0) {
     // The pole reads as one longitude, but the cell is a quarter cap: its two
     // edges from the pole are meridians, and the pole becomes the segment
@@ -447,12 +477,19 @@ std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector
     ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(k) + 1, to);
     ring.push_back(ring.front());
   }
-  // A segment across the antimeridian gains its point there, written at 180:
-  // the cells either side of the segment then share it, and a cap's rim ends there.
-  for (size_t i = 0; i + 1 < ring.size(); ++i) {
-    const LonLat a = ring[i], b = ring[i + 1];
-    if (std::fabs(a.lon - b.lon) > 180 && std::fabs(a.lon) != 180 && std::fabs(b.lon) != 180)
-      ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(++i), LonLat{180, antimeridian_lat(a, b)});
+  bool cap = shape(g, path) == 1;
+  if (cap || !cut.empty()) {
+    std::vector<LonLat> cut_ring;
+    cut_ring.reserve(ring.size() + 2);
+    for (size_t i = 0; i + 1 < ring.size(); ++i) {
+      const LonLat a = ring[i], b = ring[i + 1];
+      cut_ring.push_back(a);
+      if ((cap || (i < cut.size() && cut[i])) && std::fabs(a.lon - b.lon) > 180 && std::fabs(a.lon) != 180 &&
+          std::fabs(b.lon) != 180)
+        cut_ring.push_back({180, antimeridian_lat(a, b)});
+    }
+    cut_ring.push_back(ring.back());
+    ring = std::move(cut_ring);
   }
   std::reverse(ring.begin(), ring.end());
   if (shape(g, path) != 1) {

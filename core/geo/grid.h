@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "../error.h"
@@ -119,18 +120,27 @@ bool is_curved(const Grid& g, const Vertex& cell, Edge e);
 // One edge of the cell whose upper-left corner is `cell`, walked clockwise on
 // the plane: appends its first vertex and, on a curved edge, m - 2 points
 // between, spaced from the edge's lexicographically first end, so that the two
-// cells along the edge get the same doubles.
-Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring);
+// cells along the edge get the same doubles. A polar cell's edge on the rim
+// of its square takes its m - 2 points too when `rim_points` is set, placed on
+// the parallel at the corners' very latitude; the equatorial cell across
+// draws that edge by its corners.
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring,
+                   bool rim_points = true);
 
 // Closed ring clockwise on the plane from the upper-left corner, each edge one
-// piece: max(n, 2) points per curved edge, the two corners on a straight one.
+// piece: max(n, 2) points per edge of a polar cell, the two corners on an
+// equatorial one.
 Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n);
 // The counter-clockwise display polygon of a cell from its clockwise closed
 // ring, whatever pieces its edges were walked in: shifted east of 180 across
-// the antimeridian (a segment that crosses it gains the point on it), closed
+// the antimeridian, closed
 // through the pole for a cell that contains one. `pole_at` is the index in
-// `ring` of the pole corner (see pole_corner), if any.
-std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at);
+// `ring` of the pole corner (see pole_corner), if any. A segment crossing the
+// antimeridian gains the point on it, written at 180, in a cap and where
+// `cut[i]` is set for the segment from ring[i]: the cells along a cap's rim
+// then share the point at which the cap's polygon is cut.
+std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at,
+                                    std::span<const uint8_t> cut = {});
 // display_polygon of cell_ring with `n` points per curved edge if n > 2, else 2.
 Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n);
 std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north);
