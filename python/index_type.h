@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "index.h"
-#include "lib.h"
+#include "tree/index.h"
+#include "module.h"
 
 namespace zarel::py {
 

@@ -5,7 +5,8 @@
 #include "arrays.h"
 #include "binder.h"
 #include "convert.h"
-#include "display.h"
+#include "base/limits.h"
+#include "exchange/display.h"
 #include "exchange/outline.h"
 
 namespace zarel::py {
@@ -14,9 +15,8 @@ namespace {
 
 // The outline with the interpreter lock released; nullptr with the error raised.
 std::optional<Outline> outline_of(const TreeObject& t, uint64_t n) {
-  if (n > kMaxDisplayEdgePoints) {
-    raise(invalid("n " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxDisplayEdgePoints) +
-                  " points per edge"));
+  if (Status s = check_edge_points(n); !s) {
+    raise(std::move(s).error());
     return std::nullopt;
   }
   std::vector<uint64_t> cells = t.tree.cells();

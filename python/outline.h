@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "lib.h"
+#include "module.h"
 #include "tree_type.h"
 
 namespace zarel::py {

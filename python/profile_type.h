@@ -1,8 +1,8 @@
 // The Python `Profile` class: an immutable, validated set of grid and hash parameters.
 #pragma once
 
-#include "lib.h"
-#include "profile.h"
+#include "module.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

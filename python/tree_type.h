@@ -1,10 +1,12 @@
 // The Python `Tree` class: an immutable canonical coverage tree with the
-// profile it was made with; its set operations, proofs and openings.
+// profile it was made with, and every method of it: construction from cells,
+// polygons, rasters and DGGS-JSON; set operations, proofs and openings;
+// dilation; the Python protocols; rasters, DGGS-JSON and GeoJSON out.
 #pragma once
 
-#include "lib.h"
-#include "profile.h"
-#include "tree.h"
+#include "module.h"
+#include "profile/profile.h"
+#include "tree/tree.h"
 
 namespace zarel::py {
 

@@ -140,6 +140,8 @@ REFUSALS = [
     (lambda: cells_geojson([9, 15]), ValueError, BAD_BASE, None),
     (lambda: cells_geojson([3]), ValueError, "not a cid: 3", None),
     (lambda: cells_geojson([9], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
+    # `n` is refused as _cell_boundaries refuses it, before the cells and whatever they are.
+    (lambda: cells_geojson([10, 3], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
     (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, "the rHEALPix layout has 6 base cells, the profile has 7",
      None),
     # Memory stays with the output: a request past the point bound fails first.

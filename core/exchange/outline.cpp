@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "display.h"
+#include "exchange/display.h"
 #include "exchange/tiling.h"
 
 namespace zarel {

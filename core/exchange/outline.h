@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cancel.h"
-#include "error.h"
+#include "base/cancel.h"
+#include "base/error.h"
 #include "geo/grid.h"
-#include "profile.h"
+#include "profile/profile.h"
 
 namespace zarel {
 

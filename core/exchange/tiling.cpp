@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "zone.h"
+#include "zone/zone.h"
 
 namespace zarel {
 

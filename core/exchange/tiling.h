@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
+#include "cells/hierarchy.h"
 #include "geo/grid.h"
-#include "hierarchy.h"
-#include "profile.h"
+#include "profile/profile.h"
 
 namespace zarel {
 

@@ -9,10 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "../error.h"
-#include "../hierarchy.h"
-#include "../profile.h"
-#include "healpix.h"
+#include "base/error.h"
+#include "cells/hierarchy.h"
+#include "geo/healpix.h"
 
 namespace zarel::geo {
 
@@ -88,8 +87,6 @@ class CidNuclei {
 
 // Area of one cell at `level`, square metres; 0 once the cell side underflows.
 double cell_area(const Grid& g, uint32_t level);
-// The same for a profile's cells, refusing a level deeper than its deepest.
-Result<double> cell_area(const Profile& profile, uint32_t level);
 
 // Planar metres to degrees through the inverse projection (rearranged or not).
 Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "../error.h"
-#include "healpix.h"
+#include "base/error.h"
+#include "geo/healpix.h"
 
 namespace zarel::geo {
 
