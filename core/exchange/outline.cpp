@@ -29,6 +29,7 @@ struct PointHash {
 // Points named by their bits: the tiling makes a shared point the same doubles.
 class Points {
  public:
+  void reserve(size_t n) { ids_.reserve(n); }
   uint32_t id(const LonLat& p) {
     PointKey k{};
     std::memcpy(&k.lon, &p.lon, 8);
@@ -73,6 +74,9 @@ Result<Outline> outline(const Profile& profile, std::span<const uint64_t> cells,
   std::vector<Segment> segments;
   std::unordered_map<uint64_t, uint32_t> segment_of;
   auto key = [](uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; };
+  // About eight points a cell, each shared by about two.
+  points.reserve(cells.size() * 5);
+  segment_of.reserve(cells.size() * 10);
   for (uint64_t cid : cells) {
     if (cancel.stop()) return cancelled();
     ZAREL_TRY(Path path, tiling.hierarchy().path(cid));
