@@ -112,7 +112,8 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
 const char cell_boundaries_doc[] =
     "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
     "Each cell's display polygon (`n` points per polar edge) as `(coords, offsets)`: cell i is\n"
-    "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees.";
+    "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees. The cells given together tile, as in\n"
+    "`cells_geojson`.";
 
 PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
