@@ -181,6 +181,33 @@ def union_divergence(world: list[shapely.Geometry]) -> None:
     save(fig, "union_divergence.png")
 
 
+def outline(world: list[shapely.Geometry]) -> None:
+    """Norway, Sweden and Finland at level 6: the canonical cells and the outline of their union."""
+    nordic = [shapely.geometry.shape(country(n)["geometry"]) for n in ("Norway", "Sweden", "Finland")]
+    tree = zarel.tree_from_geojson(shapely.union_all(nordic), 6)
+    box = (3.5, 54.5, 32.5, 71.8)
+    fig, axes = plt.subplots(1, 2, figsize=(11, 5.6), dpi=110)
+    draw_tree(axes[0], tree, "#bebada")
+    country_axes(axes[0], nordic, box)
+    axes[0].set_title(f"{len(tree.cells())} canonical cells of levels "
+                      f"{min(map(len, map(zarel.cid_to_suid, tree.cells()))) - 1}-6")
+    shape = tree.outline(n=8)
+    parts = list(getattr(shape, "geoms", [shape]))
+    for part in parts:
+        x, y = part.exterior.xy
+        axes[1].fill(x, y, facecolor="#bebada", edgecolor="#3f007d", linewidth=1.0)
+        for hole in part.interiors:
+            x, y = hole.xy
+            axes[1].fill(x, y, facecolor="white", edgecolor="#3f007d", linewidth=0.8)
+    outlines(axes[1], world, colour="#999999", width=0.4)
+    country_axes(axes[1], nordic, box)
+    holes = sum(len(p.interiors) for p in parts)
+    axes[1].set_title(f"tree.outline(n=8): {len(parts)} parts, {holes} holes,\n"
+                      "edges between covered and uncovered cells")
+    fig.suptitle("The outline of a coverage in the north polar cell N, its curved edges included")
+    save(fig, "outline.png")
+
+
 def main() -> None:
     IMG.mkdir(exist_ok=True)
     world = countries()
@@ -189,6 +216,7 @@ def main() -> None:
     country_fill(world)
     modes(world)
     union_divergence(world)
+    outline(world)
 
 
 if __name__ == "__main__":

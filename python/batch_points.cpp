@@ -7,6 +7,7 @@
 #include "arrays.h"
 #include "base/limits.h"
 #include "binder.h"
+#include "exchange/tiling.h"
 #include "geo/grid.h"
 #include "parallel/pool.h"
 #include "zone/zone.h"
@@ -40,10 +41,6 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     // Points find their cells among the six rHEALPix squares; any other layout would
     // name cells of a grid that was never drawn.
     if (auto s = profile.geometry(); !s) return raise(s.error());
-    // Wide apertures run out of 64-bit cids above a few levels.
-    if (uint32_t max = profile.hierarchy().deepest(); level > max)
-      return raise(invalid("level " + std::to_string(level) + " is deeper than the deepest level, " +
-                           std::to_string(max)));
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
@@ -115,7 +112,8 @@ PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs)
 const char cell_boundaries_doc[] =
     "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
     "Each cell's display polygon (`n` points per polar edge) as `(coords, offsets)`: cell i is\n"
-    "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees.";
+    "`coords[offsets[i]:offsets[i + 1]]`, `(lon, lat)` degrees. The cells given together tile, as in\n"
+    "`cells_geojson`.";
 
 PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
@@ -128,42 +126,66 @@ PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs)
               [&]() -> PyObject* {
     if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
     if (auto s = check_edge_points(per_edge); !s) return raise(s.error());
-    geo::Grid grid = profile.grid();
-    Hierarchy h = profile.hierarchy();
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     auto m = static_cast<uint32_t>(per_edge);
-    // The polygon's length follows from the cell alone, so the offsets come
-    // first and every worker then writes its cells in place.
+    // The cells are drawn together, so that neighbours share their edges point
+    // for point; a polygon's length then depends on its neighbours (and where
+    // it crosses the antimeridian), so each is made first and the offsets
+    // follow. Every polygon's size is bounded before any is made.
+    auto tiling = Tiling::of(profile, {c, n});
+    if (!tiling) return raise(std::move(tiling).error());
+    Hierarchy h = tiling->hierarchy();
     std::vector<int64_t> offsets(n + 1, 0);
-    Unfilled<double> coords;
-    uint64_t total = 0;
-    if (!run_batch(nthreads, "cell", [&](Runner& run) {
+    std::vector<std::vector<geo::LonLat>> polys(n);
+    std::vector<double> coords;
+    uint64_t total = 0, fewest = 0;
+    if (!run_batch(nthreads, "cell", [&](Runner& run) -> std::optional<ElementFailure> {
+          std::vector<uint64_t> least(n, 0);
           auto bad_path = run(0, n, [&](size_t i) -> Status {
-            ZAREL_TRY(auto path, h.path(c[i]));
-            offsets[i + 1] = static_cast<int64_t>(geo::polygon_size(grid, path, m));
+            ZAREL_TRY(Path path, h.path(c[i]));
+            ZAREL_CHECK(geo::check_path(tiling->grid(), path));
+            least[i] = tiling->ring_size(path, m);
             return ok();
           });
-          // Every length below the first bad path is known; the polygons there may
-          // still hold an earlier failure.
           size_t good = bad_path ? bad_path->index : n;
+          for (size_t i = 0; i < good; ++i) fewest += least[i];
+          std::vector<uint64_t>().swap(least);
+          if (fewest > kMaxBoundaryPoints) return bad_path;
+          // Past the bound only the sizes are kept at first, for the message.
+          bool keep = fewest + good * Tiling::kPolygonExtra <= kMaxBoundaryPoints;
+          auto make = [&](size_t i) -> Status {
+            ZAREL_TRY(polys[i], tiling->polygon(*h.path(c[i]), m));
+            offsets[i + 1] = static_cast<int64_t>(polys[i].size());
+            if (!keep) std::vector<geo::LonLat>().swap(polys[i]);
+            return ok();
+          };
+          if (auto bad = run(0, good, make)) return bad;
           for (size_t i = 0; i < good; ++i) offsets[i + 1] += offsets[i];
           total = static_cast<uint64_t>(offsets[good]);
           if (total > kMaxBoundaryPoints) return bad_path;
+          if (!keep) {
+            keep = true;
+            std::vector<int64_t> sums = offsets;
+            if (auto bad = run(0, good, make)) return bad;
+            offsets = std::move(sums);
+          }
           coords.resize(2 * total);
-          auto bad = run(0, good, [&](size_t i) -> Status {
-            ZAREL_TRY(auto poly, geo::cell_polygon(grid, *h.path(c[i]), m));
-            ZAREL_ASSERT(static_cast<int64_t>(poly.size()) == offsets[i + 1] - offsets[i]);
+          run(0, good, [&](size_t i) -> Status {
             double* at = coords.data() + 2 * offsets[i];
-            for (const geo::LonLat& p : poly) {
+            for (const geo::LonLat& p : polys[i]) {
               *at++ = p.lon;
               *at++ = p.lat;
             }
+            std::vector<geo::LonLat>().swap(polys[i]);
             return ok();
           });
-          return bad ? bad : bad_path;
+          return bad_path;
         }))
       return nullptr;
+    if (fewest > kMaxBoundaryPoints)
+      return raise(invalid("the boundaries would hold at least " + std::to_string(fewest) +
+                           " points, above the maximum " + std::to_string(kMaxBoundaryPoints)));
     if (total > kMaxBoundaryPoints)
       return raise(invalid("the boundaries would hold " + std::to_string(total) + " points, above the maximum " +
                            std::to_string(kMaxBoundaryPoints)));

@@ -139,6 +139,8 @@ const char cells_geojson_doc[] =
     "per edge on polar cells (equatorial cells are their four corners), rings that cross the\n"
     "antimeridian shifted east of 180 degrees so tile maps draw them whole, and each polar cap\n"
     "closed through its pole. Properties `cid`, `suid`, `level`; feature `id` the cid as a string.\n"
+    "The cells given together tile: where they meet they share their boundary points exactly, an\n"
+    "edge met by finer cells of the list carrying those cells' points.\n"
     "Refused (ValueError) for `n` above 65536, and above 2**26 points in all.";
 
 PyObject* fn_cells_geojson(PyObject* module, PyObject* args, PyObject* kwargs) {

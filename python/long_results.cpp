@@ -12,7 +12,6 @@ namespace zarel::py {
 namespace {
 
 // Features read back per json.loads: a few milliseconds of work.
-constexpr size_t kFeaturesPerPiece = 1024;
 
 PyObject* interrupted() {
   if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -53,26 +52,17 @@ PyObject* proof_object(const SetOpProof& proof, const Cancel& cancel) {
 }
 
 PyObject* display_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  // One text for all the cells: they are drawn together so that neighbours
+  // share their edges point for point.
   Cancel cancel(signal_raised);
-  if (Status s = check_display(cids, profile, n); !s) return raise(s.error());
+  auto text = cells_geojson(cids, profile, n);
+  if (!text) return raise(text.error());
+  if (cancel.stop()) return interrupted();
   PyObject* json = PyImport_ImportModule("json");
-  PyObject* features = json ? PyList_New(0) : nullptr;
-  for (size_t first = 0; features && first < cids.size(); first += kFeaturesPerPiece) {
-    auto text = cells_geojson(cids.subspan(first, std::min(kFeaturesPerPiece, cids.size() - first)), profile, n);
-    if (!text) {
-      raise(text.error());
-      Py_CLEAR(features);
-      break;
-    }
-    PyObject* piece = PyObject_CallMethod(json, "loads", "s#", text->data(), static_cast<Py_ssize_t>(text->size()));
-    PyObject* listed = piece ? PyDict_GetItemString(piece, "features") : nullptr;
-    Py_ssize_t end = PyList_Size(features);
-    if (!listed || PyList_SetSlice(features, end, end, listed) < 0 || cancel.stop()) Py_CLEAR(features);
-    Py_XDECREF(piece);
-  }
-  Py_XDECREF(json);
-  if (!features) return PyErr_Occurred() ? nullptr : interrupted();
-  return Py_BuildValue("{sNss}", "features", features, "type", "FeatureCollection");
+  if (!json) return nullptr;
+  PyObject* doc = PyObject_CallMethod(json, "loads", "s#", text->data(), static_cast<Py_ssize_t>(text->size()));
+  Py_DECREF(json);
+  return doc;
 }
 
 PyObject* zone_documents(const Tree& tree, const Profile& profile, uint32_t level, const std::string& field,

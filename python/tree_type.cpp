@@ -10,6 +10,7 @@
 #include "zone/disk.h"
 #include "exchange_functions.h"
 #include "long_results.h"
+#include "outline.h"
 #include "proof/opening.h"
 #include "polygon_functions.h"
 #include "profile_type.h"
@@ -435,12 +436,18 @@ PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
               });
 }
 
-const char geojson_doc[] = "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see `cells_geojson`).";
+const char geojson_doc[] =
+    "geojson($self, n=3, *, outline=False)\n--\n\n"
+    "GeoJSON of the canonical cells (see `cells_geojson`); with `outline=True` a FeatureCollection\n"
+    "of one feature, the coverage's outline (`outline`) as a Polygon or MultiPolygon, properties\n"
+    "`depth` and `root`.";
 
 PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t n = 3;
-  return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n)}, [&] {
+  Flag outline;
+  return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n), keyword_only("outline", outline)}, [&] {
     const TreeObject& t = tree_of(self);
+    if (outline.value) return outline_geojson(t, n);
     return display_geojson(t.tree.cells(), t.profile, n);
   });
 }
@@ -498,6 +505,7 @@ PyMethodDef tree_methods[] = {
     def("to_bytes", tree_to_bytes, to_bytes_doc),
     def("from_bytes", tree_from_bytes, from_bytes_doc, METH_CLASS),
     def("dilate", tree_dilate, dilate_doc),
+    def("outline", tree_outline, outline_doc),
     kEndOfTable,
 };
 

@@ -145,7 +145,7 @@ REFUSALS = [
     (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, "the rHEALPix layout has 6 base cells, the profile has 7",
      None),
     # Memory stays with the output: a request past the point bound fails first.
-    (lambda: cells_geojson([81] * 300, n=65536), ValueError, GEOJSON_POINTS, None),
+    (lambda: cells_geojson([765] * 300, n=65536), ValueError, GEOJSON_POINTS, None),
     # Claimed lengths cost nothing.
     (lambda: cells_geojson(range(2**62)), ValueError, GEOJSON_POINTS, None),
     (lambda: cells_geojson("9"), TypeError, "Can't extract `str` to `Vec`", None),
@@ -177,9 +177,10 @@ REFUSALS = [
     (lambda: z._cell_boundaries(U + 9, 65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
     (lambda: z._cell_boundaries(U + 9, 2**64 - 1), ValueError,
      "n 18446744073709551615 is above the maximum 65536 points per edge", None),
-    # 4097 polar cells of 4 * 65535 + 1 points each pass 2^30 points: refused before allocating.
-    (lambda: z._cell_boundaries(np.full(4097, 9 * 9 + 1, np.uint64), 65536), ValueError,
-     "the boundaries would hold 1073991677 points, above the maximum 1073741824", None),
+    # 4097 polar cells (N40, four curved edges) of 4 * 65535 + 1 points each pass 2^30 points:
+    # refused before allocating.
+    (lambda: z._cell_boundaries(np.full(4097, 765, np.uint64), 65536), ValueError,
+     "the boundaries would hold at least 1073991677 points, above the maximum 1073741824", None),
     (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), ValueError, NOT_CONTIGUOUS, None),

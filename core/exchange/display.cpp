@@ -3,15 +3,12 @@
 #include <charconv>
 #include <cmath>
 
+#include "exchange/tiling.h"
 #include "geo/grid.h"
 #include "cells/hierarchy.h"
 
 namespace zarel {
 
-namespace {
-
-// Shortest text that reads back as the same double, always as a float
-// ("50.0", not "50"); null for a non-finite value.
 void put_number(std::string& out, double v) {
   if (!std::isfinite(v)) {
     out += "null";
@@ -23,39 +20,32 @@ void put_number(std::string& out, double v) {
   if (std::string_view(buf, end - buf).find_first_of(".e") == std::string_view::npos) out += ".0";
 }
 
-// The points of the collection, every cid checked.
-Result<uint64_t> display_points(std::span<const uint64_t> cids, const geo::Grid& grid, const Hierarchy& h, uint64_t n) {
+Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+  ZAREL_TRY(Tiling tiling, Tiling::of(profile, cids));
   ZAREL_CHECK(check_edge_points(n));
+  const Hierarchy& h = tiling.hierarchy();
   auto m = static_cast<uint32_t>(n);
+  // Every cid is checked and every polygon made before any text is written.
   uint64_t points = 0;
+  std::vector<std::vector<geo::LonLat>> rings;
+  rings.reserve(cids.size());
   for (uint64_t cid : cids) {
     ZAREL_TRY(Path path, h.path(cid));
-    points += geo::polygon_size(grid, path, m);
+    ZAREL_CHECK(geo::check_path(tiling.grid(), path));
+    if (points + tiling.ring_size(path, m) > kMaxDisplayPoints)
+      return invalid("the GeoJSON would hold more than the maximum " + std::to_string(kMaxDisplayPoints) + " points");
+    ZAREL_TRY(std::vector<geo::LonLat> ring, tiling.polygon(path, m));
+    points += ring.size();
     if (points > kMaxDisplayPoints)
       return invalid("the GeoJSON would hold more than the maximum " + std::to_string(kMaxDisplayPoints) + " points");
+    rings.push_back(std::move(ring));
   }
-  return points;
-}
-
-}  // namespace
-
-Status check_display(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
-  ZAREL_TRY(geo::Grid grid, profile.geometry());
-  ZAREL_CHECK(display_points(cids, grid, profile.hierarchy(), n));
-  return ok();
-}
-
-Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
-  ZAREL_TRY(geo::Grid grid, profile.geometry());
-  Hierarchy h = profile.hierarchy();
-  auto m = static_cast<uint32_t>(n);
-  ZAREL_TRY(uint64_t points, display_points(cids, grid, h, n));
   std::string out;
   out.reserve(points * 40 + cids.size() * 160 + 64);
   out += "{\"features\":[";
   for (size_t i = 0; i < cids.size(); ++i) {
     Path path = *h.path(cids[i]);
-    ZAREL_TRY(std::vector<geo::LonLat> ring, geo::cell_polygon(grid, path, m));
+    const std::vector<geo::LonLat>& ring = rings[i];
     if (i) out += ',';
     out += "{\"geometry\":{\"coordinates\":[[";
     for (size_t k = 0; k < ring.size(); ++k) {

@@ -21,14 +21,14 @@ namespace zarel {
 // Points of one collection at most (about 2.5 GiB of text).
 inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
 
-// What cells_geojson checks before writing: every cid, the `n` bound on polar
-// cells and the total points; fails on the first fault.
-Status check_display(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
-
 // Features in input order, duplicates repeated; `n` points per edge on polar
-// cells (equatorial cells are their four corners). Fails as check_display
-// does: for `n` beyond its bound (check_edge_points), then on the first invalid
-// cid, before any text is written.
+// cells (equatorial cells are their four corners). Fails for `n` beyond its
+// bound (check_edge_points), then on the first invalid cid, before any text is
+// written.
 Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
+
+// Shortest text that reads back as the same double, always as a float
+// ("50.0", not "50"); null for a non-finite value.
+void put_number(std::string& out, double v);
 
 }  // namespace zarel

@@ -104,8 +104,7 @@ Result<Region> CellShapes::equatorial(const Path& path) const {
   const uint64_t at[4][2] = {{c.row, c.col}, {c.row, c.col + 1}, {c.row + 1, c.col + 1}, {c.row + 1, c.col}};
   Coord v[4];
   for (int k = 0; k < 4; ++k) {
-    geo::XY p = geo::grid_vertex(g, c.base, level, at[k][0], at[k][1]);
-    ZAREL_TRY(LonLat ll, geo::to_lonlat(g, p.x, p.y, false));
+    ZAREL_TRY(LonLat ll, geo::vertex_lonlat(g, {c.base, level, at[k][0], at[k][1]}));
     v[k] = {ll.lon, ll.lat};
   }
   double lo = std::min({v[0].x, v[1].x, v[2].x, v[3].x}), hi = std::max({v[0].x, v[1].x, v[2].x, v[3].x});

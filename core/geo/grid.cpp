@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "geo/ellipsoid.h"
 #include "geo/rhealpix.h"
@@ -294,33 +295,121 @@ int64_t total_order_key(double v) {
 
 }  // namespace
 
+namespace {
+
+// A vertex on the rim of a polar square named as the corner of the equatorial
+// cell there, at the same level; any other vertex unchanged. A corner of the
+// square lies on two sides: `side` (an Edge of the square), if given, says
+// which one to name it from.
+Vertex off_rim(const Grid& g, Vertex v, int side = -1) {
+  auto span = checked_pow(g.side, v.level);
+  if (!span) return v;
+  auto n = static_cast<int64_t>(*span);
+  auto row = static_cast<int64_t>(v.row), col = static_cast<int64_t>(v.col);
+  if ((v.base == 0 || v.base == 5) && (row == 0 || row == n || col == 0 || col == n)) {
+    // The rim of a polar square is the top (bottom) edge of the equatorial
+    // squares: turn the point, in half cell sides from the pole, back into the
+    // triangle it came from, whose base lies below (above) the pole.
+    bool north = v.base == 0;
+    int64_t u = 2 * col - n, w = n - 2 * row;
+    // The side of the square, as an Edge: top, right, bottom, left.
+    if (side < 0) side = w == -n ? 2 : u == n ? 1 : w == n ? 0 : 3;
+    constexpr uint32_t kNorth[4] = {2, 1, 0, 3}, kSouth[4] = {0, 1, 2, 3};
+    uint32_t wedge = (north ? kNorth : kSouth)[side];
+    uint32_t c = ((north ? g.north_square : g.south_square) + wedge) % 4;
+    uint32_t turns = north ? (4 - wedge) % 4 : wedge;
+    for (uint32_t k = 0; k < turns; ++k) {
+      int64_t t = u;
+      u = -w;
+      w = t;
+    }
+    v = {c + 1, v.level, north ? 0 : static_cast<uint64_t>(n), static_cast<uint64_t>((u + n) / 2)};
+  }
+  return v;
+}
+
+}  // namespace
+
+Vertex canonical(const Grid& g, Vertex v) {
+  v = off_rim(g, v);
+  auto span = checked_pow(g.side, v.level);
+  if (!span) return v;
+  uint64_t n = *span;
+  if (v.base >= 1 && v.base <= 4 && v.col == n) v = {v.base % 4 + 1, v.level, v.row, 0};
+  for (; v.level > 0 && v.row % g.side == 0 && v.col % g.side == 0; --v.level) {
+    v.row /= g.side;
+    v.col /= g.side;
+  }
+  return v;
+}
+
+Result<LonLat> vertex_lonlat(const Grid& g, Vertex v) {
+  v = canonical(g, v);
+  XY p = grid_vertex(g, v.base, v.level, v.row, v.col);
+  return to_lonlat(g, p.x, p.y, v.base == 0 || v.base == 5);
+}
+
+bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
+  if (cell.base != 0 && cell.base != 5) return false;
+  auto span = checked_pow(g.side, cell.level);
+  uint64_t last = span ? *span - 1 : 0;
+  switch (e) {
+    case Edge::kTop: return cell.row != 0;
+    case Edge::kRight: return cell.col != last;
+    case Edge::kBottom: return cell.row != last;
+    case Edge::kLeft: return cell.col != 0;
+  }
+  return false;
+}
+
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points) {
+  // The corners of the edge, in walking order.
+  constexpr uint64_t kEnds[4][2][2] = {{{0, 0}, {0, 1}}, {{0, 1}, {1, 1}}, {{1, 1}, {1, 0}}, {{1, 0}, {0, 0}}};
+  const auto& ends = kEnds[static_cast<uint32_t>(e)];
+  Vertex from{cell.base, cell.level, cell.row + ends[0][0], cell.col + ends[0][1]};
+  Vertex to{cell.base, cell.level, cell.row + ends[1][0], cell.col + ends[1][1]};
+  ZAREL_TRY(LonLat first, vertex_lonlat(g, from));
+  ring.push_back(first);
+  bool polar = cell.base == 0 || cell.base == 5;
+  if (m <= 2 || !polar) return ok();
+  bool curved = is_curved(g, cell, e);
+  if (!curved && !rim_points) return ok();
+  // A rim edge's points are placed on the equatorial cell's edge, so that
+  // they share its latitude exactly.
+  if (!curved) {
+    from = off_rim(g, from, static_cast<int>(e));
+    to = off_rim(g, to, static_cast<int>(e));
+  }
+  bool forward = std::pair(from.row, from.col) < std::pair(to.row, to.col);
+  const Vertex& lo = forward ? from : to;
+  const Vertex& hi = forward ? to : from;
+  XY a = grid_vertex(g, lo.base, lo.level, lo.row, lo.col), b = grid_vertex(g, hi.base, hi.level, hi.row, hi.col);
+  for (uint32_t k = 1; k + 1 < m; ++k) {
+    uint32_t j = forward ? k : m - 1 - k;
+    double t = static_cast<double>(j) / static_cast<double>(m - 1);
+    ZAREL_TRY(LonLat p, to_lonlat(g, a.x + (b.x - a.x) * t, curved ? a.y + (b.y - a.y) * t : a.y, curved));
+    ring.push_back(p);
+  }
+  return ok();
+}
+
 Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n) {
   ZAREL_CHECK(check_path(g, path));
   uint32_t m = n < 2 ? 2 : n;
-  double w = cell_width(g, path);
-  double step = w / (m - 1);
-  // Corners are grid vertices, so that neighbouring cells share their corners
-  // bit for bit; the points between them step along the edges.
   GridCell c = cell_position(g, path);
-  uint32_t level = path.level();
-  const XY corner[4] = {grid_vertex(g, c.base, level, c.row, c.col), grid_vertex(g, c.base, level, c.row, c.col + 1),
-                        grid_vertex(g, c.base, level, c.row + 1, c.col + 1),
-                        grid_vertex(g, c.base, level, c.row + 1, c.col)};
-  const double dir[4][2] = {{1, 0}, {0, -1}, {-1, 0}, {0, 1}};
-  bool rearrange = is_polar(path);
+  Vertex cell{c.base, path.level(), c.row, c.col};
   std::vector<LonLat> ring;
   ring.reserve(4 * (m - 1) + 1);
-  auto add = [&](double x, double y) -> Status {
-    ZAREL_TRY(LonLat ll, to_lonlat(g, x, y, rearrange));
-    ring.push_back(ll);
-    return ok();
-  };
-  for (int e = 0; e < 4; ++e) {
-    const XY& p = corner[e];
-    for (uint32_t k = 0; k + 1 < m; ++k) ZAREL_CHECK(add(p.x + dir[e][0] * (k * step), p.y + dir[e][1] * (k * step)));
-  }
+  for (uint32_t e = 0; e < 4; ++e) ZAREL_CHECK(append_edge(g, cell, static_cast<Edge>(e), m, ring));
   ring.push_back(ring.front());
   return ring;
+}
+
+double antimeridian_lat(const LonLat& a, const LonLat& b) {
+  const LonLat& west = a.lon < 0 ? a : b;  // the end just east of the antimeridian, at a negative longitude
+  const LonLat& east = a.lon < 0 ? b : a;
+  double gap = west.lon + 360 - east.lon;
+  return gap > 0 ? east.lat + (180 - east.lon) / gap * (west.lat - east.lat) : east.lat;
 }
 
 std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
@@ -336,16 +425,18 @@ std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
   const LonLat first = points.front(), last = points.back();
   double gap = first.lon + 360 - last.lon;
   double lat180 = gap > 0 ? last.lat + (180 - last.lon) / gap * (first.lat - last.lat) : last.lat;
+  // A rim that already has its point on the antimeridian does not repeat it.
+  bool on180 = last.lon == 180 && last.lat == lat180;
   out.reserve(points.size() + 5);
   if (north) {
     out.push_back({-180, lat180});
     out.insert(out.end(), points.begin(), points.end());
-    out.push_back({180, lat180});
+    if (!on180) out.push_back({180, lat180});
     out.push_back({180, 90});
     out.push_back({-180, 90});
     out.push_back({-180, lat180});
   } else {
-    out.push_back({180, lat180});
+    if (!on180) out.push_back({180, lat180});
     out.insert(out.end(), points.rbegin(), points.rend());
     out.push_back({-180, lat180});
     out.push_back({-180, -90});
@@ -355,30 +446,33 @@ std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north) {
   return out;
 }
 
-namespace {
-uint32_t points_per_edge(const Path& path, uint32_t n) { return is_polar(path) && n > 2 ? n : 2; }
-}  // namespace
-
-uint64_t polygon_size(const Grid& g, const Path& path, uint32_t n) {
-  uint64_t ring = 4 * (uint64_t{points_per_edge(path, n)} - 1) + 1;
-  if (shape(g, path) == 1) return ring + 4;
-  return pole_corner(g, path) >= 0 ? ring + 1 : ring;
-}
-
-Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n) {
-  uint32_t per_edge = points_per_edge(path, n);
-  ZAREL_TRY(std::vector<LonLat> ring, cell_ring(g, path, per_edge));
-  if (int corner = pole_corner(g, path); corner >= 0) {
+std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at,
+                                    std::span<const uint8_t> cut) {
+  if (pole_corner(g, path) >= 0) {
     // The pole reads as one longitude, but the cell is a quarter cap: its two
     // edges from the pole are meridians, and the pole becomes the segment
     // between them.
     ring.pop_back();
-    size_t k = static_cast<size_t>(corner) * (per_edge - 1), size = ring.size();
+    size_t k = pole_at, size = ring.size();
     double pole = path.base() == 0 ? 90 : -90;
     LonLat from{ring[(k + size - 1) % size].lon, pole}, to{ring[(k + 1) % size].lon, pole};
     ring[k] = from;
     ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(k) + 1, to);
     ring.push_back(ring.front());
+  }
+  bool cap = shape(g, path) == 1;
+  if (cap || !cut.empty()) {
+    std::vector<LonLat> cut_ring;
+    cut_ring.reserve(ring.size() + 2);
+    for (size_t i = 0; i + 1 < ring.size(); ++i) {
+      const LonLat a = ring[i], b = ring[i + 1];
+      cut_ring.push_back(a);
+      if ((cap || (i < cut.size() && cut[i])) && std::fabs(a.lon - b.lon) > 180 && std::fabs(a.lon) != 180 &&
+          std::fabs(b.lon) != 180)
+        cut_ring.push_back({180, antimeridian_lat(a, b)});
+    }
+    cut_ring.push_back(ring.back());
+    ring = std::move(cut_ring);
   }
   std::reverse(ring.begin(), ring.end());
   if (shape(g, path) != 1) {
@@ -394,6 +488,19 @@ Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32
   }
   ring.pop_back();
   return cap_polygon(std::move(ring), path.base() == 0);
+}
+
+Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n) {
+  uint32_t per_edge = is_polar(path) && n > 2 ? n : 2;
+  ZAREL_TRY(std::vector<LonLat> ring, cell_ring(g, path, per_edge));
+  size_t pole_at = 0;
+  if (int corner = pole_corner(g, path); corner >= 0) {
+    // Count the points of the edges before the pole corner.
+    GridCell c = cell_position(g, path);
+    Vertex cell{c.base, path.level(), c.row, c.col};
+    for (int e = 0; e < corner; ++e) pole_at += is_curved(g, cell, static_cast<Edge>(e)) ? per_edge - 1 : 1;
+  }
+  return display_polygon(g, path, std::move(ring), pole_at);
 }
 
 Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path) {

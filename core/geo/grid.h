@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/error.h"
@@ -93,14 +94,59 @@ double cell_area(const Grid& g, uint32_t level);
 // +-90 are those edges, the cut written -180 (nuclei are not moved so).
 Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);
 
-// Closed ring of max(n, 2) points per edge, clockwise on the plane from the upper-left corner.
+// A grid vertex: the corner (row, col) of the cells of `base` at `level`, row
+// and col up to side^level.
+struct Vertex {
+  uint32_t base = 0, level = 0;
+  uint64_t row = 0, col = 0;
+  friend bool operator==(const Vertex&, const Vertex&) = default;
+};
+
+// The one name that every cell meeting the vertex gives it, so that all of
+// them compute the same doubles: on the rim of a polar square the corner of
+// the equatorial cell there, on the east edge of an equatorial square the west
+// edge of the next one, and the coarsest level that has it.
+Vertex canonical(const Grid& g, Vertex v);
+// The vertex in degrees, computed from its canonical name (inverse projection
+// rearranged for the polar squares only).
+Result<LonLat> vertex_lonlat(const Grid& g, Vertex v);
+
+// Edges of a cell in the order a ring walks them, clockwise on the plane.
+enum class Edge : uint32_t { kTop, kRight, kBottom, kLeft };
+// Whether the edge is curved in longitude and latitude: it lies inside a polar
+// square. Equatorial edges and the rims of the polar squares are meridians and
+// parallels.
+bool is_curved(const Grid& g, const Vertex& cell, Edge e);
+// One edge of the cell whose upper-left corner is `cell`, walked clockwise on
+// the plane: appends its first vertex and, on a curved edge, m - 2 points
+// between, spaced from the edge's lexicographically first end, so that the two
+// cells along the edge get the same doubles. A polar cell's edge on the rim
+// of its square takes its m - 2 points too when `rim_points` is set, placed on
+// the parallel at the corners' very latitude; the equatorial cell across
+// draws that edge by its corners.
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring,
+                   bool rim_points = true);
+
+// Closed ring clockwise on the plane from the upper-left corner, each edge one
+// piece: max(n, 2) points per edge of a polar cell, the two corners on an
+// equatorial one.
 Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n);
-// Counter-clockwise display polygon: shifted east of 180 across the antimeridian,
-// closed through the pole for a cell that contains one.
+// The counter-clockwise display polygon of a cell from its clockwise closed
+// ring, whatever pieces its edges were walked in: shifted east of 180 across
+// the antimeridian, closed
+// through the pole for a cell that contains one. `pole_at` is the index in
+// `ring` of the pole corner (see pole_corner), if any. A segment crossing the
+// antimeridian gains the point on it, written at 180, in a cap and where
+// `cut[i]` is set for the segment from ring[i]: the cells along a cap's rim
+// then share the point at which the cap's polygon is cut.
+std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector<LonLat> ring, size_t pole_at,
+                                    std::span<const uint8_t> cut = {});
+// display_polygon of cell_ring with `n` points per curved edge if n > 2, else 2.
 Result<std::vector<LonLat>> cell_polygon(const Grid& g, const Path& path, uint32_t n);
 std::vector<LonLat> cap_polygon(std::vector<LonLat> points, bool north);
-// The number of points cell_polygon gives, known from the path alone.
-uint64_t polygon_size(const Grid& g, const Path& path, uint32_t n);
+// Where a segment from `a` to `b` whose longitudes lie more than 180 apart
+// meets the antimeridian: the same latitude whichever way it is walked.
+double antimeridian_lat(const LonLat& a, const LonLat& b);
 // Three points per edge, for bounding boxes.
 Result<std::vector<LonLat>> boundary3(const Grid& g, const Path& path);
 

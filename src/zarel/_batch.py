@@ -129,8 +129,11 @@ def cell_boundaries(
     `(lon, lat)` points, cell i being `coords[offsets[i]:offsets[i + 1]]`.
     Polar cells get `n` points per edge (2 to 65536), equatorial cells their
     four corners; rings crossing the antimeridian run east of 180 degrees and
-    cells holding a pole are closed through it. `boundaries_to_polygons`
-    makes shapely polygons of the pair.
+    cells holding a pole are closed through it. The cells given together
+    tile: where cells meet they share their boundary points as the same
+    doubles, an edge met by finer cells of the call carrying those cells'
+    points (so a polygon can depend on the other cells given; docs/cells.md).
+    `boundaries_to_polygons` makes shapely polygons of the pair.
     """
     n = _args.integer("n", n, 2, _args.MAX_EDGE_POINTS)
     return _zarel._cell_boundaries(_cids(cids), n, profile, _args.nthreads(nthreads))

@@ -20,7 +20,7 @@ batch functions, which take one per element.
 A `Tree`'s own `__geo_interface__` is the display FeatureCollection of its
 canonical cells, which is what `geopandas.GeoDataFrame.from_features` and other
 readers of the protocol take; `GeoTree(tree, n)` offers it at another edge
-density.
+density, and `GeoTree(tree, outline=True)` as the coverage's outline.
 """
 
 from __future__ import annotations
@@ -251,23 +251,27 @@ class GeoTree:
     """A `Tree` seen through the geo interface at another edge density:
     `GeoTree(tree, n).__geo_interface__` is `tree.geojson(n)`, a
     FeatureCollection with one Polygon feature per canonical cell (properties
-    `cid`, `suid`, `level`). A tree's own `__geo_interface__` is `geojson()`.
+    `cid`, `suid`, `level`); with `outline=True` it is
+    `tree.geojson(n, outline=True)`, one feature holding the coverage's
+    outline. A tree's own `__geo_interface__` is `geojson()`.
 
     `geopandas.GeoDataFrame.from_features(GeoTree(tree, 8), crs="EPSG:4326")`
-    gives one row per cell.
+    gives one row per cell; `GeoTree(tree, outline=True)` one row.
     """
 
-    __slots__ = ("tree", "n")
+    __slots__ = ("tree", "n", "outline")
 
-    def __init__(self, tree: Tree, n: int = 3) -> None:
+    def __init__(self, tree: Tree, n: int = 3, *, outline: bool = False) -> None:
         if not isinstance(tree, Tree):
             raise TypeError(f"GeoTree needs a Tree, got {type(tree).__name__}")
         self.tree = tree
         self.n = n
+        self.outline = outline
 
     @property
     def __geo_interface__(self) -> dict[str, Any]:
-        return self.tree.geojson(self.n)
+        return self.tree.geojson(self.n, outline=self.outline)
 
     def __repr__(self) -> str:
-        return f"GeoTree({self.tree!r}, n={self.n})"
+        extra = ", outline=True" if self.outline else ""
+        return f"GeoTree({self.tree!r}, n={self.n}{extra})"
