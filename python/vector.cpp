@@ -1,5 +1,6 @@
 #include "vector.h"
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -228,6 +229,36 @@ PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs)
 
 PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
 
+namespace {
+
+// Work units of a fill, each about a microsecond on one core: a point, and a
+// cell along a ring's box outline at the resolution. This many pay for
+// waking the pool many times over.
+constexpr double kPoolPays = 2000;
+
+// Whether the rows' estimated work pays for the pool, however few they are.
+// Offsets are only read within their arrays (the fill checks them); the count
+// stops once it is reached.
+bool fill_pays_for_pool(const PolygonArrays& a, uint32_t resolution) {
+  double side = 90 / std::pow(3.0, resolution);  // degrees across a cell, near the equator
+  double work = 0;
+  size_t points = a.xy.size() / 2;
+  for (size_t k = 0; k + 1 < a.rings.size() && work < kPoolPays; ++k) {
+    int64_t from = a.rings[k], to = a.rings[k + 1];
+    if (from < 0 || to <= from || static_cast<uint64_t>(to) > points) continue;
+    double x0 = INFINITY, x1 = -INFINITY, y0 = INFINITY, y1 = -INFINITY;
+    for (int64_t j = from; j < to; ++j) {
+      x0 = std::min(x0, a.xy[2 * j]), x1 = std::max(x1, a.xy[2 * j]);
+      y0 = std::min(y0, a.xy[2 * j + 1]), y1 = std::max(y1, a.xy[2 * j + 1]);
+    }
+    double outline = 2 * ((x1 - x0) + (y1 - y0)) / side;
+    work += static_cast<double>(to - from) + (outline < kPoolPays ? outline : kPoolPays);
+  }
+  return work >= kPoolPays;
+}
+
+}  // namespace
+
 const char cover_polygons_doc[] =
     "_cover_polygons(xy, rings, parts, geometries, resolution, form, profile=None, nthreads=0, *, mode='nucleus')\n--\n\n"
     "The coverage of each geometry of flat arrays at `resolution`, by the containment `mode`.\n\n"
@@ -273,7 +304,9 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
                          {parts.data<int64_t>(), parts.size()},
                          {geometries.data<int64_t>(), geometries.size()}};
     size_t n = arrays.size();
-    if (builds_pool(n, nthreads) && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    // Rows of polygons go to the pool by their work, one row at a time.
+    Runner run{nthreads, {}, fill_pays_for_pool(arrays, resolution) ? 2 : kSerialBelow, 1};
+    if (n >= run.serial_below && nthreads >= 2 && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
     Hierarchy h = profile.hierarchy();
     // Per geometry: its covering list (cells), root (roots) or tree (trees).
     std::vector<std::vector<uint64_t>> nodes(f == Form::Cells ? n : 0);
@@ -288,20 +321,21 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
         nodes[i] = std::move(list);
         return ok();
       }
-      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx, cancel));
       if (f == Form::Roots) {
-        Hash root = tree.root();
+        // Each worker keeps its range buffer from row to row.
+        thread_local std::vector<LeafRange> ranges;
+        ZAREL_TRY(Hash root, root_of_cells(list, resolution, h, ctx, ranges, cancel));
         std::memcpy(&roots[32 * i], root.data(), 32);
-      } else {
-        trees[i] = std::move(tree);
+        return ok();
       }
+      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx, cancel));
+      trees[i] = std::move(tree);
       return ok();
     };
     std::optional<ElementFailure> bad;
     uint64_t total = 0;
     std::vector<int64_t> offsets(f == Form::Cells ? n + 1 : 0, 0);
     std::vector<uint64_t> cids;
-    Runner run{nthreads, {}};
     without_gil([&] {
       bad = run(0, n, element);
       if (bad || f != Form::Cells) return;

@@ -18,6 +18,7 @@ geo::Grid Profile::grid() const {
   g.a = el.a;
   g.f = el.f;
   g.e = el.e;
+  g.auth = geo::AuthLat::make(el.e);
   g.r_auth = el.r_auth;
   double r = el.r_auth;
   g.north_square = north_square & 3;
@@ -100,7 +101,7 @@ double wrap_lon(double lon) {
 std::optional<GridCell> cell_from_lonlat(const Grid& g, uint32_t level, double lon, double lat) {
   if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
   double d = wrap_lon(lon - g.lon_0);
-  XY p = rhealpix_ellipsoid(g.north_square, g.south_square, true, d * kPi / 180, lat * kPi / 180, g.e);
+  XY p = rhealpix_ellipsoid(g.north_square, g.south_square, true, d * kPi / 180, lat * kPi / 180, g.auth);
   return cell_from_planar(g, level, p.x * g.r_auth, p.y * g.r_auth);
 }
 
@@ -213,16 +214,17 @@ XY nucleus_planar(const Grid& g, const Path& path) {
   return {ul.x + h, ul.y - h};
 }
 
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
-  auto ll = rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.e);
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
+  auto ll =
+      rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.auth, memo);
   if (!ll) return std::move(ll).error();
   return LonLat{wrap_lon(ll->lon * 180 / kPi + g.lon_0), ll->lat * 180 / kPi};
 }
 
-Result<LonLat> nucleus(const Grid& g, const Path& path) {
+Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo) {
   ZAREL_CHECK(check_path(g, path));
   XY c = nucleus_planar(g, path);
-  return to_lonlat(g, c.x, c.y, true);
+  return to_lonlat(g, c.x, c.y, true, memo);
 }
 
 namespace {

@@ -11,7 +11,9 @@
 #include "../error.h"
 #include "../hierarchy.h"
 #include "../profile.h"
+#include "ellipsoid.h"
 #include "healpix.h"
+#include "rhealpix.h"
 
 namespace zarel::geo {
 
@@ -26,6 +28,7 @@ struct Grid {
   uint32_t south_square = 0;
   uint32_t side = 0;  // children along a cell edge
   uint32_t n_base = 6;  // the profile's base cells; the geometry refuses any but 6
+  AuthLat auth;       // the latitude conversion of `e`, its series constants found once
 };
 
 struct GridCell {
@@ -63,8 +66,9 @@ int shape(const Grid& g, const Path& path);
 // 1 upper-right, 2 lower-right, 3 lower-left), or -1 for every other cell.
 int pole_corner(const Grid& g, const Path& path);
 XY nucleus_planar(const Grid& g, const Path& path);
-// Nucleus in degrees, or the inverse projection's OffImage error.
-Result<LonLat> nucleus(const Grid& g, const Path& path);
+// Nucleus in degrees, or the inverse projection's OffImage error; `memo`
+// (see to_lonlat) lets the nuclei of one row share their latitude.
+Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo = nullptr);
 // Nuclei of many cids of one hierarchy, for the batch calls. The per-call facts
 // (powers, cell sides) are found once; a cid of the rHEALPix layout (aperture 9,
 // six base cells) goes from its digits straight to the plane, any other through
@@ -90,8 +94,9 @@ double cell_area(const Grid& g, uint32_t level);
 // The same for a profile's cells, refusing a level deeper than its deepest.
 Result<double> cell_area(const Profile& profile, uint32_t level);
 
-// Planar metres to degrees through the inverse projection (rearranged or not).
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);
+// Planar metres to degrees through the inverse projection (rearranged or not);
+// with a memo, points that share a latitude compute it once.
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo = nullptr);
 
 // Closed ring of max(n, 2) points per edge, clockwise on the plane from the upper-left corner.
 Result<std::vector<LonLat>> cell_ring(const Grid& g, const Path& path, uint32_t n);
