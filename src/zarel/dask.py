@@ -18,7 +18,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from functools import reduce
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -46,9 +46,10 @@ def _points_tree(lon: Any, lat: Any, level: int, profile: Profile | None) -> Tre
     return Tree.from_cells(cells_from_lonlat(lon, lat, level, profile), level, profile)
 
 
-def _polygons_tree(geometries: Any, level: int, profile: Profile | None) -> Tree:
+def _polygons_tree(geometries: Any, level: int, profile: Profile | None, nthreads: int = 0, mode: str = "nucleus") -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
-    return reduce(Tree.union, _trees(geometries, level, profile), Tree.from_cells([], level, profile))
+    trees = _trees(geometries, level, profile, nthreads, mode=mode)  # type: ignore[arg-type]
+    return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
 
 
 def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
@@ -110,6 +111,9 @@ def tree_from_polygons(
     level: int,
     profile: Profile | None = None,
     split_every: int = 8,
+    nthreads: int = 0,
+    *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
 ) -> Delayed:
     """The union of the coverages of many polygons, built per partition.
 
@@ -119,12 +123,14 @@ def tree_from_polygons(
     rule, as `Tree.from_geojson`) and united on the worker holding it; missing
     and empty geometries cover nothing. The partition trees are then united
     with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
+    `nthreads` and `mode` are those of `zarel.trees_from_polygons`, applied
+    to each partition where it runs.
     """
     geometry = getattr(geoseries, "geometry", geoseries)
     if not hasattr(geometry, "to_delayed"):
         raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
     build = dask.delayed(_polygons_tree, pure=True)
-    return union_all([build(part, level, profile) for part in geometry.to_delayed()], split_every)
+    return union_all([build(part, level, profile, nthreads, mode) for part in geometry.to_delayed()], split_every)
 
 
 def _geometry_column(geoseries: Any) -> Any:
@@ -134,33 +140,42 @@ def _geometry_column(geoseries: Any) -> Any:
     return geometry
 
 
-def _partition_roots(part: Any, level: int, profile: Profile | None) -> Any:
+def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int, mode: Any) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    return pd.Series(roots_hex(fingerprint_polygons(part, level, profile)), index=part.index, dtype=object)
+    roots = fingerprint_polygons(part, level, profile, nthreads, mode=mode)
+    return pd.Series(roots_hex(roots), index=part.index, dtype=object)
 
 
-def _partition_trees(part: Any, level: int, profile: Profile | None) -> Any:
+def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: int, mode: Any) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    return pd.Series(_trees(part, level, profile), index=part.index, dtype=object)
+    return pd.Series(_trees(part, level, profile, nthreads, mode=mode), index=part.index, dtype=object)
 
 
-def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
+def roots_from_polygons(
+    geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+) -> Any:
     """The fingerprint of every row's geometry, as a lazy dask Series of hex text.
 
     `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
     geometry column is used). Each partition goes through
     `fingerprint_polygons` where it lives, so row i's value equals
     `fingerprint_polygon(geoms[i], level)`; missing and empty
-    geometries give the empty coverage's root. The index is kept.
+    geometries give the empty coverage's root. The index is kept. `nthreads`
+    and `mode` are `fingerprint_polygons`' own, applied per partition.
     """
     return _geometry_column(geoseries).map_partitions(
-        _partition_roots, level, profile, meta=("root", object))
+        _partition_roots, level, profile, nthreads, mode, meta=("root", object))
 
 
-def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
-    """The coverage `Tree` of every row's geometry, as a lazy dask Series (see `roots_from_polygons`)."""
+def trees_from_polygons(
+    geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+) -> Any:
+    """The coverage `Tree` of every row's geometry, as a lazy dask Series (see
+    `roots_from_polygons`, whose `nthreads` and `mode` it takes)."""
     return _geometry_column(geoseries).map_partitions(
-        _partition_trees, level, profile, meta=("tree", object))
+        _partition_trees, level, profile, nthreads, mode, meta=("tree", object))
 
