@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "hash.h"
+#include "profile/hash_context.h"
 
 int main() {
   constexpr int kMessages = 2'000'000;

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json.h"
-#include "polyfill.h"
+#include "base/json.h"
+#include "fill/polyfill.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json.h"
-#include "profile.h"
+#include "base/json.h"
+#include "profile/profile.h"
 
 // Equal text can hide a signed integer read as unsigned: compare the kinds too.
 static bool same_kinds(const zarel::Json& a, const zarel::Json& b) {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "polyfill.h"
+#include "fill/polyfill.h"
 
 namespace {
 

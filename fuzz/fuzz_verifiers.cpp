@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json.h"
-#include "opening.h"
-#include "setops.h"
+#include "base/json.h"
+#include "proof/opening.h"
+#include "proof/transcript.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto doc = zarel::parse_json(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json.h"
-#include "tree_raster.h"
-#include "zone_data.h"
+#include "base/json.h"
+#include "tree/tree_raster.h"
+#include "exchange/zone_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto doc = zarel::parse_json(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -14,7 +14,7 @@ libs="-ltbb -lcrypto $(pkg-config --libs sleef)"
 # The core is compiled once, two files at a time, and linked into every target.
 export flags includes out
 # shellcheck disable=SC2016
-ls core/*.cpp core/geo/*.cpp | xargs -P 2 -I{} sh -c \
+ls core/*/*.cpp | xargs -P 2 -I{} sh -c \
   'o="$out/obj/$(echo {} | tr / _).o"; [ "$o" -nt {} ] && [ -z "$(find core -name "*.h" -newer "$o")" ] || clang++ $flags $includes -c {} -o "$o"'
 for target in fuzz/fuzz_*.cpp; do
   name=$(basename "$target" .cpp)

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "convert.h"
-#include "pool.h"
+#include "parallel/pool.h"
 
 namespace zarel::py {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "lib.h"
-#include "pool.h"
-#include "profile.h"
+#include "parallel/pool.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

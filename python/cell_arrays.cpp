@@ -10,9 +10,9 @@
 
 #include "arrays.h"
 #include "binder.h"
-#include "disk.h"
-#include "pool.h"
-#include "zone.h"
+#include "zone/disk.h"
+#include "parallel/pool.h"
+#include "zone/zone.h"
 
 namespace zarel::py {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "cell_shape.h"
-#include "json.h"
+#include "fill/cell_shape.h"
+#include "base/json.h"
 #include "lib.h"
-#include "profile.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

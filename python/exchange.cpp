@@ -6,10 +6,10 @@
 #include <string>
 
 #include "binder.h"
-#include "display.h"
-#include "tree_raster.h"
+#include "exchange/display.h"
+#include "tree/tree_raster.h"
 #include "tree_type.h"
-#include "zone_data.h"
+#include "exchange/zone_data.h"
 
 namespace zarel::py {
 

@@ -2,9 +2,9 @@
 
 #include "binder.h"
 #include "geo/grid.h"
-#include "opening.h"
-#include "setops.h"
-#include "zone.h"
+#include "proof/opening.h"
+#include "proof/transcript.h"
+#include "zone/zone.h"
 
 namespace zarel::py {
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "index.h"
+#include "tree/index.h"
 #include "lib.h"
 
 namespace zarel::py {

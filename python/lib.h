@@ -10,8 +10,8 @@
 #include <new>
 #include <type_traits>
 
-#include "cancel.h"
-#include "error.h"
+#include "base/cancel.h"
+#include "base/error.h"
 
 namespace zarel::py {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "lib.h"
-#include "polyfill.h"
+#include "fill/polyfill.h"
 
 namespace zarel::py {
 

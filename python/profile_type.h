@@ -2,7 +2,7 @@
 #pragma once
 
 #include "lib.h"
-#include "profile.h"
+#include "profile/profile.h"
 
 namespace zarel::py {
 

@@ -5,10 +5,10 @@
 
 #include "binder.h"
 #include "exchange.h"
-#include "opening.h"
+#include "proof/opening.h"
 #include "polygon_fns.h"
 #include "profile_type.h"
-#include "setops.h"
+#include "proof/transcript.h"
 #include "zones.h"
 
 namespace zarel::py {

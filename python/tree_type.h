@@ -3,8 +3,8 @@
 #pragma once
 
 #include "lib.h"
-#include "profile.h"
-#include "tree.h"
+#include "profile/profile.h"
+#include "tree/tree.h"
 
 namespace zarel::py {
 

@@ -10,9 +10,9 @@
 #include "binder.h"
 #include "geo/grid.h"
 #include "polygon_fns.h"
-#include "pool.h"
+#include "parallel/pool.h"
 #include "tree_type.h"
-#include "zone.h"
+#include "zone/zone.h"
 
 namespace zarel::py {
 

@@ -4,9 +4,10 @@
 #include <string>
 
 #include "binder.h"
-#include "disk.h"
+#include "tree/dilate.h"
+#include "zone/disk.h"
 #include "tree_type.h"
-#include "zone_data.h"
+#include "exchange/zone_data.h"
 
 namespace zarel::py {
 

@@ -1,4 +1,4 @@
-#include "ellipsoid.h"
+#include "geo/ellipsoid.h"
 
 #include <sleef.h>
 

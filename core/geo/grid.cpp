@@ -1,45 +1,14 @@
-#include "grid.h"
+#include "geo/grid.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "../profile.h"
-#include "ellipsoid.h"
-#include "rhealpix.h"
+#include "geo/ellipsoid.h"
+#include "geo/rhealpix.h"
 
 namespace zarel {
-
-geo::Grid Profile::grid() const {
-  using geo::kPi;
-  geo::Grid g;
-  auto el = geo::Ellipsoid::from_profile(a_um, inv_f_nano);
-  g.a = el.a;
-  g.f = el.f;
-  g.e = el.e;
-  g.auth = geo::AuthLat::make(el.e);
-  g.r_auth = el.r_auth;
-  double r = el.r_auth;
-  g.north_square = north_square & 3;
-  g.south_square = south_square & 3;
-  g.ul[0] = {(g.north_square * kPi / 2 - kPi) * r, 3 * kPi / 4 * r};
-  g.ul[1] = {-kPi * r, kPi / 4 * r};
-  g.ul[2] = {-kPi / 2 * r, kPi / 4 * r};
-  g.ul[3] = {0 * r, kPi / 4 * r};
-  g.ul[4] = {kPi / 2 * r, kPi / 4 * r};
-  g.ul[5] = {(g.south_square * kPi / 2 - kPi) * r, -kPi / 4 * r};
-  g.lon_0 = static_cast<double>(lon_0_udeg) / 1e6;
-  g.side = static_cast<uint32_t>(std::sqrt(static_cast<double>(aperture)));
-  g.n_base = n_base;
-  return g;
-}
-
-Result<geo::Grid> Profile::geometry() const {
-  ZAREL_CHECK(validate());
-  ZAREL_CHECK(check_layout());
-  return grid();
-}
 
 namespace geo {
 
@@ -290,11 +259,6 @@ double cell_area(const Grid& g, uint32_t level) {
   return w * w * (8 / kThreePi);
 }
 
-Result<double> cell_area(const Profile& profile, uint32_t level) {
-  if (uint32_t max = profile.hierarchy().deepest(); level > max)
-    return invalid("level " + std::to_string(level) + " is deeper than the deepest level, " + std::to_string(max));
-  return cell_area(profile.grid(), level);
-}
 
 bool is_polar(const Path& path) { return path.base() == 0 || path.base() == 5; }
 

@@ -8,12 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "../error.h"
-#include "../hierarchy.h"
-#include "../profile.h"
-#include "ellipsoid.h"
-#include "healpix.h"
-#include "rhealpix.h"
+#include "base/error.h"
+#include "cells/hierarchy.h"
+#include "geo/ellipsoid.h"
+#include "geo/healpix.h"
+#include "geo/rhealpix.h"
 
 namespace zarel::geo {
 
@@ -91,8 +90,6 @@ class CidNuclei {
 
 // Area of one cell at `level`, square metres; 0 once the cell side underflows.
 double cell_area(const Grid& g, uint32_t level);
-// The same for a profile's cells, refusing a level deeper than its deepest.
-Result<double> cell_area(const Profile& profile, uint32_t level);
 
 // Planar metres to degrees through the inverse projection (rearranged or not);
 // with a memo, points that share a latitude compute it once.

@@ -1,9 +1,9 @@
-#include "healpix.h"
+#include "geo/healpix.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "ellipsoid.h"
+#include "geo/ellipsoid.h"
 
 namespace zarel::geo {
 

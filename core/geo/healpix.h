@@ -2,7 +2,7 @@
 // the rHEALPix mappings rearrange its polar triangles around it.
 #pragma once
 
-#include "../error.h"
+#include "base/error.h"
 
 namespace zarel::geo {
 

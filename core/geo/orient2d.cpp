@@ -1,4 +1,4 @@
-#include "orient2d.h"
+#include "geo/orient2d.h"
 
 #include <cmath>
 

@@ -1,9 +1,9 @@
-#include "rhealpix.h"
+#include "geo/rhealpix.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "ellipsoid.h"
+#include "geo/ellipsoid.h"
 
 namespace zarel::geo {
 

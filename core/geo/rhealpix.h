@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../error.h"
-#include "ellipsoid.h"
-#include "healpix.h"
+#include "base/error.h"
+#include "geo/ellipsoid.h"
+#include "geo/healpix.h"
 
 namespace zarel::geo {
 

@@ -6,14 +6,14 @@
 #include <string>
 
 #include "check.h"
-#include "error.h"
+#include "base/error.h"
 #include "geo/ellipsoid.h"
 #include "geo/grid.h"
-#include "hash.h"
-#include "json.h"
-#include "opening.h"
-#include "profile.h"
-#include "tree.h"
+#include "profile/hash_context.h"
+#include "base/json.h"
+#include "proof/opening.h"
+#include "profile/profile.h"
+#include "tree/tree.h"
 
 using namespace zarel;
 

@@ -8,8 +8,8 @@
 #include "geo/ellipsoid.h"
 #include "geo/grid.h"
 #include "geo/rhealpix.h"
-#include "profile.h"
-#include "zone.h"
+#include "profile/profile.h"
+#include "zone/zone.h"
 
 using namespace zarel;
 using namespace zarel::geo;

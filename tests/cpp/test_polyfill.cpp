@@ -7,12 +7,12 @@
 #include <random>
 #include <thread>
 
-#include "cell_box.h"
+#include "fill/cell_box.h"
 #include "check.h"
 #include "geo/grid.h"
 #include "geo/orient2d.h"
-#include "polyfill.h"
-#include "profile.h"
+#include "fill/polyfill.h"
+#include "profile/profile.h"
 
 using namespace zarel;
 using boost::multiprecision::cpp_rational;

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "../../python/pool.h"
+#include "parallel/pool.h"
 #include "check.h"
 
 using zarel::py::kSerialBelow;

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "check.h"
-#include "json.h"
-#include "opening.h"
-#include "setops.h"
-#include "tree.h"
+#include "base/json.h"
+#include "proof/opening.h"
+#include "proof/transcript.h"
+#include "proof/wire.h"
+#include "tree/tree.h"
 
 using namespace zarel;
 

@@ -4,11 +4,11 @@
 // sub-zone order, folded neighbours, round trips and messages are checked
 // against models and PROJ in Python.
 #include "check.h"
-#include "json.h"
-#include "profile.h"
-#include "tree_raster.h"
-#include "zone.h"
-#include "zone_data.h"
+#include "base/json.h"
+#include "profile/profile.h"
+#include "tree/tree_raster.h"
+#include "zone/zone.h"
+#include "exchange/zone_data.h"
 
 using namespace zarel;
 

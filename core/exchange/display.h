@@ -1,0 +1,29 @@
+// Display GeoJSON: a FeatureCollection with one Polygon feature per cell for
+// drawing on maps, built from the cells' display polygons (counter-clockwise,
+// shifted east of 180 degrees where they cross the antimeridian, polar caps
+// closed through the pole).
+//
+// The collection is written straight to compact JSON text, keys in ascending
+// order, rather than built as a JSON value first: the text is the only thing
+// that grows with the output, a few dozen bytes a point.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "base/error.h"
+#include "base/limits.h"
+#include "profile/profile.h"
+
+namespace zarel {
+
+// Points of one collection at most (about 2.5 GiB of text).
+inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
+
+// Features in input order, duplicates repeated; `n` points per edge on polar
+// cells (equatorial cells are their four corners). Fails on the first invalid
+// cid or polar cell beyond the `n` bound, before any text is written.
+Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
+
+}  // namespace zarel
