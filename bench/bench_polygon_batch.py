@@ -21,6 +21,7 @@ polygon against h3's polygon_to_cells; peak memory of a million parcels.
 Best of a few runs each; the machine may be shared, so compare the ratios,
 which come from one run."""
 
+import ctypes
 import json
 import math
 import os
@@ -146,6 +147,7 @@ def memory_child(function, kind):
     import gc
 
     gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)  # freed heap would hide what the call takes
     with open("/proc/self/statm") as f:
         before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     with open("/proc/self/clear_refs", "w") as f:

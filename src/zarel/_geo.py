@@ -301,8 +301,9 @@ def _progress_bar(progress: _Progress, total: int) -> Any:
     return progress
 
 
-def _cover_table(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: str,
-                 progress: _Progress, take: Callable[[int, Any], None]) -> int:
+def _cover_table(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int,
+                 mode: Literal["nucleus", "inside", "overlap"], progress: _Progress,
+                 take: Callable[[int, Any], None]) -> int:
     """Converts and fills the table a chunk of rows at a time, handing each
     chunk's result to `take(first row, result)`; gives the number of rows."""
     table = _rows(geoms)

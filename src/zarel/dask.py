@@ -46,9 +46,9 @@ def _points_tree(lon: Any, lat: Any, level: int, profile: Profile | None) -> Tre
     return Tree.from_cells(cells_from_lonlat(lon, lat, level, profile), level, profile)
 
 
-def _polygons_tree(geometries: Any, level: int, profile: Profile | None, nthreads: int = 0, mode: str = "nucleus") -> Tree:
+def _polygons_tree(geometries: Any, level: int, profile: Profile | None, nthreads: int, mode: Any) -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
-    trees = _trees(geometries, level, profile, nthreads, mode=mode)  # type: ignore[arg-type]
+    trees = _trees(geometries, level, profile, nthreads, mode=mode)
     return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
 
 
