@@ -245,7 +245,7 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
 
 # Rows converted and filled at a time: the flat arrays and shapely objects of
 # one chunk are all a call holds beside its result.
-_CHUNK_ROWS = 65536
+_CHUNK_ROWS = 16384
 _Progress = Callable[[int, int], Any] | bool
 
 
