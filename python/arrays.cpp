@@ -85,6 +85,13 @@ PyObject* buffer_array(ModuleState* st, void* data, size_t bytes, size_t itemsiz
   return arr;
 }
 
+PyObject* pair_of(PyObject* a, PyObject* b) {
+  PyObject* pair = a && b ? PyTuple_Pack(2, a, b) : nullptr;
+  Py_XDECREF(a);
+  Py_XDECREF(b);
+  return pair;
+}
+
 PyObject* reshaped(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols) {
   if (!arr) return nullptr;
   PyObject* r = PyObject_CallMethod(arr, "reshape", "(nn)", rows, cols);
@@ -178,8 +185,13 @@ bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthr
   return true;
 }
 
-PyObject* element_error(const ElementFailure& f) {
-  return raise(invalid("cell " + std::to_string(f.index) + ": " + f.error.display()));
+bool batch_failed(const Runner& run, const Cancel* cancel, const std::optional<ElementFailure>& bad, const char* noun) {
+  if (!run.failure.empty()) raise(invalid(run.failure));
+  else if (cancel && cancel->stopped()) raise(cancelled());
+  else if (bad && !noun) raise(bad->error);
+  else if (bad) raise(invalid(std::string(noun) + " " + std::to_string(bad->index) + ": " + bad->error.display()));
+  else return false;
+  return true;
 }
 
 }  // namespace zarel::py

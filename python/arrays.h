@@ -1,15 +1,18 @@
 // NumPy arrays across the module boundary without copies: one-dimensional
 // array arguments read in place, and results handed to NumPy as the buffer of
-// the std::vector that computed them. Shared by every function that takes or
-// gives arrays.
+// the std::vector that computed them. And the road every batch function
+// takes: its checks before any work, its elements run without the interpreter
+// lock, the lowest failing element raised, the results handed back.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "lib.h"
+#include "base/cancel.h"
+#include "module.h"
 #include "parallel/pool.h"
 #include "profile/profile.h"
 
@@ -52,6 +55,20 @@ PyObject* to_ndarray(ModuleState* st, std::vector<T>&& values, const char* dtype
 
 // `arr` reshaped to (rows, cols); takes the reference to `arr`.
 PyObject* reshaped(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols);
+
+// The tuple of two new references, which it takes; null (the exception set)
+// when either is.
+PyObject* pair_of(PyObject* a, PyObject* b);
+
+// The pair of arrays `(first, second)`, the first reshaped to rows of
+// `first_cols` values when that is not 0: a batch's (values, offsets).
+template <class A, class B>
+PyObject* array_pair(ModuleState* st, std::vector<A>&& first, std::vector<B>&& second, size_t first_cols = 0) {
+  auto rows = static_cast<Py_ssize_t>(first_cols ? first.size() / first_cols : 0);
+  PyObject* a = to_ndarray(st, std::move(first));
+  if (first_cols) a = reshaped(a, rows, static_cast<Py_ssize_t>(first_cols));
+  return pair_of(a, a ? to_ndarray(st, std::move(second)) : nullptr);
+}
 
 // A one-dimensional NumPy array of one dtype, borrowed read-only for the call.
 // The dtype is named exactly ("uint64"), or by its kind alone ("U": any width).
@@ -99,7 +116,27 @@ PyObject* nthreads_too_many(uint64_t n);
 // The checks a cid batch makes before any work, in order: the profile, the
 // array's layout, the thread count. False with the exception set.
 bool cid_batch_ready(const Profile& profile, const ArrayArg& cids, uint64_t nthreads);
-// "cell {i}: {error}", raised, for the failing element.
-PyObject* element_error(const ElementFailure& f);
+
+// Raises what ended a batch, in order: the pool that could not be built, the
+// stopped `cancel` (if any), the lowest failing element (as "{noun} {i}:
+// {error}", or its error as it is when `noun` is null). False when it raised.
+bool batch_failed(const Runner& run, const Cancel* cancel, const std::optional<ElementFailure>& bad, const char* noun);
+
+// Runs a batch with the interpreter lock released: `work(run)` makes its
+// passes through `run`, the Runner of `nthreads`, and gives the lowest failing
+// element. False with the exception set (batch_failed) when the batch failed.
+template <class Work>
+bool run_batch(uint64_t nthreads, const char* noun, Work&& work, const Cancel* cancel = nullptr) {
+  std::optional<ElementFailure> bad;
+  Runner run{nthreads, {}};
+  without_gil([&] { bad = work(run); });
+  return !batch_failed(run, cancel, bad, noun);
+}
+
+// run_batch of one pass: `element(i) -> Status` for every i in [0, n).
+template <class F>
+bool run_each(size_t n, uint64_t nthreads, const char* noun, F&& element) {
+  return run_batch(nthreads, noun, [&](Runner& run) { return run(0, n, element); });
+}
 
 }  // namespace zarel::py

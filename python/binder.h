@@ -2,11 +2,11 @@
 // A binding names its parameters, each bound to a local that receives the
 // converted argument, and then calls into the core:
 //
-//   // functions.h: the entry point and its docstring, for the table in lib.cpp
+//   // cell_functions.h: the entry point and its docstring, for the table in module.cpp
 //   PyObject* fn_cell_at(PyObject* module, PyObject* args, PyObject* kwargs);
 //   extern const char cell_at_doc[];
 //
-//   // functions.cpp
+//   // cell_functions.cpp
 //   const char cell_at_doc[] =
 //       "cell_at(base, level, row, col, profile=None)\n--\n\nThe cid at `(row, col)` ...";
 //   PyObject* fn_cell_at(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -18,7 +18,7 @@
 //                 [&] { return answer(cell_at(profile.hierarchy(), base, level, row, col)); });
 //   }
 //
-//   // lib.cpp, module_functions[], at its place in the registration order
+//   // module.cpp, module_functions[], at its place in the registration order
 //   def("cell_at", fn_cell_at, cell_at_doc),
 //
 // A method is the same with `state_of_self(self)` (or `state_of_class(cls)`

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "arrays.h"
 #include "profile_type.h"
 #include "tree_type.h"
 
@@ -42,7 +43,14 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 // Long loops over Python objects look for a pending signal once per this many (about a millisecond).
 constexpr size_t kSignalEvery = size_t{1} << 16;
 
+// True and False are ints to Python, but a count or a level given as one is a slip.
+bool refuse_bool(const char* name) {
+  PyErr_SetString(PyExc_TypeError, "'bool' object cannot be interpreted as an integer here");
+  return add_note(name);
+}
+
 bool to_unsigned(PyObject* o, const char* name, uint64_t max, uint64_t& out) {
+  if (PyBool_Check(o)) return refuse_bool(name);
   PyObject* i = PyNumber_Index(o);
   if (!i) return add_note(name);
   unsigned long long v = PyLong_AsUnsignedLongLong(i);
@@ -92,6 +100,7 @@ bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out) { retur
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out) { return to_narrow(o, name, out); }
 
 bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out) {
+  if (PyBool_Check(o)) return refuse_bool(name);
   PyObject* i = PyNumber_Index(o);
   if (!i) return add_note(name);
   long long v = PyLong_AsLongLong(i);
@@ -103,6 +112,15 @@ bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out) {
     return add_note(name);
   }
   out = v;
+  return true;
+}
+
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out) {
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not a bool", type_name(o).c_str());
+    return add_note(name);
+  }
+  out = o == Py_True;
   return true;
 }
 
@@ -217,6 +235,19 @@ bool convert(ModuleState* st, PyObject* o, const char* name, CidSequence& out) {
   return true;
 }
 
+bool convert(ModuleState*, PyObject* o, const char* name, ByteString& out) {
+  if (!PyBytes_Check(o)) return not_instance(o, name, "bytes");
+  out.bytes = {reinterpret_cast<const uint8_t*>(PyBytes_AsString(o)), static_cast<size_t>(PyBytes_Size(o))};
+  return true;
+}
+
+bool convert(ModuleState*, PyObject* o, const char* name, Flag& out) {
+  int v = PyObject_IsTrue(o);
+  if (v < 0) return add_note(name);
+  out.value = v;
+  return true;
+}
+
 bool convert(ModuleState*, PyObject* o, const char*, Json& out) { return to_json(o, out); }
 
 bool convert(ModuleState*, PyObject* o, const char*, PyObject*& out) {
@@ -319,6 +350,8 @@ PyObject* list_of_u64(const std::vector<uint64_t>& values) {
   }
   return list;
 }
+
+PyObject* u64_ndarray(ModuleState* st, std::vector<uint64_t>&& values) { return to_ndarray(st, std::move(values)); }
 
 PyObject* str_of(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 

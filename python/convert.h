@@ -5,14 +5,16 @@
 #pragma once
 
 #include <bit>
-#include <limits>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "fill/cell_shape.h"
 #include "base/json.h"
-#include "lib.h"
+#include "module.h"
 #include "profile/profile.h"
 
 namespace zarel::py {
@@ -26,12 +28,14 @@ bool add_exception_note(const std::string& note);
 // The name of `o`'s type, "?" when it has none.
 std::string type_name(PyObject* o);
 
-// Integers: anything with __index__; OverflowError "out of range integral type
-// conversion attempted" outside the type's range.
+// Integers: anything with __index__ but a bool (TypeError); OverflowError "out
+// of range integral type conversion attempted" outside the type's range.
 bool convert(ModuleState*, PyObject* o, const char* name, uint64_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out);
+// Exactly True or False; anything else is a TypeError.
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out);
 bool convert(ModuleState*, PyObject* o, const char* name, std::string& out);
 // None gives Profile::ogc(); any other value must be a Profile, and is copied.
 bool convert(ModuleState* st, PyObject* o, const char* name, Profile& out);
@@ -48,6 +52,36 @@ bool convert(ModuleState*, PyObject* o, const char* name, CidSequence& out);
 
 // A fill's mode by name: "nucleus", "inside" or "overlap"; another str is a ValueError.
 bool convert(ModuleState*, PyObject* o, const char* name, Mode& out);
+
+// A `bytes` object, read in place: the argument tuple keeps it alive for the call.
+struct ByteString {
+  std::span<const uint8_t> bytes;
+};
+bool convert(ModuleState*, PyObject* o, const char* name, ByteString& out);
+
+// A flag: any object, by its truth value.
+struct Flag {
+  bool value = false;
+};
+bool convert(ModuleState*, PyObject* o, const char* name, Flag& out);
+
+// A value that may also be None.
+template <class T>
+struct OrNone {
+  std::optional<T> value;
+};
+
+template <class T>
+bool convert(ModuleState* st, PyObject* o, const char* name, OrNone<T>& out) {
+  if (o == Py_None) {
+    out.value.reset();
+    return true;
+  }
+  T v;
+  if (!convert(st, o, name, v)) return false;
+  out.value = std::move(v);
+  return true;
+}
 
 // A document `json` can serialise; its errors are the "not JSON" ValueErrors, without a note.
 bool convert(ModuleState*, PyObject* o, const char* name, Json& out);

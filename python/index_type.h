@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "tree/index.h"
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 

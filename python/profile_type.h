@@ -1,7 +1,7 @@
 // The Python `Profile` class: an immutable, validated set of grid and hash parameters.
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 #include "profile/profile.h"
 
 namespace zarel::py {

@@ -2,14 +2,20 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
 
+#include "batch_joins.h"
 #include "binder.h"
-#include "exchange.h"
+#include "tree/dilate.h"
+#include "zone/disk.h"
+#include "exchange_functions.h"
 #include "proof/opening.h"
-#include "polygon_fns.h"
+#include "polygon_functions.h"
 #include "profile_type.h"
 #include "proof/transcript.h"
-#include "zones.h"
+#include "tree/tree_raster.h"
+#include "tree_habits.h"
+#include "tree_bytes.h"
 
 namespace zarel::py {
 
@@ -91,7 +97,7 @@ PyObject* tree_repr(PyObject* self) {
 }
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) return tree_order(self, other, op);
   if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type)) {
     if (op == Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     // `!=` is the negation of Python's `==` on the same pair, whatever decides it:
@@ -300,6 +306,148 @@ PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------- polygons and neighbourhoods
+
+const char from_geojson_doc[] =
+    "from_geojson(geojson, resolution, profile=None, *, mode='nucleus')\n--\n\n"
+    "The canonical coverage of a GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule).\n\n"
+    "Cells wholly inside the polygon are kept whole, so the cost follows the boundary, not the area.\n"
+    "`mode` \"inside\" or \"overlap\" keeps whole cells instead, as in `polyfill`.";
+
+PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  PyObject* geojson;
+  uint32_t resolution;
+  Profile profile;
+  Mode mode = Mode::Nucleus;
+  return call(st, args, kwargs, "from_geojson",
+              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
+                return with_polygon(geojson, "zarel.tree_from_geojson",
+                                    [&](const MultiPolygon& polygons) -> PyObject* {
+                  auto setup = fill_setup(st, profile);
+                  auto ctx = setup->ctx(resolution);
+                  if (!ctx) return raise(ctx.error());
+                  Cancel cancel(signal_raised);
+                  auto tree = cover(polygons, resolution, *setup, std::move(ctx).value(), cancel, mode);
+                  if (cancel.stopped()) return raise(cancelled());
+                  return new_tree(st, std::move(tree), profile);
+                });
+              });
+}
+
+const char dilate_doc[] =
+    "dilate($self, k, corners=False)\n--\n\n"
+    "The tree grown by `k` edge steps at its depth: every leaf within `k` steps of a covered leaf,\n"
+    "across the folded base-cell edges; with `corners`, a step may also cross a cell's corner, so\n"
+    "coverages that meet at a point touch. The work follows the tree's boundary, not its area. Two\n"
+    "trees lie within `k` cells of each other exactly when `a.dilate(k)` meets `b`, so\n"
+    "`index.query(t.dilate(1))` finds the coverages that touch `t`. At most 2**25 leaves are added.";
+
+PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_self(self);
+  uint32_t k;
+  bool corners = false;
+  return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
+    const TreeObject& t = tree_of(self);
+    std::optional<Result<Tree>> grown;
+    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners)); });
+    return new_tree(st, std::move(*grown), t.profile);
+  });
+}
+
+// ---------------------------------------------------------------- rasters, DGGS-JSON and display GeoJSON
+
+const char raster_doc[] =
+    "raster($self)\n--\n\n"
+    "The covered leaves as six base-cell rasters at `depth`, `uint8`, shape `(6, n, n)` with `n = 3**depth`,\n"
+    "base-major then scanline: `numpy.frombuffer(t.raster(), numpy.uint8)`.";
+
+PyObject* tree_raster(PyObject* self, PyObject*) {
+  return guarded(state_of_self(self), [&]() -> PyObject* {
+    auto mask = raster(tree_of(self).tree);
+    if (!mask) return raise(mask.error());
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask->data()),
+                                     static_cast<Py_ssize_t>(mask->size()));
+  });
+}
+
+const char from_raster_doc[] =
+    "from_raster(data, depth, profile=None)\n--\n\n"
+    "The canonical tree of a raster laid out as `raster` returns it (any nonzero byte is covered), e.g.\n"
+    "`Tree.from_raster(mask.astype(numpy.uint8).tobytes(), depth)`.";
+
+PyObject* tree_from_raster(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  ByteString data;
+  uint32_t depth;
+  Profile profile;
+  return call(st, args, kwargs, "from_raster", {{"data", data}, {"depth", depth}, optional("profile", profile)},
+              [&]() -> PyObject* {
+                return new_tree(st, from_raster(profile, depth, data.bytes), profile);
+              });
+}
+
+const char to_dggs_json_doc[] =
+    "to_dggs_json($self, zone, field=\"coverage\")\n--\n\n"
+    "OGC API - DGGS zone data (DGGS-JSON) for the sub-zones of `zone` at the tree's depth, in\n"
+    "the DGGRS's sub-zone order: 1 where covered, null elsewhere. The profile must be a\n"
+    "registered DGGRS (the default is).";
+
+PyObject* tree_to_dggs_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  uint64_t zone;
+  std::string field = "coverage";
+  return call(state_of_self(self), args, kwargs, "to_dggs_json", {{"zone", zone}, optional("field", field)},
+              [&]() -> PyObject* {
+                const TreeObject& t = tree_of(self);
+                auto z = zone_data(t.tree, t.profile, zone, field);
+                if (!z) return raise(z.error());
+                return with_values(from_json(std::move(z->doc)), field, z->covered);
+              });
+}
+
+const char from_dggs_json_doc[] =
+    "from_dggs_json(doc, field=None, depth=None, nonzero=False, profile=None)\n--\n\n"
+    "The coverage a DGGS-JSON document describes: the sub-zones of its zone at one depth whose\n"
+    "value in `field` is present (not null; also not zero if `nonzero`). `field` and `depth`\n"
+    "may be omitted when the document has only one.";
+
+PyObject* tree_from_dggs_json(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  DggsDoc doc;
+  OrNone<std::string> field;
+  OrNone<uint32_t> depth;
+  Flag nonzero;
+  Profile profile;
+  return call(st, args, kwargs, "from_dggs_json",
+              {{"doc", doc}, optional("field", field), optional("depth", depth), optional("nonzero", nonzero),
+               optional("profile", profile)},
+              [&]() -> PyObject* {
+                std::optional<std::string_view> name;
+                if (field.value) name = *field.value;
+                return new_tree(st, from_dggs_json(doc.doc, profile, name, depth.value, nonzero.value, doc.apart),
+                                profile);
+              });
+}
+
+const char geojson_doc[] = "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see `cells_geojson`).";
+
+PyObject* tree_geojson(PyObject* self, PyObject* args, PyObject* kwargs) {
+  uint64_t n = 3;
+  return call(state_of_self(self), args, kwargs, "geojson", {optional("n", n)}, [&] {
+    const TreeObject& t = tree_of(self);
+    return display_geojson(t.tree.cells(), t.profile, n);
+  });
+}
+
+// The geo interface: the display FeatureCollection at the default density, so
+// geopandas, shapely and folium read a tree as they read any feature source.
+PyObject* tree_geo_interface(PyObject* self, void*) {
+  return guarded(state_of_self(self), [&] {
+    const TreeObject& t = tree_of(self);
+    return display_geojson(t.tree.cells(), t.profile, 3);
+  });
+}
+
 PyMethodDef tree_methods[] = {
     def("from_cells", tree_from_cells,
         "from_cells(cids, depth, profile=None)\n--\n\n"
@@ -315,6 +463,11 @@ PyMethodDef tree_methods[] = {
         "leaves_array($self)\n--\n\n"
         "`leaves()` as a NumPy uint64 array, made without a Python list; refused as `leaves()` is."),
     def("covers", tree_covers, "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."),
+    def("contains_cells", tree_contains_cells, contains_cells_doc),
+    def("issubset", tree_issubset, issubset_doc),
+    def("issuperset", tree_issuperset, issuperset_doc),
+    def("isdisjoint", tree_isdisjoint, isdisjoint_doc),
+    def("area_m2", tree_area_m2, area_m2_doc),
     def("leaf_count", tree_leaf_count, "leaf_count($self)\n--\n\nThe number of covered leaves."),
     def("is_empty", tree_is_empty, "is_empty($self)\n--\n\nWhether the tree covers nothing."),
     def("union", tree_union, "union($self, other)\n--\n\nThe cells covered by either tree."),
@@ -336,6 +489,8 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("to_bytes", tree_to_bytes, to_bytes_doc),
+    def("from_bytes", tree_from_bytes, from_bytes_doc, METH_CLASS),
     def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };

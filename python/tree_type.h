@@ -1,8 +1,10 @@
 // The Python `Tree` class: an immutable canonical coverage tree with the
-// profile it was made with; its set operations, proofs and openings.
+// profile it was made with, and every method of it: construction from cells,
+// polygons, rasters and DGGS-JSON; set operations, proofs and openings;
+// dilation; the Python protocols; rasters, DGGS-JSON and GeoJSON out.
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 #include "profile/profile.h"
 #include "tree/tree.h"
 

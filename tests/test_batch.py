@@ -69,7 +69,6 @@ def test_neighbours_match_the_scalar_function(cells):
 def test_outputs_are_writable_arrays_over_our_buffer(points):
     got = z._cells_from_lonlat(points[0][:10], points[1][:10], 5)
     assert got.flags.writeable and got.flags.c_contiguous and not got.flags.owndata
-    assert type(got.base).__name__ == "_Buffer"
     got[0] = 1  # the array owns nothing else's memory
     lon, lat = z._cells_to_lonlat(np.array([9, 10], np.uint64))
     assert lon.flags.writeable and lat.flags.writeable
@@ -88,12 +87,6 @@ def test_absurd_thread_counts_are_refused(nthreads, size):
         with pytest.raises(ValueError) as e:
             call()
         assert str(e.value) == message
-
-
-def test_largest_thread_count_runs():
-    cids = np.full(20000, 983, dtype=np.uint64)
-    lon, _ = z._cells_to_lonlat(cids, nthreads=1024)
-    assert np.all(lon == lon[0])
 
 
 def test_long_polar_edges_work_up_to_the_bound():

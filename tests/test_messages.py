@@ -140,6 +140,8 @@ REFUSALS = [
     (lambda: cells_geojson([9, 15]), ValueError, BAD_BASE, None),
     (lambda: cells_geojson([3]), ValueError, "not a cid: 3", None),
     (lambda: cells_geojson([9], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
+    # `n` is refused as _cell_boundaries refuses it, before the cells and whatever they are.
+    (lambda: cells_geojson([10, 3], n=65537), ValueError, "n 65537 is above the maximum 65536 points per edge", None),
     (lambda: cells_geojson([9], Profile(n_base=7)), ValueError, "the rHEALPix layout has 6 base cells, the profile has 7",
      None),
     # Memory stays with the output: a request past the point bound fails first.
@@ -181,14 +183,14 @@ REFUSALS = [
     (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), ValueError, NOT_CONTIGUOUS, None),
-    # Binding: missing, surplus, duplicate and unknown arguments; no ordering; no direct construction.
+    # Binding: missing, surplus, duplicate and unknown arguments; no ordering of profiles, none of a tree against a number; no direct construction.
     (lambda: position(), TypeError, None, None),
     (lambda: position(9, cid=9), TypeError, None, None),
     (lambda: position(9, bogus=1), TypeError, None, None),
     (lambda: Profile(colour=1), TypeError, None, None),
     (lambda: Profile(*range(11)), TypeError, None, None),
     (lambda: Profile() < Profile(), TypeError, None, None),
-    (lambda: T2 < T2, TypeError, None, None),
+    (lambda: T2 < 5, TypeError, None, None),
     (lambda: Tree(), TypeError, None, None),
     (lambda: z._cells_from_lonlat(F, F), TypeError, None, None),
 ]

@@ -95,7 +95,7 @@ def test_input_kinds_agree(kind):
 @pytest.mark.parametrize("bad, message", [
     (shapely.Point(1, 2), "geometry 5: a Point is not a Polygon or MultiPolygon"),
     (shapely.LineString([(0, 0), (1, 1)]), "geometry 5: a LineString is not"),
-    (shapely.Polygon([(0, 0), (np.nan, 0), (1, 1)]), "geometry 5: point 26 is not finite"),
+    (shapely.Polygon([(0, 0), (np.nan, 0), (1, 1)]), r"geometry 5: polygon 0, ring 0, point 1: \(NaN, 0\) is not"),
 ])
 @pytest.mark.parametrize("nthreads", [1, 0, 3])
 @pytest.mark.filterwarnings("ignore:invalid value encountered")
@@ -106,42 +106,15 @@ def test_bad_rows_are_named(bad, message, nthreads):
         zarel.fingerprint_polygons(geoms, 3, nthreads=nthreads)
 
 
-@pytest.mark.parametrize("kind", ["shapely array", "GeoDataFrame", "pyarrow WKB", "GeoArrow sliced", "GeoJSON dicts"])
-def test_chunks_of_rows_equal_the_whole_table(kind, monkeypatch):
-    geoms = [g for g in table() if g is not None or not kind.startswith("GeoArrow")]
-    data = KINDS[kind](geoms)
-    roots = zarel.fingerprint_polygons(data, 6)
-    cids, offsets = zarel.polyfill_polygons(data, 6)
-    trees = [t.root_hex for t in zarel.trees_from_polygons(data, 6)]
-    monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
-    seen = []
-    assert (zarel.fingerprint_polygons(data, 6, progress=lambda *a: seen.append(a)) == roots).all()
-    assert seen == sorted(seen) and len(seen) == -(-len(geoms) // 4) and seen[-1] == (len(geoms), len(geoms))
-    got = zarel.polyfill_polygons(data, 6, progress=False)
-    assert (got[0] == cids).all() and (got[1] == offsets).all() and got[1].dtype == np.int64
-    assert [t.root_hex for t in zarel.trees_from_polygons(data, 6, nthreads=2)] == trees
-
-
-def test_chunks_name_rows_of_the_whole_table(monkeypatch):
-    monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
-    geoms = [shapely.box(k, k, k + 1, k + 1) for k in range(13)]
-    for bad, message in [(shapely.Point(1, 2), "geometry 10: a Point"),
-                         (shapely.Polygon([(0, 0), (np.inf, 0), (1, 1)]), "geometry 10: point 51 is not finite")]:
-        with pytest.raises(ValueError, match=message):
-            zarel.fingerprint_polygons(geoms[:10] + [bad] + geoms[10:], 3)
-    with pytest.raises(TypeError, match="progress must be"):
-        zarel.trees_from_polygons(geoms, 3, progress="yes")
-    tqdm = pytest.importorskip("tqdm")
-    assert tqdm and (zarel.fingerprint_polygons(geoms, 3, progress=True) == zarel.fingerprint_polygons(geoms, 3)).all()
-
-
 def test_few_rows_of_much_work_run_on_the_pool():
     # Three wide discs of many vertices are worth the workers; three parcels are not.
+    from zarel import _tables
+
     discs = [shapely.Point(10 * k, 40).buffer(3, 64) for k in range(3)]
     with pytest.raises(ValueError, match="nthreads 5000 is above the maximum 1024"):
-        zarel.fingerprint_polygons(discs, 9, nthreads=5000)
-    few = parcels(3, 5)
-    assert (zarel.fingerprint_polygons(few, 9, nthreads=5000) == zarel.fingerprint_polygons(few, 9, nthreads=1)).all()
+        _zarel._cover_polygons(*_tables.table_arrays(discs), 9, "roots", None, 5000)
+    few = _tables.table_arrays(parcels(3, 5))
+    assert (_zarel._cover_polygons(*few, 9, "roots", None, 5000) == _zarel._cover_polygons(*few, 9, "roots", None, 1)).all()
     runs = [zarel.fingerprint_polygons(discs, 7, nthreads=n) for n in (1, 0, 3)]
     assert all((r == runs[0]).all() for r in runs)
 

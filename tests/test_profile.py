@@ -51,7 +51,6 @@ def test_named_profiles():
     assert Profile(epoch_us=1) != Profile() and Profile(epoch_us=1).id_hex() != Profile().id_hex()
     assert Profile.ogc().describe() == (
         "H(9,6) rhealpix lon_0=50 ns=0 ss=0 a=6378137 1/f=298.257223563 hash=sha256 tick=1us epoch=0")
-    assert repr(Profile.zarel_1()).startswith("Profile(H(9,6) rhealpix lon_0=0 ")
     p = Profile(lon_0_udeg=-12_500_000)
     assert (p.hash, p.lon_0, p.aperture, p.n_base) == ("sha256", -12.5, 9, 6)
     assert "lon_0=-12.5 " in p.describe()

@@ -53,11 +53,6 @@ def test_divergence_lists_maximal_differing_regions(seed, depth):
     assert sum(len(c) for c in covered) == len(set().union(*covered))
 
 
-def test_halves_combine_into_one_full_node():
-    left, right = Tree.from_cells(range(90, 95), 2), Tree.from_cells(range(95, 99), 2)
-    assert left.union(right).cells() == [10]
-
-
 def test_result_keeps_self_profile():
     # The time fields place no cell: such trees combine, and compare by their cells.
     p = Profile(tick_us=1000, epoch_us=-5)

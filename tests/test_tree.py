@@ -63,7 +63,6 @@ def test_accessors():
     p = Profile(lon_0_udeg=1)
     t = Tree.from_cells([983], 3, p)
     assert t.depth == 3 and t.profile == p and t.profile is not p
-    assert repr(t) == f"Tree(H(9,6), D=3, root={t.root_hex})"
     with pytest.raises(AttributeError):
         t.depth = 4
 

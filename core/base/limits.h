@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "base/error.h"
 
 namespace zarel {
 
@@ -14,7 +17,14 @@ inline constexpr uint64_t kMaxGridCells = uint64_t{1} << 27;
 
 // Points per edge of a polar cell's polygon at most: longer rings draw no
 // differently, and the bound keeps one cell's ring from growing without limit.
-// Equatorial cells never read `n`, so they pass whatever it is.
+// Every call taking `n` refuses it above the bound, whatever its cells: only
+// polar cells read `n`, but whether it is allowed does not depend on them.
 inline constexpr uint64_t kMaxDisplayEdgePoints = 65536;
+
+inline Status check_edge_points(uint64_t n) {
+  if (n <= kMaxDisplayEdgePoints) return ok();
+  return invalid("n " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxDisplayEdgePoints) +
+                 " points per edge");
+}
 
 }  // namespace zarel

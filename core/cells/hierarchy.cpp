@@ -93,23 +93,19 @@ std::string Hierarchy::debug() const {
   return "Hierarchy { a: " + std::to_string(a) + ", b: " + std::to_string(b) + " }";
 }
 
-namespace {
-constexpr std::string_view kBaseLetters = "NOPQRS";
-}
-
 std::string path_to_suid(const Path& path) {
   // Letters exist for the six rHEALPix base cells only; callers hold other hierarchies back.
-  ZAREL_ASSERT(path.size > 0 && path.base() < kBaseLetters.size());
+  ZAREL_ASSERT(path.size > 0 && path.base() < kSuidLetters.size());
   std::string s;
   s.reserve(path.size);
-  s += kBaseLetters[path.base()];
+  s += kSuidLetters[path.base()];
   for (uint32_t d : path.digits()) s += static_cast<char>('0' + d);
   return s;
 }
 
 Result<Path> suid_to_path(std::string_view suid) {
   if (suid.empty()) return invalid("empty suid");
-  auto base = kBaseLetters.find(suid[0]);
+  auto base = kSuidLetters.find(suid[0]);
   if (base == std::string_view::npos)
     return invalid("unknown base cell " + quote_char(static_cast<unsigned char>(suid[0])));
   for (char ch : suid.substr(1))

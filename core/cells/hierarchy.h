@@ -64,6 +64,9 @@ struct Hierarchy {
 
 inline constexpr Hierarchy kRhealpix{9, 6};
 
+// The letter of each rHEALPix base cell in a suid, base 0 first.
+inline constexpr std::string_view kSuidLetters = "NOPQRS";
+
 // REQUIRES: a path of the (9, 6) hierarchy.
 std::string path_to_suid(const Path& path);
 Result<Path> suid_to_path(std::string_view suid);

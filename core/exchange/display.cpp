@@ -27,16 +27,13 @@ void put_number(std::string& out, double v) {
 
 Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
   ZAREL_TRY(geo::Grid grid, profile.geometry());
+  ZAREL_CHECK(check_edge_points(n));
   Hierarchy h = profile.hierarchy();
-  // Above the bound `m` is cut short, but only polar cells read it, and those are refused.
   auto m = static_cast<uint32_t>(n);
   // Every cid is checked and the points counted before any text is written.
   uint64_t points = 0;
   for (uint64_t cid : cids) {
     ZAREL_TRY(Path path, h.path(cid));
-    if (n > kMaxDisplayEdgePoints && geo::is_polar(path))
-      return invalid("n " + std::to_string(n) + " is above the maximum " + std::to_string(kMaxDisplayEdgePoints) +
-                     " points per edge");
     points += geo::polygon_size(grid, path, m);
     if (points > kMaxDisplayPoints)
       return invalid("the GeoJSON would hold more than the maximum " + std::to_string(kMaxDisplayPoints) + " points");

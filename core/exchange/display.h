@@ -22,8 +22,9 @@ namespace zarel {
 inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
 
 // Features in input order, duplicates repeated; `n` points per edge on polar
-// cells (equatorial cells are their four corners). Fails on the first invalid
-// cid or polar cell beyond the `n` bound, before any text is written.
+// cells (equatorial cells are their four corners). Fails for `n` beyond its
+// bound (check_edge_points), then on the first invalid cid, before any text is
+// written.
 Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
 
 }  // namespace zarel

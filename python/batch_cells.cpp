@@ -1,17 +1,16 @@
-#include "cell_arrays.h"
+#include "batch_cells.h"
 
 #include <tbb/enumerable_thread_specific.h>
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "arrays.h"
 #include "binder.h"
-#include "zone/disk.h"
 #include "parallel/pool.h"
+#include "zone/disk.h"
 #include "zone/zone.h"
 
 namespace zarel::py {
@@ -19,36 +18,6 @@ namespace zarel::py {
 namespace {
 
 std::string str(uint64_t v) { return std::to_string(v); }
-
-// Runs `element(i) -> Status` over [0, n) without the interpreter lock; false
-// with the exception set when the pool cannot be built or an element fails,
-// the lowest failing element named as "cell {i}: {error}".
-template <class F>
-bool run_cells(size_t n, uint64_t nthreads, F&& element) {
-  std::optional<ElementFailure> bad;
-  Runner run{nthreads, {}};
-  without_gil([&] { bad = run(0, n, element); });
-  if (!run.failure.empty()) {
-    raise(invalid(run.failure));
-    return false;
-  }
-  if (bad) {
-    element_error(*bad);
-    return false;
-  }
-  return true;
-}
-
-// The ragged pair of a listing: the cells, and offsets with cell i's list at
-// cells[offsets[i]:offsets[i + 1]].
-PyObject* ragged(ModuleState* st, std::vector<uint64_t>&& cells, std::vector<int64_t>&& offsets) {
-  PyObject* a = to_ndarray(st, std::move(cells));
-  PyObject* b = a ? to_ndarray(st, std::move(offsets)) : nullptr;
-  PyObject* pair = b ? PyTuple_Pack(2, a, b) : nullptr;
-  Py_XDECREF(a);
-  Py_XDECREF(b);
-  return pair;
-}
 
 // Turns counts (offsets[i + 1]) into offsets; false when the total passes kMaxGridCells.
 bool accumulate(std::vector<int64_t>& offsets) {
@@ -113,7 +82,7 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint8_t> levels(n);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, kRhealpix.check(c[i]));
           levels[i] = static_cast<uint8_t>(level);
           return ok();
@@ -122,11 +91,11 @@ PyObject* fn_cids_to_suids(PyObject* module, PyObject* args, PyObject* kwargs) {
     // One fixed width for all, the longest suid's: NumPy's own layout of a str array.
     size_t width = 1 + (n ? *std::max_element(levels.begin(), levels.end()) : 0);
     std::vector<uint32_t> points(n * width, 0);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           uint64_t cid = c[i];
           uint32_t* at = &points[i * width];
           for (uint32_t k = levels[i]; k > 0; --k, cid /= 9) at[k] = '0' + static_cast<uint32_t>(cid % 9);
-          at[0] = static_cast<uint32_t>("NOPQRS"[cid - 9]);
+          at[0] = static_cast<uint32_t>(kSuidLetters[cid - 9]);
           return ok();
         }))
       return nullptr;
@@ -149,7 +118,7 @@ PyObject* fn_suids_to_cids(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint32_t* points = suids.data<uint32_t>();
     size_t n = suids.size(), width = suids.itemsize() / 4;
     std::vector<uint64_t> out(n);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(out[i], read_suid(points + i * width, width));
           return ok();
         }))
@@ -176,7 +145,7 @@ PyObject* fn_cell_levels(PyObject* module, PyObject* args, PyObject* kwargs) {
     size_t n = cids.size();
     // A level never passes 62 (two digits of a >= 2 and the rest in 64 bits).
     std::vector<uint8_t> out(n);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, h.check(c[i]));
           out[i] = static_cast<uint8_t>(level);
           return ok();
@@ -205,7 +174,7 @@ PyObject* fn_cell_parents(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<uint64_t> out(n);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t own, h.check(c[i]));
           if (own < level)
             return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", coarser than " + str(level));
@@ -237,7 +206,7 @@ PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
     const uint64_t* c = cids.data<uint64_t>();
     size_t n = cids.size();
     std::vector<int64_t> offsets(n + 1, 0);
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t own, h.check(c[i]));
           if (own > level)
             return invalid("cid " + str(c[i]) + " is at level " + str(own) + ", finer than " + str(level));
@@ -249,13 +218,13 @@ PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!accumulate(offsets))
       return raise(invalid("the children would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           uint64_t first = c[i] * static_cast<uint64_t>(offsets[i + 1] - offsets[i]);
           for (int64_t j = offsets[i]; j < offsets[i + 1]; ++j) cells[static_cast<size_t>(j)] = first++;
           return ok();
         }))
       return nullptr;
-    return ragged(st, std::move(cells), std::move(offsets));
+    return array_pair(st, std::move(cells), std::move(offsets));
   });
 }
 
@@ -289,7 +258,7 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<int64_t> offsets(n + 1, 0);
     std::vector<uint8_t> levels(n);
     std::atomic<uint64_t> total{0};
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t level, h.check(c[i]));
           levels[i] = static_cast<uint8_t>(level);
           if (total.load(std::memory_order_relaxed) > kMaxGridCells) return ok();
@@ -302,12 +271,12 @@ PyObject* fn_grid_disk(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (total.load() > kMaxGridCells || !accumulate(offsets))
       return raise(invalid("the disks would hold more than the maximum " + str(kMaxGridCells) + " cells"));
     std::vector<uint64_t> cells(static_cast<size_t>(offsets[n]));
-    if (!run_cells(n, nthreads, [&](size_t i) -> Status {
+    if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           disks.local().fill(c[i], levels[i], cells.data() + offsets[i]);
           return ok();
         }))
       return nullptr;
-    return ragged(st, std::move(cells), std::move(offsets));
+    return array_pair(st, std::move(cells), std::move(offsets));
   });
 }
 

@@ -1,9 +1,9 @@
-// Cell arrays: suids, levels, parents, children and disks of NumPy arrays of
-// cids, computed without the interpreter lock like the batch functions, the
+// Batch cells: suids, levels, parents, children and disks of NumPy arrays of
+// cids, computed without the interpreter lock like every batch function, the
 // listings ragged as (cells, offsets).
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 

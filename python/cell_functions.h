@@ -1,14 +1,12 @@
-// The module functions over cells and documents: verifiers, cell identifiers,
-// zone navigation, areas and rasters. Each has its docstring beside it; lib.cpp
-// registers them.
+// The module functions over one cell or level: cell identifiers, zone
+// navigation, neighbours, areas and rasters. Each has its docstring beside it;
+// module.cpp registers them.
 #pragma once
 
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 
-PyObject* fn_verify_opening(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* fn_verify_setop(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cell_area_m2(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_suid_to_cid(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cid_to_suid(PyObject* module, PyObject* args, PyObject* kwargs);
@@ -22,8 +20,6 @@ PyObject* fn_halo_index(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_raster_index(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_raster_cells(PyObject* module, PyObject* args, PyObject* kwargs);
 
-extern const char verify_opening_doc[];
-extern const char verify_setop_doc[];
 extern const char cell_area_m2_doc[];
 extern const char suid_to_cid_doc[];
 extern const char cid_to_suid_doc[];

@@ -6,14 +6,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <new>
 #include <type_traits>
 
 #include "base/cancel.h"
 #include "base/error.h"
 
+namespace zarel {
+class FillSetup;
+}
+
 namespace zarel::py {
+
+// The fill setups made so far, one per distinct profile, the oldest replaced
+// first: a few profiles at once is what programs use. The interpreter lock
+// guards the slots.
+struct FillSetups {
+  std::array<std::shared_ptr<const FillSetup>, 8> kept;
+  size_t next = 0;
+};
 
 struct ModuleState {
   PyTypeObject* profile_type;
@@ -21,6 +36,7 @@ struct ModuleState {
   PyTypeObject* index_type;
   PyTypeObject* buffer_type;  // owner of a batch result's memory, read by NumPy in place
   PyObject* internal_error;  // derived from BaseException only
+  FillSetups* fill_setups;   // made with the module, freed with it
 };
 
 ModuleState* state_of_module(PyObject* module);

@@ -1,10 +1,10 @@
-// The batch functions: one grid operation over every element of NumPy arrays,
+// Batch points: the grid operations over NumPy arrays of points and cells,
+// one element at a time (cells of points, nuclei, boundaries, neighbours),
 // read in place, computed without the interpreter lock on the calling thread
 // or a worker pool, and handed back to NumPy without a copy.
 #pragma once
 
-#include "arrays.h"
-#include "lib.h"
+#include "module.h"
 
 namespace zarel::py {
 
@@ -12,12 +12,10 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
 PyObject* fn_cells_to_lonlat(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cell_boundaries(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* fn_cell_neighbours(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs);
 
 extern const char cells_from_lonlat_doc[];
 extern const char cells_to_lonlat_doc[];
 extern const char cell_boundaries_doc[];
 extern const char cell_neighbours_doc[];
-extern const char cover_polygons_doc[];
 
 }  // namespace zarel::py

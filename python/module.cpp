@@ -1,19 +1,22 @@
 // The `_zarel` module: its state, its initialisation, and the one table that
 // registers the module functions in their documented order.
-#include "lib.h"
+#include "module.h"
 
 #include <cstring>
 
+#include "arrays.h"
+#include "base/limits.h"
+#include "batch_cells.h"
+#include "batch_points.h"
 #include "binder.h"
-#include "cell_arrays.h"
-#include "exchange.h"
-#include "functions.h"
+#include "cell_functions.h"
+#include "exchange_functions.h"
+#include "grid_steps.h"
 #include "index_type.h"
-#include "polygon_fns.h"
+#include "polygon_functions.h"
 #include "profile_type.h"
 #include "tree_type.h"
-#include "vector.h"
-#include "zones.h"
+#include "verify_functions.h"
 
 namespace zarel::py {
 
@@ -69,6 +72,9 @@ PyMethodDef module_functions[] = {
     def("_cell_parents", fn_cell_parents, cell_parents_doc),
     def("_cell_children", fn_cell_children, cell_children_doc),
     def("_grid_disk", fn_grid_disk, grid_disk_doc),
+    def("_grid_ring", fn_grid_ring, grid_ring_doc),
+    def("_grid_distance", fn_grid_distance, grid_distance_doc),
+    def("_cells_valid", fn_cells_valid, cells_valid_doc),
     def("enclosing_zone", fn_enclosing_zone, enclosing_zone_doc),
     def("dggs_json_zones", fn_dggs_json_zones, dggs_json_zones_doc),
     kEndOfTable,
@@ -98,6 +104,11 @@ int module_exec(PyObject* module) {
       "A broken internal invariant; derived from BaseException so that `except Exception` does not hide it.",
       PyExc_BaseException, nullptr);
   if (!st->internal_error) return -1;
+  st->fill_setups = new (std::nothrow) FillSetups();
+  if (!st->fill_setups) {
+    PyErr_NoMemory();
+    return -1;
+  }
   if (add_type(module, &profile_spec, st->profile_type) < 0) return -1;
   if (add_type(module, &tree_spec, st->tree_type) < 0) return -1;
   if (add_type(module, &index_spec, st->index_type) < 0) return -1;
@@ -105,8 +116,9 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   if (add_profile(module, "OGC_RHEALPIX", Profile::ogc()) < 0) return -1;
   if (add_profile(module, "ZAREL_1", Profile::zarel_1()) < 0) return -1;
-  if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", 15) < 0) return -1;
-  if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+  if (PyModule_AddIntConstant(module, "MAX_RESOLUTION", kMaxResolution) < 0) return -1;
+  // Defined by the build from pyproject.toml, where the version is written once.
+  if (PyModule_AddStringConstant(module, "__version__", ZAREL_VERSION) < 0) return -1;
   // Exposed last, after the documented names, so callers can catch it by name.
   if (PyModule_AddObjectRef(module, "InternalError", st->internal_error) < 0) return -1;
   return 0;
@@ -132,7 +144,12 @@ int module_clear(PyObject* module) {
   return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
+  ModuleState* st = state_of_module(static_cast<PyObject*>(module));
+  delete st->fill_setups;
+  st->fill_setups = nullptr;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
