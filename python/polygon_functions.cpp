@@ -1,5 +1,7 @@
 #include "polygon_functions.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -93,6 +95,36 @@ const char cover_polygons_doc[] =
     "the Earth (longitude outside [-180, 180], latitude outside [-90, 90]) fails its geometry, naming the\n"
     "polygon, the ring and the point within it.";
 
+namespace {
+
+// Work units of a fill, each about a microsecond on one core: a point, and a
+// cell along a ring's box outline at the resolution. This many pay for
+// waking the pool many times over.
+constexpr double kPoolPays = 2000;
+
+// Whether the rows' estimated work pays for the pool, however few they are.
+// Offsets are only read within their arrays (the fill checks them); the count
+// stops once it is reached.
+bool fill_pays_for_pool(const PolygonArrays& a, uint32_t resolution) {
+  double side = 90 / std::pow(3.0, resolution);  // degrees across a cell, near the equator
+  double work = 0;
+  size_t points = a.xy.size() / 2;
+  for (size_t k = 0; k + 1 < a.rings.size() && work < kPoolPays; ++k) {
+    int64_t from = a.rings[k], to = a.rings[k + 1];
+    if (from < 0 || to <= from || static_cast<uint64_t>(to) > points) continue;
+    double x0 = INFINITY, x1 = -INFINITY, y0 = INFINITY, y1 = -INFINITY;
+    for (int64_t j = from; j < to; ++j) {
+      x0 = std::min(x0, a.xy[2 * j]), x1 = std::max(x1, a.xy[2 * j]);
+      y0 = std::min(y0, a.xy[2 * j + 1]), y1 = std::max(y1, a.xy[2 * j + 1]);
+    }
+    double outline = 2 * ((x1 - x0) + (y1 - y0)) / side;
+    work += static_cast<double>(to - from) + (outline < kPoolPays ? outline : kPoolPays);
+  }
+  return work >= kPoolPays;
+}
+
+}  // namespace
+
 PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
   ArrayArg xy("float64"), rings("int64"), parts("int64"), geometries("int64");
@@ -130,7 +162,9 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
                          {parts.data<int64_t>(), parts.size()},
                          {geometries.data<int64_t>(), geometries.size()}};
     size_t n = arrays.size();
-    if (builds_pool(n, nthreads) && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
+    // Rows of polygons go to the pool by their work, one row at a time.
+    size_t serial_below = fill_pays_for_pool(arrays, resolution) ? 2 : kSerialBelow;
+    if (n >= serial_below && nthreads >= 2 && nthreads > kMaxThreads) return nthreads_too_many(nthreads);
     Hierarchy h = profile.hierarchy();
     // Per geometry: its covering list (cells), root (roots) or tree (trees).
     std::vector<std::vector<uint64_t>> nodes(f == Form::Cells ? n : 0);
@@ -145,13 +179,15 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
         nodes[i] = std::move(list);
         return ok();
       }
-      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx, cancel));
       if (f == Form::Roots) {
-        Hash root = tree.root();
+        // Each worker keeps its range buffer from row to row.
+        thread_local std::vector<LeafRange> ranges;
+        ZAREL_TRY(Hash root, root_of_cells(list, resolution, h, ctx, ranges, cancel));
         std::memcpy(&roots[32 * i], root.data(), 32);
-      } else {
-        trees[i] = std::move(tree);
+        return ok();
       }
+      ZAREL_TRY(Tree tree, Tree::from_cells(list, resolution, h, ctx, cancel));
+      trees[i] = std::move(tree);
       return ok();
     };
     uint64_t total = 0;
@@ -160,6 +196,8 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     if (!run_batch(
             nthreads, "geometry",
             [&](Runner& run) {
+              run.serial_below = serial_below;
+              run.grain = 1;
               auto bad = run(0, n, element);
               if (bad || f != Form::Cells) return bad;
               for (size_t i = 0; i < n; ++i) {

@@ -106,6 +106,19 @@ def test_bad_rows_are_named(bad, message, nthreads):
         zarel.fingerprint_polygons(geoms, 3, nthreads=nthreads)
 
 
+def test_few_rows_of_much_work_run_on_the_pool():
+    # Three wide discs of many vertices are worth the workers; three parcels are not.
+    from zarel import _tables
+
+    discs = [shapely.Point(10 * k, 40).buffer(3, 64) for k in range(3)]
+    with pytest.raises(ValueError, match="nthreads 5000 is above the maximum 1024"):
+        _zarel._cover_polygons(*_tables.table_arrays(discs), 9, "roots", None, 5000)
+    few = _tables.table_arrays(parcels(3, 5))
+    assert (_zarel._cover_polygons(*few, 9, "roots", None, 5000) == _zarel._cover_polygons(*few, 9, "roots", None, 1)).all()
+    runs = [zarel.fingerprint_polygons(discs, 7, nthreads=n) for n in (1, 0, 3)]
+    assert all((r == runs[0]).all() for r in runs)
+
+
 F, I = np.float64, np.int64
 SQUARE = np.array([0, 0, 1, 0, 1, 1, 0, 1, 0, 0], F)
 

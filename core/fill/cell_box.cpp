@@ -66,7 +66,7 @@ Result<GridInfo> GridInfo::make(const Profile& profile) {
   return info;
 }
 
-Result<CellBoxes> GridInfo::cell_bbox(const Path& path) const {
+Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo) const {
   uint32_t b = path.base();
   ZAREL_ASSERT(b < 6);
   if (path.level() == 0) {
@@ -80,22 +80,22 @@ Result<CellBoxes> GridInfo::cell_bbox(const Path& path) const {
     }
     return split(lo, hi, -cap_lat_, cap_lat_);
   }
-  return b == 0 || b == 5 ? polar_bbox(path) : equatorial_bbox(path);
+  return b == 0 || b == 5 ? polar_bbox(path, memo) : equatorial_bbox(path, memo);
 }
 
-Result<CellBoxes> GridInfo::equatorial_bbox(const Path& path) const {
+Result<CellBoxes> GridInfo::equatorial_bbox(const Path& path, geo::LatitudeMemo* memo) const {
   // Longitude follows x and latitude follows y, so the extremes lie on the
   // corners; the unrearranged inverse is the one the cell boundaries use.
   geo::XY ul = geo::ul_vertex(grid_, path);
   double w = grid_.r_auth * kPi / 2 / static_cast<double>(pow_u64(grid_.side, path.level()));
-  ZAREL_TRY(geo::LonLat nw, geo::to_lonlat(grid_, ul.x, ul.y, false));
-  ZAREL_TRY(geo::LonLat e, geo::to_lonlat(grid_, ul.x + w, ul.y, false));
-  ZAREL_TRY(geo::LonLat s, geo::to_lonlat(grid_, ul.x, ul.y - w, false));
+  ZAREL_TRY(geo::LonLat nw, geo::to_lonlat(grid_, ul.x, ul.y, false, memo));
+  ZAREL_TRY(geo::LonLat e, geo::to_lonlat(grid_, ul.x + w, ul.y, false, memo));
+  ZAREL_TRY(geo::LonLat s, geo::to_lonlat(grid_, ul.x, ul.y - w, false, memo));
   double lons[2] = {nw.lon, e.lon};
   return seam(lons, 2, std::min(nw.lat, s.lat), std::max(nw.lat, s.lat));
 }
 
-Result<CellBoxes> GridInfo::polar_bbox(const Path& path) const {
+Result<CellBoxes> GridInfo::polar_bbox(const Path& path, geo::LatitudeMemo* memo) const {
   bool north = path.base() == 0;
   geo::XY pole = north ? north_pole_ : south_pole_;
   geo::XY ul = geo::ul_vertex(grid_, path);
@@ -105,7 +105,7 @@ Result<CellBoxes> GridInfo::polar_bbox(const Path& path) const {
   const geo::XY corner[4] = {{ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   double lons[4], lat_lo = INFINITY, lat_hi = -INFINITY;
   for (int i = 0; i < 4; ++i) {
-    ZAREL_TRY(geo::LonLat c, geo::to_lonlat(grid_, corner[i].x, corner[i].y, true));
+    ZAREL_TRY(geo::LonLat c, geo::to_lonlat(grid_, corner[i].x, corner[i].y, true, memo));
     lons[i] = c.lon;
     lat_lo = std::min(lat_lo, c.lat);
     lat_hi = std::max(lat_hi, c.lat);
@@ -114,7 +114,7 @@ Result<CellBoxes> GridInfo::polar_bbox(const Path& path) const {
   // sense, which clamping also gives); no wider, or every polar cell near a
   // polygon edge at high latitude would be split down to the resolution.
   geo::XY q{std::min(std::max(pole.x, ul.x), ul.x + s), std::min(std::max(pole.y, ul.y - s), ul.y)};
-  ZAREL_TRY(geo::LonLat near, geo::to_lonlat(grid_, q.x, q.y, true));
+  ZAREL_TRY(geo::LonLat near, geo::to_lonlat(grid_, q.x, q.y, true, memo));
   if (north) return seam(lons, 4, lat_lo, near.lat);
   return seam(lons, 4, near.lat, lat_hi);
 }

@@ -32,8 +32,9 @@ class GridInfo {
   // REQUIRES: a validated profile with six base cells.
   static Result<GridInfo> make(const Profile& profile);
 
-  // REQUIRES: path.base() < 6.
-  Result<CellBoxes> cell_bbox(const Path& path) const;
+  // REQUIRES: path.base() < 6. Boxes of neighbouring cells share latitudes
+  // through `memo` (see geo::to_lonlat).
+  Result<CellBoxes> cell_bbox(const Path& path, geo::LatitudeMemo* memo = nullptr) const;
 
   const geo::Grid& grid() const { return grid_; }
   // Lowest latitude of the north polar cap's boundary, degrees.
@@ -42,8 +43,8 @@ class GridInfo {
   const std::array<double, 4>& equator_lon() const { return equator_lon_; }
 
  private:
-  Result<CellBoxes> polar_bbox(const Path& path) const;
-  Result<CellBoxes> equatorial_bbox(const Path& path) const;
+  Result<CellBoxes> polar_bbox(const Path& path, geo::LatitudeMemo* memo) const;
+  Result<CellBoxes> equatorial_bbox(const Path& path, geo::LatitudeMemo* memo) const;
 
   geo::Grid grid_;
   std::array<double, 4> equator_lon_{};

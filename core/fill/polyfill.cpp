@@ -36,11 +36,11 @@ class Descent {
     // A leaf is its nucleus: no box could keep out a nucleus that is inside,
     // nor let in one that is not, so its box is not worth computing.
     if (path.level() == resolution_) {
-      ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path));
+      ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path, &latitudes_));
       if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
       return ok();
     }
-    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
+    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path, &latitudes_));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
     if (corners.all_inside()) return keep(cid, path.level());
@@ -148,6 +148,7 @@ class Descent {
   const Cancel& cancel_;
   Mode mode_;
   CellShapes shapes_;
+  geo::LatitudeMemo latitudes_;
   std::vector<uint64_t> out_;
 };
 
@@ -338,8 +339,10 @@ Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Prof
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
                                  const Cancel& cancel, Mode mode) {
   ZAREL_TRY(CtxRef ctx, setup.ctx(resolution));
-  ZAREL_TRY(Tree tree, cover(polygons, resolution, setup, std::move(ctx), cancel, mode));
-  return tree.root();
+  ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, mode));
+  // The root alone needs no tree: it is hashed straight from the covering list.
+  std::vector<LeafRange> ranges;
+  return root_of_cells(nodes, resolution, setup.profile().hierarchy(), ctx, ranges, cancel);
 }
 
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile,

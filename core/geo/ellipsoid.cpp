@@ -167,12 +167,26 @@ double closed_form_inverse(double beta, double e) {
 
 }  // namespace
 
-double auth_lat(bool inverse, double lat, double e) {
-  if (e == 0) return lat;
+AuthLat AuthLat::make(double e) {
+  AuthLat a;
+  a.e = e;
+  if (e == 0) return a;
   double b = std::sqrt(1 - e * e);
-  if (std::fabs(1 - b) > 1.0 / 150) return inverse ? closed_form_inverse(lat, e) : closed_form(lat, e);
+  if (std::fabs(1 - b) > 1.0 / 150) {
+    a.road = Road::ClosedForm;
+    return a;
+  }
+  a.road = Road::Series;
   double n = (1 - b) / (1 + b);
-  std::array<double, 6> c = auth_lat_coefficients(inverse, n);
+  a.forward = auth_lat_coefficients(false, n);
+  a.inverse = auth_lat_coefficients(true, n);
+  return a;
+}
+
+double AuthLat::operator()(bool to_geodetic, double lat) const {
+  if (road == Road::Identity) return lat;
+  if (road == Road::ClosedForm) return to_geodetic ? closed_form_inverse(lat, e) : closed_form(lat, e);
+  const std::array<double, 6>& c = to_geodetic ? inverse : forward;
   std::array<double, 6> s = psin_multiples(lat);
   double sum = c[0] * s[0];
   sum += c[1] * s[1];
@@ -182,5 +196,7 @@ double auth_lat(bool inverse, double lat, double e) {
   sum += c[5] * s[5];
   return lat + sum;
 }
+
+double auth_lat(bool inverse, double lat, double e) { return AuthLat::make(e)(inverse, lat); }
 
 }  // namespace zarel::geo

@@ -29,6 +29,18 @@ struct Ellipsoid {
 // up to 1/150 take the sixth-order series both ways; stronger ones the closed
 // form forward and its exact inversion back.
 double auth_lat(bool inverse, double lat, double e);
+
+// auth_lat for one eccentricity, bit for bit, with the choice of road and the
+// series coefficients found once (a grid keeps one) rather than per point.
+struct AuthLat {
+  enum class Road : uint8_t { Identity, Series, ClosedForm };
+  double e = 0;
+  Road road = Road::Identity;
+  std::array<double, 6> forward{}, inverse{};
+
+  static AuthLat make(double e);
+  double operator()(bool inverse, double lat) const;
+};
 // Series coefficients C1..C6 in the third flattening n.
 std::array<double, 6> auth_lat_coefficients(bool inverse, double n);
 

@@ -71,7 +71,7 @@ double wrap_lon(double lon) {
 std::optional<GridCell> cell_from_lonlat(const Grid& g, uint32_t level, double lon, double lat) {
   if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
   double d = wrap_lon(lon - g.lon_0);
-  XY p = rhealpix_ellipsoid(g.north_square, g.south_square, true, d * kPi / 180, lat * kPi / 180, g.e);
+  XY p = rhealpix_ellipsoid(g.north_square, g.south_square, true, d * kPi / 180, lat * kPi / 180, g.auth);
   return cell_from_planar(g, level, p.x * g.r_auth, p.y * g.r_auth);
 }
 
@@ -187,8 +187,9 @@ XY nucleus_planar(const Grid& g, const Path& path) {
 namespace {
 
 // The point through the inverse projection, the longitude wrapped into [-180, 180).
-Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange) {
-  auto ll = rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.e);
+Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
+  auto ll =
+      rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.auth, memo);
   if (!ll) return std::move(ll).error();
   return LonLat{wrap_lon(ll->lon * 180 / kPi + g.lon_0), ll->lat * 180 / kPi};
 }
@@ -202,16 +203,16 @@ double onto_edge(double v, double edge) {
 
 }  // namespace
 
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange) {
-  ZAREL_TRY(LonLat p, point_lonlat(g, x, y, rearrange));
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
+  ZAREL_TRY(LonLat p, point_lonlat(g, x, y, rearrange, memo));
   // The cut is written -180, as wrap_lon writes it.
   return LonLat{wrap_lon(onto_edge(p.lon, 180)), onto_edge(p.lat, 90)};
 }
 
-Result<LonLat> nucleus(const Grid& g, const Path& path) {
+Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo) {
   ZAREL_CHECK(check_path(g, path));
   XY c = nucleus_planar(g, path);
-  return point_lonlat(g, c.x, c.y, true);
+  return point_lonlat(g, c.x, c.y, true, memo);
 }
 
 namespace {

@@ -11,7 +11,9 @@
 
 #include "base/error.h"
 #include "cells/hierarchy.h"
+#include "geo/ellipsoid.h"
 #include "geo/healpix.h"
+#include "geo/rhealpix.h"
 
 namespace zarel::geo {
 
@@ -26,6 +28,7 @@ struct Grid {
   uint32_t south_square = 0;
   uint32_t side = 0;  // children along a cell edge
   uint32_t n_base = 6;  // the profile's base cells; the geometry refuses any but 6
+  AuthLat auth;       // the latitude conversion of `e`, its series constants found once
 };
 
 struct GridCell {
@@ -63,8 +66,9 @@ int shape(const Grid& g, const Path& path);
 // 1 upper-right, 2 lower-right, 3 lower-left), or -1 for every other cell.
 int pole_corner(const Grid& g, const Path& path);
 XY nucleus_planar(const Grid& g, const Path& path);
-// Nucleus in degrees, or the inverse projection's OffImage error.
-Result<LonLat> nucleus(const Grid& g, const Path& path);
+// Nucleus in degrees, or the inverse projection's OffImage error; `memo`
+// (see to_lonlat) lets the nuclei of one row share their latitude.
+Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo = nullptr);
 // Nuclei of many cids of one hierarchy, for the batch calls. The per-call facts
 // (powers, cell sides) are found once; a cid of the rHEALPix layout (aperture 9,
 // six base cells) goes from its digits straight to the plane, any other through
@@ -89,10 +93,11 @@ class CidNuclei {
 double cell_area(const Grid& g, uint32_t level);
 
 // A point of a cell's outline, planar metres to degrees through the inverse
-// projection (rearranged or not). The rounding of the projection is not left
-// to open a sliver along the Earth's edges: values within 4 ulps of +-180 and
-// +-90 are those edges, the cut written -180 (nuclei are not moved so).
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange);
+// projection (rearranged or not); with a memo, points that share a latitude
+// compute it once. The rounding of the projection is not left to open a
+// sliver along the Earth's edges: values within 4 ulps of +-180 and +-90 are
+// those edges, the cut written -180 (nuclei are not moved so).
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo = nullptr);
 
 // A grid vertex: the corner (row, col) of the cells of `base` at `level`, row
 // and col up to side^level.

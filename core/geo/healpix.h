@@ -20,5 +20,10 @@ inline constexpr double kThreePiOver8 = 1.1780972450961724;
 
 // (lon, authalic latitude) in radians, or OffImage carrying (x, y).
 Result<LonLat> healpix_sphere_inverse(double x, double y);
+// The same split in two: the latitude depends on y alone (so points of one
+// row share it), and the longitude, with the image checks, is a few operations.
+// healpix_sphere_lat(y) is the latitude healpix_sphere_inverse gives wherever it gives one.
+Result<double> healpix_sphere_lon(double x, double y);
+double healpix_sphere_lat(double y);
 
 }  // namespace zarel::geo

@@ -33,7 +33,11 @@ double square_centre_x(uint32_t q) { return q * kPi / 2 - 3 * kPi / 4; }
 }  // namespace
 
 XY rhealpix_ellipsoid(uint32_t ns, uint32_t ss, bool rearrange, double lon, double lat, double e) {
-  double beta = auth_lat(false, lat, e);
+  return rhealpix_ellipsoid(ns, ss, rearrange, lon, lat, AuthLat::make(e));
+}
+
+XY rhealpix_ellipsoid(uint32_t ns, uint32_t ss, bool rearrange, double lon, double lat, const AuthLat& auth) {
+  double beta = auth(false, lat);
   double x, y;
   if (std::fabs(beta) > kPhi0) {
     double sigma = std::sqrt(3 * (1 - std::fabs(psin(beta))));
@@ -87,6 +91,11 @@ Triangle triangle(uint32_t ns, uint32_t ss, bool inverse, double x, double y) {
 }
 
 Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearrange, double x, double y, double e) {
+  return rhealpix_ellipsoid_inverse(ns, ss, rearrange, x, y, AuthLat::make(e));
+}
+
+Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearrange, double x, double y,
+                                          const AuthLat& auth, LatitudeMemo* memo) {
   double ay = std::fabs(y);
   if (ay >= kPi / 4 + kEps) {
     uint32_t q = y > 0 ? ns : ss;
@@ -107,9 +116,10 @@ Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearran
       hy = std::copysign(1.0, y) * (kPi / 2) + d.y;
     }
   }
-  auto sphere = healpix_sphere_inverse(hx, hy);
-  if (!sphere) return off_image(x, y);
-  return LonLat{sphere->lon, auth_lat(true, sphere->lat, e)};
+  auto lon = healpix_sphere_lon(hx, hy);
+  if (!lon) return off_image(x, y);
+  auto lat = [&] { return auth(true, healpix_sphere_lat(hy)); };
+  return LonLat{*lon, memo ? memo->get(hy, lat) : lat()};
 }
 
 }  // namespace zarel::geo

@@ -82,16 +82,21 @@ class LowestFailure {
 // its description in `failure`. An exception thrown by an element reaches the
 // caller. A call that `cancel` stops ends early with a cancelled() failure.
 // REQUIRES: nthreads <= kMaxThreads when builds_pool(last - first, nthreads).
+// Elements of uneven or large work (polygons) set `serial_below` from their
+// estimated work instead of their count, and `grain` low, so that a few
+// thousand of them still spread over every thread.
 struct Runner {
   uint64_t nthreads;
   std::string failure;
   const Cancel* cancel = nullptr;
+  size_t serial_below = kSerialBelow;
+  size_t grain = 1024;
 
   template <class F>
   std::optional<ElementFailure> operator()(size_t first, size_t last, F&& element) {
     size_t count = last - first;
     const Cancel& stop = cancel ? *cancel : never_cancelled();
-    if (count < kSerialBelow || nthreads == 1) {
+    if (count < serial_below || count < 2 || nthreads == 1) {
       Poll poll(stop, kPollEvery);
       for (size_t i = first; i < last; ++i) {
         if (poll()) return ElementFailure{i, cancelled()};
@@ -109,7 +114,7 @@ struct Runner {
       }
     };
     if (nthreads == 0) {
-      tbb::parallel_for(tbb::blocked_range<size_t>(first, last, 1024),
+      tbb::parallel_for(tbb::blocked_range<size_t>(first, last, grain),
                         [&](const tbb::blocked_range<size_t>& r) { run(r.begin(), r.end()); });
     } else {
       private_pool(first, last, lowest, run);
@@ -127,7 +132,7 @@ struct Runner {
   void private_pool(size_t first, size_t last, LowestFailure& lowest, Run& run) {
     size_t threads = static_cast<size_t>(nthreads);
     size_t count = last - first;
-    size_t chunk = std::clamp<size_t>(count / (threads * 8), 1, 1024);
+    size_t chunk = std::clamp<size_t>(count / (threads * 8), 1, grain);
     size_t chunks = (count + chunk - 1) / chunk;
     std::atomic<size_t> next{threads};
     std::vector<std::exception_ptr> thrown(threads);

@@ -219,6 +219,7 @@ geo::Grid Profile::grid() const {
   g.a = el.a;
   g.f = el.f;
   g.e = el.e;
+  g.auth = geo::AuthLat::make(el.e);
   g.r_auth = el.r_auth;
   double r = el.r_auth;
   g.north_square = north_square & 3;

@@ -96,13 +96,23 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   return Node::adopt(b);
 }
 
-Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
-  if (!(ctx->hierarchy == hierarchy)) return invalid("hashing context does not match the hierarchy");
-  if (ctx->ladders.reach() < depth)
-    return invalid("context ladders reach depth " + std::to_string(ctx->ladders.reach()) + ", tree needs " +
+namespace {
+
+// The checks every tree of this shape passes, in the order Tree::empty makes them.
+Status check_shape(Hierarchy hierarchy, uint32_t depth, const Ctx& ctx) {
+  if (!(ctx.hierarchy == hierarchy)) return invalid("hashing context does not match the hierarchy");
+  if (ctx.ladders.reach() < depth)
+    return invalid("context ladders reach depth " + std::to_string(ctx.ladders.reach()) + ", tree needs " +
                    std::to_string(depth));
   if (uint32_t max = hierarchy.deepest(); depth > max)
     return invalid("depth " + std::to_string(depth) + " is deeper than the deepest level, " + std::to_string(max));
+  return ok();
+}
+
+}  // namespace
+
+Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
+  ZAREL_CHECK(check_shape(hierarchy, depth, *ctx));
   Tree t;
   t.bases.assign(hierarchy.b, Node::empty());
   t.ctx = std::move(ctx);
@@ -160,6 +170,30 @@ void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel) {
 
 namespace {
 
+// The ranges of `overlap` that meet child i of [lo, hi) (children `step`
+// leaves wide), for i ascending: ranges before the previous child's last one
+// end before the next child starts, so each split is one binary search.
+class ChildRanges {
+ public:
+  ChildRanges(uint64_t lo, uint64_t step, std::span<const LeafRange> overlap)
+      : lo_(lo), step_(step), overlap_(overlap) {}
+  std::span<const LeafRange> operator()(uint32_t i) {
+    uint64_t clo = lo_ + i * step_, chi = clo + step_;
+    while (first_ < overlap_.size() && overlap_[first_].end <= clo) ++first_;
+    auto last = std::partition_point(overlap_.begin() + first_, overlap_.end(),
+                                     [chi](const LeafRange& r) { return r.start < chi; });
+    size_t n = static_cast<size_t>(last - overlap_.begin()) - first_;
+    auto p = overlap_.subspan(first_, n);
+    if (n > 1) first_ += n - 1;
+    return p;
+  }
+
+ private:
+  uint64_t lo_, step_;
+  std::span<const LeafRange> overlap_;
+  size_t first_ = 0;
+};
+
 // The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
 Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
                        const Ctx& ctx, const Cancel& cancel) {
@@ -170,20 +204,8 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
   ZAREL_ASSERT(height >= 1);
   uint64_t step = (hi - lo) / a;
   ChildBuffer children(a);
-  // Each child gets the ranges that meet it; a range crossing a child boundary
-  // goes to both. Ranges before the previous child's last one end before the
-  // next child starts, so each split is one binary search.
-  size_t first = 0;
-  auto part = [&](uint32_t i) {
-    uint64_t clo = lo + i * step, chi = clo + step;
-    while (first < overlap.size() && overlap[first].end <= clo) ++first;
-    auto last = std::partition_point(overlap.begin() + first, overlap.end(),
-                                     [chi](const LeafRange& r) { return r.start < chi; });
-    size_t n = static_cast<size_t>(last - overlap.begin()) - first;
-    auto p = overlap.subspan(first, n);
-    if (n > 1) first += n - 1;
-    return p;
-  };
+  // Each child gets the ranges that meet it; a range crossing a child boundary goes to both.
+  ChildRanges part(lo, step, overlap);
   if (overlap.size() == 1) {
     // Deep in a tree most nodes meet one range: its children are a run found by division.
     const LeafRange& r = overlap.front();
@@ -214,6 +236,121 @@ Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange>
                                 [](uint64_t v, const LeafRange& r) { return v < r.end; });
   auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
   return build_overlapping(lo, hi, height, std::span<const LeafRange>(first, last), a, ctx, cancel);
+}
+
+namespace {
+
+// The covered leaves of [lo, lo + a) as a mask, bit k for leaf lo + k.
+uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) {
+  uint32_t mask = 0;
+  for (const LeafRange& r : overlap) {
+    uint64_t from = std::max(r.start, lo), to = std::min(r.end, lo + a);
+    for (uint64_t k = from; k < to; ++k) mask |= 1u << (k - lo);
+  }
+  return mask;
+}
+
+// The hash of the node for [lo, hi) at `height` when `overlap` holds exactly
+// the merged ranges that meet it: what node_hash gives for build_overlapping's node.
+Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
+                      const Ctx& ctx, const Cancel& cancel) {
+  if (overlap.empty()) return ctx.ladders.empty[height];
+  if (overlap.front().start <= lo && overlap.front().end >= hi) return ctx.ladders.full[height];
+  if (cancel.stop()) return ctx.ladders.empty[height];
+  ZAREL_ASSERT(height >= 1);
+  bool words = a <= WordNodeHashes::kMaxAperture;
+  if (words && height == 1) return ctx.word_nodes.leaf(leaf_mask(lo, a, overlap));
+  uint64_t step = (hi - lo) / a;
+  constexpr uint32_t kInline = 64;
+  Hash inline_hashes[kInline];
+  std::vector<Hash> heap_hashes(a > kInline ? a : 0);
+  Hash* hashes = a > kInline ? heap_hashes.data() : inline_hashes;
+  if (words && height == 2) {
+    // A twig: one partly covered child of leaves, every other child Empty.
+    uint32_t nonempty = 0, digit = 0, mask = 0;
+    ChildRanges part(lo, step, overlap);
+    for (uint32_t i = 0; i < a; ++i) {
+      auto p = part(i);
+      uint64_t clo = lo + i * step;
+      if (p.empty()) {
+        hashes[i] = ctx.ladders.empty[1];
+      } else if (p.front().start <= clo && p.front().end >= clo + step) {
+        hashes[i] = ctx.ladders.full[1];
+        nonempty += 2;  // a Full child makes no twig
+      } else {
+        mask = leaf_mask(clo, a, p);
+        hashes[i] = ctx.word_nodes.leaf(mask);
+        digit = i;
+        nonempty += 1;
+      }
+    }
+    if (nonempty == 1) return ctx.word_nodes.twig(digit, mask);
+    return ctx.hasher.node({hashes, a});
+  }
+  if (overlap.size() == 1) {
+    // Deep in a tree most nodes meet one range: its children are a run found by division.
+    const LeafRange& r = overlap.front();
+    uint32_t first = r.start <= lo ? 0 : static_cast<uint32_t>((r.start - lo) / step);
+    uint32_t last = r.end >= hi ? a - 1 : static_cast<uint32_t>((r.end - 1 - lo) / step);
+    for (uint32_t i = 0; i < a; ++i)
+      hashes[i] = i < first || i > last
+                      ? ctx.ladders.empty[height - 1]
+                      : hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx, cancel);
+  } else if (overlap.size() < kParallelRanges) {
+    ChildRanges part(lo, step, overlap);
+    for (uint32_t i = 0; i < a; ++i)
+      hashes[i] = hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, part(i), a, ctx, cancel);
+  } else {
+    std::vector<std::span<const LeafRange>> parts(a);
+    ChildRanges part(lo, step, overlap);
+    for (uint32_t i = 0; i < a; ++i) parts[i] = part(i);
+    tbb::parallel_for(uint32_t{0}, a, [&](uint32_t i) {
+      hashes[i] = hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx, cancel);
+    });
+  }
+  return ctx.hasher.node({hashes, a});
+}
+
+}  // namespace
+
+Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const Ctx& ctx,
+                    const Cancel& cancel) {
+  uint64_t base_span = pow_u64(h.a, depth);
+  std::vector<Hash> bases(h.b);
+  auto base = [&](uint32_t b) {
+    uint64_t lo = (uint64_t{h.a} + b) * base_span, hi = lo + base_span;
+    auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
+                                  [](uint64_t v, const LeafRange& r) { return v < r.end; });
+    auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
+    bases[b] = hash_overlapping(lo, hi, depth, std::span<const LeafRange>(first, last), h.a, ctx, cancel);
+  };
+  // A few thousand ranges hash in well under a millisecond: only more are worth the pool.
+  if (ranges.size() < kParallelRanges) {
+    for (uint32_t b = 0; b < h.b; ++b) base(b);
+  } else {
+    tbb::parallel_for(uint32_t{0}, h.b, base);
+  }
+  return ctx.hasher.root(bases);
+}
+
+Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
+                           std::vector<LeafRange>& scratch, const Cancel& cancel) {
+  ZAREL_CHECK(check_shape(h, depth, *ctx));
+  scratch.clear();
+  uint64_t scale[kMaxPath];
+  for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
+  for (size_t i = 0; i < cids.size(); ++i) {
+    if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
+    uint64_t cid = cids[i];
+    ZAREL_TRY(uint32_t level, h.check(cid, depth));
+    uint64_t s = scale[depth - level];
+    scratch.push_back({cid * s, (cid + 1) * s});
+  }
+  merge_ranges(scratch, cancel);
+  if (cancel.stop()) return cancelled();
+  Hash root = root_of_ranges(scratch, depth, h, *ctx, cancel);
+  if (cancel.stop()) return cancelled();
+  return root;
 }
 
 Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile) {

@@ -230,4 +230,18 @@ void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel = never_c
 Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx,
            const Cancel& cancel = never_cancelled());
 
+// The root of the tree that build() would make from merged ranges at `depth`,
+// hashed straight from them and the ladders: no node is made, a uniform
+// subtree costs a ladder lookup and a node of leaves a word-node lookup, as in
+// the tree. Hashes in parallel where 4096 or more ranges overlap a node.
+// REQUIRES: ctx's ladders reach `depth` and ctx.hierarchy == h. Once `cancel`
+// answers true the hash returned is meaningless.
+Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const Ctx& ctx,
+                    const Cancel& cancel = never_cancelled());
+// Tree::from_cells(cids, depth, h, ctx).root(), with its checks and messages,
+// through root_of_ranges; `scratch` holds the ranges (kept for reuse by the
+// caller, so a loop of small fills allocates nothing once it has grown).
+Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
+                           std::vector<LeafRange>& scratch, const Cancel& cancel = never_cancelled());
+
 }  // namespace zarel

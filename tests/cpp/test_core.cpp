@@ -49,6 +49,48 @@ struct Rng : std::mt19937_64 {
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
 };
 
+// Roots hashed straight from ranges against the roots of built trees, on
+// random cell sets: empty, every base cell, lone leaves, runs across child and
+// base boundaries, dense sets that make leaf masks, twigs and Full nodes, and
+// sets large enough to hash in parallel; also the refusals.
+static void test_roots_without_trees() {
+  Rng rng(25);
+  std::vector<LeafRange> scratch;
+  for (uint32_t depth : {0u, 1u, 2u, 3u, 5u, 9u, 15u, 18u}) {
+    CtxRef ctx = make_ctx(kRhealpix, depth);
+    uint64_t span = pow_u64(9, depth), lo = 9 * span, hi = 15 * span;
+    for (int round = 0; round < 40; ++round) {
+      std::vector<uint64_t> cids;
+      uint32_t kind = static_cast<uint32_t>(round % 5);
+      uint32_t n = round == 0 ? 0 : 1 + rng.below(kind == 4 ? 20000 : 300);
+      for (uint32_t k = 0; k < n; ++k) {
+        if (kind == 1) {
+          cids.push_back(9 + rng.below(6));  // whole base cells
+        } else if (kind == 2 && hi - lo > 40) {
+          uint64_t start = lo + rng.next() % (hi - lo - 40);  // a run of leaves
+          for (uint64_t c = start; c < start + 1 + rng.below(40); ++c) cids.push_back(c);
+        } else {
+          // A cell at a random level, clustered in a small corner when dense.
+          uint32_t level = rng.below(depth + 1);
+          uint64_t first = (9 + rng.below(6)) * pow_u64(9, level), count = 6 * pow_u64(9, level);
+          uint64_t window = kind == 3 ? std::min<uint64_t>(count / 6, 81) : count / 6;
+          cids.push_back(first + rng.next() % std::max<uint64_t>(window, 1));
+        }
+      }
+      auto tree = Tree::from_cells(cids, depth, kRhealpix, ctx);
+      auto root = root_of_cells(cids, depth, kRhealpix, ctx, scratch);
+      CHECK(tree.ok() && root.ok() && tree->root() == *root);
+    }
+  }
+  CtxRef ctx3 = make_ctx(kRhealpix, 3);
+  std::vector<uint64_t> deep{10, 9 * 9 * 9 * 9 * 9, 7};  // a level-4 cid, then one that is no cid
+  for (uint32_t depth : {3u, 4u}) {
+    auto tree = Tree::from_cells(deep, depth, kRhealpix, ctx3);
+    auto root = root_of_cells(deep, depth, kRhealpix, ctx3, scratch);
+    CHECK(!tree.ok() && !root.ok() && tree.error().display() == root.error().display());
+  }
+}
+
 static void test_json_roads() {
   const char* cases[] = {
       "0", "-0", "-1", "18446744073709551615", "18446744073709551616", "-9223372036854775808",
@@ -170,6 +212,7 @@ static void test_opening_text() {
 
 int main() {
   test_tree_checks();
+  test_roots_without_trees();
   test_json_roads();
   test_sines_and_nuclei();
   test_opening_text();
