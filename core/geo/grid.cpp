@@ -187,7 +187,7 @@ XY nucleus_planar(const Grid& g, const Path& path) {
 namespace {
 
 // The point through the inverse projection, the longitude wrapped into [-180, 180).
-Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
+Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo = nullptr) {
   auto ll =
       rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.auth, memo);
   if (!ll) return std::move(ll).error();
