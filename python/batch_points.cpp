@@ -41,6 +41,10 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     // Points find their cells among the six rHEALPix squares; any other layout would
     // name cells of a grid that was never drawn.
     if (auto s = profile.geometry(); !s) return raise(s.error());
+    // Wide apertures run out of 64-bit cids above a few levels.
+    if (uint32_t max = profile.hierarchy().deepest(); level > max)
+      return raise(invalid("level " + std::to_string(level) + " is deeper than the deepest level, " +
+                           std::to_string(max)));
     if (!lon.flat() || !lat.flat()) return not_contiguous();
     if (lon.size() != lat.size())
       return raise(invalid(std::to_string(lon.size()) + " longitudes but " + std::to_string(lat.size()) +
