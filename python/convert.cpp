@@ -43,7 +43,14 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 // Long loops over Python objects look for a pending signal once per this many (about a millisecond).
 constexpr size_t kSignalEvery = size_t{1} << 16;
 
+// True and False are ints to Python, but a count or a level given as one is a slip.
+bool refuse_bool(const char* name) {
+  PyErr_SetString(PyExc_TypeError, "'bool' object cannot be interpreted as an integer here");
+  return add_note(name);
+}
+
 bool to_unsigned(PyObject* o, const char* name, uint64_t max, uint64_t& out) {
+  if (PyBool_Check(o)) return refuse_bool(name);
   PyObject* i = PyNumber_Index(o);
   if (!i) return add_note(name);
   unsigned long long v = PyLong_AsUnsignedLongLong(i);
@@ -93,6 +100,7 @@ bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out) { retur
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out) { return to_narrow(o, name, out); }
 
 bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out) {
+  if (PyBool_Check(o)) return refuse_bool(name);
   PyObject* i = PyNumber_Index(o);
   if (!i) return add_note(name);
   long long v = PyLong_AsLongLong(i);
@@ -104,6 +112,15 @@ bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out) {
     return add_note(name);
   }
   out = v;
+  return true;
+}
+
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out) {
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not a bool", type_name(o).c_str());
+    return add_note(name);
+  }
+  out = o == Py_True;
   return true;
 }
 

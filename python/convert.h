@@ -28,12 +28,14 @@ bool add_exception_note(const std::string& note);
 // The name of `o`'s type, "?" when it has none.
 std::string type_name(PyObject* o);
 
-// Integers: anything with __index__; OverflowError "out of range integral type
-// conversion attempted" outside the type's range.
+// Integers: anything with __index__ but a bool (TypeError); OverflowError "out
+// of range integral type conversion attempted" outside the type's range.
 bool convert(ModuleState*, PyObject* o, const char* name, uint64_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint32_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, uint8_t& out);
 bool convert(ModuleState*, PyObject* o, const char* name, int64_t& out);
+// Exactly True or False; anything else is a TypeError.
+bool convert(ModuleState*, PyObject* o, const char* name, bool& out);
 bool convert(ModuleState*, PyObject* o, const char* name, std::string& out);
 // None gives Profile::ogc(); any other value must be a Profile, and is copied.
 bool convert(ModuleState* st, PyObject* o, const char* name, Profile& out);

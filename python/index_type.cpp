@@ -1,8 +1,15 @@
 #include "index_type.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <unordered_map>
 
+#include "batch_joins.h"
 #include "binder.h"
+#include "exchange/tree_bytes.h"
+#include "tree_bytes.h"
 #include "tree_type.h"
 
 namespace zarel::py {
@@ -236,6 +243,50 @@ PyObject* index_attention(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* index_locate_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  return index_locate(state_of_self(self), index_of(self), args, kwargs);
+}
+
+// The keys in keys() order, each as a str or, with `trees`, as a (key, Tree)
+// pair, or (with `keys` false) the trees alone: items() and values().
+PyObject* index_listing(PyObject* self, bool keys, bool trees) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  ModuleState* st = state_of_self(self);
+  return guarded(st, [&]() -> PyObject* {
+    const Index& index = index_of(self);
+    const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
+    PyObject* list = PyList_New(0);
+    for (const std::string& key : index.keys()) {
+      if (!list) break;
+      PyObject* k = keys ? PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())) : nullptr;
+      PyObject* t = trees ? new_tree(st, *index.tree(key), *profile) : nullptr;
+      PyObject* item = nullptr;
+      if (keys && trees) item = k && t ? PyTuple_Pack(2, k, t) : nullptr;
+      else item = Py_XNewRef(keys ? k : t);
+      Py_XDECREF(k);
+      Py_XDECREF(t);
+      if (!append(list, item)) Py_CLEAR(list);
+    }
+    return list;
+  });
+}
+
+PyObject* index_items(PyObject* self, PyObject*) { return index_listing(self, true, true); }
+PyObject* index_values(PyObject* self, PyObject*) { return index_listing(self, false, true); }
+
+// Iterates over a snapshot of the keys, so adding or removing keys while
+// iterating neither fails nor skips.
+PyObject* index_iter(PyObject* self) {
+  PyObject* keys = index_listing(self, true, false);
+  if (!keys) return nullptr;
+  PyObject* it = PyObject_GetIter(keys);
+  Py_DECREF(keys);
+  return it;
+}
+
 PyObject* index_get_distinct_roots(PyObject* self, void*) {
   Access access(self, false);
   if (!access) return nullptr;
@@ -246,6 +297,111 @@ Py_ssize_t index_len(PyObject* self) {
   Access access(self, false);
   if (!access) return -1;
   return static_cast<Py_ssize_t>(index_of(self).len());
+}
+
+// ---------------------------------------------------------------- bytes and files
+
+PyObject* new_index(ModuleState* st, ProfiledIndex read) {
+  auto* o = alloc_object<IndexObject>(st->index_type);
+  if (!o) return nullptr;
+  new (&o->index) Index(std::move(read.index));
+  new (&o->profile) std::optional<Profile>(std::move(read.profile));
+  o->borrows = 0;
+  return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* read_index(ModuleState* st, std::span<const uint8_t> data) {
+  std::optional<Result<ProfiledIndex>> read;
+  Cancel cancel(signal_raised);
+  without_gil([&] { read.emplace(index_from_bytes(data, cancel)); });
+  if (cancel.stopped()) return raise(cancelled());
+  if (!*read) return raise(read->error());
+  return new_index(st, std::move(**read));
+}
+
+PyObject* index_to_bytes_method(PyObject* self, PyObject*) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  return guarded(state_of_self(self), [&]() -> PyObject* {
+    auto data = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
+    if (!data) return raise(data.error());
+    return bytes_of(*data);
+  });
+}
+
+PyObject* index_from_bytes_method(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  BytesLike data;
+  return call(st, args, kwargs, "from_bytes", {{"data", data}}, [&] { return read_index(st, data.bytes()); });
+}
+
+// The file system's form of a str or os.PathLike path.
+bool fs_path(PyObject* path, std::string& out) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded)) return add_note("path");
+  out.assign(PyBytes_AsString(encoded), static_cast<size_t>(PyBytes_Size(encoded)));
+  Py_DECREF(encoded);
+  return true;
+}
+
+PyObject* os_error(int error, PyObject* path) {
+  errno = error;
+  return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+PyObject* index_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  PyObject* path;
+  return call(state_of_self(self), args, kwargs, "save", {{"path", path}}, [&]() -> PyObject* {
+    std::string target;
+    if (!fs_path(path, target)) return nullptr;
+    auto written = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
+    if (!written) return raise(written.error());
+    const std::vector<uint8_t>& data = *written;
+    // Written beside the target and renamed over it, so a failed save leaves the old file whole.
+    std::string partial = target + ".tmp" + std::to_string(getpid());
+    int error = 0;
+    without_gil([&] {
+      std::FILE* f = std::fopen(partial.c_str(), "wb");
+      if (!f) {
+        error = errno;
+        return;
+      }
+      bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+      if (!written) error = errno;
+      if (std::fclose(f) != 0 && written) error = errno, written = false;
+      if (written && std::rename(partial.c_str(), target.c_str()) != 0) error = errno, written = false;
+      if (!written) std::remove(partial.c_str());
+    });
+    if (error) return os_error(error, path);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  ModuleState* st = state_of_class(cls);
+  PyObject* path;
+  return call(st, args, kwargs, "load", {{"path", path}}, [&]() -> PyObject* {
+    std::string source;
+    if (!fs_path(path, source)) return nullptr;
+    std::vector<uint8_t> data;
+    int error = 0;
+    without_gil([&] {
+      std::FILE* f = std::fopen(source.c_str(), "rb");
+      if (!f) {
+        error = errno;
+        return;
+      }
+      uint8_t chunk[1 << 16];
+      size_t n;
+      while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+      if (std::ferror(f)) error = errno ? errno : EIO;
+      std::fclose(f);
+    });
+    if (error) return os_error(error, path);
+    return read_index(st, data);
+  });
 }
 
 PyMethodDef index_methods[] = {
@@ -262,6 +418,9 @@ PyMethodDef index_methods[] = {
         "remove($self, key)\n--\n\n"
         "Forget `key` (KeyError if it is not registered); trees no key names any more are dropped."),
     def("keys", index_keys, "keys($self)\n--\n\nEvery key, in the order each was first added."),
+    def("items", index_items, "items($self)\n--\n\n`[(key, tree), ...]` in `keys()` order."),
+    def("values", index_values, "values($self)\n--\n\nEvery key's tree, in `keys()` order."),
+    def("locate", index_locate_method, locate_doc),
     def("_content", index_content,
         "_content($self)\n--\n\n"
         "`(trees, [(key, position), ...])`: every stored tree ascending by root, with those no key names,\n"
@@ -271,6 +430,23 @@ PyMethodDef index_methods[] = {
         "attention($self, level)\n--\n\n"
         "`{cid: count}` for every cell at `level` touched by an indexed key's coverage. Refused (ValueError)\n"
         "above 2**26 cells."),
+    def("to_bytes", index_to_bytes_method,
+        "to_bytes($self)\n--\n\n"
+        "The index's binary form: its profile, every stored tree's shape and every key with its tree\n"
+        "(docs/tree-format.md). `Index.from_bytes` reads it back; no pickle is involved."),
+    def("from_bytes", index_from_bytes_method,
+        "from_bytes(data)\n--\n\n"
+        "The index whose `to_bytes()` is `data` (any bytes-like object). Safe for untrusted input: a damaged\n"
+        "form raises ValueError naming the offset of the bad byte; roots are recomputed from the cells.",
+        METH_CLASS),
+    def("save", index_save,
+        "save($self, path)\n--\n\n"
+        "Write `to_bytes()` to the file `path` (str or os.PathLike), replacing it whole: the bytes go to a\n"
+        "file beside it that is then renamed over it."),
+    def("load", index_load,
+        "load(path)\n--\n\n"
+        "The index saved in the file `path` by `save`; checked as `from_bytes` checks its data.",
+        METH_CLASS),
     kEndOfTable,
 };
 
@@ -288,6 +464,7 @@ PyType_Slot index_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(index_len)},
     {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
     {Py_mp_subscript, reinterpret_cast<void*>(index_getitem)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
     {0, nullptr},

@@ -11,6 +11,7 @@
 #include "binder.h"
 #include "cell_functions.h"
 #include "exchange_functions.h"
+#include "grid_steps.h"
 #include "index_type.h"
 #include "polygon_functions.h"
 #include "profile_type.h"
@@ -71,6 +72,9 @@ PyMethodDef module_functions[] = {
     def("_cell_parents", fn_cell_parents, cell_parents_doc),
     def("_cell_children", fn_cell_children, cell_children_doc),
     def("_grid_disk", fn_grid_disk, grid_disk_doc),
+    def("_grid_ring", fn_grid_ring, grid_ring_doc),
+    def("_grid_distance", fn_grid_distance, grid_distance_doc),
+    def("_cells_valid", fn_cells_valid, cells_valid_doc),
     def("enclosing_zone", fn_enclosing_zone, enclosing_zone_doc),
     def("dggs_json_zones", fn_dggs_json_zones, dggs_json_zones_doc),
     kEndOfTable,

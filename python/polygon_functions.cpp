@@ -89,7 +89,9 @@ const char cover_polygons_doc[] =
     "`xy` float64 holds (lon, lat) pairs; `rings`, `parts` and `geometries` are int64 offsets: geometry i\n"
     "is polygons [geometries[i], geometries[i + 1]), polygon p rings [parts[p], parts[p + 1]), ring k\n"
     "points [rings[k], rings[k + 1]). `form` \"roots\" gives uint8 of shape (N, 32), \"cells\" the pair\n"
-    "(cids uint64, offsets int64 of N + 1), \"trees\" a list of Tree.";
+    "(cids uint64, offsets int64 of N + 1), \"trees\" a list of Tree. A point that is not finite or lies off\n"
+    "the Earth (longitude outside [-180, 180], latitude outside [-90, 90]) fails its geometry, naming the\n"
+    "polygon, the ring and the point within it.";
 
 PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);

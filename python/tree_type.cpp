@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "batch_joins.h"
 #include "binder.h"
 #include "tree/dilate.h"
 #include "zone/disk.h"
@@ -13,6 +14,8 @@
 #include "profile_type.h"
 #include "proof/transcript.h"
 #include "tree/tree_raster.h"
+#include "tree_habits.h"
+#include "tree_bytes.h"
 
 namespace zarel::py {
 
@@ -94,7 +97,7 @@ PyObject* tree_repr(PyObject* self) {
 }
 
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op != Py_EQ && op != Py_NE) return tree_order(self, other, op);
   if (!PyObject_TypeCheck(other, state_of_self(self)->tree_type)) {
     if (op == Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     // `!=` is the negation of Python's `==` on the same pair, whatever decides it:
@@ -333,19 +336,21 @@ PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 const char dilate_doc[] =
-    "dilate($self, k)\n--\n\n"
+    "dilate($self, k, corners=False)\n--\n\n"
     "The tree grown by `k` edge steps at its depth: every leaf within `k` steps of a covered leaf,\n"
-    "across the folded base-cell edges. The work follows the tree's boundary, not its area. Two\n"
+    "across the folded base-cell edges; with `corners`, a step may also cross a cell's corner, so\n"
+    "coverages that meet at a point touch. The work follows the tree's boundary, not its area. Two\n"
     "trees lie within `k` cells of each other exactly when `a.dilate(k)` meets `b`, so\n"
     "`index.query(t.dilate(1))` finds the coverages that touch `t`. At most 2**25 leaves are added.";
 
 PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_self(self);
   uint32_t k;
-  return call(st, args, kwargs, "dilate", {{"k", k}}, [&]() -> PyObject* {
+  bool corners = false;
+  return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
     const TreeObject& t = tree_of(self);
     std::optional<Result<Tree>> grown;
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k)); });
+    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners)); });
     return new_tree(st, std::move(*grown), t.profile);
   });
 }
@@ -458,6 +463,11 @@ PyMethodDef tree_methods[] = {
         "leaves_array($self)\n--\n\n"
         "`leaves()` as a NumPy uint64 array, made without a Python list; refused as `leaves()` is."),
     def("covers", tree_covers, "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is covered."),
+    def("contains_cells", tree_contains_cells, contains_cells_doc),
+    def("issubset", tree_issubset, issubset_doc),
+    def("issuperset", tree_issuperset, issuperset_doc),
+    def("isdisjoint", tree_isdisjoint, isdisjoint_doc),
+    def("area_m2", tree_area_m2, area_m2_doc),
     def("leaf_count", tree_leaf_count, "leaf_count($self)\n--\n\nThe number of covered leaves."),
     def("is_empty", tree_is_empty, "is_empty($self)\n--\n\nWhether the tree covers nothing."),
     def("union", tree_union, "union($self, other)\n--\n\nThe cells covered by either tree."),
@@ -479,6 +489,8 @@ PyMethodDef tree_methods[] = {
     def("to_dggs_json", tree_to_dggs_json, to_dggs_json_doc),
     def("from_dggs_json", tree_from_dggs_json, from_dggs_json_doc, METH_CLASS),
     def("geojson", tree_geojson, geojson_doc),
+    def("to_bytes", tree_to_bytes, to_bytes_doc),
+    def("from_bytes", tree_from_bytes, from_bytes_doc, METH_CLASS),
     def("dilate", tree_dilate, dilate_doc),
     kEndOfTable,
 };

@@ -77,7 +77,7 @@ def test_ready_trees_and_empty_input():
 
 @pytest.mark.parametrize("call, message", [
     (lambda: zd.union_all([]), "at least one tree"),
-    (lambda: zd.union_all([zarel.Tree.from_cells([], 2)], split_every=1), "split_every must be at least 2"),
+    (lambda: zd.union_all([zarel.Tree.from_cells([], 2)], split_every=1), r"split_every 1 out of range \[2, "),
     (lambda: zd.tree_from_lonlat(da.zeros(3), da.zeros(4), 3), "3 longitudes but 4 latitudes"),
     (lambda: zd.tree_from_lonlat(da.zeros((2, 2)), da.zeros((2, 2)), 3), "one-dimensional"),
     (lambda: zd.tree_from_lonlat(da.zeros(10)[da.zeros(10) > 1], da.zeros(0), 3), "known chunk sizes"),
@@ -130,3 +130,19 @@ def test_per_row_roots_and_trees(client):
     with pytest.raises(TypeError, match="dask-geopandas"):
         zd.roots_from_polygons(frame, 6)
 
+
+
+def test_bad_rows_and_projected_tables_are_named():
+    dgpd = pytest.importorskip("dask_geopandas")
+    gpd = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    geometries = [shapely.box(k, 0, k + 1, 1) for k in range(40)]
+    geometries[27] = shapely.box(0, 0, 1, 95)  # one bad row: partitions run in no set order
+    frame = gpd.GeoDataFrame(geometry=geometries, index=range(500, 540))
+    lazy = dgpd.from_geopandas(frame, npartitions=4)  # ten rows each: row 27 is row 7 of partition 2
+    message = r"^geometry at index 527 \(row 7 of partition 2\): polygon 0, ring 0, point 1: latitude 95 is outside"
+    for call in (zd.roots_from_polygons, zd.trees_from_polygons, zd.tree_from_polygons):
+        with pytest.raises(ValueError, match=message):
+            dask.compute(call(lazy, 3), scheduler="sync")
+    with pytest.raises(ValueError, match=r"EPSG:3857 .*projected CRS; .*\.to_crs\(4326\)"):
+        zd.roots_from_polygons(dgpd.from_geopandas(frame.set_crs(3857), npartitions=2), 3)

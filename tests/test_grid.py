@@ -47,6 +47,46 @@ def test_disk_is_the_breadth_first_ball(seed, level, k, edge, layout):
     c = cell_on(seed, level, edge)
     got = split(zarel.grid_disk([c, c], k, layout))
     assert got[0] == got[1] == sorted(bfs(c, k, layout))
+    ring = sorted(bfs(c, k, layout) - bfs(c, k - 1, layout)) if k else [c]
+    assert split(zarel.grid_ring([c, c], k, layout)) == [ring, ring]
+
+
+def bfs_distances(cid, profile=None):
+    """Steps from cid to every cell of its level, by the scalar neighbours."""
+    dist, ring = {cid: 0}, [cid]
+    while ring:
+        ring = [n for c in ring for n in zarel.neighbours(c, profile).values() if n not in dist and not dist.update({n: dist[c] + 1})]
+    return dist
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32), level=st.integers(0, 3), edge=st.booleans(),
+       layout=st.sampled_from(LAYOUTS + [Profile(north_square=3, south_square=1)]))
+def test_distance_is_the_breadth_first_one(seed, level, edge, layout):
+    # From one cell to every cell of its level: the walk across the folds decides.
+    c = cell_on(seed, level, edge)
+    dist = bfs_distances(c, layout)
+    others = np.array(sorted(dist), np.uint64)
+    assert zarel.grid_distance(c, others, layout).tolist() == [dist[o] for o in others.tolist()]
+    assert zarel.grid_distance(others, c, layout).tolist() == [dist[o] for o in others.tolist()]
+
+
+def test_distance_refusals_and_far_cells():
+    deep = [zarel.cell_at(b, 18, r, c) for b, r, c in [(0, 0, 0), (5, 3**18 - 1, 5), (2, 7, 3**18 - 1)]]
+    # Across the globe the walk is bounded by two base cells' sides, and symmetric.
+    d = zarel.grid_distance(deep, deep[::-1])
+    assert d[0] == d[2] and 0 < d[0] <= 4 * 3**18 and d[1] == 0
+    with pytest.raises(ValueError, match="^cell 1: cids 983 and 12 are at levels 2 and 0; a distance joins cells of one level$"):
+        zarel.grid_distance([9, 983], [10, 12])
+    with pytest.raises(ValueError, match="^3 cells in a but 2 in b$"):
+        zarel._zarel._grid_distance(np.zeros(3, np.uint64) + 9, np.zeros(2, np.uint64) + 9)
+
+
+def test_cells_valid():
+    values = [8, 9, 14, 15, 983, 2251419529454986814, 2251419529454986815, 2**64 - 1]
+    assert zarel.cells_valid(values).tolist() == [False, True, True, False, True, True, False, False]
+    assert zarel.cells_valid([-1, 9]).tolist() == [False, True]
+    assert zarel.cells_valid([9 * 4 + 3], Profile(aperture=4, n_base=6)).tolist() == [True]
 
 
 def test_disk_sizes():
@@ -66,6 +106,49 @@ def test_dilation_is_the_union_of_leaf_disks(seed, depth, k, layout):
     leaves = t.leaves()
     want = Tree.from_cells(zarel.grid_disk(leaves, k, layout)[0], depth, layout)
     assert t.dilate(k) == want
+
+
+def touching(depth, layout):
+    """Cells of one level sharing a boundary point (an edge or a corner), from their polygons in 3D."""
+    cells = zarel.cell_children(range(9, 15), depth)[0]
+    coords, offsets = zarel.cell_boundaries(cells, 3, layout)
+    lon, lat = np.radians(coords[:, 0]), np.radians(coords[:, 1])
+    xyz = np.round(np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], 1), 9) + 0.0
+    at = {}
+    for i, c in enumerate(cells.tolist()):
+        for p in map(tuple, xyz[offsets[i]:offsets[i + 1]]):
+            at.setdefault(p, set()).add(c)
+    near = {c: set() for c in cells.tolist()}
+    for group in at.values():
+        for c in group:
+            near[c] |= group - {c}
+    return near
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_dilation_across_corners_is_the_touching_ball(layout):
+    rng = random.Random(11)
+    for depth in (1, 2):
+        near = touching(depth, layout)
+        for _ in range(6):
+            t = Tree.from_cells(random_cells(rng, depth, rng.randint(1, 4)), depth, layout)
+            k = rng.randint(1, 3)
+            grown = set(t.leaves())
+            for _ in range(k):
+                grown |= {n for c in grown for n in near[c]}
+            assert t.dilate(k, corners=True) == Tree.from_cells(grown, depth, layout)
+    # Two cells meeting at a corner touch only when steps may cross corners.
+    a, b = Tree.from_cells([zarel.cell_at(1, 3, 4, 4)], 3), Tree.from_cells([zarel.cell_at(1, 3, 5, 5)], 3)
+    assert a.dilate(1).isdisjoint(b) and not a.dilate(1, corners=True).isdisjoint(b)
+    with pytest.raises(TypeError, match="not a bool"):
+        a.dilate(1, corners=1)
+
+
+def test_area_is_leaves_times_cell_area():
+    t = Tree.from_cells([983, 12 * 9], 4)
+    assert t.area_m2() == pytest.approx(10 * 9**2 * zarel.cell_area_m2(4), rel=1e-15)
+    assert Tree.from_cells(range(9, 15), 0).area_m2() == pytest.approx(510065621.7e6, rel=1e-9)
+    assert Tree.from_cells([], 3).area_m2() == 0
 
 
 def test_dilation_follows_the_boundary():

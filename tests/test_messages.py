@@ -183,14 +183,14 @@ REFUSALS = [
     (lambda: z._cells_to_lonlat(np.arange(9, 15, dtype=np.uint64)[::2]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.arange(9, 15, dtype=np.uint64)[::-1]), ValueError, NOT_CONTIGUOUS, None),
     (lambda: z._cell_neighbours(np.frombuffer(bytes(17), np.uint64, 2, 1)), ValueError, NOT_CONTIGUOUS, None),
-    # Binding: missing, surplus, duplicate and unknown arguments; no ordering; no direct construction.
+    # Binding: missing, surplus, duplicate and unknown arguments; no ordering of profiles, none of a tree against a number; no direct construction.
     (lambda: position(), TypeError, None, None),
     (lambda: position(9, cid=9), TypeError, None, None),
     (lambda: position(9, bogus=1), TypeError, None, None),
     (lambda: Profile(colour=1), TypeError, None, None),
     (lambda: Profile(*range(11)), TypeError, None, None),
     (lambda: Profile() < Profile(), TypeError, None, None),
-    (lambda: T2 < T2, TypeError, None, None),
+    (lambda: T2 < 5, TypeError, None, None),
     (lambda: Tree(), TypeError, None, None),
     (lambda: z._cells_from_lonlat(F, F), TypeError, None, None),
 ]

@@ -247,6 +247,14 @@ def test_geo_tree_into_geopandas():
     assert finer.geometry.equals(gpd.GeoSeries(zarel.cell_polygons(tree.cells(), 8), crs="EPSG:4326"))
     with pytest.raises(TypeError, match="GeoTree needs a Tree, got dict"):
         zarel.GeoTree(tree.geojson())
+    # The array road gives the same frame as the features' road.
+    for n, frame in [(3, gdf), (8, finer)]:
+        fast = zarel.to_geodataframe(tree, n)
+        assert list(fast.columns) == list(frame.columns) and fast.crs == frame.crs
+        assert fast.geometry.equals(frame.geometry) and (fast["suid"] == frame["suid"]).all()
+        assert fast["cid"].tolist() == frame["cid"].tolist() and fast["level"].tolist() == frame["level"].tolist()
+    other = zarel.to_geodataframe(zarel.Tree.from_cells([4 * 4 + 1], 2, zarel.Profile(aperture=4, n_base=6)))
+    assert other["suid"].tolist() == [None] and other["level"].tolist() == [1]
 
 
 def shapes():
@@ -285,7 +293,7 @@ def test_documents_in_other_forms(form, fill):
 
 @pytest.mark.parametrize("geojson, error, message", [
     ("{", ValueError, "^not JSON: Expecting"),
-    ({**SQUARE, "coordinates": np.full((1, 5, 2), np.nan)}, ValueError, r"^not JSON \(ValueError: "),
+    ({**SQUARE, "coordinates": np.full((1, 5, 2), np.nan)}, ValueError, r"^polygon 0, ring 0, point 0: \(NaN, NaN\) is not finite$"),
     ({**SQUARE, "bbox": {1, 2}}, ValueError, r"^not JSON \(TypeError: Object of type set"),
 ])
 @pytest.mark.parametrize("fill", FILLS)
@@ -330,6 +338,9 @@ def test_missing_extras_are_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "shapely", None)
     with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[shapely\]'"):
         zarel.cell_polygons([9])
+    monkeypatch.setitem(sys.modules, "geopandas", None)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[geopandas\]'"):
+        zarel.to_geodataframe(zarel.Tree.from_cells([9], 1))
     monkeypatch.setitem(sys.modules, "dask", None)
     monkeypatch.delitem(sys.modules, "zarel.dask", raising=False)
     with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[dask\]'"):

@@ -44,7 +44,8 @@ def test_form_grows_with_cells_not_leaves(depth):
     assert len(pickle.dumps(whole)) < 250
     rng = random.Random(depth)
     scattered = Tree.from_cells(random_cells(rng, depth, 3000, top=depth), depth)
-    assert len(pickle.dumps(scattered)) < 8 * len(scattered.cells()) + 250
+    # Isolated deep cells cost their path below the shared levels, a few bits a level.
+    assert len(pickle.dumps(scattered)) < 16 * len(scattered.cells()) + 250
 
 
 PROFILE_STATE = tuple(Profile.ogc().to_dict()[f] for f in
@@ -81,7 +82,8 @@ def test_index_round_trip(seed, adds, protocol):
             index.add(key, pool[i])
         elif key in index:
             index.remove(key)
-    for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index)):
+    for twin in (pickle.loads(pickle.dumps(index, protocol)), copy.copy(index), copy.deepcopy(index),
+                 Index.from_bytes(index.to_bytes())):
         assert twin.roots() == index.roots() and twin.distinct_roots == index.distinct_roots
         assert twin.keys() == index.keys()
         assert all(same_tree(x, y) for x, y in zip(twin._content()[0], index._content()[0], strict=True))

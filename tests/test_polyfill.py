@@ -14,7 +14,7 @@ import pytest
 import shapely
 
 import zarel
-from zarel import Profile, Tree
+from zarel import Profile, Tree, _zarel
 
 # -- the model ---------------------------------------------------------------
 
@@ -170,7 +170,7 @@ def test_model_agrees_with_shapely(name):
 @pytest.mark.parametrize("resolution", [0, 1, 2, 3])
 def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
     doc = SHAPES[name]
-    assert zarel.polyfill(doc, resolution) == brute(doc, cells_at(resolution))
+    assert _zarel.polyfill(doc, resolution) == brute(doc, cells_at(resolution))
 
 
 @pytest.mark.parametrize("name, coarse", [
@@ -179,7 +179,7 @@ def test_polyfill_is_the_nucleus_rule_over_the_globe(name, resolution):
     ("north cap", "N3"), ("split in the cap", "N3")])
 def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
     subs = sorted(zarel.subzones(zarel.suid_to_cid(coarse), 4))
-    got = zarel.polyfill(SHAPES[name], len(coarse) + 3)
+    got = _zarel.polyfill(SHAPES[name], len(coarse) + 3)
     assert [x for x in got if subs[0] <= x <= subs[-1]] == brute(SHAPES[name], subs)
 
 
@@ -210,7 +210,7 @@ def test_random_polygons_against_the_cut_and_the_poles():
     chosen = sorted(cids[edge].tolist() + rng.choice(cids[~edge], 300, replace=False).tolist())
     for _ in range(40):
         doc = random_doc(rng, lat[lon == -180].tolist() + [85.0])
-        got = set(zarel.polyfill(doc, 5))
+        got = set(_zarel.polyfill(doc, 5))
         assert [c for c in chosen if c in got] == brute(doc, chosen)
 
 
@@ -218,33 +218,33 @@ def test_random_polygons_against_the_cut_and_the_poles():
 def test_the_whole_globe_covers_every_cell(resolution):
     doc = polygon(box(-180, -90, 180, 90))
     every = Tree.from_cells(range(9, 15), resolution)
-    assert len(zarel.polyfill(doc, resolution)) == every.leaf_count() == 6 * 9**resolution
+    assert len(_zarel.polyfill(doc, resolution)) == every.leaf_count() == 6 * 9**resolution
     assert Tree.from_geojson(doc, resolution) == every
-    assert zarel.fingerprint_polygon(doc, resolution) == every.root_hex
+    assert _zarel.fingerprint_polygon(doc, resolution) == every.root_hex
 
 
 def test_roots_ignore_orientation_and_start_vertex():
     ring = star(-30, 20, 35, 12, 7)
     hole = box(-40, 15, -25, 30)
-    base = zarel.fingerprint_polygon(polygon(ring, hole), 5)
+    base = _zarel.fingerprint_polygon(polygon(ring, hole), 5)
     for r, h in [(ring[::-1], hole), (ring, hole[::-1]), (ring[3:] + ring[:3], hole[2:] + hole[:2])]:
-        assert zarel.fingerprint_polygon(polygon(r, h), 5) == base
+        assert _zarel.fingerprint_polygon(polygon(r, h), 5) == base
     rev = ring[::-1]
-    assert zarel.fingerprint_polygon(polygon(rev + rev[:1]), 5) == zarel.fingerprint_polygon(polygon(ring), 5)
+    assert _zarel.fingerprint_polygon(polygon(rev + rev[:1]), 5) == _zarel.fingerprint_polygon(polygon(ring), 5)
 
 
 def test_empty_coverages():
     tiny = polygon([(1.0, 1.0), (1.0 + 1e-9, 1.0), (1.0, 1.0 + 1e-9)])
     for doc in (tiny, {"type": "MultiPolygon", "coordinates": []}, polygon([])):
-        assert zarel.polyfill(doc, 6) == []
+        assert _zarel.polyfill(doc, 6) == []
         assert Tree.from_geojson(doc, 6).is_empty()
-        assert zarel.fingerprint_polygon(doc, 6) == Tree.from_cells([], 6).root_hex
+        assert _zarel.fingerprint_polygon(doc, 6) == Tree.from_cells([], 6).root_hex
 
 
 def test_other_profiles():
     doc = SHAPES["holed"]
     for p in (Profile.zarel_1(), Profile(north_square=2, south_square=1, lon_0_udeg=-120000000)):
-        assert zarel.polyfill(doc, 2, p) == brute(doc, cells_at(2, p), p)
+        assert _zarel.polyfill(doc, 2, p) == brute(doc, cells_at(2, p), p)
         assert Tree.from_geojson(doc, 2, p).profile == p
 
 
@@ -273,7 +273,7 @@ UNSUPPORTED = "unsupported GeoJSON type {}; need Polygon or MultiPolygon"
     ({"type": "Polygon", "coordinates": [[["1", 2]]]}, "position must be numeric"),
 ])
 def test_document_messages(doc, message):
-    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
+    for call in (_zarel.polyfill, _zarel.fingerprint_polygon, Tree.from_geojson):
         with pytest.raises(ValueError) as e:
             call(doc, 3)
         assert str(e.value) == message
@@ -282,15 +282,15 @@ def test_document_messages(doc, message):
 def test_positions_read_as_written():
     three = polygon([(0, 0, 300), (40, 0, 1), (40, 30), (0, 30)])
     ints = polygon([(0, 0), (40, 0), (40, 30), (0, 30), (0, 0)])
-    assert zarel.polyfill(three, 3) == zarel.polyfill(ints, 3) == zarel.polyfill(polygon(box(0.0, 0.0, 40.0, 30.0)), 3)
-    assert zarel.polyfill(polygon([(0, 0), (2**70, 0), (0, 30)]), 1) == zarel.polyfill(
+    assert _zarel.polyfill(three, 3) == _zarel.polyfill(ints, 3) == _zarel.polyfill(polygon(box(0.0, 0.0, 40.0, 30.0)), 3)
+    assert _zarel.polyfill(polygon([(0, 0), (2**70, 0), (0, 30)]), 1) == _zarel.polyfill(
         polygon([(0, 0), (float(2**70), 0), (0, 30)]), 1)
 
 
 def test_resolution_messages_and_order():
     doc = polygon(box(0, 0, 1e-4, 1e-4))
-    assert isinstance(zarel.polyfill(doc, 15), list)
-    for call in (zarel.polyfill, zarel.fingerprint_polygon, Tree.from_geojson):
+    assert isinstance(_zarel.polyfill(doc, 15), list)
+    for call in (_zarel.polyfill, _zarel.fingerprint_polygon, Tree.from_geojson):
         with pytest.raises(ValueError, match=r"^resolution 16 out of range \[0, 15\]$"):
             call(doc, 16)
         # The document is read before the resolution is judged.
@@ -305,7 +305,7 @@ def test_resolution_messages_and_order():
         # Aperture 4096 runs out of 64-bit cids below level 5.
         with pytest.raises(ValueError, match="^depth 5 is deeper than the deepest level, 4$"):
             call(doc, 5, Profile(aperture=4096))
-    for call in (zarel.fingerprint_polygon, Tree.from_geojson):
+    for call in (_zarel.fingerprint_polygon, Tree.from_geojson):
         with pytest.raises(ValueError, match="^depth 19 is deeper than the deepest level, 18$"):
             call(doc, 19)
 
@@ -317,7 +317,7 @@ def test_polyfill_refuses_huge_lists_while_descending():
     doc = polygon(box(-60, -40, 60, 40))
     for d, resolution, total in [(doc, 9, Tree.from_geojson(doc, 9).leaf_count()), (WORLD, 15, 6 * 9**15)]:
         with pytest.raises(ValueError) as e:
-            zarel.polyfill(d, resolution)
+            _zarel.polyfill(d, resolution)
         head, tail = str(e.value).split(f" cells at resolution {resolution}, ")
         assert tail == "more than the 67108864 that polyfill materialises; use Tree.from_geojson"
         # The count stops where it first passes the bound, short of the whole coverage.

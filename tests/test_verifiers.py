@@ -125,3 +125,36 @@ def records():
 def test_equivalent_documents_verify_alike(records, variant, valid):
     for rec in records[::5]:
         assert verify_opening(variant(rec)) is valid
+
+
+def test_helpers_answer_only_for_the_roots_cell_and_op_expected():
+    from zarel import opening_claim, setop_result, suid_to_cid
+
+    a, b = Tree.from_cells([100, 8019], 3), Tree.from_cells([10, 983], 3)
+    inside, outside = 8019, 9 * 983 + 4
+    assert opening_claim(a.open(inside), root=a.root_hex, cid=inside) == "full"
+    assert opening_claim(a.open(outside), root=bytes.fromhex(a.root_hex), cid=outside) == "empty"
+    assert opening_claim(b.open(983), root=b, cid="Q12") == "full" and suid_to_cid("Q12") == 983
+    record = a.open(inside)
+
+    def claim_of(r):
+        node = r["opening"]
+        while "claim" not in node:
+            node = next(e for e in node["entries"] if isinstance(e, dict))
+        return node
+
+    flipped = edited(record, claim_of, lambda c: c.__setitem__("claim", "empty"))
+    for doc, root, cid in [(record, a, outside), (record, b, inside), (b.open(inside), a, inside), (flipped, a, inside),
+                           (edited(record, lambda r: r, lambda r: r.__setitem__("root", b.root_hex)), b, inside),
+                           (None, a, inside), ({"claim": "full"}, a, inside)]:
+        assert verify_opening(record) and opening_claim(doc, root=root, cid=cid) is None
+    proof = a.prove(b, "difference")
+    assert setop_result(proof, root_a=a, root_b=b.root_hex, op="difference") == (a - b).root_hex
+    wrong_result = edited(proof, lambda p: p, lambda p: p.__setitem__("root_c", b.root_hex))
+    for doc, ra, rb, op in [(proof, b, a, "difference"), (proof, a, b, "union"), (wrong_result, a, b, "difference"),
+                            (a.prove(b, "union"), a, b, "difference"), ({}, a, b, "difference")]:
+        assert setop_result(doc, root_a=ra, root_b=rb, op=op) is None
+    with pytest.raises(ValueError, match="op must be one of union, intersect, difference"):
+        setop_result(proof, root_a=a, root_b=b, op="Union")
+    with pytest.raises(ValueError, match="root must be a root"):
+        opening_claim(record, root="00", cid=inside)

@@ -1,5 +1,6 @@
 #include "fill/polygon.h"
 
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -10,6 +11,25 @@ namespace {
 
 void close(Ring& ring) {
   if (!ring.empty() && !(ring.back() == ring.front())) ring.push_back(ring.front());
+}
+
+// The shortest text that reads back to `v`, fixed or scientific, whichever is shorter (1e+300, not 301 digits).
+std::string written(double v) {
+  if (!std::isfinite(v)) return shortest(v);
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+Status check_point(double x, double y) {
+  if (!std::isfinite(x) || !std::isfinite(y))
+    return invalid("(" + written(x) + ", " + written(y) + ") is not finite");
+  if (std::fabs(x) > kLonLimit)
+    return invalid("longitude " + written(x) +
+                   " is outside [-180, 180]; bring 0..360 longitudes into range and split polygons that cross "
+                   "the antimeridian");
+  if (std::fabs(y) > kLatLimit) return invalid("latitude " + written(y) + " is outside [-90, 90]");
+  return ok();
 }
 
 // [offsets[k], offsets[k + 1]) as a checked range into an array of `limit` items.
@@ -75,8 +95,10 @@ Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& a, size_t i) {
       ring.reserve(points.second - points.first + 1);
       for (size_t j = points.first; j < points.second; ++j) {
         double x = a.xy[2 * j], y = a.xy[2 * j + 1];
-        if (!std::isfinite(x) || !std::isfinite(y))
-          return invalid("point " + std::to_string(j) + " is not finite");
+        if (auto s = check_point(x, y); !s)
+          return invalid("polygon " + std::to_string(p - polygons.first) + ", ring " +
+                         std::to_string(k - rings.first) + ", point " + std::to_string(j - points.first) + ": " +
+                         s.error().display());
         ring.push_back({x, y});
       }
       all.push_back(std::move(ring));

@@ -13,6 +13,12 @@
 
 namespace zarel {
 
+// The largest |longitude| and |latitude| the array road takes: values up to 4
+// ulps beyond ±180 and ±90 are those edges written with a rounding error
+// (-180.00000000000003), read as the edges; anything further out is refused.
+inline constexpr double kLonLimit = 180.0 + 4 * 0x1p-45;  // 4 ulps of 180
+inline constexpr double kLatLimit = 90.0 + 4 * 0x1p-46;   // 4 ulps of 90
+
 // x = longitude, y = latitude, degrees; no range is imposed.
 struct Coord {
   double x = 0, y = 0;
@@ -58,8 +64,10 @@ struct PolygonArrays {
 };
 
 // Geometry i of the arrays, its rings closed as a document's are. Offsets
-// that run backwards or past their array, and coordinates that are not
-// finite, are refused; nothing outside the arrays is read.
+// that run backwards or past their array, and coordinates that are not finite
+// or lie off the Earth (longitude outside [-180, 180], latitude outside
+// [-90, 90], beyond a few ulps) are refused, naming the polygon, the ring and
+// the point within it; nothing outside the arrays is read.
 // REQUIRES: i < arrays.size().
 Result<MultiPolygon> geometry_from_arrays(const PolygonArrays& arrays, size_t i);
 

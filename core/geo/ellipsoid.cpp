@@ -3,6 +3,7 @@
 #include <sleef.h>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -35,9 +36,14 @@ void sin_lanes2(const double* x, double* out, int n) {
   for (int i = 0; i < n; i += 2) _mm_storeu_pd(out + i, Sleef_cinz_sind2_u10sse2(_mm_loadu_pd(x + i)));
 }
 
+// Asks the processor directly: zig's runtime (the manylinux wheels' compiler) leaves
+// __builtin_cpu_supports's table empty. AVX needs the OS to save the YMM registers too.
 int widest_lanes() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx") ? 4 : 2;
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_AVX) || !(c & bit_OSXSAVE)) return 2;
+  unsigned lo, hi;
+  __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (lo & 0x6) == 0x6 ? 4 : 2;
 }
 const int kLanes = widest_lanes();
 #else

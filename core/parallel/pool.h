@@ -133,7 +133,7 @@ struct Runner {
       pool.reserve(threads - 1);
       for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker, k);
     } catch (const std::system_error& e) {
-      failure = e.what();
+      failure = "could not start " + std::to_string(threads) + " worker threads: " + e.what();
       lowest.stop(first);
     } catch (...) {
       // The threads already started must be joined before the failure leaves.

@@ -1,8 +1,10 @@
 #include "tree/dilate.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
+#include "tree/joins.h"
 #include "zone/disk.h"
 #include "zone/zone.h"
 
@@ -105,7 +107,7 @@ Error too_many(uint32_t k, uint32_t depth) {
 
 }  // namespace
 
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k) {
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   ZAREL_TRY(uint64_t s, side(tree.hierarchy));
@@ -119,9 +121,27 @@ Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k) {
   std::vector<uint64_t> prev = std::move(walk.in), ring = std::move(walk.out), next;
   sort_unique(prev);
   sort_unique(ring);
+  // At level 0 base cells meet only along edges.
+  corners = corners && g.span >= 2;
+  if (corners) {
+    // An uncovered leaf touching a covered one only at a corner, with no
+    // covered leaf beside it, has both leaves between them uncovered: the
+    // covered one is on the boundary walked, so its corners find it.
+    std::array<uint64_t, 4> diagonal{};
+    for (uint64_t c : prev) {
+      for (uint32_t i = 0, n = corner_cells(g, g.position(c), c, diagonal); i < n; ++i)
+        if (!holds(tree, diagonal[i], tree.depth)) ring.push_back(diagonal[i]);
+      if (ring.size() > 2 * kMaxDilationLeaves) sort_unique(ring);
+      if (ring.size() > kMaxDilationLeaves) return too_many(k, tree.depth);
+    }
+    sort_unique(ring);
+  }
   std::vector<uint64_t> added = ring;
   for (uint32_t j = 1; j < k && !ring.empty() && added.size() <= kMaxDilationLeaves; ++j) {
-    next_layer(g, prev, ring, next);
+    next_layer(g, prev, ring, next, corners);
+    // The covered leaves known are the boundary's; one met first across a
+    // corner of the first layer is dropped here.
+    if (corners && j == 1) std::erase_if(next, [&](uint64_t c) { return holds(tree, c, tree.depth); });
     added.insert(added.end(), next.begin(), next.end());
     std::swap(prev, ring);
     std::swap(ring, next);

@@ -13,9 +13,10 @@ namespace zarel {
 inline constexpr uint64_t kMaxDilationLeaves = uint64_t{1} << 25;
 
 // Every leaf within k edge steps of a covered leaf of `tree` (at its depth),
-// the tree's own leaves included. Only the boundary is walked: a canonical
-// cell whose neighbours are covered costs one lookup per side. `profile` is
-// the tree's own.
-Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k);
+// the tree's own leaves included; with `corners`, a step may also cross a
+// corner (the eight cells around a cell), so coverages meeting at a point grow
+// into each other. Only the boundary is walked: a canonical cell whose
+// neighbours are covered costs one lookup per side. `profile` is the tree's own.
+Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners = false);
 
 }  // namespace zarel

@@ -23,8 +23,12 @@ from zarel._grid import (  # noqa: F401
     cell_children,
     cell_levels,
     cell_parents,
+    cells_valid,
     cids_to_suids,
     grid_disk,
+    suid_to_cid,
+    grid_distance,
+    grid_ring,
     suids_to_cids,
     to_dggs_json,
 )
@@ -33,6 +37,10 @@ from zarel._grid import (  # noqa: F401
 # package's polyfill and fingerprint_polygon call their level `level`.
 from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
 from zarel._geo import fingerprint_polygons, polyfill_polygons, roots_hex, trees_from_polygons  # noqa: F401
+from zarel._maps import to_geodataframe  # noqa: F401
+
+# Verifiers that also check the roots, cell and operation the caller expects.
+from zarel._verify import opening_claim, setop_result  # noqa: F401
 
 __all__ = [
     "MAX_RESOLUTION", "OGC_RHEALPIX", "ZAREL_1", "GeoTree", "Index", "InternalError", "Profile", "Tree",
@@ -42,6 +50,8 @@ __all__ = [
     "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
     "tree_from_geojson", "verify_opening", "verify_setop",
     "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
-    "grid_disk", "suids_to_cids", "to_dggs_json",
+    "grid_disk", "suids_to_cids", "to_dggs_json", "grid_ring", "grid_distance", "cells_valid",
     "fingerprint_polygons", "polyfill_polygons", "roots_hex", "trees_from_polygons",
+    "opening_claim", "setop_result",
+    "to_geodataframe",
 ]

@@ -8,6 +8,8 @@ function with the same remaining arguments; results are those of the module.
 
 Cids are never wrapped: a negative or too large value is refused with
 `OverflowError` naming its position, as the module refuses such an int.
+`level`, `n` and `nthreads` are checked here, each refusal naming the
+argument and its range.
 """
 
 from __future__ import annotations
@@ -17,7 +19,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from zarel import _zarel
+from zarel import _args, _zarel
+from zarel._args import pooled
 from zarel._zarel import Profile
 
 __all__ = [
@@ -85,6 +88,7 @@ def _cids(values: npt.ArrayLike) -> npt.NDArray[np.uint64]:
     raise TypeError(f"cids must hold integers, got dtype {arr.dtype}")
 
 
+@pooled
 def cells_from_lonlat(
     lon: npt.ArrayLike,
     lat: npt.ArrayLike,
@@ -99,9 +103,11 @@ def cells_from_lonlat(
     2 or more a private pool of that many workers (inputs of fewer than 16384
     points always run on the calling thread). Returns uint64 cids.
     """
+    level, nthreads = _args.level(level), _args.nthreads(nthreads)
     return _zarel._cells_from_lonlat(_degrees("lon", lon), _degrees("lat", lat), level, profile, nthreads)
 
 
+@pooled
 def cells_to_lonlat(
     cids: npt.ArrayLike, profile: Profile | None = None, nthreads: int = 0
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -110,9 +116,10 @@ def cells_to_lonlat(
     `cids` is any one-dimensional array-like of non-negative integers;
     `nthreads` as in `cells_from_lonlat`.
     """
-    return _zarel._cells_to_lonlat(_cids(cids), profile, nthreads)
+    return _zarel._cells_to_lonlat(_cids(cids), profile, _args.nthreads(nthreads))
 
 
+@pooled
 def cell_boundaries(
     cids: npt.ArrayLike, n: int = 5, profile: Profile | None = None, nthreads: int = 0
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
@@ -120,19 +127,21 @@ def cell_boundaries(
 
     Returns `(coords, offsets)`: `coords` float64 of shape (M, 2) holding
     `(lon, lat)` points, cell i being `coords[offsets[i]:offsets[i + 1]]`.
-    Polar cells get `n` points per edge, equatorial cells their four corners;
-    rings crossing the antimeridian run east of 180 degrees and cells holding
-    a pole are closed through it. `boundaries_to_polygons` makes shapely
-    polygons of the pair.
+    Polar cells get `n` points per edge (2 to 65536), equatorial cells their
+    four corners; rings crossing the antimeridian run east of 180 degrees and
+    cells holding a pole are closed through it. `boundaries_to_polygons`
+    makes shapely polygons of the pair.
     """
-    return _zarel._cell_boundaries(_cids(cids), n, profile, nthreads)
+    n = _args.integer("n", n, 2, _args.MAX_EDGE_POINTS)
+    return _zarel._cell_boundaries(_cids(cids), n, profile, _args.nthreads(nthreads))
 
 
+@pooled
 def cell_neighbours(
     cids: npt.ArrayLike, profile: Profile | None = None, nthreads: int = 0
 ) -> npt.NDArray[np.uint64]:
     """The four edge neighbours of each cell: uint64 of shape (N, 4), columns up, right, down, left."""
-    return _zarel._cell_neighbours(_cids(cids), profile, nthreads)
+    return _zarel._cell_neighbours(_cids(cids), profile, _args.nthreads(nthreads))
 
 
 def boundaries_to_polygons(coords: npt.ArrayLike, offsets: npt.ArrayLike) -> npt.NDArray[np.object_]:
@@ -143,7 +152,7 @@ def boundaries_to_polygons(coords: npt.ArrayLike, offsets: npt.ArrayLike) -> npt
     """
     try:
         import shapely  # type: ignore[import-untyped,unused-ignore]
-    except ModuleNotFoundError as e:
+    except ImportError as e:
         raise ModuleNotFoundError("cell polygons need shapely 2: pip install 'zarel[shapely]'", name=e.name) from e
 
     xy = np.asarray(coords, dtype=np.float64)

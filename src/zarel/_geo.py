@@ -1,18 +1,19 @@
 """Geometry objects in, display GeoJSON out.
 
-Tables of geometries take the batch road: shapely arrays, GeoSeries, WKB
-arrays and GeoArrow arrays become flat coordinate and offset arrays through
-shapely's vectorised functions (never JSON text), which the module fills one
-geometry per pool task without the interpreter lock. A single shapely
-geometry takes the same road.
+Tables of geometries take the batch road: lists of GeoJSON dicts, shapely
+arrays, GeoSeries, WKB and Arrow arrays become flat coordinate and offset
+arrays (`_tables`), which the module fills one geometry per pool task without
+the interpreter lock. A single shapely geometry takes the same road.
 
 The module reads other polygons as GeoJSON documents. The single-geometry
 front ends also take any object with `__geo_interface__` (a geopandas row's
 geometry, other libraries' shapes), read as the GeoJSON it describes, and a
-GeoJSON text, parsed. A document holding NumPy arrays or numbers (which `json`
-cannot write) is converted to plain lists and numbers, once, when the module
-refuses it. Everything else passes through unchanged, so results and errors are
-the module's own. A geopandas series, frame or geometry array holds many
+GeoJSON text, parsed. Their coordinates are checked here as the batch road's
+are (finite, within [-180, 180] and [-90, 90]) before the module reads them. A
+document holding NumPy arrays or numbers (which `json` cannot write) is
+converted to plain lists and numbers, once, when the module refuses it.
+Everything else passes through unchanged, so results and errors are the
+module's own. A geopandas series, frame or geometry array holds many
 geometries: the single-geometry front ends refuse it with a pointer to the
 batch functions, which take one per element.
 
@@ -30,7 +31,8 @@ from typing import Any, Callable, Literal, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from zarel import _zarel
+from zarel import _args, _tables, _zarel
+from zarel._args import pooled
 from zarel._names import level_was
 from zarel._zarel import Profile, Tree
 
@@ -39,111 +41,21 @@ __all__ = [
     "tree_from_geojson", "trees_from_polygons",
 ]
 
-_POLYGON, _MULTIPOLYGON = 3, 6
-_TYPE_NAMES = {0: "Point", 1: "LineString", 2: "LinearRing", 3: "Polygon", 4: "MultiPoint",
-               5: "MultiLineString", 6: "MultiPolygon", 7: "GeometryCollection"}
-
-# (xy, rings, parts, geometries): the flat layout the module fills.
-_Arrays = tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]
-
-
-def _shapely_arrays(geoms: npt.NDArray[np.object_]) -> _Arrays:
-    import shapely  # type: ignore[import-untyped,unused-ignore]
-
-    kinds = shapely.get_type_id(geoms)
-    # Missing (-1) and empty geometries of any kind cover nothing.
-    bad = np.flatnonzero((kinds != _POLYGON) & (kinds != _MULTIPOLYGON) & (kinds != -1) & ~shapely.is_empty(geoms))
-    if bad.size:
-        i = int(bad[0])
-        raise ValueError(f"geometry {i}: a {_TYPE_NAMES.get(int(kinds[i]), 'geometry')} is not a Polygon "
-                         "or MultiPolygon")
-    parts, of_geometry = shapely.get_parts(geoms, return_index=True)
-    rings, of_part = shapely.get_rings(parts, return_index=True)
-    xy = shapely.get_coordinates(rings).ravel()
-    def offsets(owner: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.int64]:
-        out = np.zeros(n + 1, dtype=np.int64)
-        np.cumsum(np.bincount(owner, minlength=n), out=out[1:])
-        return out
-    ring_offsets = np.zeros(len(rings) + 1, dtype=np.int64)
-    np.cumsum(shapely.get_num_coordinates(rings), out=ring_offsets[1:])
-    return xy, ring_offsets, offsets(of_part, len(parts)), offsets(of_geometry, len(geoms))
-
-
-def _arrow_arrays(arr: Any) -> _Arrays | None:
-    """A GeoArrow polygon or multipolygon array (interleaved or struct coordinates), or None."""
-    import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
-
-    if isinstance(arr, pa.ChunkedArray):
-        arr = arr.combine_chunks()
-    arr = getattr(arr, "storage", arr)
-    depth, inner = 0, arr
-    while pa.types.is_list(inner.type) or pa.types.is_large_list(inner.type):
-        depth, inner = depth + 1, inner.values
-    if depth not in (2, 3):
-        return None
-    if pa.types.is_fixed_size_list(inner.type):
-        dim = inner.type.list_size
-        xy = inner.values.to_numpy(zero_copy_only=False).reshape(-1, dim)[:, :2]
-    elif pa.types.is_struct(inner.type):
-        xy = np.column_stack([inner.field(0).to_numpy(zero_copy_only=False),
-                              inner.field(1).to_numpy(zero_copy_only=False)])
-    else:
-        return None
-    outer = np.asarray(arr.offsets, dtype=np.int64)
-    if arr.null_count and (np.diff(outer)[np.asarray(arr.is_null())] != 0).any():
-        raise ValueError("a missing geometry of the GeoArrow array holds polygons")
-    middle = np.asarray(arr.values.offsets, dtype=np.int64)
-    if depth == 2:  # polygons: geometry i is polygon i
-        geometries, parts, rings = np.arange(len(arr) + 1, dtype=np.int64), outer, middle
-    else:
-        geometries, parts = outer, middle
-        rings = np.asarray(arr.values.values.offsets, dtype=np.int64)
-    return np.ascontiguousarray(xy, dtype=np.float64).ravel(), rings, parts, geometries
-
-
-def _to_arrays(geoms: Any) -> _Arrays:
-    """The flat layout of any table of geometries the batch functions take."""
-    import shapely
-
-    column = getattr(geoms, "geometry", None)
-    if column is not None and hasattr(geoms, "columns"):  # a GeoDataFrame: its active geometry column
-        geoms = column
-    if hasattr(geoms, "__arrow_c_array__") and not hasattr(geoms, "values"):  # e.g. geopandas' to_arrow
-        import pyarrow as pa
-
-        geoms = pa.array(geoms)
-    if type(geoms).__module__.startswith("pyarrow"):
-        arrays = _arrow_arrays(geoms)
-        if arrays is not None:
-            return arrays
-        geoms = geoms.to_numpy(zero_copy_only=False)
-    if isinstance(geoms, shapely.Geometry) or isinstance(geoms, dict):
-        raise TypeError("need a table of geometries; for one geometry use polyfill, fingerprint_polygon "
-                        "or tree_from_geojson")
-    values = np.asarray(getattr(geoms, "values", geoms), dtype=object)
-    if values.ndim != 1:
-        raise ValueError(f"geometries must be one-dimensional, got shape {values.shape}")
-    wkb = np.fromiter((isinstance(v, (bytes, bytearray, memoryview)) for v in values), bool, len(values))
-    if wkb.any():
-        values = shapely.from_wkb(values)
-    elif any(isinstance(v, dict) for v in values):
-        values = np.array([None if v is None else shapely.geometry.shape(v) for v in values], dtype=object)
-    return _shapely_arrays(values)
-
-
-def _one(geometry: Any) -> _Arrays:
-    return _shapely_arrays(np.array([geometry], dtype=object))
-
-
-def _is_shapely(geometry: Any) -> bool:
-    import sys
-
-    shapely = sys.modules.get("shapely")
-    return shapely is not None and isinstance(geometry, shapely.Geometry)
+def _one(geometry: Any, level: int, form: str, profile: Profile | None,
+         mode: Literal["nucleus", "inside", "overlap"]) -> Any:
+    """A single shapely geometry down the array road; its refusals name no row."""
+    try:
+        return _zarel._cover_polygons(*_tables.shapely_arrays(_tables.objects([geometry])), level, form, profile,
+                                      mode=mode)
+    except ValueError as e:
+        text = str(e)
+        if text.startswith("geometry 0: "):
+            raise ValueError(text[len("geometry 0: "):]) from None
+        raise
 
 
 _R = TypeVar("_R")
-_MANY = frozenset({"GeoSeries", "GeoDataFrame", "GeometryArray"})
+_MANY = frozenset({"GeoSeries", "GeoDataFrame", "GeometryArray", "DataFrame"})
 
 
 def _document(geojson: Any, batch: str) -> Any:
@@ -160,6 +72,9 @@ def _document(geojson: Any, batch: str) -> Any:
         isinstance(geojson, np.ndarray) and geojson.dtype == object
     ):
         raise TypeError(f"a {kind.__name__} holds many geometries; zarel.{batch} takes one per element")
+    if kind.__name__ == "Series" and kind.__module__.startswith("pandas"):
+        raise TypeError("a pandas Series (a table's row?) is not a geometry; pass the row's geometry, "
+                        "such as row.geometry")
     interface = getattr(geojson, "__geo_interface__", None)
     return geojson if interface is None else interface
 
@@ -177,8 +92,24 @@ def _plain(value: Any) -> Any:
     return value
 
 
+def _check_coordinates(doc: Any) -> None:
+    """Refuses a point that is not finite or off the Earth, as the batch road does.
+
+    A document whose shape is wrong is left to the module, whose messages say what
+    is wrong with it.
+    """
+    try:
+        arrays = _tables.geojson_arrays([doc])
+    except (ValueError, TypeError):
+        return
+    error = _tables.coordinate_error(arrays)
+    if error is not None:
+        raise ValueError(error)
+
+
 def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any, mode: str) -> _R:
     doc = _document(geojson, batch)
+    _check_coordinates(doc)
     try:
         return function(doc, *args, mode=mode)
     except ValueError as error:
@@ -197,13 +128,16 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: 
     which may hold NumPy numbers, or its JSON text), a shapely Polygon or
     MultiPolygon (read from its coordinates), or any object with
     `__geo_interface__` describing one. Coordinates are longitude/latitude
-    degrees, taken as written. Refused (ValueError) above 2**26 cells: large
-    areas belong in `tree_from_geojson`. `mode="inside"` gives the cells wholly
+    degrees within [-180, 180] and [-90, 90]; a point outside them or not
+    finite is refused, naming its polygon, ring and index in the ring.
+    Refused (ValueError) above 2**26 cells: large areas belong in
+    `tree_from_geojson`. `mode="inside"` gives the cells wholly
     inside the polygon instead, and `mode="overlap"` the cells whose interior
     meets the polygon's interior (see docs/polygons.md).
     """
-    if _is_shapely(geojson):
-        cids, _ = _zarel._cover_polygons(*_one(geojson), level, "cells", profile, mode=mode)
+    level = _args.level(level)
+    if _tables.is_shapely(geojson):
+        cids, _ = _one(geojson, level, "cells", profile, mode)
         return list(cids.tolist())
     return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile, mode=mode)
 
@@ -215,8 +149,9 @@ def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None
     Also takes shapely geometries and objects with `__geo_interface__`; `mode`
     as in `polyfill`.
     """
-    if _is_shapely(geojson):
-        return str(_zarel._cover_polygons(*_one(geojson), level, "roots", profile, mode=mode)[0].tobytes().hex())
+    level = _args.level(level)
+    if _tables.is_shapely(geojson):
+        return str(_one(geojson, level, "roots", profile, mode)[0].tobytes().hex())
     return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile, mode=mode)
 
 
@@ -227,31 +162,46 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
     `Tree.from_geojson` that also takes shapely geometries and objects with
     `__geo_interface__` (see `polyfill`); `mode` as in `polyfill`.
     """
-    if _is_shapely(geojson):
-        tree: Tree = _zarel._cover_polygons(*_one(geojson), level, "trees", profile, mode=mode)[0]
+    level = _args.level(level)
+    if _tables.is_shapely(geojson):
+        tree: Tree = _one(geojson, level, "trees", profile, mode)[0]
         return tree
     return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
 
 
+def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: Literal["nucleus", "inside", "overlap"]) -> Any:
+    level, nthreads = _args.level(level), _args.nthreads(nthreads)
+    return _zarel._cover_polygons(*_tables.table_arrays(geoms), level, form, profile, nthreads, mode=mode)
+
+
+@level_was("resolution")
+@pooled
 def fingerprint_polygons(
     geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> npt.NDArray[np.uint8]:
     """The root of each geometry's coverage at `level`, as uint8 of shape (N, 32), in input order.
 
     `geoms` is a table of Polygons and MultiPolygons in longitude/latitude
-    degrees: a shapely array or list, a GeoSeries, a GeoDataFrame (its
-    geometry column), a NumPy or pyarrow array of WKB bytes, a GeoArrow
-    polygon or multipolygon pyarrow array, or a list of GeoJSON dicts. Missing
-    and empty geometries give the empty coverage's root; another geometry type
-    is refused naming its index. Row i equals `fingerprint_polygon(geoms[i],
-    level, mode=mode)` (`roots_hex` gives that text). `nthreads` 0 uses the
-    shared pool, 1 the calling thread, 2 or more a private pool of that many
-    workers; `mode` as in `polyfill`.
+    degrees: a list of GeoJSON dicts (NumPy alone reads it), a shapely array
+    or list, a GeoSeries, a GeoDataFrame (its active geometry column), WKB
+    (`bytes`, `bytearray`, `memoryview`, NumPy object or `S` arrays), or an
+    Arrow array (GeoArrow polygons or multipolygons, or WKB; chunked and sliced
+    arrays included). Missing values (None, a Feature whose geometry is null,
+    a null Arrow row) and empty geometries give the empty coverage's root. A
+    GeoSeries or GeoDataFrame in a projected CRS is refused: call
+    `.to_crs(4326)` first. A bad row (another geometry type, unreadable WKB, a
+    point not finite or outside [-180, 180] x [-90, 90]) is refused naming the
+    lowest such row, "geometry {i}: ...". Row i equals
+    `fingerprint_polygon(geoms[i], level, mode=mode)` (`roots_hex` gives that
+    text). `nthreads` 0 uses the shared pool, 1 the calling thread, 2 or more
+    a private pool of that many workers; `mode` as in `polyfill`.
     """
-    roots: npt.NDArray[np.uint8] = _zarel._cover_polygons(*_to_arrays(geoms), level, "roots", profile, nthreads, mode=mode)
+    roots: npt.NDArray[np.uint8] = _cover(geoms, level, "roots", profile, nthreads, mode)
     return roots
 
 
+@level_was("resolution")
+@pooled
 def polyfill_polygons(
     geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
@@ -262,11 +212,12 @@ def polyfill_polygons(
     geometry or for all together. `geoms`, `nthreads` and `mode` as in
     `fingerprint_polygons`.
     """
-    pair: tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]] = _zarel._cover_polygons(
-        *_to_arrays(geoms), level, "cells", profile, nthreads, mode=mode)
+    pair: tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]] = _cover(geoms, level, "cells", profile, nthreads, mode)
     return pair
 
 
+@level_was("resolution")
+@pooled
 def trees_from_polygons(
     geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
 ) -> list[Tree]:
@@ -274,13 +225,22 @@ def trees_from_polygons(
 
     `geoms`, `nthreads` and `mode` as in `fingerprint_polygons`.
     """
-    trees: list[Tree] = _zarel._cover_polygons(*_to_arrays(geoms), level, "trees", profile, nthreads, mode=mode)
+    trees: list[Tree] = _cover(geoms, level, "trees", profile, nthreads, mode)
     return trees
 
 
-def roots_hex(roots: npt.ArrayLike) -> list[str]:
-    """The 64-digit hex text of each row of a (N, 32) uint8 root array, as `root_hex` writes it."""
-    arr = np.ascontiguousarray(roots, dtype=np.uint8)
+def roots_hex(roots: npt.NDArray[np.uint8] | bytes | bytearray | memoryview) -> list[str]:
+    """The 64-digit hex text of each row of a (N, 32) uint8 root array (or of each 32 bytes), as `root_hex` writes it."""
+    if isinstance(roots, (bytes, bytearray, memoryview)):
+        data = bytes(roots)
+        if len(data) % 32:
+            raise ValueError(f"roots must be 32 bytes each, got {len(data)} bytes")
+        arr = np.frombuffer(data, dtype=np.uint8).reshape(-1, 32)
+    elif not isinstance(roots, np.ndarray) or roots.dtype != np.uint8:
+        kind = roots.dtype if isinstance(roots, np.ndarray) else type(roots).__name__
+        raise TypeError(f"roots must be a uint8 array of shape (N, 32) or bytes, got {kind}")
+    else:
+        arr = np.ascontiguousarray(roots)
     if arr.ndim != 2 or arr.shape[1] != 32:
         raise ValueError(f"roots must have shape (N, 32), got {arr.shape}")
     text = arr.tobytes().hex()

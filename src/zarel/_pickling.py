@@ -6,10 +6,14 @@ so they are registered with `copyreg`: `pickle`, `copy`, `multiprocessing`,
 
 - A profile travels as its ten parameters in declaration order (the array
   form of its record).
-- A tree travels as its canonical cells, packed little-endian uint64 into one
-  bytes string, with its depth and its profile. The canonical cells are the
-  coarsest covering set, so the form is as small as the coverage allows, and
-  rebuilding them at the same depth and profile gives the same root.
+- A tree travels as its `to_bytes()` form (profile, depth and the tree's
+  shape, about a third of a byte per canonical cell), read back by
+  `Tree.from_bytes`, which recomputes the root. Pickles made before that
+  form, holding the canonical cells packed little-endian uint64 with the
+  depth and the profile, still load.
+- An index travels as its `to_bytes()` form, which holds the profile once and
+  reads every tree back with one shared hashing context; earlier pickles,
+  holding its trees and its keys with their trees' positions, still load.
 
 Rebuilding validates like any call: a damaged or hand-made form raises
 `ValueError`, `TypeError` or `OverflowError`, never yields a wrong tree.
@@ -49,6 +53,11 @@ def _profile_from_state(state: tuple[Any, ...]) -> Profile:
     return Profile.from_dict(list(state))
 
 
+def _tree_from_bytes(data: bytes) -> Tree:
+    return Tree.from_bytes(data)
+
+
+# The form of earlier pickles.
 def _tree_from_state(cells: bytes, depth: int, profile: tuple[Any, ...]) -> Tree:
     if not isinstance(cells, bytes) or len(cells) % 8:
         raise ValueError("a pickled Tree holds its cells as bytes, 8 per cell")
@@ -61,10 +70,10 @@ def _reduce_profile(profile: Profile) -> tuple[Any, ...]:
 
 
 def _reduce_tree(tree: Tree) -> tuple[Any, ...]:
-    cells = np.asarray(tree.cells(), dtype="<u8").tobytes()
-    return _tree_from_state, (cells, tree.depth, _profile_state(tree.profile))
+    return _tree_from_bytes, (tree.to_bytes(),)
 
 
+# The form of earlier pickles: the stored trees, and the keys with their trees' positions.
 def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
     if not all(isinstance(tree, Tree) for tree in trees):
         raise TypeError("a pickled Index holds its stored trees as Trees")
@@ -85,11 +94,14 @@ def _index_from_state(trees: list[Tree], keys: list[tuple[str, int]]) -> Index:
     return index
 
 
+def _index_from_bytes(data: bytes) -> Index:
+    return Index.from_bytes(data)
+
+
 def _reduce_index(index: Index) -> tuple[Any, ...]:
     # One call reads trees and keys together, so a concurrent add or remove
     # cannot leave a key naming a tree the form lacks.
-    trees, keys = index._content()
-    return _index_from_state, (trees, keys)
+    return _index_from_bytes, (index.to_bytes(),)
 
 
 copyreg.pickle(Profile, _reduce_profile)

@@ -16,6 +16,7 @@ Needs the optional extras: ``pip install zarel[dask]``.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Sequence
 from functools import reduce
 from typing import Any
@@ -29,7 +30,9 @@ try:
 except ModuleNotFoundError:  # the missing module's own error stays chained below this one
     raise ModuleNotFoundError("zarel.dask needs Dask: pip install 'zarel[dask]'", name="dask")
 
+from zarel import _args
 from zarel._batch import cells_from_lonlat
+from zarel._tables import check_crs
 from zarel._names import level_was
 from zarel._geo import fingerprint_polygons, roots_hex
 from zarel._geo import trees_from_polygons as _trees
@@ -46,9 +49,23 @@ def _points_tree(lon: Any, lat: Any, level: int, profile: Profile | None) -> Tre
     return Tree.from_cells(cells_from_lonlat(lon, lat, level, profile), level, profile)
 
 
-def _polygons_tree(geometries: Any, level: int, profile: Profile | None) -> Tree:
+def _in_partition(error: ValueError, part: Any, number: int | None) -> ValueError:
+    """A row's refusal naming the row's index label and partition, which a table's reader knows it by."""
+    match = re.match(r"geometry (\d+): ", str(error))
+    if not match:
+        return error
+    i = int(match.group(1))
+    where = "" if number is None else f" of partition {number}"
+    return ValueError(f"geometry at index {part.index[i]!r} (row {i}{where}): {str(error)[match.end():]}")
+
+
+def _polygons_tree(geometries: Any, level: int, profile: Profile | None, number: int | None = None) -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
-    return reduce(Tree.union, _trees(geometries, level, profile), Tree.from_cells([], level, profile))
+    try:
+        trees = _trees(geometries, level, profile)
+    except ValueError as e:
+        raise _in_partition(e, geometries, number) from None
+    return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
 
 
 def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
@@ -58,8 +75,7 @@ def union_all(trees: Sequence[Delayed | Tree], split_every: int = 8) -> Delayed:
     trees are united per task, level by level, until one remains. Returns a
     `dask.delayed.Delayed`; `.compute()` gives the `Tree`.
     """
-    if split_every < 2:
-        raise ValueError(f"split_every must be at least 2, got {split_every}")
+    split_every = _args.integer("split_every", split_every, 2)
     level = [t if isinstance(t, Delayed) else dask.delayed(t) for t in trees]
     if not level:
         raise ValueError("union_all needs at least one tree")
@@ -89,6 +105,7 @@ def tree_from_lonlat(
     (`dask.delayed.Delayed`); call `.compute()`, or pass it to a
     `distributed.Client`.
     """
+    level = _args.level(level)
     lon, lat = da.asarray(lon), da.asarray(lat)
     if lon.ndim != 1 or lat.ndim != 1:
         raise ValueError(f"lon and lat must be one-dimensional, got shapes {lon.shape} and {lat.shape}")
@@ -120,32 +137,52 @@ def tree_from_polygons(
     and empty geometries cover nothing. The partition trees are then united
     with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
     """
-    geometry = getattr(geoseries, "geometry", geoseries)
-    if not hasattr(geometry, "to_delayed"):
-        raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
+    geometry = _geometry_column(geoseries)
+    level = _args.level(level)
     build = dask.delayed(_polygons_tree, pure=True)
-    return union_all([build(part, level, profile) for part in geometry.to_delayed()], split_every)
+    return union_all([build(part, level, profile, k) for k, part in enumerate(geometry.to_delayed())], split_every)
 
 
 def _geometry_column(geoseries: Any) -> Any:
-    geometry = getattr(geoseries, "geometry", geoseries)
-    if not hasattr(geometry, "map_partitions"):
+    if not hasattr(geoseries, "map_partitions") or not hasattr(geoseries, "to_delayed"):
         raise TypeError(f"need a dask-geopandas GeoSeries or GeoDataFrame, got {type(geoseries).__name__}")
+    try:
+        geometry = getattr(geoseries, "geometry", geoseries)
+    except AttributeError:
+        raise ValueError("the GeoDataFrame has no active geometry column; choose one with "
+                         ".set_geometry(column)") from None
+    # Refused here, before any partition is read; each partition is checked again.
+    check_crs(geometry)
     return geometry
 
 
-def _partition_roots(part: Any, level: int, profile: Profile | None) -> Any:
+def _partition_number(partition_info: dict[str, Any] | None) -> int | None:
+    return None if partition_info is None else partition_info.get("number")
+
+
+def _partition_roots(part: Any, level: int, profile: Profile | None,
+                     partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    return pd.Series(roots_hex(fingerprint_polygons(part, level, profile)), index=part.index, dtype=object)
+    try:
+        roots = fingerprint_polygons(part, level, profile)
+    except ValueError as e:
+        raise _in_partition(e, part, _partition_number(partition_info)) from None
+    return pd.Series(roots_hex(roots), index=part.index, dtype=object)
 
 
-def _partition_trees(part: Any, level: int, profile: Profile | None) -> Any:
+def _partition_trees(part: Any, level: int, profile: Profile | None,
+                     partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    return pd.Series(_trees(part, level, profile), index=part.index, dtype=object)
+    try:
+        trees = _trees(part, level, profile)
+    except ValueError as e:
+        raise _in_partition(e, part, _partition_number(partition_info)) from None
+    return pd.Series(trees, index=part.index, dtype=object)
 
 
+@level_was("resolution")
 def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
     """The fingerprint of every row's geometry, as a lazy dask Series of hex text.
 
@@ -153,14 +190,17 @@ def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = No
     geometry column is used). Each partition goes through
     `fingerprint_polygons` where it lives, so row i's value equals
     `fingerprint_polygon(geoms[i], level)`; missing and empty
-    geometries give the empty coverage's root. The index is kept.
+    geometries give the empty coverage's root. The index is kept. A bad row
+    is refused naming its index label, its row in its partition and the
+    partition; a projected CRS is refused before any partition is read.
     """
     return _geometry_column(geoseries).map_partitions(
-        _partition_roots, level, profile, meta=("root", object))
+        _partition_roots, _args.level(level), profile, meta=("root", object))
 
 
+@level_was("resolution")
 def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
     """The coverage `Tree` of every row's geometry, as a lazy dask Series (see `roots_from_polygons`)."""
     return _geometry_column(geoseries).map_partitions(
-        _partition_trees, level, profile, meta=("tree", object))
+        _partition_trees, _args.level(level), profile, meta=("tree", object))
 
