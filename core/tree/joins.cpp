@@ -135,7 +135,7 @@ void KeyLocator::block(const uint64_t* cids, const uint8_t* levels, size_t n, Sc
       }
       uint32_t last = std::min(level, depth_);
       uint64_t x = cids[i] / powers_[level - last];
-      uint16_t* d = &s.digits[i * below];
+      uint16_t* d = s.digits.data() + i * below;  // no element to refer to when below == 0
       for (uint32_t k = last - top_; k > 0; --k, x /= a) d[k - 1] = static_cast<uint16_t>(x % a);
       for (uint32_t k = last - top_; k < below; ++k) d[k] = UINT16_MAX;
       s.cell[i] = static_cast<uint32_t>(x - powers_[top_ + 1]);
