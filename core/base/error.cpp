@@ -23,7 +23,7 @@ Error cancelled() { return Error{Error::Kind::Cancelled, {}}; }
 
 void panic(const char* file, int line, std::string_view message) {
   std::string where = file;
-  // Report the path within the project (e.g. "tree.cpp", "geo/grid.cpp", "python/vector.cpp")
+  // Report the path within the project (e.g. "tree.cpp", "geo/grid.cpp", "python/batch_points.cpp")
   // rather than the build's absolute path.
   if (auto at = where.rfind("/core/"); at != std::string::npos) where = where.substr(at + 6);
   else if (auto py = where.rfind("/python/"); py != std::string::npos) where = where.substr(py + 1);
