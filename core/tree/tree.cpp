@@ -333,10 +333,13 @@ Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy
   return ctx.hasher.root(bases);
 }
 
-Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
-                           std::vector<LeafRange>& scratch, const Cancel& cancel) {
-  ZAREL_CHECK(check_shape(h, depth, *ctx));
-  scratch.clear();
+namespace {
+
+// The leaf ranges of `cids` at `depth`, merged, into `ranges` (cleared first).
+Status cell_ranges(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, std::vector<LeafRange>& ranges,
+                   const Cancel& cancel) {
+  ranges.clear();
+  // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
   uint64_t scale[kMaxPath];
   for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
   for (size_t i = 0; i < cids.size(); ++i) {
@@ -344,10 +347,19 @@ Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hiera
     uint64_t cid = cids[i];
     ZAREL_TRY(uint32_t level, h.check(cid, depth));
     uint64_t s = scale[depth - level];
-    scratch.push_back({cid * s, (cid + 1) * s});
+    ranges.push_back({cid * s, (cid + 1) * s});
   }
-  merge_ranges(scratch, cancel);
+  merge_ranges(ranges, cancel);
   if (cancel.stop()) return cancelled();
+  return ok();
+}
+
+}  // namespace
+
+Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
+                           std::vector<LeafRange>& scratch, const Cancel& cancel) {
+  ZAREL_CHECK(check_shape(h, depth, *ctx));
+  ZAREL_CHECK(cell_ranges(cids, depth, h, scratch, cancel));
   Hash root = root_of_ranges(scratch, depth, h, *ctx, cancel);
   if (cancel.stop()) return cancelled();
   return root;
@@ -363,20 +375,9 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hi
   ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
   std::vector<LeafRange> ranges;
   ranges.reserve(cids.size());
-  // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
-  std::vector<uint64_t> scale(depth + 1);
-  for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
-  for (size_t i = 0; i < cids.size(); ++i) {
-    if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
-    uint64_t cid = cids[i];
-    ZAREL_TRY(uint32_t level, h.check(cid, depth));
-    uint64_t s = scale[depth - level];
-    ranges.push_back({cid * s, (cid + 1) * s});
-  }
-  merge_ranges(ranges, cancel);
-  if (cancel.stop()) return cancelled();
+  ZAREL_CHECK(cell_ranges(cids, depth, h, ranges, cancel));
   const Ctx& c = *tree.ctx;
-  uint64_t base_span = scale[depth];
+  uint64_t base_span = pow_u64(h.a, depth);
   tbb::parallel_for(uint32_t{0}, h.b, [&](uint32_t b) {
     uint64_t lo = (uint64_t{h.a} + b) * base_span;
     tree.bases[b] = build(lo, lo + base_span, depth, ranges, h.a, c, cancel);
