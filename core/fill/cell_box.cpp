@@ -67,9 +67,14 @@ Result<GridInfo> GridInfo::make(const Profile& profile) {
 }
 
 Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo) const {
-  uint32_t b = path.base();
-  ZAREL_ASSERT(b < 6);
-  if (path.level() == 0) {
+  ZAREL_ASSERT(path.base() < 6);
+  geo::GridCell c = geo::cell_position(grid_, path);
+  return cell_bbox(path.base(), geo::LevelPlane::make(grid_, path.level()), c.row, c.col, memo);
+}
+
+Result<CellBoxes> GridInfo::cell_bbox(uint32_t b, const geo::LevelPlane& plane, uint64_t row, uint64_t col,
+                                      geo::LatitudeMemo* memo) const {
+  if (plane.level == 0) {
     if (b == 0) return split(-180, 180, cap_lat_, 90);
     if (b == 5) return split(-180, 180, -90, -cap_lat_);
     double c = equator_lon_[b - 1];
@@ -80,32 +85,28 @@ Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo)
     }
     return split(lo, hi, -cap_lat_, cap_lat_);
   }
-  return b == 0 || b == 5 ? polar_bbox(path, memo) : equatorial_bbox(path, memo);
+  geo::XY ul = plane.ul(grid_, b, row, col);
+  return b == 0 || b == 5 ? polar_bbox(b == 0, ul, plane.width, memo) : equatorial_bbox(ul, plane.width, memo);
 }
 
-Result<CellBoxes> GridInfo::equatorial_bbox(const Path& path, geo::LatitudeMemo* memo) const {
+Result<CellBoxes> GridInfo::equatorial_bbox(geo::XY ul, double w, geo::LatitudeMemo* memo) const {
   // Longitude follows x and latitude follows y, so the extremes lie on the
   // corners; the unrearranged inverse is the one the cell boundaries use.
-  geo::XY ul = geo::ul_vertex(grid_, path);
-  double w = grid_.r_auth * kPi / 2 / static_cast<double>(pow_u64(grid_.side, path.level()));
-  ZAREL_TRY(geo::LonLat nw, geo::to_lonlat(grid_, ul.x, ul.y, false, memo));
-  ZAREL_TRY(geo::LonLat e, geo::to_lonlat(grid_, ul.x + w, ul.y, false, memo));
-  ZAREL_TRY(geo::LonLat s, geo::to_lonlat(grid_, ul.x, ul.y - w, false, memo));
+  ZAREL_TRY(geo::LonLat nw, corner(ul.x, ul.y, false, memo));
+  ZAREL_TRY(geo::LonLat e, corner(ul.x + w, ul.y, false, memo));
+  ZAREL_TRY(geo::LonLat s, corner(ul.x, ul.y - w, false, memo));
   double lons[2] = {nw.lon, e.lon};
   return seam(lons, 2, std::min(nw.lat, s.lat), std::max(nw.lat, s.lat));
 }
 
-Result<CellBoxes> GridInfo::polar_bbox(const Path& path, geo::LatitudeMemo* memo) const {
-  bool north = path.base() == 0;
+Result<CellBoxes> GridInfo::polar_bbox(bool north, geo::XY ul, double s, geo::LatitudeMemo* memo) const {
   geo::XY pole = north ? north_pole_ : south_pole_;
-  geo::XY ul = geo::ul_vertex(grid_, path);
-  double s = grid_.r_auth * kPi / 2 / static_cast<double>(pow_u64(grid_.side, path.level()));
   if (ul.x < pole.x && pole.x < ul.x + s && ul.y - s < pole.y && pole.y < ul.y)
     return north ? split(-180, 180, cap_lat_, 90) : split(-180, 180, -90, -cap_lat_);
-  const geo::XY corner[4] = {{ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
+  const geo::XY corners[4] = {{ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   double lons[4], lat_lo = INFINITY, lat_hi = -INFINITY;
   for (int i = 0; i < 4; ++i) {
-    ZAREL_TRY(geo::LonLat c, geo::to_lonlat(grid_, corner[i].x, corner[i].y, true, memo));
+    ZAREL_TRY(geo::LonLat c, corner(corners[i].x, corners[i].y, true, memo));
     lons[i] = c.lon;
     lat_lo = std::min(lat_lo, c.lat);
     lat_hi = std::max(lat_hi, c.lat);
@@ -114,7 +115,7 @@ Result<CellBoxes> GridInfo::polar_bbox(const Path& path, geo::LatitudeMemo* memo
   // sense, which clamping also gives); no wider, or every polar cell near a
   // polygon edge at high latitude would be split down to the resolution.
   geo::XY q{std::min(std::max(pole.x, ul.x), ul.x + s), std::min(std::max(pole.y, ul.y - s), ul.y)};
-  ZAREL_TRY(geo::LonLat near, geo::to_lonlat(grid_, q.x, q.y, true, memo));
+  ZAREL_TRY(geo::LonLat near, corner(q.x, q.y, true, memo));
   if (north) return seam(lons, 4, lat_lo, near.lat);
   return seam(lons, 4, near.lat, lat_hi);
 }

@@ -35,6 +35,10 @@ class GridInfo {
   // REQUIRES: path.base() < 6. Boxes of neighbouring cells share latitudes
   // through `memo` (see geo::to_lonlat).
   Result<CellBoxes> cell_bbox(const Path& path, geo::LatitudeMemo* memo = nullptr) const;
+  // The same for the cell at (row, col) of `base` at plane.level, for a
+  // walk that carries positions instead of paths.
+  Result<CellBoxes> cell_bbox(uint32_t base, const geo::LevelPlane& plane, uint64_t row, uint64_t col,
+                              geo::LatitudeMemo* memo = nullptr) const;
 
   const geo::Grid& grid() const { return grid_; }
   // Lowest latitude of the north polar cap's boundary, degrees.
@@ -43,8 +47,14 @@ class GridInfo {
   const std::array<double, 4>& equator_lon() const { return equator_lon_; }
 
  private:
-  Result<CellBoxes> polar_bbox(const Path& path, geo::LatitudeMemo* memo) const;
-  Result<CellBoxes> equatorial_bbox(const Path& path, geo::LatitudeMemo* memo) const;
+  Result<CellBoxes> polar_bbox(bool north, geo::XY ul, double s, geo::LatitudeMemo* memo) const;
+  Result<CellBoxes> equatorial_bbox(geo::XY ul, double w, geo::LatitudeMemo* memo) const;
+  // A corner of a box through the inverse (rearranged or not); the error is to_lonlat's.
+  Result<geo::LonLat> corner(double x, double y, bool rearrange, geo::LatitudeMemo* memo) const {
+    geo::LonLat p;
+    if (geo::to_lonlat_into(grid_, x, y, rearrange, memo, &p)) return p;
+    return geo::to_lonlat(grid_, x, y, rearrange);
+  }
 
   geo::Grid grid_;
   std::array<double, 4> equator_lon_{};

@@ -20,6 +20,7 @@ class Descent {
   Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
           const Cancel& cancel, Mode mode)
       : info_(info),
+        grid_(info.grid()),
         index_(index),
         resolution_(resolution),
         a_(aperture),
@@ -27,24 +28,31 @@ class Descent {
         cancel_(cancel),
         mode_(mode),
         shapes_(info, index, cancel) {
-    for (uint32_t k = 0; k <= resolution; ++k) scale_.push_back(pow_u64(aperture, k));
+    for (uint32_t k = 0; k <= resolution; ++k) {
+      scale_[k] = pow_u64(aperture, k);
+      plane_[k] = geo::LevelPlane::make(grid_, k);
+    }
   }
 
-  Status visit(Path& path, uint64_t cid) {
+  // The cell at `path`, which lies at (row, col) of its base cell.
+  Status visit(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
     if (cancel_.stop()) return cancelled();
-    if (mode_ != Mode::Nucleus) return visit_whole(path, cid);
+    if (mode_ != Mode::Nucleus) return visit_whole(path, row, col, cid);
+    uint32_t level = path.level(), base = path.base();
     // A leaf is its nucleus: no box could keep out a nucleus that is inside,
     // nor let in one that is not, so its box is not worth computing.
-    if (path.level() == resolution_) {
-      ZAREL_TRY(geo::LonLat n, geo::nucleus(info_.grid(), path, &latitudes_));
+    if (level == resolution_) {
+      geo::LonLat n;
+      if (!geo::nucleus_into(grid_, plane_[level].nucleus(grid_, base, row, col), &latitudes_, &n))
+        return geo::nucleus(grid_, path).error();
       if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
       return ok();
     }
-    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path, &latitudes_));
+    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(base, plane_[level], row, col, &latitudes_));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
-    if (corners.all_inside()) return keep(cid, path.level());
-    return split(path, cid);
+    if (corners.all_inside()) return keep(cid, level);
+    return split(path, row, col, cid);
   }
 
   std::vector<uint64_t>& out() { return out_; }
@@ -52,7 +60,7 @@ class Descent {
  private:
   // The whole-cell modes: a coarse cell's enclosing box settles its subtree
   // when no edge enters it, and each cell at the resolution is judged whole.
-  Status visit_whole(Path& path, uint64_t cid) {
+  Status visit_whole(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
     if (path.level() == resolution_) {
       ZAREL_TRY(Region r, shapes_.leaf(path));
       if (r == Region::Inside || (r == Region::Crossed && mode_ == Mode::Overlap)) return keep(cid, resolution_);
@@ -61,13 +69,14 @@ class Descent {
     ZAREL_TRY(Region r, shapes_.block(path));
     if (r == Region::Outside) return ok();
     if (r == Region::Inside) return keep(cid, path.level());
-    return split(path, cid);
+    return split(path, row, col, cid);
   }
 
-  Status split(Path& path, uint64_t cid) {
+  Status split(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
+    uint32_t side = grid_.side;
     for (uint32_t d = 0; d < a_; ++d) {
       path.push(d);
-      Status s = visit(path, cid * a_ + d);
+      Status s = visit(path, row * side + d / side, col * side + d % side, cid * a_ + d);
       path.pop();
       ZAREL_CHECK(s);
     }
@@ -141,10 +150,12 @@ class Descent {
   };
 
   const GridInfo& info_;
+  const geo::Grid& grid_;
   const Indexed& index_;
   uint32_t resolution_, a_;
   uint64_t max_leaves_, leaves_ = 0;
-  std::vector<uint64_t> scale_;  // a^k for every level difference k
+  std::array<uint64_t, kMaxResolution + 1> scale_{};  // a^k for every level difference k
+  std::array<geo::LevelPlane, kMaxResolution + 1> plane_{};
   const Cancel& cancel_;
   Mode mode_;
   CellShapes shapes_;
@@ -273,12 +284,13 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   Start start = start_cells(info, region, resolution, h);
   for (uint32_t k = 0; k < start.count; ++k) {
     ZAREL_TRY(Path path, h.path(start.cid[k]));
-    ZAREL_CHECK(descent.visit(path, start.cid[k]));
+    geo::GridCell at = geo::cell_position(info.grid(), path);
+    ZAREL_CHECK(descent.visit(path, at.row, at.col, start.cid[k]));
   }
   for (uint32_t b = 0; b < h.b && start.count == 0; ++b) {
     Path path;
     path.push(b);
-    ZAREL_CHECK(descent.visit(path, uint64_t{h.a} + b));
+    ZAREL_CHECK(descent.visit(path, 0, 0, uint64_t{h.a} + b));
   }
   return std::move(descent.out());
 }

@@ -187,11 +187,19 @@ XY nucleus_planar(const Grid& g, const Path& path) {
 namespace {
 
 // The point through the inverse projection, the longitude wrapped into [-180, 180).
+bool point_lonlat_into(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo, LonLat* out) {
+  LonLat ll;
+  if (!rhealpix_ellipsoid_inverse_into(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.auth,
+                                       memo, &ll))
+    return false;
+  *out = {wrap_lon(ll.lon * 180 / kPi + g.lon_0), ll.lat * 180 / kPi};
+  return true;
+}
+
 Result<LonLat> point_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo = nullptr) {
-  auto ll =
-      rhealpix_ellipsoid_inverse(g.north_square, g.south_square, rearrange, x / g.r_auth, y / g.r_auth, g.auth, memo);
-  if (!ll) return std::move(ll).error();
-  return LonLat{wrap_lon(ll->lon * 180 / kPi + g.lon_0), ll->lat * 180 / kPi};
+  LonLat out;
+  if (!point_lonlat_into(g, x, y, rearrange, memo, &out)) return off_image(x / g.r_auth, y / g.r_auth);
+  return out;
 }
 
 // `v` itself, or `edge` (of either sign) when within 4 ulps of it.
@@ -203,10 +211,31 @@ double onto_edge(double v, double edge) {
 
 }  // namespace
 
-Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
-  ZAREL_TRY(LonLat p, point_lonlat(g, x, y, rearrange, memo));
+bool to_lonlat_into(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo, LonLat* out) {
+  LonLat p;
+  if (!point_lonlat_into(g, x, y, rearrange, memo, &p)) return false;
   // The cut is written -180, as wrap_lon writes it.
-  return LonLat{wrap_lon(onto_edge(p.lon, 180)), onto_edge(p.lat, 90)};
+  *out = {wrap_lon(onto_edge(p.lon, 180)), onto_edge(p.lat, 90)};
+  return true;
+}
+
+Result<LonLat> to_lonlat(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo) {
+  LonLat out;
+  if (!to_lonlat_into(g, x, y, rearrange, memo, &out)) return off_image(x / g.r_auth, y / g.r_auth);
+  return out;
+}
+
+bool nucleus_into(const Grid& g, XY planar, LatitudeMemo* memo, LonLat* out) {
+  return point_lonlat_into(g, planar.x, planar.y, true, memo, out);
+}
+
+LevelPlane LevelPlane::make(const Grid& g, uint32_t level) {
+  LevelPlane p;
+  p.level = level;
+  p.fraction = level == 0 ? 1.0 : inverse_power(g.side, level);
+  p.half = g.r_auth * kPi / 2 * inverse_power(g.side, level) * 0.5;
+  p.width = g.r_auth * kPi / 2 / static_cast<double>(pow_u64(g.side, level));
+  return p;
 }
 
 Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo) {

@@ -69,6 +69,33 @@ XY nucleus_planar(const Grid& g, const Path& path);
 // Nucleus in degrees, or the inverse projection's OffImage error; `memo`
 // (see to_lonlat) lets the nuclei of one row share their latitude.
 Result<LonLat> nucleus(const Grid& g, const Path& path, LatitudeMemo* memo = nullptr);
+// What the cells of one level share on the plane, found once per level, so
+// that a walk carrying rows and columns instead of paths gets the very doubles
+// of ul_vertex, nucleus_planar and the cell boxes' sides.
+struct LevelPlane {
+  uint32_t level = 0;
+  double fraction = 1;  // 1 / side^level, as grid_vertex scales offsets
+  double half = 0;      // half a cell side, as nucleus_planar adds it
+  double width = 0;     // a cell side as r_auth pi / 2 / side^level
+
+  static LevelPlane make(const Grid& g, uint32_t level);
+  // REQUIRES: base < 6 and row, col < side^level.
+  XY ul(const Grid& g, uint32_t base, uint64_t row, uint64_t col) const {
+    double w = g.r_auth * kPi / 2;
+    const XY& o = g.ul[base];
+    return {o.x + w * (static_cast<double>(col) * fraction), o.y - w * (static_cast<double>(row) * fraction)};
+  }
+  XY nucleus(const Grid& g, uint32_t base, uint64_t row, uint64_t col) const {
+    XY p = ul(g, base, row, col);
+    return {p.x + half, p.y - half};
+  }
+};
+// The nucleus at `planar` (from LevelPlane::nucleus) in degrees, as nucleus
+// gives it: false where nucleus gives an error.
+bool nucleus_into(const Grid& g, XY planar, LatitudeMemo* memo, LonLat* out);
+// to_lonlat without building an error: false where it gives one.
+bool to_lonlat_into(const Grid& g, double x, double y, bool rearrange, LatitudeMemo* memo, LonLat* out);
+
 // Nuclei of many cids of one hierarchy, for the batch calls. The per-call facts
 // (powers, cell sides) are found once; a cid of the rHEALPix layout (aperture 9,
 // six base cells) goes from its digits straight to the plane, any other through

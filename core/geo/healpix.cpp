@@ -11,21 +11,32 @@ namespace {
 constexpr double kTol = 1e-10;
 }
 
-Result<double> healpix_sphere_lon(double x, double y) {
+bool healpix_sphere_lon_into(double x, double y, double* lon) {
   double ay = std::fabs(y);
-  if (!(std::fabs(x) < kPi + kTol && ay < kPi / 2 + kTol)) return off_image(x, y);
+  if (!(std::fabs(x) < kPi + kTol && ay < kPi / 2 + kTol)) return false;
+  if (ay <= kPi / 4) {
+    *lon = x;
+    return true;
+  }
+  // Between two polar triangles.
   double j0 = std::clamp(std::trunc(2 * x / kPi + 2), 0.0, 3.0);
   double x0 = j0 * kPi / 2 - 3 * kPi / 4;
-  // Between two polar triangles.
-  if (ay >= kPi / 4 + kTol && ay + std::fabs(x - x0) >= kPi / 2 + kTol) return off_image(x, y);
-  if (ay <= kPi / 4) return x;
+  if (ay >= kPi / 4 + kTol && ay + std::fabs(x - x0) >= kPi / 2 + kTol) return false;
   if (ay < kPi / 2) {
     double j = std::clamp(std::floor(2 * x / kPi + 2), 0.0, 3.0);
     double xc = j * kPi / 2 - 3 * kPi / 4;
     double tau = 2 - 4 * ay / kPi;
-    return std::clamp(xc + (x - xc) / tau, -kPi, kPi);
+    *lon = std::clamp(xc + (x - xc) / tau, -kPi, kPi);
+  } else {
+    *lon = -kPi;
   }
-  return -kPi;
+  return true;
+}
+
+Result<double> healpix_sphere_lon(double x, double y) {
+  double lon;
+  if (!healpix_sphere_lon_into(x, y, &lon)) return off_image(x, y);
+  return lon;
 }
 
 double healpix_sphere_lat(double y) {

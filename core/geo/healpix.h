@@ -25,5 +25,7 @@ Result<LonLat> healpix_sphere_inverse(double x, double y);
 // healpix_sphere_lat(y) is the latitude healpix_sphere_inverse gives wherever it gives one.
 Result<double> healpix_sphere_lon(double x, double y);
 double healpix_sphere_lat(double y);
+// healpix_sphere_lon without building an error: false where it gives OffImage.
+bool healpix_sphere_lon_into(double x, double y, double* lon);
 
 }  // namespace zarel::geo

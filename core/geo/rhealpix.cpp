@@ -96,13 +96,20 @@ Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearran
 
 Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearrange, double x, double y,
                                           const AuthLat& auth, LatitudeMemo* memo) {
+  LonLat out;
+  if (!rhealpix_ellipsoid_inverse_into(ns, ss, rearrange, x, y, auth, memo, &out)) return off_image(x, y);
+  return out;
+}
+
+bool rhealpix_ellipsoid_inverse_into(uint32_t ns, uint32_t ss, bool rearrange, double x, double y,
+                                     const AuthLat& auth, LatitudeMemo* memo, LonLat* out) {
   double ay = std::fabs(y);
   if (ay >= kPi / 4 + kEps) {
     uint32_t q = y > 0 ? ns : ss;
     bool on = ay < 3 * kPi / 4 + kEps && q * kPi / 2 - kPi - kEps < x && x < (q + 1) * kPi / 2 - kPi + kEps;
-    if (!on) return off_image(x, y);
+    if (!on) return false;
   } else if (!(std::fabs(x) < kPi + kEps)) {
-    return off_image(x, y);
+    return false;
   }
   double hx = x, hy = y;
   if (rearrange) {
@@ -116,10 +123,10 @@ Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearran
       hy = std::copysign(1.0, y) * (kPi / 2) + d.y;
     }
   }
-  auto lon = healpix_sphere_lon(hx, hy);
-  if (!lon) return off_image(x, y);
+  if (!healpix_sphere_lon_into(hx, hy, &out->lon)) return false;
   auto lat = [&] { return auth(true, healpix_sphere_lat(hy)); };
-  return LonLat{*lon, memo ? memo->get(hy, lat) : lat()};
+  out->lat = memo ? memo->get(hy, lat) : lat();
+  return true;
 }
 
 }  // namespace zarel::geo

@@ -53,6 +53,9 @@ XY rhealpix_ellipsoid(uint32_t ns, uint32_t ss, bool rearrange, double lon, doub
 Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearrange, double x, double y,
                                           const AuthLat& auth, LatitudeMemo* memo = nullptr);
 Result<LonLat> rhealpix_ellipsoid_inverse(uint32_t ns, uint32_t ss, bool rearrange, double x, double y, double e);
+// The same inverse without building an error, for hot loops: false where it gives OffImage.
+bool rhealpix_ellipsoid_inverse_into(uint32_t ns, uint32_t ss, bool rearrange, double x, double y,
+                                     const AuthLat& auth, LatitudeMemo* memo, LonLat* out);
 // `inverse` classifies points of the rHEALPix image, otherwise of the HEALPix image.
 Triangle triangle(uint32_t ns, uint32_t ss, bool inverse, double x, double y);
 
