@@ -97,7 +97,22 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 struct Indexed::RTree {
-  bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;
+  // Up to this many edges a scan beats the tree's descent (a parcel has 4).
+  static constexpr size_t kFew = 16;
+  bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;  // empty while `few` holds the edges
+  std::vector<Entry> few;
+  BBox bounds;  // of every edge; inverted when there are none
+
+  // Calls visit(entry) for each edge whose box meets the closed box `q`.
+  template <class Visit>
+  void query(const BBox& q, Visit&& visit) const {
+    if (rtree.empty()) {
+      for (const Entry& en : few)
+        if (bg::intersects(en.box, q)) visit(en);
+      return;
+    }
+    rtree.query(bgi::intersects(q), boost::make_function_output_iterator(visit));
+  }
 };
 
 Indexed::Indexed() = default;
@@ -126,12 +141,21 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
     for (uint32_t k = 0; k < polygons[p].holes().size(); ++k) add_ring(polygons[p].holes()[k], k + 1);
   }
   Indexed out;
+  out.tree_ = std::make_unique<RTree>();
+  RTree& t = *out.tree_;
+  t.bounds = BBox(BPoint(kInf, kInf), BPoint(-kInf, -kInf));
+  for (const Entry& en : entries) bg::expand(t.bounds, en.box);
   // The range constructor bulk-loads by packing.
-  out.tree_ = std::make_unique<RTree>(RTree{{entries.begin(), entries.end()}});
+  if (entries.size() > RTree::kFew) t.rtree = decltype(t.rtree)(entries.begin(), entries.end());
+  else t.few = std::move(entries);
   return out;
 }
 
 Location Indexed::position(double x, double y) const {
+  // No edge meets the ray from a point above, below or east of them all.
+  const BBox& b = tree_->bounds;
+  if (y < b.min_corner().get<1>() || y > b.max_corner().get<1>() || x > b.max_corner().get<0>())
+    return Location::Outside;
   Crossings crossed;
   bool on_edge = false;
   auto visit = [&](const Entry& en) {
@@ -141,7 +165,7 @@ Location Indexed::position(double x, double y) const {
     if (o == 0 && holds(e, x, y)) on_edge = true;
     else if (crosses(e, y, o)) crossed.add(ring_key(e));
   };
-  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  tree_->query(BBox(BPoint(x, y), BPoint(kInf, y)), visit);
   return parity(on_edge, crossed);
 }
 
@@ -160,7 +184,7 @@ Location Indexed::beside_meridian(double x, double y, bool east) const {
       crossed.add(ring_key(e));
     }
   };
-  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  tree_->query(BBox(BPoint(x, y), BPoint(kInf, y)), visit);
   return parity(other_edge, crossed);
 }
 
@@ -176,7 +200,7 @@ Location Indexed::beside_parallel(double x0, double x1, double y, bool above) co
     // off the open segment on one side: at a pole both ends are the pole itself.
     if (s0 != 0 && s1 != 0 && s0 != s1) other_edge = true;
   };
-  tree_->rtree.query(bgi::intersects(BBox(BPoint(x0, y), BPoint(x1, y))), boost::make_function_output_iterator(meet));
+  tree_->query(BBox(BPoint(x0, y), BPoint(x1, y)), meet);
   if (other_edge) return Location::OnBoundary;
   // No edge meets the segment inside, so one point a hair off it stands for all.
   double x = x0 / 2 + x1 / 2;
@@ -185,7 +209,7 @@ Location Indexed::beside_parallel(double x0, double x1, double y, bool above) co
     const Edge& e = en.edge;
     if (crosses(e, y, geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y), !above)) crossed.add(ring_key(e));
   };
-  tree_->rtree.query(bgi::intersects(BBox(BPoint(x, y), BPoint(kInf, y))), boost::make_function_output_iterator(visit));
+  tree_->query(BBox(BPoint(x, y), BPoint(kInf, y)), visit);
   return parity(false, crossed);
 }
 
@@ -217,7 +241,7 @@ bool Indexed::touches(const Box& box, bool off_cut) const {
     bool all_right = s0 < 0 && s1 < 0 && s2 < 0 && s3 < 0;
     if (!all_left && !all_right) touched = true;
   };
-  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  tree_->query(query, visit);
   return touched;
 }
 
@@ -246,7 +270,7 @@ bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box) const 
     }
     entered = true;
   };
-  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  tree_->query(query, visit);
   return entered;
 }
 
@@ -257,7 +281,7 @@ bool Indexed::any_end_point(const Box& box, bool (*test)(const Coord&, const voi
     const Edge& e = en.edge;
     if (!found) found = (!on_cut(e.a.x) && test(e.a, context)) || (!on_cut(e.b.x) && test(e.b, context));
   };
-  tree_->rtree.query(bgi::intersects(query), boost::make_function_output_iterator(visit));
+  tree_->query(query, visit);
   return found;
 }
 
