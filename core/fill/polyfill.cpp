@@ -34,11 +34,19 @@ class Descent {
     }
   }
 
+  // Nuclei outside `plane` (planar metres) are outside the polygons: cells
+  // wholly beyond it are dropped before any projection.
+  void clip(const Box& plane) {
+    plane_box_ = plane;
+    clipped_ = true;
+  }
+
   // The cell at `path`, which lies at (row, col) of its base cell.
   Status visit(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
     if (cancel_.stop()) return cancelled();
     if (mode_ != Mode::Nucleus) return visit_whole(path, row, col, cid);
     uint32_t level = path.level(), base = path.base();
+    if (clipped_ && beyond(plane_[level], base, row, col)) return ok();
     // A leaf is its nucleus: no box could keep out a nucleus that is inside,
     // nor let in one that is not, so its box is not worth computing.
     if (level == resolution_) {
@@ -81,6 +89,19 @@ class Descent {
       ZAREL_CHECK(s);
     }
     return ok();
+  }
+
+  // Whether the cell's square (its nucleus alone at the resolution) misses
+  // the clipping box; it then holds no nucleus inside the polygons, so the
+  // boxes would drop it or split it into nothing.
+  bool beyond(const geo::LevelPlane& plane, uint32_t base, uint64_t row, uint64_t col) const {
+    const Box& b = plane_box_;
+    if (plane.level == resolution_) {
+      geo::XY n = plane.nucleus(grid_, base, row, col);
+      return n.x < b.min_x || n.x > b.max_x || n.y < b.min_y || n.y > b.max_y;
+    }
+    geo::XY ul = plane.ul(grid_, base, row, col);
+    return ul.x > b.max_x || ul.y < b.min_y || ul.x + plane.width < b.min_x || ul.y - plane.width > b.max_y;
   }
 
   Status keep(uint64_t cid, uint32_t level) {
@@ -156,6 +177,8 @@ class Descent {
   uint64_t max_leaves_, leaves_ = 0;
   std::array<uint64_t, kMaxResolution + 1> scale_{};  // a^k for every level difference k
   std::array<geo::LevelPlane, kMaxResolution + 1> plane_{};
+  Box plane_box_;
+  bool clipped_ = false;
   const Cancel& cancel_;
   Mode mode_;
   CellShapes shapes_;
@@ -168,6 +191,9 @@ class Descent {
 struct Start {
   uint32_t count = 0;
   std::array<uint64_t, 4> cid{};
+  // Planar metres beyond which no point of the polygons lies, with a margin
+  // far above the projection's rounding: no nucleus outside it is inside.
+  Box plane;
 };
 
 // For polygons whose longitude/latitude box lies inside one facet of the
@@ -232,6 +258,7 @@ Start start_cells(const GridInfo& info, const MultiPolygon& polygons, uint32_t r
     if (c0 < 0 || r0 < 0 || c1 >= n || r1 >= n) return {};
     if (c1 - c0 > 1 || r1 - r0 > 1) continue;
     Start start;
+    start.plane = {px[0], py[0], px[1], py[1]};
     for (int64_t row = r0; row <= r1; ++row)
       for (int64_t col = c0; col <= c1; ++col) {
         auto cid = cell_at(h, base, level, static_cast<uint64_t>(row), static_cast<uint64_t>(col));
@@ -282,6 +309,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   Indexed index = Indexed::build(region);
   Descent descent(info, index, resolution, h.a, max_leaves, cancel, mode);
   Start start = start_cells(info, region, resolution, h);
+  if (start.count > 0 && mode == Mode::Nucleus) descent.clip(start.plane);
   for (uint32_t k = 0; k < start.count; ++k) {
     ZAREL_TRY(Path path, h.path(start.cid[k]));
     geo::GridCell at = geo::cell_position(info.grid(), path);
