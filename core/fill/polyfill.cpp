@@ -25,8 +25,8 @@ class Descent {
         resolution_(resolution),
         a_(aperture),
         max_leaves_(max_leaves),
-        cancel_(cancel),
         mode_(mode),
+        poll_(cancel, 64),
         shapes_(info, index, cancel) {
     for (uint32_t k = 0; k <= resolution; ++k) {
       scale_[k] = pow_u64(aperture, k);
@@ -43,7 +43,7 @@ class Descent {
 
   // The cell at `path`, which lies at (row, col) of its base cell.
   Status visit(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
-    if (cancel_.stop()) return cancelled();
+    if (poll_()) return cancelled();
     if (mode_ != Mode::Nucleus) return visit_whole(path, row, col, cid);
     uint32_t level = path.level(), base = path.base();
     if (clipped_ && beyond(plane_[level], base, row, col)) return ok();
@@ -179,8 +179,8 @@ class Descent {
   std::array<geo::LevelPlane, kMaxResolution + 1> plane_{};
   Box plane_box_;
   bool clipped_ = false;
-  const Cancel& cancel_;
   Mode mode_;
+  Poll poll_;  // a visit takes well under a microsecond; the clock is read every 64
   CellShapes shapes_;
   geo::LatitudeMemo latitudes_;
   std::vector<uint64_t> out_;
