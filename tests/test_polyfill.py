@@ -183,6 +183,25 @@ def test_polyfill_matches_the_model_deep_inside_one_cell(name, coarse):
     assert [x for x in got if subs[0] <= x <= subs[-1]] == brute(SHAPES[name], subs)
 
 
+def test_small_polygons_against_the_model_around_them():
+    """Polygons a few cells across, in the band, the caps and near their rims, against every nucleus nearby."""
+    rng = np.random.default_rng(25)
+    for _ in range(60):
+        level = int(rng.integers(6, 12))
+        lat0 = float(rng.choice([rng.uniform(-40, 40), rng.uniform(42, 88), rng.uniform(-88, -42),
+                                 rng.uniform(40, 44) * rng.choice([-1, 1])]))
+        lon0 = rng.uniform(-179, 179)
+        cell = 90 / 3 ** level
+        ring = [(lon0 + rng.uniform(-1.5, 1.5) * cell / math.cos(math.radians(lat0)),
+                 lat0 + rng.uniform(-1.5, 1.5) * cell) for _ in range(int(rng.integers(3, 7)))]
+        doc = polygon(ring + ring[:1])
+        centre = zarel.cells_from_lonlat([lon0], [lat0], level)
+        near = sorted(zarel.grid_disk(centre, 12)[0].tolist())
+        got = _zarel.polyfill(doc, level)
+        assert set(got) <= set(near)
+        assert got == brute(doc, near)
+
+
 def random_doc(rng, seam_lats):
     """Parts often against the cut or a pole, vertices often on the nuclei's latitudes there."""
     def lon():

@@ -4,6 +4,7 @@
 // are checked against an exact model from Python.
 #include <boost/multiprecision/cpp_int.hpp>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -119,6 +120,49 @@ void boxes_enclose_cells() {
   }
 }
 
+// The descent carries rows and columns: from them it gets the very doubles
+// the path roads give (corners, nuclei, boxes), and the same failures.
+void positions_match_paths() {
+  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  for (const Profile& p : {Profile::ogc(), Profile{.aperture = 4, .lon_0_udeg = 0}, Profile{.aperture = 25},
+                           Profile{.lon_0_udeg = -179999999, .north_square = 2, .south_square = 3}}) {
+    auto info = GridInfo::make(p);
+    CHECK(info.ok());
+    const geo::Grid& g = info->grid();
+    std::mt19937_64 rng(25);
+    uint32_t a = p.aperture, deepest = std::min(p.hierarchy().deepest(), kMaxResolution), differ = 0;
+    for (int i = 0; i < 3000; ++i) {
+      Path path;
+      path.push(static_cast<uint32_t>(rng() % 6));
+      for (uint32_t k = static_cast<uint32_t>(rng() % (deepest + 1)); k > 0; --k) path.push(rng() % a);
+      geo::GridCell c = geo::cell_position(g, path);
+      geo::LevelPlane plane = geo::LevelPlane::make(g, path.level());
+      geo::XY ul = plane.ul(g, c.base, c.row, c.col), n = plane.nucleus(g, c.base, c.row, c.col);
+      geo::XY ul_path = geo::ul_vertex(g, path), n_path = geo::nucleus_planar(g, path);
+      differ += !same(ul.x, ul_path.x) || !same(ul.y, ul_path.y) || !same(n.x, n_path.x) || !same(n.y, n_path.y);
+      geo::LonLat fast;
+      auto slow = geo::nucleus(g, path);
+      bool ok = geo::nucleus_into(g, n, nullptr, &fast);
+      differ += ok != slow.ok() || (ok && (!same(fast.lon, slow->lon) || !same(fast.lat, slow->lat)));
+      auto box = info->cell_bbox(c.base, plane, c.row, c.col), box_path = info->cell_bbox(path);
+      differ += box.ok() != box_path.ok();
+      if (box.ok() && box_path.ok()) {
+        differ += box->count != box_path->count;
+        for (uint32_t k = 0; k < std::min(box->count, box_path->count); ++k)
+          differ += !same(box->box[k].min_x, box_path->box[k].min_x) ||
+                    !same(box->box[k].max_x, box_path->box[k].max_x) ||
+                    !same(box->box[k].min_y, box_path->box[k].min_y) ||
+                    !same(box->box[k].max_y, box_path->box[k].max_y);
+      }
+    }
+    CHECK_EQ(differ, 0u);
+    // Off the image both roads refuse, the Result one with the point.
+    geo::LonLat out;
+    double far = 4 * g.r_auth;
+    CHECK(!geo::to_lonlat_into(g, far, 0, true, nullptr, &out) && !geo::to_lonlat(g, far, 0, true).ok());
+  }
+}
+
 // Work follows the boundary: from one resolution to the next the covering
 // list grows about threefold (the boundary's length in cells), not ninefold
 // (the area), also for a polygon that reaches far into a polar cap.
@@ -153,6 +197,7 @@ void cancellation() {
 int main() {
   orient2d_exact();
   boxes_enclose_cells();
+  positions_match_paths();
   boundary_economy();
   cancellation();
   return zarel_test::finish();
