@@ -56,6 +56,11 @@ class Descent {
       if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
       return ok();
     }
+    // Just above the resolution a box mostly ends crossed, and its corners cost
+    // more than the children's nuclei left after clipping: those decide at
+    // once. The leaves found are the same, and so is the count a refusal
+    // names, unless this cell could reach the limit.
+    if (clipped_ && level + 1 == resolution_ && max_leaves_ - leaves_ >= scale_[1]) return split(path, row, col, cid);
     ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(base, plane_[level], row, col, &latitudes_));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
