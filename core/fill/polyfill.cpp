@@ -46,7 +46,6 @@ class Descent {
     if (poll_()) return cancelled();
     if (mode_ != Mode::Nucleus) return visit_whole(path, row, col, cid);
     uint32_t level = path.level(), base = path.base();
-    if (clipped_ && beyond(plane_[level], base, row, col)) return ok();
     // A leaf is its nucleus: no box could keep out a nucleus that is inside,
     // nor let in one that is not, so its box is not worth computing.
     if (level == resolution_) {
@@ -86,10 +85,13 @@ class Descent {
   }
 
   Status split(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
-    uint32_t side = grid_.side;
+    uint32_t side = grid_.side, base = path.base();
+    const geo::LevelPlane& plane = plane_[path.level() + 1];
     for (uint32_t d = 0; d < a_; ++d) {
+      uint64_t r = row * side + d / side, c = col * side + d % side;
+      if (clipped_ && beyond(plane, base, r, c)) continue;
       path.push(d);
-      Status s = visit(path, row * side + d / side, col * side + d % side, cid * a_ + d);
+      Status s = visit(path, r, c, cid * a_ + d);
       path.pop();
       ZAREL_CHECK(s);
     }
@@ -240,7 +242,7 @@ Start start_cells(const GridInfo& info, const MultiPolygon& polygons, uint32_t r
   double px[2] = {INFINITY, -INFINITY}, py[2] = {INFINITY, -INFINITY};
   for (double lon : {lo, hi})
     for (double lat : {box.min_y, box.max_y}) {
-      geo::XY p = geo::rhealpix_ellipsoid(g.north_square, g.south_square, true, lon * kRad, lat * kRad, g.e);
+      geo::XY p = geo::rhealpix_ellipsoid(g.north_square, g.south_square, true, lon * kRad, lat * kRad, g.auth);
       px[0] = std::min(px[0], p.x * g.r_auth);
       px[1] = std::max(px[1], p.x * g.r_auth);
       py[0] = std::min(py[0], p.y * g.r_auth);
