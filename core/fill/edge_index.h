@@ -2,7 +2,8 @@
 //
 // Every polygon edge is a straight segment in degrees, kept with its polygon
 // and ring number in an R-tree over the segments' boxes, bulk-loaded once per
-// fill and then only queried. A point is located by crossing parity along the
+// fill and then only queried; a polygon of a few edges keeps them in a plain
+// list, scanned instead. A point is located by crossing parity along the
 // ray towards +x, one parity bit per ring: a polygon holds the point when its
 // exterior is crossed an odd number of times and each of its holes an even
 // number; the polygons of a MultiPolygon are united. Ring orientation plays no

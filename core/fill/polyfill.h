@@ -7,6 +7,9 @@
 // (one entry for its entire subtree); at the resolution each remaining cell is
 // decided by its nucleus alone. So the work follows the boundary, not the area,
 // and the result never depends on how tight the boxes are, only on the nuclei.
+// A polygon within one facet of the projection is first bounded on the plane:
+// cells beyond that bound are dropped before any projection, and just above
+// the resolution the children's nuclei decide without a box.
 #pragma once
 
 #include <array>
