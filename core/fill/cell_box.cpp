@@ -51,6 +51,7 @@ Result<GridInfo> GridInfo::make(const Profile& profile) {
   GridInfo info;
   info.grid_ = profile.grid();
   const geo::Grid& g = info.grid_;
+  for (uint32_t k = 0; k <= kMaxResolution; ++k) info.planes_[k] = geo::LevelPlane::make(g, k);
   double h = kPi / 4 * g.r_auth;
   for (int b = 1; b <= 4; ++b) {
     ZAREL_TRY(geo::LonLat c, geo::to_lonlat(g, g.ul[b].x + h, g.ul[b].y - h, true));
@@ -69,7 +70,9 @@ Result<GridInfo> GridInfo::make(const Profile& profile) {
 Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo) const {
   ZAREL_ASSERT(path.base() < 6);
   geo::GridCell c = geo::cell_position(grid_, path);
-  return cell_bbox(path.base(), geo::LevelPlane::make(grid_, path.level()), c.row, c.col, memo);
+  uint32_t level = path.level();
+  return cell_bbox(path.base(), level <= kMaxResolution ? planes_[level] : geo::LevelPlane::make(grid_, level), c.row,
+                   c.col, memo);
 }
 
 Result<CellBoxes> GridInfo::cell_bbox(uint32_t b, const geo::LevelPlane& plane, uint64_t row, uint64_t col,

@@ -15,6 +15,7 @@
 
 #include "fill/edge_index.h"
 #include "base/error.h"
+#include "base/limits.h"
 #include "geo/grid.h"
 #include "cells/hierarchy.h"
 #include "profile/profile.h"
@@ -41,6 +42,8 @@ class GridInfo {
                               geo::LatitudeMemo* memo = nullptr) const;
 
   const geo::Grid& grid() const { return grid_; }
+  // The plane facts of `level`, found once per grid. REQUIRES: level <= kMaxResolution.
+  const geo::LevelPlane& plane(uint32_t level) const { return planes_[level]; }
   // Lowest latitude of the north polar cap's boundary, degrees.
   double cap_lat() const { return cap_lat_; }
   // Longitudes (degrees, in [-180, 180)) of the centres of equatorial base cells 1..4.
@@ -57,6 +60,7 @@ class GridInfo {
   }
 
   geo::Grid grid_;
+  std::array<geo::LevelPlane, kMaxResolution + 1> planes_{};
   std::array<double, 4> equator_lon_{};
   geo::XY north_pole_, south_pole_;  // planar metres
   double cap_lat_ = 0;

@@ -28,10 +28,7 @@ class Descent {
         mode_(mode),
         poll_(cancel, 64),
         shapes_(info, index, cancel) {
-    for (uint32_t k = 0; k <= resolution; ++k) {
-      scale_[k] = pow_u64(aperture, k);
-      plane_[k] = geo::LevelPlane::make(grid_, k);
-    }
+    for (uint32_t k = 0; k <= resolution; ++k) scale_[k] = pow_u64(aperture, k);
   }
 
   // Nuclei outside `plane` (planar metres) are outside the polygons: cells
@@ -50,7 +47,7 @@ class Descent {
     // nor let in one that is not, so its box is not worth computing.
     if (level == resolution_) {
       geo::LonLat n;
-      if (!geo::nucleus_into(grid_, plane_[level].nucleus(grid_, base, row, col), &latitudes_, &n))
+      if (!geo::nucleus_into(grid_, info_.plane(level).nucleus(grid_, base, row, col), &latitudes_, &n))
         return geo::nucleus(grid_, path).error();
       if (on_earth(n) == Location::Inside) return keep(cid, resolution_);
       return ok();
@@ -60,7 +57,7 @@ class Descent {
     // once. The leaves found are the same, and so is the count a refusal
     // names, unless this cell could reach the limit.
     if (clipped_ && level + 1 == resolution_ && max_leaves_ - leaves_ >= scale_[1]) return split(path, row, col, cid);
-    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(base, plane_[level], row, col, &latitudes_));
+    ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(base, info_.plane(level), row, col, &latitudes_));
     Corners corners(index_, boxes);
     if (corners.all_outside()) return ok();
     if (corners.all_inside()) return keep(cid, level);
@@ -86,7 +83,7 @@ class Descent {
 
   Status split(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
     uint32_t side = grid_.side, base = path.base();
-    const geo::LevelPlane& plane = plane_[path.level() + 1];
+    const geo::LevelPlane& plane = info_.plane(path.level() + 1);
     for (uint32_t d = 0; d < a_; ++d) {
       uint64_t r = row * side + d / side, c = col * side + d % side;
       if (clipped_ && beyond(plane, base, r, c)) continue;
@@ -183,7 +180,6 @@ class Descent {
   uint32_t resolution_, a_;
   uint64_t max_leaves_, leaves_ = 0;
   std::array<uint64_t, kMaxResolution + 1> scale_{};  // a^k for every level difference k
-  std::array<geo::LevelPlane, kMaxResolution + 1> plane_{};
   Box plane_box_;
   bool clipped_ = false;
   Mode mode_;
@@ -287,6 +283,8 @@ FillSetup::FillSetup(const Profile& profile)
   if (usable_ && profile.n_base != 6)
     usable_ = invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(profile.n_base));
   if (usable_) info_ = GridInfo::make(profile);
+  // Only a valid aperture bounds the hierarchy.
+  if (usable_) deepest_ = profile.hierarchy().deepest();
 }
 
 Result<CtxRef> FillSetup::ctx(uint32_t depth) const {
@@ -307,7 +305,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   ZAREL_CHECK(setup.usable_);
   // Wide apertures reach the 64-bit cid limit above level 15.
   Hierarchy h = setup.profile().hierarchy();
-  if (uint32_t max = h.deepest(); resolution > max)
+  if (uint32_t max = setup.deepest_; resolution > max)
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
   if (!setup.info_) return setup.info_.error();
   const GridInfo& info = *setup.info_;

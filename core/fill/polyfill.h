@@ -49,6 +49,7 @@ class FillSetup {
                                                    Mode, uint64_t);
 
   Profile profile_;
+  uint32_t deepest_ = 0;     // of the profile's hierarchy, once usable
   Status usable_;            // validation, then the six-base-cell layout
   Result<GridInfo> info_;    // made only for a usable profile
   mutable std::mutex mutex_;
