@@ -102,6 +102,7 @@ struct Indexed::RTree {
   bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;  // empty while `few` holds the edges
   std::vector<Entry> few;
   BBox bounds;  // of every edge; inverted when there are none
+  bool one_ring = true;  // every edge on the exterior of polygon 0: parity alone decides
 
   // Calls visit(entry) for each edge whose box meets the closed box `q`.
   template <class Visit>
@@ -144,7 +145,10 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
   out.tree_ = std::make_unique<RTree>();
   RTree& t = *out.tree_;
   t.bounds = BBox(BPoint(kInf, kInf), BPoint(-kInf, -kInf));
-  for (const Entry& en : entries) bg::expand(t.bounds, en.box);
+  for (const Entry& en : entries) {
+    bg::expand(t.bounds, en.box);
+    t.one_ring = t.one_ring && ring_key(en.edge) == 0;
+  }
   // The range constructor bulk-loads by packing.
   if (entries.size() > RTree::kFew) t.rtree = decltype(t.rtree)(entries.begin(), entries.end());
   else t.few = std::move(entries);
@@ -156,6 +160,18 @@ Location Indexed::position(double x, double y) const {
   const BBox& b = tree_->bounds;
   if (y < b.min_corner().get<1>() || y > b.max_corner().get<1>() || x > b.max_corner().get<0>())
     return Location::Outside;
+  if (tree_->one_ring) {
+    bool on_edge = false, odd = false;
+    tree_->query(BBox(BPoint(x, y), BPoint(kInf, y)), [&](const Entry& en) {
+      if (on_edge) return;
+      const Edge& e = en.edge;
+      double o = geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, x, y);
+      if (o == 0 && holds(e, x, y)) on_edge = true;
+      else if (crosses(e, y, o)) odd = !odd;
+    });
+    if (on_edge) return Location::OnBoundary;
+    return odd ? Location::Inside : Location::Outside;
+  }
   Crossings crossed;
   bool on_edge = false;
   auto visit = [&](const Entry& en) {
