@@ -61,7 +61,9 @@ class CellShapes {
   Region piece(const Coord* v, uint32_t n, double px, double py) const;
   // A part of a cell across the +-180 cut, between west and east at its middle latitude.
   Region cut_piece(const Coord* v, double west, double east, double lat) const;
-  bool rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth) const;
+  // `sides`: the cell's Sides (cell_shape.cpp), whose lines no edge crosses.
+  bool rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth,
+                const void* sides) const;
   // Two inner points of a polar cell either side of the +-180 cut, in half
   // cell sides from the pole, when the cut runs through the cell.
   bool cut_sides(double i0, double j0, bool north, double out[2][2]) const;

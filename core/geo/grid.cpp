@@ -346,8 +346,17 @@ Vertex canonical(const Grid& g, Vertex v) {
 
 Result<LonLat> vertex_lonlat(const Grid& g, Vertex v) {
   v = canonical(g, v);
-  XY p = grid_vertex(g, v.base, v.level, v.row, v.col);
-  return to_lonlat(g, p.x, p.y, v.base == 0 || v.base == 5);
+  if (v.base == 0 || v.base == 5) {
+    XY p = grid_vertex(g, v.base, v.level, v.row, v.col);
+    return to_lonlat(g, p.x, p.y, true);
+  }
+  // In an equatorial square longitude follows the column alone and latitude
+  // the row alone: each is named at the coarsest level that has its line, so
+  // that all vertices on one meridian (parallel) share its longitude (latitude).
+  Vertex c = v, r = v;
+  for (; c.level > 0 && c.col % g.side == 0; --c.level) c.col /= g.side;
+  for (; r.level > 0 && r.row % g.side == 0; --r.level) r.row /= g.side;
+  return to_lonlat(g, grid_vertex(g, v.base, c.level, 0, c.col).x, grid_vertex(g, v.base, r.level, r.row, 0).y, false);
 }
 
 bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
