@@ -372,7 +372,8 @@ bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
   return false;
 }
 
-Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points) {
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points,
+                   bool rim_across) {
   // The corners of the edge, in walking order.
   constexpr uint64_t kEnds[4][2][2] = {{{0, 0}, {0, 1}}, {{0, 1}, {1, 1}}, {{1, 1}, {1, 0}}, {{1, 0}, {0, 0}}};
   const auto& ends = kEnds[static_cast<uint32_t>(e)];
@@ -381,12 +382,12 @@ Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::v
   ZAREL_TRY(LonLat first, vertex_lonlat(g, from));
   ring.push_back(first);
   bool polar = cell.base == 0 || cell.base == 5;
-  if (m <= 2 || !polar) return ok();
+  if (m <= 2 || !(polar || rim_across)) return ok();
   bool curved = is_curved(g, cell, e);
   if (!curved && !rim_points) return ok();
   // A rim edge's points are placed on the equatorial cell's edge, so that
   // they share its latitude exactly.
-  if (!curved) {
+  if (polar && !curved) {
     from = off_rim(g, from, static_cast<int>(e));
     to = off_rim(g, to, static_cast<int>(e));
   }
