@@ -28,6 +28,7 @@ Result<Tiling> Tiling::of(const Profile& profile, std::span<const uint64_t> cids
   }
   if (lo > hi || (lo == hi && !(rim_points && t.polar_))) return t;
   t.finest_ = hi;
+  t.mixed_ = lo < hi;
   t.ranges_.reserve(cids.size());
   for (uint64_t cid : cids) {
     auto level = t.h_.check(cid);
@@ -104,7 +105,7 @@ Status Tiling::walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, bool cap, 
                     std::vector<uint8_t>& cut) const {
   // Finer drawn cells along this edge: walk it as the edges of the children
   // along it. A neighbour drawn only away from the edge leaves it whole.
-  if (across(cell, e) == Held::Part && touched(cell, e)) {
+  if (mixed_ && across(cell, e) == Held::Part && touched(cell, e)) {
     for (uint32_t k = 0; k < side_; ++k) ZAREL_CHECK(walk(child_along(cell, e, k), e, m, cap, ring, cut));
     return ok();
   }
@@ -114,7 +115,7 @@ Status Tiling::walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, bool cap, 
 }
 
 uint64_t Tiling::count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const {
-  if (across(cell, e) == Held::Part && touched(cell, e)) {
+  if (mixed_ && across(cell, e) == Held::Part && touched(cell, e)) {
     uint64_t sum = 0;
     for (uint32_t k = 0; k < side_; ++k) sum += count(child_along(cell, e, k), e, m);
     return sum;

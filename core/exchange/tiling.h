@@ -79,6 +79,7 @@ class Tiling {
   std::vector<uint64_t> drawn_;
   bool caps_ = false;
   bool polar_ = false;
+  bool mixed_ = false;  // more than one level drawn: edges may be met by finer cells
   bool rim_points_ = true;
 };
 

@@ -61,6 +61,11 @@ struct Sides {
   bool north;
   double n, i0, i1, j0, j1, tol;
   double rim;  // the latitude of the square's rim as the equatorial corners there have it
+  // The last edges judged, since the rim's boxes shrink around the same edges
+  // again and again.
+  mutable Coord seen[4][2] = {};
+  mutable bool along[4] = {};
+  mutable uint32_t next = 0;
 };
 
 // The inverse of polar_point: where a point lies in the polar square of its
@@ -98,8 +103,23 @@ bool in_square(const Coord& p, const void* context) {
 // cell: the edge is then read as running along that line of the grid, which
 // no cell crosses, so a polygon drawn from cell outlines keeps its cells
 // though its edges are chords of the curved sides.
+bool judged_on_side_line(const Sides& s, const Edge& e);
+
+bool same(const Coord& p, const Coord& q) { return p.x == q.x && p.y == q.y; }
+
 bool on_side_line(const Edge& e, const void* context) {
   const Sides& s = *static_cast<const Sides*>(context);
+  for (uint32_t k = 0; k < s.next && k < 4; ++k)
+    if (same(s.seen[k][0], e.a) && same(s.seen[k][1], e.b)) return s.along[k];
+  bool along = judged_on_side_line(s, e);
+  s.seen[s.next % 4][0] = e.a;
+  s.seen[s.next % 4][1] = e.b;
+  s.along[s.next % 4] = along;
+  ++s.next;
+  return along;
+}
+
+bool judged_on_side_line(const Sides& s, const Edge& e) {
   double ai, aj, bi, bj;
   // Nothing of an edge between two points at or beyond the rim's parallel
   // reaches into the polar square.
@@ -110,6 +130,15 @@ bool on_side_line(const Edge& e, const void* context) {
 }
 
 }  // namespace
+
+CellShapes::CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel)
+    : info_(info), index_(index), cancel_(cancel) {
+  // Found once per fill; NaN, which leaves no edge out, if the grid has none.
+  for (uint32_t k = 0; k < 2; ++k) {
+    Result<LonLat> rim = geo::vertex_lonlat(info.grid(), {1, 0, k, 0});
+    rim_[k] = rim ? rim->lat : NAN;
+  }
+}
 
 Result<Mode> mode_from_name(std::string_view name) {
   if (name == "nucleus") return Mode::Nucleus;
@@ -151,8 +180,7 @@ Result<Region> CellShapes::leaf(const Path& path) const {
     double lat = polar_point(0, 1, north, n).lat;
     double lo = north ? lat : -90, hi = north ? 90 : lat;
     Coord v[4] = {{-180, lo}, {180, lo}, {180, hi}, {-180, hi}};
-    ZAREL_TRY(LonLat rim, geo::vertex_lonlat(g, {1, 0, north ? 0u : 1u, 0}));
-    Sides sides{&g, north, n, -1, 1, 1, -1, kOnLine * n, rim.lat};
+    Sides sides{&g, north, n, -1, 1, 1, -1, kOnLine * n, rim_[north ? 0 : 1]};
     if (index_.any_edge_enters(v, 4, enclosing(v, 4), on_side_line, &sides)) return Region::Crossed;
     return located(index_.position(0, (lo + hi) / 2));
   }
@@ -272,8 +300,7 @@ Result<Region> CellShapes::curved(const Path& path) const {
   double j0 = n - 2 * static_cast<double>(c.row), j1 = j0 - 2;
   // A polygon vertex inside the cell settles it at once; failing that, the
   // boundary can only reach inside across the rim.
-  ZAREL_TRY(LonLat rim, geo::vertex_lonlat(g, {1, 0, north ? 0u : 1u, 0}));
-  Sides sides{&g, north, n, i0, i1, j0, j1, kOnLine * n, rim.lat};
+  Sides sides{&g, north, n, i0, i1, j0, j1, kOnLine * n, rim_[north ? 0 : 1]};
   ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
   for (uint32_t k = 0; k < boxes.count; ++k)
     if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &sides)) return Region::Crossed;
