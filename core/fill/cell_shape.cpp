@@ -24,8 +24,9 @@ constexpr double kPolarRoom = 1e-6;
 constexpr double kRimSlack = 1e-12;
 constexpr double kRimBox = 5e-10;
 constexpr int kMaxRimDepth = 80;
-// A point within this many half cell sides per cell of the square's half
-// width (rounding of the projection both ways) lies on a line of the grid.
+// How far from a line of the polar grid a point drawn on it may land through
+// the projection's rounding, in half cell sides per cell across the square's
+// half width.
 constexpr double kOnLine = 1e-12;
 
 Box padded(const Box& b, double room) {
@@ -49,10 +50,6 @@ Region located(Location where) {
   if (where == Location::Inside) return Region::Inside;
   return where == Location::Outside ? Region::Outside : Region::Crossed;
 }
-
-}  // namespace
-
-namespace {
 
 // A polar cell's square in offsets from the pole, in half cell sides, and how
 // far from its side lines a point may lie by rounding and still be on them.
@@ -103,10 +100,21 @@ bool in_square(const Coord& p, const void* context) {
 // cell: the edge is then read as running along that line of the grid, which
 // no cell crosses, so a polygon drawn from cell outlines keeps its cells
 // though its edges are chords of the curved sides.
-bool judged_on_side_line(const Sides& s, const Edge& e);
+bool judged_on_side_line(const Sides& s, const Edge& e) {
+  // Nothing of an edge between two points at or beyond the rim's parallel
+  // reaches into the polar square.
+  if (s.north ? e.a.y <= s.rim && e.b.y <= s.rim : e.a.y >= s.rim && e.b.y >= s.rim) return true;
+  double ai, aj, bi, bj;
+  if (!polar_offsets(s, e.a, ai, aj) || !polar_offsets(s, e.b, bi, bj)) return false;
+  auto on = [&](double a, double b, double line) {
+    return std::fabs(a - line) <= s.tol && std::fabs(b - line) <= s.tol;
+  };
+  return on(ai, bi, s.i0) || on(ai, bi, s.i1) || on(aj, bj, s.j0) || on(aj, bj, s.j1);
+}
 
 bool same(const Coord& p, const Coord& q) { return p.x == q.x && p.y == q.y; }
 
+// judged_on_side_line, remembered for the last few edges.
 bool on_side_line(const Edge& e, const void* context) {
   const Sides& s = *static_cast<const Sides*>(context);
   for (uint32_t k = 0; k < s.next && k < 4; ++k)
@@ -117,16 +125,6 @@ bool on_side_line(const Edge& e, const void* context) {
   s.along[s.next % 4] = along;
   ++s.next;
   return along;
-}
-
-bool judged_on_side_line(const Sides& s, const Edge& e) {
-  double ai, aj, bi, bj;
-  // Nothing of an edge between two points at or beyond the rim's parallel
-  // reaches into the polar square.
-  if (s.north ? e.a.y <= s.rim && e.b.y <= s.rim : e.a.y >= s.rim && e.b.y >= s.rim) return true;
-  if (!polar_offsets(s, e.a, ai, aj) || !polar_offsets(s, e.b, bi, bj)) return false;
-  auto on = [&](double a, double b, double line) { return std::fabs(a - line) <= s.tol && std::fabs(b - line) <= s.tol; };
-  return on(ai, bi, s.i0) || on(ai, bi, s.i1) || on(aj, bj, s.j0) || on(aj, bj, s.j1);
 }
 
 }  // namespace
@@ -280,7 +278,8 @@ bool CellShapes::rim_near(double ai, double aj, double bi, double bj, bool north
     width = boxes[0].max_x - boxes[0].min_x;
   }
   bool touched = false;
-  for (uint32_t k = 0; k < count && !touched; ++k) touched = index_.any_edge_touches_off_cut(boxes[k], on_side_line, sides);
+  for (uint32_t k = 0; k < count && !touched; ++k)
+    touched = index_.any_edge_touches_off_cut(boxes[k], on_side_line, sides);
   if (!touched) return false;
   // Once stopped, the answer no longer matters: the fill is abandoned.
   if (cancel_.stop()) return true;
