@@ -60,8 +60,10 @@ def test_every_cell_of_a_level(level, n, profile):
 def test_ring_lengths(n, polar, cap):
     doc = cells_geojson([9, 10, 81, 85], n=n)
     lengths = [len(f["geometry"]["coordinates"][0]) for f in doc["features"]]
-    # Base 0 and its centre child hold the pole; base 1 is equatorial.
-    assert lengths == [cap, 5, polar, cap]
+    # Base 0 and its centre child hold the pole; base 1 is equatorial, and
+    # drawn with base 0 it shares the points of their common edge.
+    assert lengths == [cap, 5 + max(n - 2, 0), polar, cap]
+    assert len(cells_geojson([10], n=n)["features"][0]["geometry"]["coordinates"][0]) == 5
 
 
 def test_collection_shape():

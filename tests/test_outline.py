@@ -86,10 +86,56 @@ def test_mixed_level_neighbours_share_their_edges_point_for_point():
         assert boundary.equals_exact(union.normalize(), 0) or boundary.normalize().equals_exact(union.normalize(), 0)
 
 
+def split_at_random(cid, rng, depth):
+    cells, frontier = [], [cid]
+    while frontier:
+        c = frontier.pop()
+        if zarel.cell_levels(np.array([c], np.uint64))[0] < depth and rng.random() < 0.5:
+            frontier += [c * 9 + d for d in range(9)]
+        else:
+            cells.append(c)
+    return cells
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_neighbours_across_and_inside_the_polar_squares_share_every_vertex(seed):
+    # A polar cell and its neighbour (across the rim half the time), each split
+    # into cells of mixed levels: one part without holes, and every vertex of a
+    # cell that lies on another cell's outline is one of that cell's vertices too.
+    rng = np.random.default_rng(seed)
+    done = 0
+    while done < 12:
+        base, level = int(rng.choice([0, 5])), int(rng.integers(1, 4))
+        side, k, direction = 3**level, int(rng.integers(0, 3**level)), int(rng.integers(0, 4))
+        rim = [(0, k), (k, side - 1), (side - 1, k), (k, 0)][direction]
+        row, col = rim if rng.random() < 0.5 else rng.integers(0, side, 2)
+        cell = zarel.cell_at(base, level, int(row), int(col))
+        other = zarel.neighbours(cell)[("up", "right", "down", "left")[direction]] // 9 ** int(rng.integers(0, 2))
+        depth = level + 2
+        cells = split_at_random(cell, rng, depth) + split_at_random(other, rng, depth)
+        cids = Tree.from_cells(cells, depth).cells_array()
+        n = int(rng.choice([2, 3, 5]))
+        polygons = cell_polygons(cids, n)
+        if any(p.bounds[0] <= -180 or p.bounds[2] >= 180 for p in polygons):
+            continue  # the cut: its cells are drawn on either side of it
+        done += 1
+        assert parts_and_holes(shapely.union_all(polygons)) == (1, 0), zarel.cids_to_suids(cids)
+        rings = [np.asarray(p.exterior.coords[:-1]) for p in polygons]
+        points = np.concatenate(rings)
+        for p, ring in zip(polygons, rings):
+            on = points[shapely.dwithin(p.exterior, shapely.points(points), 1e-9)]
+            assert set(map(tuple, on)) <= set(map(tuple, ring)), zarel.cids_to_suids(cids)
+        drawn = [f["geometry"]["coordinates"][0] for f in cells_geojson(cids.tolist(), n=n)["features"]]
+        assert drawn == [[list(c) for c in p.exterior.coords] for p in polygons]
+
+
 def test_the_polar_rim_is_one_latitude_on_both_sides():
     north, below = cell_polygons([suid_to_cid("N768667"), suid_to_cid("O102001")])
     shared = set(north.exterior.coords) & set(below.exterior.coords)
-    assert len(shared) == 2 and len({lat for _, lat in shared}) == 1
+    # Both corners and the polar cell's point between them, drawn alike on both sides.
+    assert len(shared) == 3 and len({lat for _, lat in shared}) == 1
+    alone = cell_polygons([suid_to_cid("O102001")])[0]
+    assert len(alone.exterior.coords) == 5 and set(alone.exterior.coords) < set(below.exterior.coords)
     assert shapely.union_all([north, below]).geom_type == "Polygon"
     # At mixed levels too, and in the display GeoJSON the same points.
     cids = [suid_to_cid("N76866"), suid_to_cid("O102001"), suid_to_cid("O102002")]

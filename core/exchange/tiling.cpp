@@ -18,14 +18,17 @@ Result<Tiling> Tiling::of(const Profile& profile, std::span<const uint64_t> cids
     if (!level) continue;
     lo = std::min(lo, *level);
     hi = std::max(hi, *level);
-    if (auto path = t.h_.path(cid); path && geo::shape(t.grid_, *path) == 1) t.caps_ = true;
+    auto path = t.h_.path(cid);
+    if (path && geo::shape(t.grid_, *path) == 1) t.caps_ = true;
+    if (path && geo::is_polar(*path)) t.polar_ = true;
   }
   if (t.caps_) {
     t.drawn_.assign(cids.begin(), cids.end());
     std::sort(t.drawn_.begin(), t.drawn_.end());
   }
-  if (lo >= hi) return t;
+  if (lo > hi || (lo == hi && !(rim_points && t.polar_))) return t;
   t.finest_ = hi;
+  t.mixed_ = lo < hi;
   t.ranges_.reserve(cids.size());
   for (uint64_t cid : cids) {
     auto level = t.h_.check(cid);
@@ -102,27 +105,35 @@ Status Tiling::walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, bool cap, 
                     std::vector<uint8_t>& cut) const {
   // Finer drawn cells along this edge: walk it as the edges of the children
   // along it. A neighbour drawn only away from the edge leaves it whole.
-  if (across(cell, e) == Held::Part && touched(cell, e)) {
+  if (mixed_ && across(cell, e) == Held::Part && touched(cell, e)) {
     for (uint32_t k = 0; k < side_; ++k) ZAREL_CHECK(walk(child_along(cell, e, k), e, m, cap, ring, cut));
     return ok();
   }
-  ZAREL_CHECK(geo::append_edge(grid_, cell, e, m, ring, rim_points_));
+  ZAREL_CHECK(geo::append_edge(grid_, cell, e, m, ring, rim_points_, rim_shared(cell, e, m)));
   cut.resize(ring.size(), cap || cap_across(cell, e));
   return ok();
 }
 
 uint64_t Tiling::count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const {
-  if (across(cell, e) == Held::Part && touched(cell, e)) {
+  if (mixed_ && across(cell, e) == Held::Part && touched(cell, e)) {
     uint64_t sum = 0;
     for (uint32_t k = 0; k < side_; ++k) sum += count(child_along(cell, e, k), e, m);
     return sum;
   }
   bool polar = cell.base == 0 || cell.base == 5;
+  if (rim_shared(cell, e, m)) return m - 1;
   return m > 2 && polar && (rim_points_ || geo::is_curved(grid_, cell, e)) ? m - 1 : 1;
 }
 
+bool Tiling::rim_shared(const geo::Vertex& cell, geo::Edge e, uint32_t m) const {
+  if (!rim_points_ || m <= 2 || !polar_ || cell.base == 0 || cell.base == 5) return false;
+  bool rim = (e == geo::Edge::kTop && cell.row == 0) ||
+             (e == geo::Edge::kBottom && cell.row + 1 == pow_u64(side_, cell.level));
+  return rim && across(cell, e) == Held::Whole;
+}
+
 uint64_t Tiling::ring_size(const Path& path, uint32_t n) const {
-  uint32_t m = geo::is_polar(path) && n > 2 ? n : 2;
+  uint32_t m = n > 2 ? n : 2;
   geo::GridCell c = geo::cell_position(grid_, path);
   geo::Vertex cell{c.base, path.level(), c.row, c.col};
   uint64_t points = 1;
@@ -153,7 +164,7 @@ Result<std::vector<geo::LonLat>> Tiling::ring(const Path& path, uint32_t n, size
 Result<std::vector<geo::LonLat>> Tiling::polygon(const Path& path, uint32_t n) const {
   size_t pole_at = 0;
   std::vector<uint8_t> cut;
-  ZAREL_TRY(std::vector<geo::LonLat> ring, this->ring(path, geo::is_polar(path) && n > 2 ? n : 2, pole_at, cut));
+  ZAREL_TRY(std::vector<geo::LonLat> ring, this->ring(path, n > 2 ? n : 2, pole_at, cut));
   // A pole corner's extra point comes before the cuts' flags would line up;
   // such cells hold no cap's rim.
   if (geo::pole_corner(grid_, path) >= 0) cut.clear();

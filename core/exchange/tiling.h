@@ -34,11 +34,11 @@ class Tiling {
   Result<std::vector<geo::LonLat>> ring(const Path& path, uint32_t n, size_t& pole_at,
                                         std::vector<uint8_t>& cut) const;
   // Its counter-clockwise display polygon (geo::display_polygon); `n` applies
-  // to polar cells only, as in geo::cell_polygon.
+  // to polar cells, as in geo::cell_polygon, and to the rim edges of
+  // equatorial cells drawn with the polar cells across (geo::append_edge).
   Result<std::vector<geo::LonLat>> polygon(const Path& path, uint32_t n) const;
 
-  // The number of points of `ring(path, n)` for a polar cell, of
-  // `ring(path, 2)` otherwise, found without projecting any: `polygon(path, n)`
+  // The number of points of `ring(path, n)`, found without projecting any: `polygon(path, n)`
   // has from that many to kPolygonExtra more, so callers bound their output
   // before making it.
   // REQUIRES: geo::check_path(grid(), path) holds.
@@ -58,6 +58,9 @@ class Tiling {
   // Whether drawn cells meet the edge `e` from the other side.
   bool touched(const geo::Vertex& cell, geo::Edge e) const;
   uint64_t count(const geo::Vertex& cell, geo::Edge e, uint32_t m) const;
+  // Whether an equatorial cell's edge on a polar square's rim takes the rim
+  // points of the polar cell drawn across it.
+  bool rim_shared(const geo::Vertex& cell, geo::Edge e, uint32_t m) const;
   geo::Vertex child_along(const geo::Vertex& cell, geo::Edge e, uint32_t k) const;
   Status walk(const geo::Vertex& cell, geo::Edge e, uint32_t m, bool cap, std::vector<geo::LonLat>& ring,
               std::vector<uint8_t>& cut) const;
@@ -68,12 +71,15 @@ class Tiling {
   Hierarchy h_;
   uint32_t side_ = 0;
   // The finest level drawn, and the drawn area as merged ranges of its cids;
-  // empty when all cells have one level, where no edge is met by finer cells.
+  // empty when all cells have one level, where no edge is met by finer cells,
+  // unless polar cells drawn with rim points may lie across an equatorial one.
   uint32_t finest_ = 0;
   std::vector<std::pair<uint64_t, uint64_t>> ranges_;
   // The drawn cells, sorted, for the caps among them.
   std::vector<uint64_t> drawn_;
   bool caps_ = false;
+  bool polar_ = false;
+  bool mixed_ = false;  // more than one level drawn: edges may be met by finer cells
   bool rim_points_ = true;
 };
 

@@ -24,6 +24,10 @@ constexpr double kPolarRoom = 1e-6;
 constexpr double kRimSlack = 1e-12;
 constexpr double kRimBox = 5e-10;
 constexpr int kMaxRimDepth = 80;
+// How far from a line of the polar grid a point drawn on it may land through
+// the projection's rounding, in half cell sides per cell across the square's
+// half width.
+constexpr double kOnLine = 1e-12;
 
 Box padded(const Box& b, double room) {
   return {b.min_x - room, b.min_y - room, b.max_x + room, b.max_y + room};
@@ -47,7 +51,92 @@ Region located(Location where) {
   return where == Location::Outside ? Region::Outside : Region::Crossed;
 }
 
+// A polar cell's square in offsets from the pole, in half cell sides, and how
+// far from its side lines a point may lie by rounding and still be on them.
+struct Sides {
+  const geo::Grid* grid;
+  bool north;
+  double n, i0, i1, j0, j1, tol;
+  double rim;  // the latitude of the square's rim as the equatorial corners there have it
+  // The last edges judged, since the rim's boxes shrink around the same edges
+  // again and again.
+  mutable Coord seen[4][2] = {};
+  mutable bool along[4] = {};
+  mutable uint32_t next = 0;
+};
+
+// The inverse of polar_point: where a point lies in the polar square of its
+// hemisphere; false for a point beyond it (the other hemisphere, below the rim).
+bool polar_offsets(const Sides& s, const Coord& p, double& i, double& j) {
+  const geo::Grid& g = *s.grid;
+  if (!std::isfinite(p.x) || !(std::fabs(p.y) <= 90) || (p.y > 0) != s.north) return false;
+  // The colatitude by its half-angle, as polar_point takes it back.
+  double beta = std::fabs(g.auth(false, p.y * kPi / 180));
+  double d = s.n * std::sqrt(6.0) * std::sin((kPi / 2 - beta) / 2);
+  if (!(d <= s.n + s.tol)) return false;
+  double lon = geo::wrap_lon(p.x - g.lon_0);
+  double c = std::clamp(std::floor((lon + 180) / 90), 0.0, 3.0);
+  double t = d * ((lon - (90 * c - 135)) / 45);
+  uint32_t k = (static_cast<uint32_t>(c) + 4 - (s.north ? g.north_square : g.south_square)) % 4;
+  // (k, t, d) back to east and north offsets, as polar_point reads them.
+  switch (k) {
+    case 0: i = t, j = s.north ? -d : d; break;
+    case 2: i = -t, j = s.north ? d : -d; break;
+    case 1: i = d, j = s.north ? t : -t; break;
+    default: i = -d, j = s.north ? -t : t; break;
+  }
+  return true;
+}
+
+// Whether a polygon vertex lies strictly inside the cell's square.
+bool in_square(const Coord& p, const void* context) {
+  const Sides& s = *static_cast<const Sides*>(context);
+  double i, j;
+  if (!polar_offsets(s, p, i, j)) return false;
+  return s.i0 + s.tol < i && i < s.i1 - s.tol && s.j1 + s.tol < j && j < s.j0 - s.tol;
+}
+
+// Whether both ends of a polygon edge lie on one line through a side of the
+// cell: the edge is then read as running along that line of the grid, which
+// no cell crosses, so a polygon drawn from cell outlines keeps its cells
+// though its edges are chords of the curved sides.
+bool judged_on_side_line(const Sides& s, const Edge& e) {
+  // Nothing of an edge between two points at or beyond the rim's parallel
+  // reaches into the polar square.
+  if (s.north ? e.a.y <= s.rim && e.b.y <= s.rim : e.a.y >= s.rim && e.b.y >= s.rim) return true;
+  double ai, aj, bi, bj;
+  if (!polar_offsets(s, e.a, ai, aj) || !polar_offsets(s, e.b, bi, bj)) return false;
+  auto on = [&](double a, double b, double line) {
+    return std::fabs(a - line) <= s.tol && std::fabs(b - line) <= s.tol;
+  };
+  return on(ai, bi, s.i0) || on(ai, bi, s.i1) || on(aj, bj, s.j0) || on(aj, bj, s.j1);
+}
+
+bool same(const Coord& p, const Coord& q) { return p.x == q.x && p.y == q.y; }
+
+// judged_on_side_line, remembered for the last few edges.
+bool on_side_line(const Edge& e, const void* context) {
+  const Sides& s = *static_cast<const Sides*>(context);
+  for (uint32_t k = 0; k < s.next && k < 4; ++k)
+    if (same(s.seen[k][0], e.a) && same(s.seen[k][1], e.b)) return s.along[k];
+  bool along = judged_on_side_line(s, e);
+  s.seen[s.next % 4][0] = e.a;
+  s.seen[s.next % 4][1] = e.b;
+  s.along[s.next % 4] = along;
+  ++s.next;
+  return along;
+}
+
 }  // namespace
+
+CellShapes::CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel)
+    : info_(info), index_(index), cancel_(cancel) {
+  // Found once per fill; NaN, which leaves no edge out, if the grid has none.
+  for (uint32_t k = 0; k < 2; ++k) {
+    Result<LonLat> rim = geo::vertex_lonlat(info.grid(), {1, 0, k, 0});
+    rim_[k] = rim ? rim->lat : NAN;
+  }
+}
 
 Result<Mode> mode_from_name(std::string_view name) {
   if (name == "nucleus") return Mode::Nucleus;
@@ -89,7 +178,9 @@ Result<Region> CellShapes::leaf(const Path& path) const {
     double lat = polar_point(0, 1, north, n).lat;
     double lo = north ? lat : -90, hi = north ? 90 : lat;
     Coord v[4] = {{-180, lo}, {180, lo}, {180, hi}, {-180, hi}};
-    return piece(v, 4, 0, (lo + hi) / 2);
+    Sides sides{&g, north, n, -1, 1, 1, -1, kOnLine * n, rim_[north ? 0 : 1]};
+    if (index_.any_edge_enters(v, 4, enclosing(v, 4), on_side_line, &sides)) return Region::Crossed;
+    return located(index_.position(0, (lo + hi) / 2));
   }
   // A cell with the pole on its rim (even sides only) has no curve-free
   // description here; its enclosing box still gives a sound verdict.
@@ -167,7 +258,8 @@ LonLat CellShapes::polar_point(double i, double j, bool north, double n) const {
   return {lon, north ? lat : -lat};
 }
 
-bool CellShapes::rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth) const {
+bool CellShapes::rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth,
+                          const void* sides) const {
   // Along a piece of rim within one triangle both coordinates change
   // monotonically, so the box of its two ends holds it.
   LonLat a = polar_point(ai, aj, north, n), b = polar_point(bi, bj, north, n);
@@ -186,33 +278,16 @@ bool CellShapes::rim_near(double ai, double aj, double bi, double bj, bool north
     width = boxes[0].max_x - boxes[0].min_x;
   }
   bool touched = false;
-  for (uint32_t k = 0; k < count && !touched; ++k) touched = index_.any_edge_touches_off_cut(boxes[k]);
+  for (uint32_t k = 0; k < count && !touched; ++k)
+    touched = index_.any_edge_touches_off_cut(boxes[k], on_side_line, sides);
   if (!touched) return false;
   // Once stopped, the answer no longer matters: the fill is abandoned.
   if (cancel_.stop()) return true;
   if ((width <= kRimBox && lat_hi - lat_lo <= kRimBox) || depth >= kMaxRimDepth) return true;
   double mi = (ai + bi) / 2, mj = (aj + bj) / 2;
-  return rim_near(ai, aj, mi, mj, north, n, depth + 1) || rim_near(mi, mj, bi, bj, north, n, depth + 1);
+  return rim_near(ai, aj, mi, mj, north, n, depth + 1, sides) || rim_near(mi, mj, bi, bj, north, n, depth + 1, sides);
 }
 
-namespace {
-
-struct Square {
-  const geo::Grid* grid;
-  double x0, y0, side;  // unit plane
-};
-
-// Whether a polygon vertex lies strictly inside the cell's square on the plane.
-bool in_square(const Coord& p, const void* context) {
-  const Square& s = *static_cast<const Square*>(context);
-  const geo::Grid& g = *s.grid;
-  if (!std::isfinite(p.x) || !(std::fabs(p.y) <= 90)) return false;
-  double lon = geo::wrap_lon(p.x - g.lon_0);
-  geo::XY q = geo::rhealpix_ellipsoid(g.north_square, g.south_square, true, lon * kPi / 180, p.y * kPi / 180, g.e);
-  return s.x0 < q.x && q.x < s.x0 + s.side && s.y0 - s.side < q.y && q.y < s.y0;
-}
-
-}  // namespace
 
 Result<Region> CellShapes::curved(const Path& path) const {
   const geo::Grid& g = info_.grid();
@@ -224,12 +299,10 @@ Result<Region> CellShapes::curved(const Path& path) const {
   double j0 = n - 2 * static_cast<double>(c.row), j1 = j0 - 2;
   // A polygon vertex inside the cell settles it at once; failing that, the
   // boundary can only reach inside across the rim.
-  geo::XY ul = geo::ul_vertex(g, path);
-  double side = kPi / 2 / n;
-  Square square{&g, ul.x / g.r_auth, ul.y / g.r_auth, side};
+  Sides sides{&g, north, n, i0, i1, j0, j1, kOnLine * n, rim_[north ? 0 : 1]};
   ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
   for (uint32_t k = 0; k < boxes.count; ++k)
-    if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &square)) return Region::Crossed;
+    if (index_.any_end_point(padded(boxes.box[k], kPolarRoom), in_square, &sides)) return Region::Crossed;
   const double corner[5][2] = {{i0, j0}, {i1, j0}, {i1, j1}, {i0, j1}, {i0, j0}};
   for (int s = 0; s < 4; ++s) {
     double ai = corner[s][0], aj = corner[s][1], bi = corner[s + 1][0], bj = corner[s + 1][1];
@@ -247,7 +320,8 @@ Result<Region> CellShapes::curved(const Path& path) const {
     cuts[count] = 1;
     for (int k = 0; k < count; ++k) {
       double u = cuts[k], v = cuts[k + 1];
-      if (rim_near(ai + u * (bi - ai), aj + u * (bj - aj), ai + v * (bi - ai), aj + v * (bj - aj), north, n, 0))
+      if (rim_near(ai + u * (bi - ai), aj + u * (bj - aj), ai + v * (bi - ai), aj + v * (bj - aj), north, n, 0,
+                   &sides))
         return Region::Crossed;
     }
   }

@@ -14,7 +14,11 @@
 // crossing the cell. So a verdict can differ from the exact one only where the
 // polygon's boundary passes within kPolarBound of the rim, and then it says
 // Crossed: "overlap" keeps such a cell and "inside" leaves it out, each on its
-// safe side.
+// safe side. A polygon edge whose two ends lie (to rounding) on one line of
+// the polar grid through a side of the cell is read along that line and
+// crosses nothing, nor does an edge below the rim's parallel: a polygon drawn
+// from cell outlines, whose edges are chords of the curved sides, then keeps
+// exactly its cells, each judged by its centre.
 #pragma once
 
 #include <cstdint>
@@ -44,8 +48,7 @@ enum class Region : uint8_t { Inside, Outside, Crossed };
 class CellShapes {
  public:
   // A rim that a polygon hugs can take long to clear: `cancel` is polled there.
-  CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel)
-      : info_(info), index_(index), cancel_(cancel) {}
+  CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel);
 
   // The cell itself, for cells at the fill's resolution.
   Result<Region> leaf(const Path& path) const;
@@ -61,7 +64,9 @@ class CellShapes {
   Region piece(const Coord* v, uint32_t n, double px, double py) const;
   // A part of a cell across the +-180 cut, between west and east at its middle latitude.
   Region cut_piece(const Coord* v, double west, double east, double lat) const;
-  bool rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth) const;
+  // `sides`: the cell's Sides (cell_shape.cpp), whose lines no edge crosses.
+  bool rim_near(double ai, double aj, double bi, double bj, bool north, double n, int depth,
+                const void* sides) const;
   // Two inner points of a polar cell either side of the +-180 cut, in half
   // cell sides from the pole, when the cut runs through the cell.
   bool cut_sides(double i0, double j0, bool north, double out[2][2]) const;
@@ -70,6 +75,9 @@ class CellShapes {
   const GridInfo& info_;
   const Indexed& index_;
   const Cancel& cancel_;
+  // The latitudes of the north and south rims, as the equatorial corners there
+  // have them.
+  double rim_[2];
 };
 
 }  // namespace zarel

@@ -239,7 +239,12 @@ bool Indexed::any_edge_touches(const Box& box) const { return touches(box, false
 
 bool Indexed::any_edge_touches_off_cut(const Box& box) const { return touches(box, true); }
 
-bool Indexed::touches(const Box& box, bool off_cut) const {
+bool Indexed::any_edge_touches_off_cut(const Box& box, bool (*skip)(const Edge&, const void*),
+                                       const void* context) const {
+  return touches(box, true, skip, context);
+}
+
+bool Indexed::touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, const void*), const void* context) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   bool touched = false;
   auto visit = [&](const Entry& en) {
@@ -255,13 +260,14 @@ bool Indexed::touches(const Box& box, bool off_cut) const {
     int s3 = sign(geo::orient2d(e.a.x, e.a.y, e.b.x, e.b.y, box.min_x, box.max_y));
     bool all_left = s0 > 0 && s1 > 0 && s2 > 0 && s3 > 0;
     bool all_right = s0 < 0 && s1 < 0 && s2 < 0 && s3 < 0;
-    if (!all_left && !all_right) touched = true;
+    if (!all_left && !all_right) touched = !skip || !skip(e, context);
   };
   tree_->query(query, visit);
   return touched;
 }
 
-bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box) const {
+bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box, bool (*skip)(const Edge&, const void*),
+                              const void* context) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   int turn = sign(geo::orient2d(v[0].x, v[0].y, v[1].x, v[1].y, v[2].x, v[2].y));
   bool entered = false;
@@ -284,7 +290,7 @@ bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box) const 
           turn * sign(geo::orient2d(p.x, p.y, q.x, q.y, e.b.x, e.b.y)) <= 0)
         return;
     }
-    entered = true;
+    entered = !skip || !skip(e, context);
   };
   tree_->query(query, visit);
   return entered;

@@ -56,10 +56,14 @@ class Indexed {
   // The same, leaving out edges along the +-180 meridian: that is a cut in the
   // coordinates, and no cell reaches across it.
   bool any_edge_touches_off_cut(const Box& box) const;
+  // The same, leaving out also the edges for which `skip(edge, context)` holds.
+  bool any_edge_touches_off_cut(const Box& box, bool (*skip)(const Edge&, const void*), const void* context) const;
   // Whether any edge meets the interior of a convex polygon of 3 or 4 vertices
   // in either orientation (exact; an edge along its rim or through a corner
   // does not). `box` encloses the vertices.
-  bool any_edge_enters(const Coord* vertices, uint32_t n, const Box& box) const;
+  // Edges for which `skip(edge, context)` holds are left out.
+  bool any_edge_enters(const Coord* vertices, uint32_t n, const Box& box,
+                       bool (*skip)(const Edge&, const void*) = nullptr, const void* context = nullptr) const;
   // Whether `test(end point, context)` holds for an end point off the +-180
   // meridian of some edge whose box meets `box`.
   bool any_end_point(const Box& box, bool (*test)(const Coord&, const void*), const void* context) const;
@@ -67,7 +71,8 @@ class Indexed {
  private:
   struct RTree;
   Indexed();
-  bool touches(const Box& box, bool off_cut) const;
+  bool touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, const void*) = nullptr,
+               const void* context = nullptr) const;
   std::unique_ptr<RTree> tree_;
 };
 

@@ -375,8 +375,17 @@ Vertex canonical(const Grid& g, Vertex v) {
 
 Result<LonLat> vertex_lonlat(const Grid& g, Vertex v) {
   v = canonical(g, v);
-  XY p = grid_vertex(g, v.base, v.level, v.row, v.col);
-  return to_lonlat(g, p.x, p.y, v.base == 0 || v.base == 5);
+  if (v.base == 0 || v.base == 5) {
+    XY p = grid_vertex(g, v.base, v.level, v.row, v.col);
+    return to_lonlat(g, p.x, p.y, true);
+  }
+  // In an equatorial square longitude follows the column alone and latitude
+  // the row alone: each is named at the coarsest level that has its line, so
+  // that all vertices on one meridian (parallel) share its longitude (latitude).
+  Vertex c = v, r = v;
+  for (; c.level > 0 && c.col % g.side == 0; --c.level) c.col /= g.side;
+  for (; r.level > 0 && r.row % g.side == 0; --r.level) r.row /= g.side;
+  return to_lonlat(g, grid_vertex(g, v.base, c.level, 0, c.col).x, grid_vertex(g, v.base, r.level, r.row, 0).y, false);
 }
 
 bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
@@ -392,7 +401,8 @@ bool is_curved(const Grid& g, const Vertex& cell, Edge e) {
   return false;
 }
 
-Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points) {
+Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring, bool rim_points,
+                   bool rim_across) {
   // The corners of the edge, in walking order.
   constexpr uint64_t kEnds[4][2][2] = {{{0, 0}, {0, 1}}, {{0, 1}, {1, 1}}, {{1, 1}, {1, 0}}, {{1, 0}, {0, 0}}};
   const auto& ends = kEnds[static_cast<uint32_t>(e)];
@@ -401,12 +411,12 @@ Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::v
   ZAREL_TRY(LonLat first, vertex_lonlat(g, from));
   ring.push_back(first);
   bool polar = cell.base == 0 || cell.base == 5;
-  if (m <= 2 || !polar) return ok();
+  if (m <= 2 || !(polar || rim_across)) return ok();
   bool curved = is_curved(g, cell, e);
   if (!curved && !rim_points) return ok();
   // A rim edge's points are placed on the equatorial cell's edge, so that
   // they share its latitude exactly.
-  if (!curved) {
+  if (polar && !curved) {
     from = off_rim(g, from, static_cast<int>(e));
     to = off_rim(g, to, static_cast<int>(e));
   }

@@ -155,9 +155,11 @@ bool is_curved(const Grid& g, const Vertex& cell, Edge e);
 // cells along the edge get the same doubles. A polar cell's edge on the rim
 // of its square takes its m - 2 points too when `rim_points` is set, placed on
 // the parallel at the corners' very latitude; the equatorial cell across
-// draws that edge by its corners.
+// draws that edge by its corners, unless `rim_across` is set: it then takes
+// the same points (for an edge of an equatorial cell on a polar square's rim,
+// with `rim_points` set, when the polar cell across is drawn with it).
 Status append_edge(const Grid& g, const Vertex& cell, Edge e, uint32_t m, std::vector<LonLat>& ring,
-                   bool rim_points = true);
+                   bool rim_points = true, bool rim_across = false);
 
 // Closed ring clockwise on the plane from the upper-left corner, each edge one
 // piece: max(n, 2) points per edge of a polar cell, the two corners on an
