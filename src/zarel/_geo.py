@@ -26,6 +26,8 @@ density, and `GeoTree(tree, outline=True)` as the coverage's outline.
 from __future__ import annotations
 
 import json
+import os
+import re
 from typing import Any, Callable, Literal, TypeVar
 
 import numpy as np
@@ -41,12 +43,28 @@ __all__ = [
     "tree_from_geojson", "trees_from_polygons",
 ]
 
+_ONE = np.array([0, 1], dtype=np.int64)
+
+
+def _polygon_arrays(geometry: Any) -> _tables.Arrays:
+    """A shapely geometry's flat arrays; a plain polygon, the usual case, without the table's detour."""
+    if geometry.geom_type == "Polygon" and not geometry.is_empty:
+        import shapely
+
+        xy = shapely.get_coordinates(geometry).ravel()
+        if len(geometry.interiors):
+            rings = _tables.offsets(shapely.get_num_coordinates(shapely.get_rings(geometry)))
+        else:
+            rings = np.array([0, xy.size // 2], dtype=np.int64)
+        return xy, rings, np.array([0, rings.size - 1], dtype=np.int64), _ONE
+    return _tables.shapely_arrays(_tables.objects([geometry]))
+
+
 def _one(geometry: Any, level: int, form: str, profile: Profile | None,
          mode: Literal["nucleus", "inside", "overlap"]) -> Any:
     """A single shapely geometry down the array road; its refusals name no row."""
     try:
-        return _zarel._cover_polygons(*_tables.shapely_arrays(_tables.objects([geometry])), level, form, profile,
-                                      mode=mode)
+        return _zarel._cover_polygons(*_polygon_arrays(geometry), level, form, profile, mode=mode)
     except ValueError as e:
         text = str(e)
         if text.startswith("geometry 0: "):
@@ -99,10 +117,16 @@ def _check_coordinates(doc: Any) -> None:
     is wrong with it.
     """
     try:
-        arrays = _tables.geojson_arrays([doc])
+        rings = [_tables.ring_xy(ring, "") for polygon in _tables.polygons_of(doc) for ring in polygon]
     except (ValueError, TypeError):
         return
-    error = _tables.coordinate_error(arrays)
+    if not rings:
+        return
+    # All on the Earth, the usual case, is settled at once; the full reading names the first point that is not.
+    with np.errstate(invalid="ignore"):
+        if (np.abs(np.concatenate(rings) if len(rings) > 1 else rings[0]) <= _tables.LIMITS).all():
+            return
+    error = _tables.coordinate_error(_tables.geojson_arrays([doc]))
     if error is not None:
         raise ValueError(error)
 
@@ -169,15 +193,97 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
     return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
 
 
-def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: Literal["nucleus", "inside", "overlap"]) -> Any:
+# Rows converted and filled at a time: beside its result a call holds one
+# chunk's flat arrays and shapely objects.
+_CHUNK_ROWS = 16384
+# Whole-call refusals of polyfill_polygons, counted over every chunk.
+_MAX_CELLS = 1 << 26
+_COVER_COUNT = re.compile(r"the polygons cover (\d+) cells")
+_ROW = re.compile(r"geometry (\d+): ")
+
+Progress = bool | Callable[[int, int], object]
+Mode = Literal["nucleus", "inside", "overlap"]
+
+
+def _reporter(progress: Any, total: int) -> tuple[Callable[[int], object] | None, Callable[[], object]]:
+    """`(report(rows done), close)` for a `progress` argument; report is None for no progress."""
+    if progress is False:
+        return None, lambda: None
+    if progress is True:
+        try:
+            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
+        except ModuleNotFoundError as e:
+            raise ModuleNotFoundError("progress=True needs tqdm: pip install 'zarel[progress]'",
+                                      name=e.name) from None
+        bar = tqdm(total=total, unit="row")
+
+        def advance(done: int) -> None:
+            bar.update(done - bar.n)
+        return advance, bar.close
+    if isinstance(progress, bool | np.bool_) or not callable(progress):
+        raise TypeError(f"progress must be True, False or a callable(done, total), not {type(progress).__name__}")
+    return (lambda done: progress(done, total)), lambda: None
+
+
+def _workers(nthreads: int) -> int:
+    if nthreads:
+        return nthreads
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every system
+        return os.cpu_count() or 1
+
+
+def _chunk_rows(total: int, nthreads: int, progress: bool) -> int:
+    """Rows per chunk: with progress about a hundred steps, yet enough rows that every worker has work."""
+    if not progress:
+        return _CHUNK_ROWS
+    return min(_CHUNK_ROWS, max(-(-total // 100), 16 * _workers(nthreads)))
+
+
+def _renamed(error: Exception, first: int) -> Exception:
+    """A chunk's refusal of a row, naming the row by its index in the whole table."""
+    named = _ROW.match(str(error))
+    if not first or named is None:
+        return error
+    return type(error)(f"geometry {int(named.group(1)) + first}: {str(error)[named.end():]}")
+
+
+def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: Mode,
+           progress: Progress, take: Callable[[int, int, Any], None]) -> None:
+    """Fills the table a chunk of rows at a time, handing each chunk's result to `take(first row, rows, result)`.
+
+    For the "cells" form a chunk over the bound of materialised cells hands
+    over the module's refusal instead, and the next chunks are still filled:
+    a failing row after it is the one named, as in one call over the table.
+    """
     level, nthreads = _args.level(level), _args.nthreads(nthreads)
-    return _zarel._cover_polygons(*_tables.table_arrays(geoms), level, form, profile, nthreads, mode=mode)
+    rows = _tables.table_rows(geoms)
+    report, close = _reporter(progress, rows.count)
+    step = _chunk_rows(rows.count, nthreads, report is not None)
+    try:
+        for first in range(0, rows.count, step):
+            last = min(rows.count, first + step)
+            try:
+                result = _zarel._cover_polygons(*rows.read(first, last), level, form, profile, nthreads, mode=mode)
+            except (ValueError, TypeError) as error:
+                if form != "cells" or not _COVER_COUNT.match(str(error)):
+                    raise _renamed(error, first) from None
+                result = error
+            take(first, rows.count, result)
+            if report is not None:
+                report(last)
+        if report is not None and not rows.count:
+            report(0)
+    finally:
+        close()
 
 
 @level_was("resolution")
 @pooled
 def fingerprint_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
+    progress: Progress = False,
 ) -> npt.NDArray[np.uint8]:
     """The root of each geometry's coverage at `level`, as uint8 of shape (N, 32), in input order.
 
@@ -194,38 +300,83 @@ def fingerprint_polygons(
     lowest such row, "geometry {i}: ...". Row i equals
     `fingerprint_polygon(geoms[i], level, mode=mode)` (`roots_hex` gives that
     text). `nthreads` 0 uses the shared pool, 1 the calling thread, 2 or more
-    a private pool of that many workers; `mode` as in `polyfill`.
+    a private pool of that many workers; `mode` as in `polyfill`. Rows are
+    read and filled 16,384 at a time, so the call holds little beside its
+    result.
+
+    `progress=True` shows a `tqdm.auto` bar of the rows done (a widget in
+    notebooks; ``pip install 'zarel[progress]'``). A callable is called
+    instead, as `progress(done, total)`: the rows done so far, rising to the
+    table's length. Either is called on the calling thread as chunks of rows
+    finish (with progress they are smaller, about a hundred steps); an
+    exception it raises ends the call.
     """
-    roots: npt.NDArray[np.uint8] = _cover(geoms, level, "roots", profile, nthreads, mode)
-    return roots
+    out: npt.NDArray[np.uint8] = np.empty((0, 32), np.uint8)
+
+    def take(first: int, count: int, roots: npt.NDArray[np.uint8]) -> None:
+        nonlocal out
+        if len(roots) == count:  # the whole table at once, the module's own array
+            out = roots
+            return
+        if not first:
+            out = np.empty((count, 32), np.uint8)
+        out[first:first + len(roots)] = roots
+
+    _cover(geoms, level, "roots", profile, nthreads, mode, progress, take)
+    return out
 
 
 @level_was("resolution")
 @pooled
 def polyfill_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
+    progress: Progress = False,
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
     """Each geometry's cells at `level` as the ragged pair `(cids, offsets)`.
 
     Geometry i's sorted cids are `cids[offsets[i]:offsets[i + 1]]`, equal to
     `polyfill(geoms[i], level)`. Refused above 2**26 cells for one
-    geometry or for all together. `geoms`, `nthreads` and `mode` as in
-    `fingerprint_polygons`.
+    geometry or for all together. `geoms`, `nthreads`, `mode` and `progress`
+    as in `fingerprint_polygons`.
     """
-    pair: tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]] = _cover(geoms, level, "cells", profile, nthreads, mode)
-    return pair
+    cids: list[npt.NDArray[np.uint64]] = []
+    starts: list[npt.NDArray[np.int64]] = []
+    cells = 0
+
+    def take(first: int, count: int, pair: Any) -> None:
+        nonlocal cells
+        refused = _COVER_COUNT.match(str(pair)) if isinstance(pair, ValueError) else None
+        more = int(refused.group(1)) if refused else int(pair[1][-1])
+        if cells + more <= _MAX_CELLS:
+            cids.append(pair[0])
+            starts.append(pair[1][1:] + cells)
+        else:  # past the bound the rest are only counted, so the refusal names the total
+            cids.clear()
+            starts.clear()
+        cells += more
+
+    _cover(geoms, level, "cells", profile, nthreads, mode, progress, take)
+    if cells > _MAX_CELLS:
+        raise ValueError(f"the polygons cover {cells} cells at resolution {level}, more than the {_MAX_CELLS} "
+                         "that polyfill materialises; use trees_from_polygons")
+    if len(cids) == 1:
+        return cids[0], np.concatenate([np.zeros(1, np.int64), starts[0]])
+    offsets = np.concatenate([np.zeros(1, np.int64), *starts])
+    return (np.concatenate(cids) if cids else np.empty(0, np.uint64)), offsets
 
 
 @level_was("resolution")
 @pooled
 def trees_from_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus"
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
+    progress: Progress = False,
 ) -> list[Tree]:
     """Each geometry's coverage `Tree` at `level`, in input order.
 
-    `geoms`, `nthreads` and `mode` as in `fingerprint_polygons`.
+    `geoms`, `nthreads`, `mode` and `progress` as in `fingerprint_polygons`.
     """
-    trees: list[Tree] = _cover(geoms, level, "trees", profile, nthreads, mode)
+    trees: list[Tree] = []
+    _cover(geoms, level, "trees", profile, nthreads, mode, progress, lambda _, __, some: trees.extend(some))
     return trees
 
 
