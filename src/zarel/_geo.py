@@ -49,7 +49,7 @@ _ONE = np.array([0, 1], dtype=np.int64)
 def _polygon_arrays(geometry: Any) -> _tables.Arrays:
     """A shapely geometry's flat arrays; a plain polygon, the usual case, without the table's detour."""
     if geometry.geom_type == "Polygon" and not geometry.is_empty:
-        import shapely
+        import shapely  # type: ignore[import-untyped,unused-ignore]
 
         xy = shapely.get_coordinates(geometry).ravel()
         if len(geometry.interiors):
@@ -201,8 +201,7 @@ _MAX_CELLS = 1 << 26
 _COVER_COUNT = re.compile(r"the polygons cover (\d+) cells")
 _ROW = re.compile(r"geometry (\d+): ")
 
-Progress = bool | Callable[[int, int], object]
-Mode = Literal["nucleus", "inside", "overlap"]
+_Progress = bool | Callable[[int, int], object]
 
 
 def _reporter(progress: Any, total: int) -> tuple[Callable[[int], object] | None, Callable[[], object]]:
@@ -249,9 +248,9 @@ def _renamed(error: Exception, first: int) -> Exception:
     return type(error)(f"geometry {int(named.group(1)) + first}: {str(error)[named.end():]}")
 
 
-def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int, mode: Mode,
-           progress: Progress, take: Callable[[int, int, Any], None]) -> None:
-    """Fills the table a chunk of rows at a time, handing each chunk's result to `take(first row, rows, result)`.
+def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int,
+           mode: Literal["nucleus", "inside", "overlap"], progress: _Progress, take: Callable[[int, int, Any], None]) -> None:
+    """Fills the table a chunk of rows at a time, handing each chunk's result to `take(first, rows, result)`.
 
     For the "cells" form a chunk over the bound of materialised cells hands
     over the module's refusal instead, and the next chunks are still filled:
@@ -282,8 +281,8 @@ def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads:
 @level_was("resolution")
 @pooled
 def fingerprint_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
-    progress: Progress = False,
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus", progress: _Progress = False,
 ) -> npt.NDArray[np.uint8]:
     """The root of each geometry's coverage at `level`, as uint8 of shape (N, 32), in input order.
 
@@ -329,8 +328,8 @@ def fingerprint_polygons(
 @level_was("resolution")
 @pooled
 def polyfill_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
-    progress: Progress = False,
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus", progress: _Progress = False,
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
     """Each geometry's cells at `level` as the ragged pair `(cids, offsets)`.
 
@@ -368,8 +367,8 @@ def polyfill_polygons(
 @level_was("resolution")
 @pooled
 def trees_from_polygons(
-    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *, mode: Mode = "nucleus",
-    progress: Progress = False,
+    geoms: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus", progress: _Progress = False,
 ) -> list[Tree]:
     """Each geometry's coverage `Tree` at `level`, in input order.
 

@@ -59,11 +59,10 @@ def _in_partition(error: ValueError, part: Any, number: int | None) -> ValueErro
     return ValueError(f"geometry at index {part.index[i]!r} (row {i}{where}): {str(error)[match.end():]}")
 
 
-Mode = Literal["nucleus", "inside", "overlap"]
 
 
 def _polygons_tree(geometries: Any, level: int, profile: Profile | None, number: int | None = None,
-                   nthreads: int = 0, mode: Mode = "nucleus") -> Tree:
+                   nthreads: int = 0, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
     try:
         trees = _trees(geometries, level, profile, nthreads, mode=mode)
@@ -133,7 +132,7 @@ def tree_from_polygons(
     split_every: int = 8,
     nthreads: int = 0,
     *,
-    mode: Mode = "nucleus",
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
 ) -> Delayed:
     """The union of the coverages of many polygons, built per partition.
 
@@ -170,7 +169,8 @@ def _partition_number(partition_info: dict[str, Any] | None) -> int | None:
     return None if partition_info is None else partition_info.get("number")
 
 
-def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int, mode: Mode,
+def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int,
+                     mode: Literal["nucleus", "inside", "overlap"],
                      partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
@@ -181,7 +181,8 @@ def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: i
     return pd.Series(roots_hex(roots), index=part.index, dtype=object)
 
 
-def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: int, mode: Mode,
+def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: int,
+                     mode: Literal["nucleus", "inside", "overlap"],
                      partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
@@ -194,7 +195,7 @@ def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: i
 
 @level_was("resolution")
 def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
-                        mode: Mode = "nucleus") -> Any:
+                        mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Any:
     """The fingerprint of every row's geometry, as a lazy dask Series of hex text.
 
     `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
@@ -213,7 +214,7 @@ def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = No
 
 @level_was("resolution")
 def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
-                        mode: Mode = "nucleus") -> Any:
+                        mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Any:
     """The coverage `Tree` of every row's geometry, as a lazy dask Series (see
     `roots_from_polygons`, whose `nthreads` and `mode` it takes)."""
     return _geometry_column(geoseries).map_partitions(
