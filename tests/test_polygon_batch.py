@@ -129,7 +129,9 @@ def test_chunks_of_rows_equal_the_whole_table(kind, monkeypatch):
     monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
     seen = []
     assert (zarel.fingerprint_polygons(data, 6, progress=lambda *a: seen.append(a)) == roots).all()
-    assert seen == [(min(k, len(geoms)), len(geoms)) for k in range(4, len(geoms) + 4, 4)]
+    # Each chunk's end, and what the module reports while it works, in order.
+    n = len(geoms)
+    assert seen == sorted(seen) and {(min(k, n), n) for k in range(4, n + 4, 4)} <= set(seen) and seen[-1] == (n, n)
     got = zarel.polyfill_polygons(data, 6, nthreads=2)
     assert got[0].tolist() == cids.tolist() and got[1].tolist() == offsets.tolist() and got[1].dtype == np.int64
     assert [t.root_hex for t in zarel.trees_from_polygons(data, 6, progress=False)] == trees
@@ -165,17 +167,26 @@ def test_polyfill_bound_counts_every_chunk(monkeypatch):
 
 
 def test_progress_arguments(monkeypatch):
-    geoms = list(parcels(9, 4))
+    geoms = list(parcels(200, 4))
     want = zarel.fingerprint_polygons(geoms, 8)
-    pytest.importorskip("tqdm")
-    assert (zarel.fingerprint_polygons(geoms, 8, progress=True) == want).all()
     seen = []
     assert zarel.polyfill_polygons([], 8, progress=lambda *a: seen.append(a))[1].tolist() == [0] and seen == [(0, 0)]
 
     def stop(done, total):
         raise RuntimeError(f"stopped at {done} of {total}")
-    with pytest.raises(RuntimeError, match="stopped at 9 of 9"):
-        zarel.trees_from_polygons(geoms, 8, progress=stop)
+    # The module's first poll on the calling thread reports at once: the call stops within its only chunk.
+    with pytest.raises(RuntimeError, match=r"stopped at (\d|\d\d|1\d\d) of 200$"):
+        zarel.trees_from_polygons(geoms, 8, nthreads=1, progress=stop)
+    doc = {"type": "Polygon", "coordinates": [[[0, 0], [30, 0], [30, 30], [0, 0]]]}
+    for one in (zarel.polyfill, zarel.fingerprint_polygon, zarel.tree_from_geojson):
+        seen.clear()
+        with pytest.raises(RuntimeError, match="stopped at 0 of 1"):
+            one(doc, 9, progress=stop)
+        assert one(shapely.geometry.shape(doc), 4, progress=lambda *a: seen.append(a)) == one(doc, 4)
+        assert seen == sorted(seen) and seen[-1] == (1, 1)
+    pytest.importorskip("tqdm")
+    assert (zarel.fingerprint_polygons(geoms, 8, progress=True) == want).all()
+    assert zarel.polyfill(doc, 5, progress=True) == zarel.polyfill(doc, 5)
     with pytest.raises(TypeError, match="progress must be True, False or a callable"):
         zarel.fingerprint_polygons(geoms, 8, progress="yes")
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)

@@ -25,9 +25,10 @@ density, and `GeoTree(tree, outline=True)` as the coverage's outline.
 
 from __future__ import annotations
 
+import contextlib
 import json
-import os
 import re
+from collections.abc import Iterator
 from typing import Any, Callable, Literal, TypeVar
 
 import numpy as np
@@ -145,7 +146,8 @@ def _read(function: Callable[..., _R], geojson: Any, batch: str, *args: Any, mod
 
 
 @level_was("resolution")
-def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> list[int]:
+def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+             progress: _Progress = False) -> list[int]:
     """Sorted cids at `level` whose nucleus the GeoJSON polygon contains.
 
     `geojson` is a GeoJSON Polygon, MultiPolygon or Feature of one (a dict,
@@ -158,39 +160,58 @@ def polyfill(geojson: Any, level: int, profile: Profile | None = None, *, mode: 
     `tree_from_geojson`. `mode="inside"` gives the cells wholly
     inside the polygon instead, and `mode="overlap"` the cells whose interior
     meets the polygon's interior (see docs/polygons.md).
+
+    `progress=True` shows a `tqdm.auto` bar of one polygon while the fill
+    runs, its time redrawn every 10 ms or so (``pip install
+    'zarel[progress]'``): a sign of life for fills of minutes. A callable is
+    called instead as `progress(0, 1)` meanwhile and `progress(1, 1)` at the
+    end, on the calling thread; an exception it raises ends the fill.
     """
     level = _args.level(level)
     if _tables.is_shapely(geojson):
-        cids, _ = _one(geojson, level, "cells", profile, mode)
-        return list(cids.tolist())
-    return _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile, mode=mode)
+        return _single(progress, lambda: list(_one(geojson, level, "cells", profile, mode)[0].tolist()))
+    return _single(progress, lambda: _read(_zarel.polyfill, geojson, "polyfill_polygons", level, profile, mode=mode))
 
 
 @level_was("resolution")
-def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> str:
+def fingerprint_polygon(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+                        progress: _Progress = False) -> str:
     """Hex root of the canonical coverage of a GeoJSON polygon at `level`.
 
     Also takes shapely geometries and objects with `__geo_interface__`; `mode`
-    as in `polyfill`.
+    and `progress` as in `polyfill`.
     """
     level = _args.level(level)
     if _tables.is_shapely(geojson):
-        return str(_one(geojson, level, "roots", profile, mode)[0].tobytes().hex())
-    return _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level, profile, mode=mode)
+        return _single(progress, lambda: str(_one(geojson, level, "roots", profile, mode)[0].tobytes().hex()))
+    return _single(progress, lambda: _read(_zarel.fingerprint_polygon, geojson, "fingerprint_polygons", level,
+                                           profile, mode=mode))
 
 
 @level_was("resolution")
-def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
+def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, *, mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
+                      progress: _Progress = False) -> Tree:
     """The canonical coverage of a GeoJSON Polygon/MultiPolygon at `level` (nucleus rule by default).
 
     `Tree.from_geojson` that also takes shapely geometries and objects with
-    `__geo_interface__` (see `polyfill`); `mode` as in `polyfill`.
+    `__geo_interface__` (see `polyfill`); `mode` and `progress` as in `polyfill`.
     """
     level = _args.level(level)
     if _tables.is_shapely(geojson):
-        tree: Tree = _one(geojson, level, "trees", profile, mode)[0]
-        return tree
-    return _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile, mode=mode)
+        return _single(progress, lambda: _one(geojson, level, "trees", profile, mode)[0])
+    return _single(progress, lambda: _read(Tree.from_geojson, geojson, "trees_from_polygons", level, profile,
+                                           mode=mode))
+
+
+def _single(progress: _Progress, fill: Callable[[], _R]) -> _R:
+    """`fill()`, one polygon's work, reporting `progress` as it runs."""
+    if progress is False:
+        return fill()
+    report = _Reporter(progress, 1, "polygon")
+    with report.hooked(lambda _: 0):
+        out = fill()
+        report.tick(1)
+    return out
 
 
 # Rows converted and filled at a time: beside its result a call holds one
@@ -204,40 +225,51 @@ _ROW = re.compile(r"geometry (\d+): ")
 _Progress = bool | Callable[[int, int], object]
 
 
-def _reporter(progress: Any, total: int) -> tuple[Callable[[int], object] | None, Callable[[], object]]:
-    """`(report(rows done), close)` for a `progress` argument; report is None for no progress."""
-    if progress is False:
-        return None, lambda: None
-    if progress is True:
+class _Reporter:
+    """Where a call's progress goes: a tqdm bar, a callable of (done, total), or nowhere.
+
+    `tick(done)` reports on the calling thread, both while the module works
+    (through its hook, every 10 ms or so) and between chunks of rows; the
+    counts never go down.
+    """
+
+    def __init__(self, progress: Any, total: int, unit: str) -> None:
+        self.total, self.bar, self.sink = total, None, None
+        if progress is True:
+            try:
+                from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
+            except ModuleNotFoundError as e:
+                raise ModuleNotFoundError("progress=True needs tqdm: pip install 'zarel[progress]'",
+                                          name=e.name) from None
+            self.bar = tqdm(total=total, unit=unit)
+        elif progress is not False:
+            if isinstance(progress, bool | np.bool_) or not callable(progress):
+                raise TypeError("progress must be True, False or a callable(done, total), not "
+                                f"{type(progress).__name__}")
+            self.sink = progress
+
+    def tick(self, done: int) -> None:
+        if self.bar is not None:
+            if done > self.bar.n:
+                self.bar.update(done - self.bar.n)
+            else:
+                self.bar.refresh()  # no row more, but the time spent shows
+        elif self.sink is not None:
+            self.sink(done, self.total)
+
+    @contextlib.contextmanager
+    def hooked(self, count: Callable[[int | None], int]) -> Iterator[None]:
+        """Within, the module's work ticks `count(rows it has done, or None)`."""
+        if self.bar is None and self.sink is None:
+            yield
+            return
+        _zarel._progress_hook(lambda done: self.tick(count(done)))
         try:
-            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
-        except ModuleNotFoundError as e:
-            raise ModuleNotFoundError("progress=True needs tqdm: pip install 'zarel[progress]'",
-                                      name=e.name) from None
-        bar = tqdm(total=total, unit="row")
-
-        def advance(done: int) -> None:
-            bar.update(done - bar.n)
-        return advance, bar.close
-    if isinstance(progress, bool | np.bool_) or not callable(progress):
-        raise TypeError(f"progress must be True, False or a callable(done, total), not {type(progress).__name__}")
-    return (lambda done: progress(done, total)), lambda: None
-
-
-def _workers(nthreads: int) -> int:
-    if nthreads:
-        return nthreads
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every system
-        return os.cpu_count() or 1
-
-
-def _chunk_rows(total: int, nthreads: int, progress: bool) -> int:
-    """Rows per chunk: with progress about a hundred steps, yet enough rows that every worker has work."""
-    if not progress:
-        return _CHUNK_ROWS
-    return min(_CHUNK_ROWS, max(-(-total // 100), 16 * _workers(nthreads)))
+            yield
+        finally:
+            _zarel._progress_hook(None)
+            if self.bar is not None:
+                self.bar.close()
 
 
 def _renamed(error: Exception, first: int) -> Exception:
@@ -249,7 +281,8 @@ def _renamed(error: Exception, first: int) -> Exception:
 
 
 def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads: int,
-           mode: Literal["nucleus", "inside", "overlap"], progress: _Progress, take: Callable[[int, int, Any], None]) -> None:
+           mode: Literal["nucleus", "inside", "overlap"], progress: _Progress,
+           take: Callable[[int, int, Any], None]) -> None:
     """Fills the table a chunk of rows at a time, handing each chunk's result to `take(first, rows, result)`.
 
     For the "cells" form a chunk over the bound of materialised cells hands
@@ -258,11 +291,11 @@ def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads:
     """
     level, nthreads = _args.level(level), _args.nthreads(nthreads)
     rows = _tables.table_rows(geoms)
-    report, close = _reporter(progress, rows.count)
-    step = _chunk_rows(rows.count, nthreads, report is not None)
-    try:
-        for first in range(0, rows.count, step):
-            last = min(rows.count, first + step)
+    report = _Reporter(progress, rows.count, "row")
+    first = 0
+    with report.hooked(lambda done: first + (done or 0)):
+        for first in range(0, rows.count, _CHUNK_ROWS):
+            last = min(rows.count, first + _CHUNK_ROWS)
             try:
                 result = _zarel._cover_polygons(*rows.read(first, last), level, form, profile, nthreads, mode=mode)
             except (ValueError, TypeError) as error:
@@ -270,12 +303,9 @@ def _cover(geoms: Any, level: int, form: str, profile: Profile | None, nthreads:
                     raise _renamed(error, first) from None
                 result = error
             take(first, rows.count, result)
-            if report is not None:
-                report(last)
-        if report is not None and not rows.count:
-            report(0)
-    finally:
-        close()
+            report.tick(last)
+        if not rows.count:
+            report.tick(0)
 
 
 @level_was("resolution")
@@ -306,9 +336,8 @@ def fingerprint_polygons(
     `progress=True` shows a `tqdm.auto` bar of the rows done (a widget in
     notebooks; ``pip install 'zarel[progress]'``). A callable is called
     instead, as `progress(done, total)`: the rows done so far, rising to the
-    table's length. Either is called on the calling thread as chunks of rows
-    finish (with progress they are smaller, about a hundred steps); an
-    exception it raises ends the call.
+    table's length. Either is called on the calling thread, every 10 ms or
+    so while the rows are filled; an exception it raises ends the call.
     """
     out: npt.NDArray[np.uint8] = np.empty((0, 32), np.uint8)
 
