@@ -3,7 +3,10 @@
 Tables of geometries take the batch road: lists of GeoJSON dicts, shapely
 arrays, GeoSeries, WKB and Arrow arrays become flat coordinate and offset
 arrays (`_tables`), which the module fills one geometry per pool task without
-the interpreter lock. A single shapely geometry takes the same road.
+the interpreter lock, a chunk of rows at a time. A single shapely polygon
+takes the same road, its coordinates read directly. Progress, where asked
+for, is reported on the calling thread through the module's hook, which its
+poll for Ctrl-C calls while the work runs.
 
 The module reads other polygons as GeoJSON documents. The single-geometry
 front ends also take any object with `__geo_interface__` (a geopandas row's
@@ -367,8 +370,7 @@ def polyfill_polygons(
     geometry or for all together. `geoms`, `nthreads`, `mode` and `progress`
     as in `fingerprint_polygons`.
     """
-    cids: list[npt.NDArray[np.uint64]] = []
-    starts: list[npt.NDArray[np.int64]] = []
+    pairs: list[tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]] = []
     cells = 0
 
     def take(first: int, count: int, pair: Any) -> None:
@@ -376,21 +378,23 @@ def polyfill_polygons(
         refused = _COVER_COUNT.match(str(pair)) if isinstance(pair, ValueError) else None
         more = int(refused.group(1)) if refused else int(pair[1][-1])
         if cells + more <= _MAX_CELLS:
-            cids.append(pair[0])
-            starts.append(pair[1][1:] + cells)
+            pairs.append(pair)
         else:  # past the bound the rest are only counted, so the refusal names the total
-            cids.clear()
-            starts.clear()
+            pairs.clear()
         cells += more
 
     _cover(geoms, level, "cells", profile, nthreads, mode, progress, take)
     if cells > _MAX_CELLS:
         raise ValueError(f"the polygons cover {cells} cells at resolution {level}, more than the {_MAX_CELLS} "
                          "that polyfill materialises; use trees_from_polygons")
-    if len(cids) == 1:
-        return cids[0], np.concatenate([np.zeros(1, np.int64), starts[0]])
-    offsets = np.concatenate([np.zeros(1, np.int64), *starts])
-    return (np.concatenate(cids) if cids else np.empty(0, np.uint64)), offsets
+    if len(pairs) == 1:  # the whole table at once: the module's own arrays
+        return pairs[0]
+    offsets = np.zeros(1 + sum(len(p[1]) - 1 for p in pairs), np.int64)
+    row = base = 0
+    for _, ends in pairs:
+        offsets[row + 1:row + len(ends)] = ends[1:] + base
+        row, base = row + len(ends) - 1, base + int(ends[-1])
+    return (np.concatenate([p[0] for p in pairs]) if pairs else np.empty(0, np.uint64)), offsets
 
 
 @level_was("resolution")

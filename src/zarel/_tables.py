@@ -4,6 +4,8 @@ Every table the batch functions take becomes four arrays: `xy`, float64
 (lon, lat) pairs, and the int64 offsets `rings`, `parts` and `geometries`
 (geometry i is polygons [geometries[i], geometries[i + 1]), polygon p rings
 [parts[p], parts[p + 1]), ring k points [rings[k], rings[k + 1])).
+`table_rows` reads them a range of rows at a time, so that a caller holds
+one range's arrays (and shapely objects) at once, never the whole table's.
 
 - Lists of GeoJSON dicts (and of other objects with `__geo_interface__`) are
   read here with NumPy alone; shapely is not needed for them.
