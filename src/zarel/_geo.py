@@ -114,6 +114,29 @@ def _plain(value: Any) -> Any:
     return value
 
 
+_FEW_POINTS = 64  # up to this many, plain Python compares faster than NumPy starts
+
+
+def _on_earth(polygons: list[Any]) -> bool:
+    """Whether every position of a small document is a pair of plain numbers on the Earth (False: look closer)."""
+    lon, lat = _tables.LON_LIMIT, _tables.LAT_LIMIT
+    try:
+        points = 0
+        for polygon in polygons:
+            for ring in polygon:
+                points += len(ring)
+                if points > _FEW_POINTS:
+                    return False
+                for pos in ring:
+                    x, y = pos[0], pos[1]
+                    if type(x) not in (int, float) or type(y) not in (int, float) or not (
+                            -lon <= x <= lon and -lat <= y <= lat):  # NaN fails here too
+                        return False
+        return True
+    except (TypeError, IndexError, KeyError):
+        return False
+
+
 def _check_coordinates(doc: Any) -> None:
     """Refuses a point that is not finite or off the Earth, as the batch road does.
 
@@ -121,12 +144,18 @@ def _check_coordinates(doc: Any) -> None:
     is wrong with it.
     """
     try:
-        rings = [_tables.ring_xy(ring, "") for polygon in _tables.polygons_of(doc) for ring in polygon]
+        polygons = _tables.polygons_of(doc)
+    except (ValueError, TypeError):
+        return
+    # All on the Earth, the usual case, is settled at once; the full reading names the first point that is not.
+    if _on_earth(polygons):
+        return
+    try:
+        rings = [_tables.ring_xy(ring, "") for polygon in polygons for ring in polygon]
     except (ValueError, TypeError):
         return
     if not rings:
         return
-    # All on the Earth, the usual case, is settled at once; the full reading names the first point that is not.
     with np.errstate(invalid="ignore"):
         if (np.abs(np.concatenate(rings) if len(rings) > 1 else rings[0]) <= _tables.LIMITS).all():
             return
