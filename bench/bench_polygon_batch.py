@@ -14,9 +14,13 @@ polygon against h3's polygon_to_cells; peak memory of a million parcels.
 - one tiny polygon at level 12 per call on one core: `polyfill(dict)` <= 20 us,
   `polyfill(shapely)` and `fingerprint_polygon` <= 25 us, beside
   `h3.polygon_to_cells`.
-- `--memory`: peak resident memory above the inputs for 1M parcels at level 11
-  through each function and input kind, each in a fresh process, beside the
-  result's size. Target: at most twice the result plus one chunk.
+- `--memory` (or the section `memory`): peak resident memory above the inputs
+  for 1M parcels at level 11 through each function and input kind, each in a
+  fresh process, beside the result's size and h3ronpy's peak on the same WKB
+  and Arrow input. Target: at most twice the result plus one chunk.
+
+Sections named on the command line (parcels, buildings, admin, memory, tiny)
+run alone: `python bench_polygon_batch.py memory tiny`.
 
 Best of a few runs each; the machine may be shared, so compare the ratios,
 which come from one run."""

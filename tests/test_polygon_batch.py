@@ -80,6 +80,9 @@ KINDS = {
     "GeoArrow interleaved": lambda g: geoarrow(g, True),
     "GeoArrow struct": lambda g: geoarrow(g, False),
     "GeoArrow sliced": lambda g: geoarrow([shapely.box(0, 0, 1, 1)] + g, True)[1:],
+    "GeoArrow chunked": lambda g: (lambda a: pa.chunked_array([a[:7], a[7:]]))(geoarrow(g, True)),
+    "pyarrow WKB chunked": lambda g: pa.chunked_array([pa.array(shapely.to_wkb(np.array(g[a:b], dtype=object)))
+                                                       for a, b in [(0, 7), (7, len(g))]]),
     "GeoJSON dicts": lambda g: [None if x is None else x.__geo_interface__ for x in g],
 }
 
