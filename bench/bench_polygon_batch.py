@@ -140,6 +140,8 @@ def memory_child(function, kind):
     geoms = squares(MEMORY_N, 100, seed=11)
     if kind == "shapely":
         data = geoms
+    elif kind == "dicts":
+        data = [g.__geo_interface__ for g in geoms]
     elif kind == "wkb":
         data = shapely.to_wkb(geoms)
     else:
@@ -183,7 +185,7 @@ def memory():
           "target: peak at most twice the result plus one chunk")
     print(f"{'function':24} {'input':8} {'peak MB':>8} {'result MB':>10} {'peak/result':>12}")
     cases = [(f, k) for f in ("fingerprint_polygons", "polyfill_polygons", "trees_from_polygons")
-             for k in ("shapely", "wkb", "arrow")] + [("h3ronpy", "wkb"), ("h3ronpy", "arrow")]
+             for k in ("dicts", "shapely", "wkb", "arrow")] + [("h3ronpy", "wkb"), ("h3ronpy", "arrow")]
     for function, kind in cases:
         out = subprocess.run([sys.executable, __file__, "--memory-child", function, kind],
                              capture_output=True, text=True, check=True)

@@ -64,9 +64,9 @@ bool signal_raised() {
 
 const char progress_hook_doc[] =
     "_progress_hook(hook)\n--\n\n"
-    "Sets (None clears) the calling thread's progress hook: while core work started on this thread runs, it\n"
-    "is called every 10 ms or so on this thread, with the number of rows a polygon batch has done (None for\n"
-    "other work); an exception it raises ends the work with that exception.";
+    "Sets (None clears) the calling thread's progress hook and gives the one it replaces: while core work\n"
+    "started on this thread runs, the hook is called every 10 ms or so on this thread, with the number of\n"
+    "rows a polygon batch has done (None for other work); an exception it raises ends the work with it.";
 
 PyObject* fn_progress_hook(PyObject*, PyObject* hook) {
   if (hook != Py_None && !PyCallable_Check(hook)) {
@@ -75,8 +75,7 @@ PyObject* fn_progress_hook(PyObject*, PyObject* hook) {
   }
   PyObject* old = progress_hook;
   progress_hook = hook == Py_None ? nullptr : Py_NewRef(hook);
-  Py_XDECREF(old);
-  Py_RETURN_NONE;
+  return old ? old : Py_NewRef(Py_None);
 }
 
 namespace {

@@ -295,11 +295,11 @@ class _Reporter:
         if self.bar is None and self.sink is None:
             yield
             return
-        _zarel._progress_hook(lambda done: self.tick(count(done)))
+        outer = _zarel._progress_hook(lambda done: self.tick(count(done)))
         try:
             yield
         finally:
-            _zarel._progress_hook(None)
+            _zarel._progress_hook(outer)  # a call made by another's progress callable hands its hook back
             if self.bar is not None:
                 self.bar.close()
 
