@@ -14,9 +14,13 @@ polygon against h3's polygon_to_cells; peak memory of a million parcels.
 - one tiny polygon at level 12 per call on one core: `polyfill(dict)` <= 20 us,
   `polyfill(shapely)` and `fingerprint_polygon` <= 25 us, beside
   `h3.polygon_to_cells`.
-- `--memory`: peak resident memory above the inputs for 1M parcels at level 11
-  through each function and input kind, each in a fresh process, beside the
-  result's size. Target: at most twice the result plus one chunk.
+- `--memory` (or the section `memory`): peak resident memory above the inputs
+  for 1M parcels at level 11 through each function and input kind, each in a
+  fresh process, beside the result's size and h3ronpy's peak on the same WKB
+  and Arrow input. Target: at most twice the result plus one chunk.
+
+Sections named on the command line (parcels, buildings, admin, memory, tiny)
+run alone: `python bench_polygon_batch.py memory tiny`.
 
 Best of a few runs each; the machine may be shared, so compare the ratios,
 which come from one run."""
@@ -132,10 +136,12 @@ MEMORY_N, MEMORY_LEVEL = 1_000_000, 11
 
 
 def memory_child(function, kind):
-    """Peak resident bytes above the inputs of one call, and the result's bytes."""
+    """Peak resident bytes above the inputs of one call, what stays resident after it, and the result's bytes."""
     geoms = squares(MEMORY_N, 100, seed=11)
     if kind == "shapely":
         data = geoms
+    elif kind == "dicts":
+        data = [g.__geo_interface__ for g in geoms]
     elif kind == "wkb":
         data = shapely.to_wkb(geoms)
     else:
@@ -143,7 +149,13 @@ def memory_child(function, kind):
 
         data = pa.array(shapely.to_wkb(geoms))
     del geoms
-    zarel.fingerprint_polygons(shapely.to_wkb(squares(10, 100)), MEMORY_LEVEL)  # first-use costs
+    if function == "h3ronpy":
+        call = lambda: wkb_to_cells(data, h3_res_for(MEMORY_LEVEL))  # noqa: E731
+        call_small = lambda: wkb_to_cells(shapely.to_wkb(squares(10, 100)), h3_res_for(MEMORY_LEVEL))  # noqa: E731
+    else:
+        call = lambda: getattr(zarel, function)(data, MEMORY_LEVEL)  # noqa: E731
+        call_small = lambda: getattr(zarel, function)(shapely.to_wkb(squares(10, 100)), MEMORY_LEVEL)  # noqa: E731
+    call_small()  # first-use costs
     import gc
 
     gc.collect()
@@ -152,37 +164,51 @@ def memory_child(function, kind):
         before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # the peak so far (making the inputs) is forgotten: only the call's counts
-    out = getattr(zarel, function)(data, MEMORY_LEVEL)
+    out = call()
     with open("/proc/self/status") as f:
         peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) * 1024
+    with open("/proc/self/statm") as f:
+        kept = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") - before
     if function == "fingerprint_polygons":
         size = out.nbytes
     elif function == "polyfill_polygons":
         size = out[0].nbytes + out[1].nbytes
+    elif function == "h3ronpy":
+        size = out.nbytes
     else:
-        size = sum(sys.getsizeof(t) for t in out)  # the Python objects alone; their trees come on top
-    print(json.dumps({"peak": peak - before, "result": size}))
+        size = kept  # what the trees hold stays resident: the result
+    print(json.dumps({"peak": peak - before, "kept": kept, "result": size}))
 
 
 def memory():
-    print(f"\npeak memory above the inputs, {MEMORY_N:,} parcels at level {MEMORY_LEVEL}, fresh process each")
+    print(f"\npeak memory above the inputs, {MEMORY_N:,} parcels at level {MEMORY_LEVEL}, fresh process each; "
+          "target: peak at most twice the result plus one chunk")
     print(f"{'function':24} {'input':8} {'peak MB':>8} {'result MB':>10} {'peak/result':>12}")
-    for function in ("fingerprint_polygons", "polyfill_polygons", "trees_from_polygons"):
-        for kind in ("shapely", "wkb", "arrow"):
-            out = subprocess.run([sys.executable, __file__, "--memory-child", function, kind],
-                                 capture_output=True, text=True, check=True)
-            m = json.loads(out.stdout)
-            print(f"{function:24} {kind:8} {m['peak'] / 1e6:>8.0f} {m['result'] / 1e6:>10.0f}"
-                  f" {m['peak'] / max(m['result'], 1):>11.2f}x")
+    cases = [(f, k) for f in ("fingerprint_polygons", "polyfill_polygons", "trees_from_polygons")
+             for k in ("dicts", "shapely", "wkb", "arrow")] + [("h3ronpy", "wkb"), ("h3ronpy", "arrow")]
+    for function, kind in cases:
+        out = subprocess.run([sys.executable, __file__, "--memory-child", function, kind],
+                             capture_output=True, text=True, check=True)
+        m = json.loads(out.stdout)
+        name = "h3ronpy wkb_to_cells" if function == "h3ronpy" else function
+        print(f"{name:24} {kind:8} {m['peak'] / 1e6:>8.0f} {m['result'] / 1e6:>10.0f}"
+              f" {m['peak'] / max(m['result'], 1):>11.2f}x")
 
 
 def main():
-    table("100,000 one-hectare parcels", shapely.to_wkb(squares(100_000, 100)), 12)
-    table("100,000 buildings of 200 m²", shapely.to_wkb(squares(100_000, math.sqrt(200), seed=8)), 14)
-    admin()
-    if "--memory" in sys.argv:
+    # Sections named on the command line (parcels, buildings, admin, memory, tiny) run alone.
+    named = [a for a in sys.argv[1:] if not a.startswith("--")]
+    wanted = set(named or ["parcels", "buildings", "admin", "tiny"] + (["memory"] if "--memory" in sys.argv else []))
+    if "parcels" in wanted:
+        table("100,000 one-hectare parcels", shapely.to_wkb(squares(100_000, 100)), 12)
+    if "buildings" in wanted:
+        table("100,000 buildings of 200 m²", shapely.to_wkb(squares(100_000, math.sqrt(200), seed=8)), 14)
+    if "admin" in wanted:
+        admin()
+    if "memory" in wanted:
         memory()
-    tiny()
+    if "tiny" in wanted:
+        tiny()
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include "batch_points.h"
 #include "binder.h"
 #include "cell_functions.h"
+#include "convert.h"
 #include "exchange_functions.h"
 #include "grid_steps.h"
 #include "index_type.h"
@@ -33,11 +34,48 @@ PyObject* raise(const Error& e) {
   return nullptr;
 }
 
+thread_local const std::atomic<uint64_t>* progress_count = nullptr;
+
+namespace {
+thread_local PyObject* progress_hook = nullptr;  // a strong reference
+
+// Calls the hook with the lock held; unset meanwhile, so zarel calls the hook makes do not call it again.
+bool hook_raised() {
+  PyObject* hook = progress_hook;
+  if (!hook) return false;
+  progress_hook = nullptr;
+  PyObject* done = progress_count ? PyLong_FromUnsignedLongLong(progress_count->load(std::memory_order_relaxed))
+                                  : Py_NewRef(Py_None);
+  PyObject* r = done ? PyObject_CallFunctionObjArgs(hook, done, nullptr) : nullptr;
+  Py_XDECREF(done);
+  Py_XDECREF(r);
+  if (!progress_hook) progress_hook = hook;
+  else Py_DECREF(hook);
+  return r == nullptr;
+}
+}  // namespace
+
 bool signal_raised() {
   PyGILState_STATE held = PyGILState_Ensure();
-  bool raised = PyErr_CheckSignals() != 0;
+  bool raised = PyErr_CheckSignals() != 0 || hook_raised();
   PyGILState_Release(held);
   return raised;
+}
+
+const char progress_hook_doc[] =
+    "_progress_hook(hook)\n--\n\n"
+    "Sets (None clears) the calling thread's progress hook and gives the one it replaces: while core work\n"
+    "started on this thread runs, the hook is called every 10 ms or so on this thread, with the number of\n"
+    "rows a polygon batch has done (None for other work); an exception it raises ends the work with it.";
+
+PyObject* fn_progress_hook(PyObject*, PyObject* hook) {
+  if (hook != Py_None && !PyCallable_Check(hook)) {
+    PyErr_Format(PyExc_TypeError, "hook must be callable or None, not %s", type_name(hook).c_str());
+    return nullptr;
+  }
+  PyObject* old = progress_hook;
+  progress_hook = hook == Py_None ? nullptr : Py_NewRef(hook);
+  return old ? old : Py_NewRef(Py_None);
 }
 
 namespace {
@@ -64,6 +102,7 @@ PyMethodDef module_functions[] = {
     def("_cell_boundaries", fn_cell_boundaries, cell_boundaries_doc),
     def("_cell_neighbours", fn_cell_neighbours, cell_neighbours_doc),
     def("_cover_polygons", fn_cover_polygons, cover_polygons_doc),
+    {"_progress_hook", fn_progress_hook, METH_O, progress_hook_doc},
     def("raster_index", fn_raster_index, raster_index_doc),
     def("raster_cells", fn_raster_cells, raster_cells_doc),
     def("_cids_to_suids", fn_cids_to_suids, cids_to_suids_doc),

@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <exception>
 #include <memory>
@@ -53,6 +55,14 @@ PyObject* raise(const Error& e);
 // staying set. It takes the interpreter lock for the moment it needs it, so it
 // serves work run with or without the lock; off the main thread it never stops.
 bool signal_raised();
+
+// Progress of core work on this thread, for the package's bars. While a hook
+// is set (`_progress_hook`), signal_raised() also calls it, with the count
+// `progress_count` points at (None when nothing counts); a hook that raises
+// stops the work as Ctrl-C does, its exception staying set.
+extern thread_local const std::atomic<uint64_t>* progress_count;
+PyObject* fn_progress_hook(PyObject* module, PyObject* hook);
+extern const char progress_hook_doc[];
 
 // Runs a binding body, converting core panics into the internal-failure
 // exception and allocation failures into MemoryError; the body's failure value

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -171,7 +172,18 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     std::vector<uint8_t> roots(f == Form::Roots ? 32 * n : 0);
     std::vector<std::optional<Tree>> trees(f == Form::Trees ? n : 0);
     Cancel cancel(signal_raised);
+    // Rows filled so far, for the calling thread's progress hook.
+    std::atomic<uint64_t> done{0};
+    struct Counting {
+      const std::atomic<uint64_t>* outer = progress_count;
+      ~Counting() { progress_count = outer; }
+    } counting;
+    progress_count = &done;
     auto element = [&](size_t i) -> Status {
+      struct Count {
+        std::atomic<uint64_t>& done;
+        ~Count() { done.fetch_add(1, std::memory_order_relaxed); }
+      } count{done};
       ZAREL_TRY(MultiPolygon polygons, geometry_from_arrays(arrays, i));
       ZAREL_TRY(std::vector<uint64_t> list, cover_nodes(polygons, resolution, *setup, cancel, mode,
                                                         f == Form::Cells ? kMaxLeaves : UINT64_MAX));

@@ -129,6 +129,20 @@ def test_per_row_roots_and_trees(client):
     assert [t.root_hex for t in trees] == want
     with pytest.raises(TypeError, match="dask-geopandas"):
         zd.roots_from_polygons(frame, 6)
+    # The containment mode and the threads reach every partition.
+    inside = zarel.roots_hex(zarel.fingerprint_polygons(frame, 6, mode="inside"))
+    assert inside != want
+    lazy = zd.roots_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=1, mode="inside")
+    assert client.compute(lazy).result().tolist() == inside
+    lazy = zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=2, mode="inside")
+    assert [t.root_hex for t in client.compute(lazy).result()] == inside
+    union = zarel.Tree.from_cells([], 6)
+    for g in geometries[:-1]:
+        union = union | zarel.tree_from_geojson(g, 6, mode="overlap")
+    lazy = zd.tree_from_polygons(dgpd.from_geopandas(frame, npartitions=3), 6, nthreads=2, mode="overlap")
+    assert client.compute(lazy).result() == union
+    with pytest.raises(ValueError, match=r"^nthreads 2000 out of range"):
+        zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=2000)
 
 
 

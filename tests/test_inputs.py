@@ -104,6 +104,11 @@ def test_edges_written_a_few_ulps_out_are_read(road):
     lon, lat = np.nextafter(-180, -np.inf), np.nextafter(np.nextafter(-90, -np.inf), -np.inf)
     doc = {"type": "Polygon", "coordinates": [[[lon, lat], [-170, lat], [-170, -80], [lon, -80], [lon, lat]]]}
     assert zarel.roots_hex(ROADS[road]([doc]))[0] != EMPTY_ROOT
+    if road == "dicts":  # and one document, of few points or many
+        long = {"type": "Polygon", "coordinates": [[[lon, lat]] + [[-170, y] for y in np.linspace(lat, -80, 99)]
+                                                   + [[lon, -80], [lon, lat]]]}
+        assert zarel.fingerprint_polygon(doc, 4) == zarel.fingerprint_polygon(long, 4) == zarel.roots_hex(
+            ROADS[road]([doc]))[0]
 
 
 ROW_ERRORS = [

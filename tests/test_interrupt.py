@@ -32,9 +32,10 @@ GROUPS = {
     "grid": (
         "edge = zarel.cells_from_lonlat([10], [40], 9)\n"
         "ring = [[10 + 5 * np.cos(x), 5 * np.sin(x)] for x in np.linspace(0, 2 * np.pi, 200)]\n"
-        "circle = zarel.tree_from_geojson({'type': 'Polygon', 'coordinates': [ring + ring[:1]]}, 12)",
+        "disc = {'type': 'Polygon', 'coordinates': [ring + ring[:1]]}\n"
+        "circle = zarel.tree_from_geojson(disc, 12)",
         ["zarel.grid_disk(edge, 4000)", "zarel.grid_disk(np.arange(9 * 9**12, 9 * 9**12 + 5000), 100)",
-         "circle.dilate(40)"],
+         "circle.dilate(40)", "zarel.fingerprint_polygons([disc] * 8, 13, progress=lambda *a: None)"],
     ),
 }
 

@@ -2,6 +2,7 @@
 one-geometry calls on the GeoJSON road, whatever form the table comes in."""
 import json
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -79,6 +80,9 @@ KINDS = {
     "GeoArrow interleaved": lambda g: geoarrow(g, True),
     "GeoArrow struct": lambda g: geoarrow(g, False),
     "GeoArrow sliced": lambda g: geoarrow([shapely.box(0, 0, 1, 1)] + g, True)[1:],
+    "GeoArrow chunked": lambda g: (lambda a: pa.chunked_array([a[:7], a[7:]]))(geoarrow(g, True)),
+    "pyarrow WKB chunked": lambda g: pa.chunked_array([pa.array(shapely.to_wkb(np.array(g[a:b], dtype=object)))
+                                                       for a, b in [(0, 7), (7, len(g))]]),
     "GeoJSON dicts": lambda g: [None if x is None else x.__geo_interface__ for x in g],
 }
 
@@ -117,6 +121,80 @@ def test_few_rows_of_much_work_run_on_the_pool():
     assert (_zarel._cover_polygons(*few, 9, "roots", None, 5000) == _zarel._cover_polygons(*few, 9, "roots", None, 1)).all()
     runs = [zarel.fingerprint_polygons(discs, 7, nthreads=n) for n in (1, 0, 3)]
     assert all((r == runs[0]).all() for r in runs)
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_chunks_of_rows_equal_the_whole_table(kind, monkeypatch):
+    geoms = [g for g in table() if g is not None or not kind.startswith("GeoArrow")]
+    data = KINDS[kind](geoms)
+    roots, (cids, offsets) = zarel.fingerprint_polygons(data, 6), zarel.polyfill_polygons(data, 6)
+    trees = [t.root_hex for t in zarel.trees_from_polygons(data, 6)]
+    monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
+    seen = []
+    assert (zarel.fingerprint_polygons(data, 6, progress=lambda *a: seen.append(a)) == roots).all()
+    # Each chunk's end, and what the module reports while it works, in order.
+    n = len(geoms)
+    assert seen == sorted(seen) and {(min(k, n), n) for k in range(4, n + 4, 4)} <= set(seen) and seen[-1] == (n, n)
+    got = zarel.polyfill_polygons(data, 6, nthreads=2)
+    assert got[0].tolist() == cids.tolist() and got[1].tolist() == offsets.tolist() and got[1].dtype == np.int64
+    assert [t.root_hex for t in zarel.trees_from_polygons(data, 6, progress=False)] == trees
+
+
+@pytest.mark.parametrize("kind", ["list", "WKB array", "pyarrow WKB", "GeoArrow struct", "GeoJSON dicts"])
+@pytest.mark.filterwarnings("ignore:invalid value encountered")
+def test_chunks_name_rows_of_the_whole_table(kind, monkeypatch):
+    geoms = [shapely.box(k, k, k + 1, k + 1) for k in range(13)]
+    bad = shapely.Polygon([(0, 0), (1, 0), (1, 95), (0, 0)])
+    data = KINDS[kind](geoms[:10] + [bad] + geoms[10:] + [bad])
+    monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
+    for call in (zarel.fingerprint_polygons, zarel.polyfill_polygons, zarel.trees_from_polygons):
+        with pytest.raises(ValueError, match=r"^geometry 10: polygon 0, ring 0, point 2: latitude 95 is outside"):
+            call(data, 3)
+    if kind == "list":
+        with pytest.raises(TypeError, match="^geometry 9: a int is not a geometry"):
+            zarel.fingerprint_polygons(geoms[:9] + [5] + geoms, 3)
+
+
+def test_polyfill_bound_counts_every_chunk(monkeypatch):
+    geoms = list(parcels(30, 3))
+    cids, offsets = zarel.polyfill_polygons(geoms, 9)
+    monkeypatch.setattr(zarel._geo, "_CHUNK_ROWS", 4)
+    monkeypatch.setattr(zarel._geo, "_MAX_CELLS", int(offsets[12]))
+    with pytest.raises(ValueError, match=f"^the polygons cover {offsets[-1]} cells at resolution 9, more than"):
+        zarel.polyfill_polygons(geoms, 9)
+    # A failing row after the bound is passed is the one named, as in one call.
+    with pytest.raises(ValueError, match="^geometry 29: a Point"):
+        zarel.polyfill_polygons(geoms[:29] + [shapely.Point(0, 0)], 9)
+    monkeypatch.setattr(zarel._geo, "_MAX_CELLS", int(offsets[-1]))
+    assert zarel.polyfill_polygons(geoms, 9)[0].tolist() == cids.tolist()
+
+
+def test_progress_arguments(monkeypatch):
+    geoms = list(parcels(200, 4))
+    want = zarel.fingerprint_polygons(geoms, 8)
+    seen = []
+    assert zarel.polyfill_polygons([], 8, progress=lambda *a: seen.append(a))[1].tolist() == [0] and seen == [(0, 0)]
+
+    def stop(done, total):
+        raise RuntimeError(f"stopped at {done} of {total}")
+    # The module's first poll on the calling thread reports at once: the call stops within its only chunk.
+    with pytest.raises(RuntimeError, match=r"stopped at (\d|\d\d|1\d\d) of 200$"):
+        zarel.trees_from_polygons(geoms, 8, nthreads=1, progress=stop)
+    doc = {"type": "Polygon", "coordinates": [[[0, 0], [30, 0], [30, 30], [0, 0]]]}
+    for one in (zarel.polyfill, zarel.fingerprint_polygon, zarel.tree_from_geojson):
+        seen.clear()
+        with pytest.raises(RuntimeError, match="stopped at 0 of 1"):
+            one(doc, 9, progress=stop)
+        assert one(shapely.geometry.shape(doc), 4, progress=lambda *a: seen.append(a)) == one(doc, 4)
+        assert seen == sorted(seen) and seen[-1] == (1, 1)
+    pytest.importorskip("tqdm")
+    assert (zarel.fingerprint_polygons(geoms, 8, progress=True) == want).all()
+    assert zarel.polyfill(doc, 5, progress=True) == zarel.polyfill(doc, 5)
+    with pytest.raises(TypeError, match="progress must be True, False or a callable"):
+        zarel.fingerprint_polygons(geoms, 8, progress="yes")
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'zarel\[progress\]'"):
+        zarel.fingerprint_polygons(geoms, 8, progress=True)
 
 
 F, I = np.float64, np.int64

@@ -4,6 +4,8 @@ Every table the batch functions take becomes four arrays: `xy`, float64
 (lon, lat) pairs, and the int64 offsets `rings`, `parts` and `geometries`
 (geometry i is polygons [geometries[i], geometries[i + 1]), polygon p rings
 [parts[p], parts[p + 1]), ring k points [rings[k], rings[k + 1])).
+`table_rows` reads them a range of rows at a time, so that a caller holds
+one range's arrays (and shapely objects) at once, never the whole table's.
 
 - Lists of GeoJSON dicts (and of other objects with `__geo_interface__`) are
   read here with NumPy alone; shapely is not needed for them.
@@ -22,6 +24,8 @@ projected CRS are refused here, before any reading.
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -39,6 +43,22 @@ _OTHER_TYPES = frozenset(_TYPE_NAMES.values()) - {"Polygon", "MultiPolygon"}
 # edges written with a rounding error; the module reads them as the edges.
 LON_LIMIT = 180.0 + 4 * 2.0**-45
 LAT_LIMIT = 90.0 + 4 * 2.0**-46
+LIMITS = np.array([LON_LIMIT, LAT_LIMIT])
+
+
+@dataclass(frozen=True)
+class Rows:
+    """A table of `count` geometries; `read(first, last)` gives rows [first, last) as flat arrays.
+
+    A failing row read that way is named by its index within the range.
+    """
+
+    count: int
+    read: Callable[[int, int], Arrays]
+
+
+def _no_rows() -> Arrays:
+    return np.empty(0), np.zeros(1, np.int64), np.zeros(1, np.int64), np.zeros(1, np.int64)
 
 
 class BadInput(ValueError):
@@ -83,7 +103,7 @@ def _crs_name(crs: Any) -> str:
 
 # ------------------------------------------------------------------ offsets and rows
 
-def _offsets(counts: Any) -> npt.NDArray[np.int64]:
+def offsets(counts: Any) -> npt.NDArray[np.int64]:
     out = np.zeros(len(counts) + 1, dtype=np.int64)
     np.cumsum(counts, out=out[1:])
     return out
@@ -178,7 +198,7 @@ def polygons_of(doc: Any) -> list[Any]:
     raise BadInput(f"unsupported GeoJSON type {json.dumps(kind)}; need Polygon or MultiPolygon")
 
 
-def _ring_xy(ring: Any, where: str) -> npt.NDArray[np.float64]:
+def ring_xy(ring: Any, where: str) -> npt.NDArray[np.float64]:
     if not _is_array(ring):
         raise BadInput(f"{where}: ring must be an array")
     if len(ring) == 0:
@@ -212,7 +232,7 @@ def geojson_arrays(docs: Any) -> Arrays:
                 if not _is_array(polygon):
                     raise BadInput(f"polygon {p}: polygon must be an array of rings")
                 for r, ring in enumerate(polygon):
-                    points = _ring_xy(ring, f"polygon {p}, ring {r}")
+                    points = ring_xy(ring, f"polygon {p}, ring {r}")
                     xy.append(points)
                     ring_sizes.append(len(points))
                 polygon_sizes.append(len(polygon))
@@ -220,7 +240,7 @@ def geojson_arrays(docs: Any) -> Arrays:
         except BadInput as e:
             raise ValueError(f"geometry {i}: {e}") from None
     flat = np.concatenate(xy).ravel() if xy else np.empty(0)
-    return flat, _offsets(ring_sizes), _offsets(polygon_sizes), _offsets(row_sizes)
+    return flat, offsets(ring_sizes), offsets(polygon_sizes), offsets(row_sizes)
 
 
 # ------------------------------------------------------------------ shapely and WKB
@@ -237,8 +257,8 @@ def shapely_arrays(geoms: npt.NDArray[np.object_]) -> Arrays:
     parts, of_geometry = shapely.get_parts(geoms, return_index=True)
     rings, of_part = shapely.get_rings(parts, return_index=True)
     xy = shapely.get_coordinates(rings).ravel()
-    return (xy, _offsets(shapely.get_num_coordinates(rings)), _offsets(np.bincount(of_part, minlength=len(parts))),
-            _offsets(np.bincount(of_geometry, minlength=len(geoms))))
+    return (xy, offsets(shapely.get_num_coordinates(rings)), offsets(np.bincount(of_part, minlength=len(parts))),
+            offsets(np.bincount(of_geometry, minlength=len(geoms))))
 
 
 def objects(values: Any) -> npt.NDArray[np.object_]:
@@ -355,16 +375,20 @@ def _arrow_chunks(obj: Any) -> tuple[list[Any], str | None]:
     return chunks, name
 
 
-def arrow_arrays(obj: Any) -> Arrays:
+def arrow_rows(obj: Any) -> Rows:
+    """An Arrow array's rows; its type is checked here, before any row is read."""
     pa = _pyarrow()
     chunks, name = _arrow_chunks(obj)
     if not chunks:
-        return np.empty(0), np.zeros(1, np.int64), np.zeros(1, np.int64), np.zeros(1, np.int64)
+        return Rows(0, lambda first, last: _no_rows())
     kind = chunks[0].type
     if pa.types.is_binary(kind) or pa.types.is_large_binary(kind) or getattr(pa.types, "is_binary_view",
                                                                               lambda _: False)(kind):
-        values = np.concatenate([c.to_numpy(zero_copy_only=False) for c in chunks])
-        return shapely_arrays(_from_wkb(values.astype(object)))
+        def wkb(first: int, last: int) -> Arrays:
+            pieces = _arrow_slices(chunks, first, last)
+            values = np.concatenate([c.to_numpy(zero_copy_only=False) for c in pieces]) if pieces else np.empty(0)
+            return shapely_arrays(_from_wkb(values.astype(object)))
+        return Rows(sum(len(c) for c in chunks), wkb)
     depth, inner = 0, kind
     while pa.types.is_list(inner) or pa.types.is_large_list(inner):
         depth, inner = depth + 1, inner.value_type
@@ -375,8 +399,21 @@ def arrow_arrays(obj: Any) -> Arrays:
         raise TypeError(f"an Arrow {what}array of {kind} is not read: the batch functions take WKB "
                         "(binary) and GeoArrow polygons or multipolygons (lists of rings of fixed-size-list or "
                         "struct coordinates)")
-    parts = [_native_chunk(c, depth) for c in chunks]
-    return _concatenate(parts)
+
+    def native(first: int, last: int) -> Arrays:
+        return _concatenate([_native_chunk(c, depth) for c in _arrow_slices(chunks, first, last)])
+    return Rows(sum(len(c) for c in chunks), native)
+
+
+def _arrow_slices(chunks: list[Any], first: int, last: int) -> list[Any]:
+    """The zero-copy slices of the chunks that hold rows [first, last) of their concatenation."""
+    out, start = [], 0
+    for c in chunks:
+        a, b = max(first, start), min(last, start + len(c))
+        if a < b:
+            out.append(c.slice(a - start, b - a))
+        start += len(c)
+    return out
 
 
 def _native_chunk(arr: Any, depth: int) -> Arrays:
@@ -391,7 +428,7 @@ def _native_chunk(arr: Any, depth: int) -> Arrays:
         level = level.flatten()
     if depth == 2:  # polygons: row i is polygon i, or none where the row is missing
         counts.insert(0, np.asarray(arr.is_valid(), dtype=np.int64))
-    geometries, parts, rings = (_offsets(c) for c in counts)
+    geometries, parts, rings = (offsets(c) for c in counts)
     arrays = (np.empty(0), rings, parts, geometries)
 
     def refuse(point: int) -> ValueError:
@@ -419,6 +456,8 @@ def _native_chunk(arr: Any, depth: int) -> Arrays:
 
 def _concatenate(parts: list[Arrays]) -> Arrays:
     """Chunks' arrays one after another, each chunk's offsets moved past the ones before."""
+    if not parts:
+        return _no_rows()
     if len(parts) == 1:
         return parts[0]
 
@@ -441,6 +480,17 @@ def _is_dataframe(table: Any) -> bool:
 
 def table_arrays(table: Any) -> Arrays:
     """The flat layout of any table of geometries the batch functions take."""
+    rows = table_rows(table)
+    return rows.read(0, rows.count)
+
+
+def table_rows(table: Any) -> Rows:
+    """Any table of geometries the batch functions take, its rows read a range at a time.
+
+    Whatever concerns the whole table (its kind, its CRS, an Arrow type) is
+    checked here; a row's failure is named when its range is read, by its
+    index within that range.
+    """
     if isinstance(table, dict) or is_shapely(table):
         raise TypeError("need a table of geometries; for one geometry use polyfill, fingerprint_polygon "
                         "or tree_from_geojson")
@@ -457,14 +507,16 @@ def table_arrays(table: Any) -> Arrays:
         table = table.values
     check_crs(table)
     if type(table).__name__ == "GeometryArray":
-        return shapely_arrays(np.asarray(table, dtype=object))
+        geometries = np.asarray(table, dtype=object)
+        return Rows(len(geometries), lambda first, last: shapely_arrays(geometries[first:last]))
     if hasattr(table, "__arrow_c_array__") or hasattr(table, "__arrow_c_stream__"):
-        return arrow_arrays(table)
+        return arrow_rows(table)
     if isinstance(table, np.ndarray):
         if table.ndim != 1:
             raise ValueError(f"geometries must be one-dimensional, got shape {table.shape}")
         if table.dtype.kind == "S":
-            return shapely_arrays(_from_wkb(_padded_wkb(table)))
+            wkb = table
+            return Rows(len(wkb), lambda first, last: shapely_arrays(_from_wkb(_padded_wkb(wkb[first:last]))))
         if table.dtype.kind != "O":
             raise TypeError(f"geometries must be objects or WKB bytes, got dtype {table.dtype}")
         values: Any = table
@@ -476,5 +528,5 @@ def table_arrays(table: Any) -> Arrays:
         except TypeError:
             raise TypeError(f"need a table of geometries, got a {type(table).__name__}") from None
     if len(values) and all(is_shapely(v) or v is None for v in values):
-        return shapely_arrays(objects(values))
-    return object_arrays(values)
+        return Rows(len(values), lambda first, last: shapely_arrays(objects(values[first:last])))
+    return Rows(len(values), lambda first, last: object_arrays(values[first:last]))

@@ -19,7 +19,7 @@ from __future__ import annotations
 import re
 from collections.abc import Sequence
 from functools import reduce
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -59,10 +59,13 @@ def _in_partition(error: ValueError, part: Any, number: int | None) -> ValueErro
     return ValueError(f"geometry at index {part.index[i]!r} (row {i}{where}): {str(error)[match.end():]}")
 
 
-def _polygons_tree(geometries: Any, level: int, profile: Profile | None, number: int | None = None) -> Tree:
+
+
+def _polygons_tree(geometries: Any, level: int, profile: Profile | None, number: int | None = None,
+                   nthreads: int = 0, mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Tree:
     # Missing and empty geometries cover nothing, as in geopandas' own set operations.
     try:
-        trees = _trees(geometries, level, profile)
+        trees = _trees(geometries, level, profile, nthreads, mode=mode)
     except ValueError as e:
         raise _in_partition(e, geometries, number) from None
     return reduce(Tree.union, trees, Tree.from_cells([], level, profile))
@@ -127,6 +130,9 @@ def tree_from_polygons(
     level: int,
     profile: Profile | None = None,
     split_every: int = 8,
+    nthreads: int = 0,
+    *,
+    mode: Literal["nucleus", "inside", "overlap"] = "nucleus",
 ) -> Delayed:
     """The union of the coverages of many polygons, built per partition.
 
@@ -136,11 +142,14 @@ def tree_from_polygons(
     rule, as `Tree.from_geojson`) and united on the worker holding it; missing
     and empty geometries cover nothing. The partition trees are then united
     with `union_all`. Returns a lazy `Tree` (`dask.delayed.Delayed`).
+    `nthreads` and `mode` are those of `zarel.trees_from_polygons`, applied
+    to each partition where it is filled.
     """
     geometry = _geometry_column(geoseries)
-    level = _args.level(level)
+    level, nthreads = _args.level(level), _args.nthreads(nthreads)
     build = dask.delayed(_polygons_tree, pure=True)
-    return union_all([build(part, level, profile, k) for k, part in enumerate(geometry.to_delayed())], split_every)
+    return union_all([build(part, level, profile, k, nthreads, mode) for k, part in enumerate(geometry.to_delayed())],
+                     split_every)
 
 
 def _geometry_column(geoseries: Any) -> Any:
@@ -160,30 +169,33 @@ def _partition_number(partition_info: dict[str, Any] | None) -> int | None:
     return None if partition_info is None else partition_info.get("number")
 
 
-def _partition_roots(part: Any, level: int, profile: Profile | None,
+def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int,
+                     mode: Literal["nucleus", "inside", "overlap"],
                      partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     try:
-        roots = fingerprint_polygons(part, level, profile)
+        roots = fingerprint_polygons(part, level, profile, nthreads, mode=mode)
     except ValueError as e:
         raise _in_partition(e, part, _partition_number(partition_info)) from None
     return pd.Series(roots_hex(roots), index=part.index, dtype=object)
 
 
-def _partition_trees(part: Any, level: int, profile: Profile | None,
+def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: int,
+                     mode: Literal["nucleus", "inside", "overlap"],
                      partition_info: dict[str, Any] | None = None) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     try:
-        trees = _trees(part, level, profile)
+        trees = _trees(part, level, profile, nthreads, mode=mode)
     except ValueError as e:
         raise _in_partition(e, part, _partition_number(partition_info)) from None
     return pd.Series(trees, index=part.index, dtype=object)
 
 
 @level_was("resolution")
-def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
+def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+                        mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Any:
     """The fingerprint of every row's geometry, as a lazy dask Series of hex text.
 
     `geoseries` is a dask-geopandas GeoSeries (or GeoDataFrame, whose active
@@ -193,14 +205,18 @@ def roots_from_polygons(geoseries: Any, level: int, profile: Profile | None = No
     geometries give the empty coverage's root. The index is kept. A bad row
     is refused naming its index label, its row in its partition and the
     partition; a projected CRS is refused before any partition is read.
+    `nthreads` and `mode` are `fingerprint_polygons`' own, applied to each
+    partition where it is filled.
     """
     return _geometry_column(geoseries).map_partitions(
-        _partition_roots, _args.level(level), profile, meta=("root", object))
+        _partition_roots, _args.level(level), profile, _args.nthreads(nthreads), mode, meta=("root", object))
 
 
 @level_was("resolution")
-def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None) -> Any:
-    """The coverage `Tree` of every row's geometry, as a lazy dask Series (see `roots_from_polygons`)."""
+def trees_from_polygons(geoseries: Any, level: int, profile: Profile | None = None, nthreads: int = 0, *,
+                        mode: Literal["nucleus", "inside", "overlap"] = "nucleus") -> Any:
+    """The coverage `Tree` of every row's geometry, as a lazy dask Series (see
+    `roots_from_polygons`, whose `nthreads` and `mode` it takes)."""
     return _geometry_column(geoseries).map_partitions(
-        _partition_trees, _args.level(level), profile, meta=("tree", object))
+        _partition_trees, _args.level(level), profile, _args.nthreads(nthreads), mode, meta=("tree", object))
 
