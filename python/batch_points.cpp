@@ -14,12 +14,6 @@
 
 namespace zarel::py {
 
-namespace {
-
-// Total boundary points of one call: 16 GiB of coordinates.
-constexpr uint64_t kMaxBoundaryPoints = uint64_t{1} << 30;
-
-}  // namespace
 
 const char cells_from_lonlat_doc[] =
     "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"

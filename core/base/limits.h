@@ -15,6 +15,21 @@ inline constexpr uint32_t kMaxResolution = 15;
 // Cells that one call listing cells (disks, children) gives at most: 1 GiB of cids.
 inline constexpr uint64_t kMaxGridCells = uint64_t{1} << 27;
 
+// Leaves materialised by Tree::leaves at most: 2^26 leaves are 512 MiB as u64 and
+// about 2.5 GiB as a Python list, which a 64-bit machine honours; a full depth-18
+// tree (about 9e17 leaves) is refused before anything is allocated.
+inline constexpr uint64_t kMaxLeaves = uint64_t{1} << 26;
+
+// Points of one GeoJSON collection at most (about 2.5 GiB of text).
+inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
+
+// Total boundary points of one batch call: 16 GiB of coordinates.
+inline constexpr uint64_t kMaxBoundaryPoints = uint64_t{1} << 30;
+
+// A private pool has this many threads at most: beyond it a caller's nthreads
+// is a mistake, and honouring it would only cost memory.
+inline constexpr uint64_t kMaxThreads = 1024;
+
 // Points per edge of a polar cell's polygon at most: longer rings draw no
 // differently, and the bound keeps one cell's ring from growing without limit.
 // Every call taking `n` refuses it above the bound, whatever its cells: only

@@ -18,9 +18,6 @@
 
 namespace zarel {
 
-// Points of one collection at most (about 2.5 GiB of text).
-inline constexpr uint64_t kMaxDisplayPoints = uint64_t{1} << 26;
-
 // Features in input order, duplicates repeated; `n` points per edge on polar
 // cells (equatorial cells are their four corners). Fails for `n` beyond its
 // bound (check_edge_points), then on the first invalid cid, before any text is

@@ -21,14 +21,12 @@
 
 #include "base/cancel.h"
 #include "base/error.h"
+#include "base/limits.h"
 
 namespace zarel::py {
 
 // Below this many elements a call never pays for thread coordination.
 inline constexpr size_t kSerialBelow = 16384;
-// A private pool has this many threads at most: beyond it a caller's nthreads
-// is a mistake, and honouring it would only cost memory.
-inline constexpr uint64_t kMaxThreads = 1024;
 // Elements between two polls for cancellation: a poll costs about one cheap element.
 inline constexpr uint32_t kPollEvery = 64;
 

@@ -15,6 +15,7 @@
 
 #include "base/cancel.h"
 #include "base/error.h"
+#include "base/limits.h"
 #include "profile/hash_context.h"
 #include "cells/hierarchy.h"
 #include "profile/profile.h"
@@ -215,11 +216,6 @@ class Tree {
   std::string debug() const;
   friend bool operator==(const Tree& a, const Tree& b);
 };
-
-// Leaves materialised by Tree::leaves at most: 2^26 leaves are 512 MiB as u64 and
-// about 2.5 GiB as a Python list, which a 64-bit machine honours; a full depth-18
-// tree (about 9e17 leaves) is refused before anything is allocated.
-inline constexpr uint64_t kMaxLeaves = uint64_t{1} << 26;
 
 // Sorts the ranges and merges overlapping and touching ones in place; stops
 // early, leaving them unspecified, once `cancel` answers true.
