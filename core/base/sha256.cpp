@@ -49,12 +49,16 @@ constexpr HexTables kHex;
 
 }  // namespace
 
+void hex_to(const Hash& h, char* out) {
+  for (size_t i = 0; i < 32; ++i) {
+    out[2 * i] = kHex.pairs[h[i]][0];
+    out[2 * i + 1] = kHex.pairs[h[i]][1];
+  }
+}
+
 std::string hex(const Hash& h) {
   std::string s(64, '0');
-  for (size_t i = 0; i < 32; ++i) {
-    s[2 * i] = kHex.pairs[h[i]][0];
-    s[2 * i + 1] = kHex.pairs[h[i]][1];
-  }
+  hex_to(h, s.data());
   return s;
 }
 

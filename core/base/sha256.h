@@ -18,6 +18,8 @@ Hash sha256(std::span<const uint8_t> bytes);
 Hash sha_tagged(uint8_t tag, std::span<const Hash> items);
 
 std::string hex(const Hash& h);
+// The 64 digits of hex(h) written into `out`.
+void hex_to(const Hash& h, char* out);
 // Exactly 64 lowercase hexadecimal digits, else nothing.
 std::optional<Hash> unhex(std::string_view text);
 
