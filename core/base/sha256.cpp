@@ -6,6 +6,8 @@
 
 #include <openssl/sha.h>
 
+#include <cstring>
+
 namespace zarel {
 
 Hash sha256(std::span<const uint8_t> bytes) {
@@ -25,6 +27,22 @@ Hash sha_tagged(uint8_t tag, std::span<const Hash> items) {
   // Hash is a plain 32-byte array, so the items lie back to back in memory.
   if (!items.empty()) SHA256_Update(&c, items.data(), items.size() * sizeof(Hash));
   SHA256_Final(out.data(), &c);
+  return out;
+}
+
+Hash sha256_padded(uint8_t* buffer, size_t length) {
+  size_t total = padded_length(length);
+  buffer[length] = 0x80;
+  std::memset(buffer + length + 1, 0, total - length - 9);
+  uint64_t bits = uint64_t{length} * 8;
+  for (int i = 0; i < 8; ++i) buffer[total - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+  SHA256_CTX c;
+  SHA256_Init(&c);
+  // Whole blocks go straight to the compression function; the state is the digest.
+  SHA256_Update(&c, buffer, total);
+  Hash out;
+  for (int i = 0; i < 8; ++i)
+    for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<uint8_t>(c.h[i] >> (24 - 8 * j));
   return out;
 }
 
