@@ -6,6 +6,7 @@
 
 #include <openssl/sha.h>
 
+#include <bit>
 #include <cstring>
 
 namespace zarel {
@@ -30,19 +31,34 @@ Hash sha_tagged(uint8_t tag, std::span<const Hash> items) {
   return out;
 }
 
+namespace {
+
+template <class T>
+T big_endian(T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(T) == 8) return __builtin_bswap64(v);
+    else return __builtin_bswap32(v);
+  }
+  return v;
+}
+
+}  // namespace
+
 Hash sha256_padded(uint8_t* buffer, size_t length) {
   size_t total = padded_length(length);
   buffer[length] = 0x80;
   std::memset(buffer + length + 1, 0, total - length - 9);
-  uint64_t bits = uint64_t{length} * 8;
-  for (int i = 0; i < 8; ++i) buffer[total - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+  uint64_t bits = big_endian(uint64_t{length} * 8);
+  std::memcpy(buffer + total - 8, &bits, 8);
   SHA256_CTX c;
   SHA256_Init(&c);
   // Whole blocks go straight to the compression function; the state is the digest.
   SHA256_Update(&c, buffer, total);
   Hash out;
-  for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<uint8_t>(c.h[i] >> (24 - 8 * j));
+  for (int i = 0; i < 8; ++i) {
+    uint32_t word = big_endian(static_cast<uint32_t>(c.h[i]));
+    std::memcpy(out.data() + 4 * i, &word, 4);
+  }
   return out;
 }
 
