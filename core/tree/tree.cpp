@@ -210,6 +210,16 @@ class ChildRanges {
   size_t first_ = 0;
 };
 
+// The covered leaves of [lo, lo + a) as a mask, bit k for leaf lo + k.
+uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) {
+  uint32_t mask = 0;
+  for (const LeafRange& r : overlap) {
+    uint64_t from = std::max(r.start, lo), to = std::min(r.end, lo + a);
+    for (uint64_t k = from; k < to; ++k) mask |= 1u << (k - lo);
+  }
+  return mask;
+}
+
 // The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
 Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
                        const Ctx& ctx, const Cancel& cancel) {
@@ -219,6 +229,8 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
   // A node meeting one range is a few dozen nodes of work: only wider ones poll.
   if (overlap.size() > 1 && cancel.stop()) return Node::empty();
   ZAREL_ASSERT(height >= 1);
+  // A node of leaves is a word made straight from the ranges (neither uniform: see above).
+  if (height == 1 && a <= WordNodeHashes::kMaxAperture) return Node::leaf_mask(leaf_mask(lo, a, overlap));
   uint64_t step = (hi - lo) / a;
   ChildBuffer children(a);
   // Each child gets the ranges that meet it; a range crossing a child boundary goes to both.
@@ -256,16 +268,6 @@ Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange>
 }
 
 namespace {
-
-// The covered leaves of [lo, lo + a) as a mask, bit k for leaf lo + k.
-uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) {
-  uint32_t mask = 0;
-  for (const LeafRange& r : overlap) {
-    uint64_t from = std::max(r.start, lo), to = std::min(r.end, lo + a);
-    for (uint64_t k = from; k < to; ++k) mask |= 1u << (k - lo);
-  }
-  return mask;
-}
 
 // The hash of the node for [lo, hi) at `height` when `overlap` holds exactly
 // the merged ranges that meet it: what node_hash gives for build_overlapping's node.
