@@ -42,7 +42,6 @@ const TreeObject& tree_of(PyObject* self) { return *reinterpret_cast<TreeObject*
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* o = reinterpret_cast<TreeObject*>(self);
-  release_nodes(o->tree);
   o->tree.~Tree();
   o->profile.~Profile();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);

@@ -155,3 +155,15 @@ def test_concurrent_builds_of_two_profiles_and_depths_match_the_model():
     with ThreadPoolExecutor(4) as pool:
         roots = list(pool.map(build, range(8 * len(jobs))))
     assert roots == [jobs[k % len(jobs)][3] for k in range(len(roots))]
+
+
+@pytest.mark.parametrize("late, early", [(8, 15 * 9**5), (15 * 9**5, 8)])
+def test_a_big_input_names_its_first_bad_cid(late, early):
+    """Big inputs are checked in parts on the pool; the error still names the
+    first bad cid in input order, whichever part meets one first."""
+    cids = np.arange(9 * 9**5, 9 * 9**5 + 300_000, dtype=np.uint64)
+    cids[250_000], cids[1_000] = late, early
+    message = f"cid {early} names base 6, outside [0, 6)" if early > 8 else "not a cid: 8"
+    with pytest.raises(ValueError) as raised:
+        Tree.from_cells(cids, 5)
+    assert str(raised.value).startswith(message)

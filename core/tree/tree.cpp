@@ -5,6 +5,7 @@
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,8 @@ namespace {
 constexpr size_t kParallelRanges = 4096;
 // Loops over ranges or cids poll for cancellation once per this many (well under a millisecond).
 constexpr size_t kPollEvery = size_t{1} << 16;
+// Inputs of this many cids are checked on the pool, a part of kPollEvery at a time.
+constexpr size_t kParallelCids = 4 * kPollEvery;
 
 // Branches come from the scalable allocator: its size classes fit a branch of
 // a few children exactly, where malloc rounds 48 bytes up to 64. Sanitized
@@ -354,7 +357,6 @@ namespace {
 // The leaf ranges of `cids` at `depth`, merged, into `ranges` (cleared first).
 Status cell_ranges(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, std::vector<LeafRange>& ranges,
                    const Cancel& cancel) {
-  ranges.clear();
   // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
   uint64_t scale[kMaxPath];
   for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
@@ -363,17 +365,44 @@ Status cell_ranges(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, 
   // accepts; others take the full check.
   uint64_t leaf_lo = 0, leaf_hi = 0;
   if (uint64_t{h.b} <= uint64_t{h.a} * (h.a - 1)) leaf_lo = scale[depth] * h.a, leaf_hi = scale[depth] * (uint64_t{h.a} + h.b);
-  for (size_t i = 0; i < cids.size(); ++i) {
-    if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
-    uint64_t cid = cids[i];
+  // The range of cids[i] into out[i]; false if it is no cid of this tree.
+  auto range_of = [&](uint64_t cid, LeafRange& out) {
     if (cid >= leaf_lo && cid < leaf_hi) {
-      ranges.push_back({cid, cid + 1});
-      continue;
+      out = {cid, cid + 1};
+      return true;
     }
-    ZAREL_TRY(uint32_t level, h.check(cid, depth));
-    uint64_t s = scale[depth - level];
-    ranges.push_back({cid * s, (cid + 1) * s});
+    auto level = h.check(cid, depth);
+    if (!level) return false;
+    uint64_t s = scale[depth - *level];
+    out = {cid * s, (cid + 1) * s};
+    return true;
+  };
+  size_t n = cids.size();
+  ranges.resize(n);
+  // The first cid refused, in input order, whichever part of the input met it first.
+  size_t first_bad = n;
+  if (n < kParallelCids) {
+    for (size_t i = 0; i < n && first_bad == n; ++i) {
+      if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
+      if (!range_of(cids[i], ranges[i])) first_bad = i;
+    }
+  } else {
+    std::atomic<size_t> bad{n};
+    tbb::parallel_for(size_t{0}, (n + kPollEvery - 1) / kPollEvery, [&](size_t part) {
+      if (cancel.stop()) return;
+      size_t end = std::min(n, (part + 1) * kPollEvery);
+      for (size_t i = part * kPollEvery; i < end; ++i) {
+        if (range_of(cids[i], ranges[i])) continue;
+        size_t seen = bad.load(std::memory_order_relaxed);
+        while (i < seen && !bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+        }
+        return;
+      }
+    });
+    if (cancel.stop()) return cancelled();
+    first_bad = bad.load();
   }
+  if (first_bad < n) return std::move(h.check(cids[first_bad], depth)).error();
   merge_ranges(ranges, cancel);
   if (cancel.stop()) return cancelled();
   return ok();
@@ -399,7 +428,6 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hi
                               const Cancel& cancel) {
   ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
   std::vector<LeafRange> ranges;
-  ranges.reserve(cids.size());
   ZAREL_CHECK(cell_ranges(cids, depth, h, ranges, cancel));
   const Ctx& c = *tree.ctx;
   uint64_t base_span = pow_u64(h.a, depth);
@@ -409,22 +437,6 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hi
   });
   if (cancel.stop()) return cancelled();
   return tree;
-}
-
-void release_nodes(Tree& tree) {
-  // Branches two levels below the bases measure the work: below a few hundred
-  // the pool's start costs more than it saves.
-  constexpr size_t kParallelRelease = 256;
-  size_t below = 0;
-  for (const Node& n : tree.bases)
-    if (const Branch* b = n.branch())
-      for (uint32_t k = 0; k < b->stored(); ++k)
-        if (const Branch* c = b->kids()[k].branch()) below += c->stored();
-  if (below >= kParallelRelease) {
-    tbb::parallel_for(size_t{0}, tree.bases.size(), [&](size_t i) { tree.bases[i] = Node::empty(); });
-  } else {
-    for (Node& n : tree.bases) n = Node::empty();
-  }
 }
 
 std::vector<Hash> Tree::base_hashes() const {

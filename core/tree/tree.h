@@ -216,10 +216,6 @@ class Tree {
   friend bool operator==(const Tree& a, const Tree& b);
 };
 
-// Empties the tree, freeing its nodes on the pool when there are many (a tree
-// of a million cells takes some 30 ms to free on one core).
-void release_nodes(Tree& tree);
-
 // Leaves materialised by Tree::leaves at most: 2^26 leaves are 512 MiB as u64 and
 // about 2.5 GiB as a Python list, which a 64-bit machine honours; a full depth-18
 // tree (about 9e17 leaves) is refused before anything is allocated.
