@@ -10,6 +10,7 @@
 #include "zone/disk.h"
 #include "exchange_functions.h"
 #include "long_results.h"
+#include "opening_objects.h"
 #include "outline.h"
 #include "proof/opening.h"
 #include "polygon_functions.h"
@@ -308,7 +309,7 @@ PyObject* tree_open(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto opening = open_path(t, cid);
     if (!opening) return raise(opening.error());
     if (!*opening) Py_RETURN_NONE;
-    return from_json_text(OpeningRecord::make(t, std::move(**opening)).to_json_text());
+    return opening_record_object(OpeningRecord::make(t, std::move(**opening)));
   });
 }
 

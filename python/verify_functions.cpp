@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binder.h"
+#include "opening_objects.h"
 #include "proof/opening.h"
 #include "proof/transcript.h"
 
@@ -15,12 +16,14 @@ namespace {
 // convert to JSON is False like any other defect, and so is one too large to
 // read into the memory left: what was not checked is not proven. Exceptions
 // outside Exception (KeyboardInterrupt, the internal failure) still propagate.
-// `verify` takes the document's JSON text.
-template <class Verify>
+// `verify` takes the document's JSON text; `direct`, tried first, answers from
+// the document's objects where it can read them as that text would be read.
+template <class Verify, class Direct>
 PyObject* verify_document(PyObject* module, PyObject* args, PyObject* kwargs, const char* function, const char* name,
-                          Verify verify) {
+                          Verify verify, Direct direct) {
   PyObject* o;
   PyObject* answer = call(state_of_module(module), args, kwargs, function, {{name, o}}, [&]() -> PyObject* {
+    if (std::optional<bool> known = direct(o)) return PyBool_FromLong(*known);
     std::string text;
     if (!to_json_text(o, text)) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -59,10 +62,17 @@ const char verify_opening_doc[] =
     "Verify an opening record (as returned by `Tree.open`). `False` on any defect; never raises.";
 
 PyObject* fn_verify_opening(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return verify_document(module, args, kwargs, "verify_opening", "record", [](const std::string& text) {
-    if (auto r = OpeningRecord::read_plain(text)) return r->verify();
-    return read_and_verify<OpeningRecord>(text);
-  });
+  return verify_document(
+      module, args, kwargs, "verify_opening", "record",
+      [](const std::string& text) {
+        if (auto r = OpeningRecord::read_plain(text)) return r->verify();
+        return read_and_verify<OpeningRecord>(text);
+      },
+      // A record as Tree.open made it is read straight from its objects.
+      [](PyObject* o) -> std::optional<bool> {
+        if (auto r = read_opening_record(o)) return r->verify();
+        return std::nullopt;
+      });
 }
 
 const char verify_setop_doc[] =
@@ -72,7 +82,8 @@ const char verify_setop_doc[] =
 
 PyObject* fn_verify_setop(PyObject* module, PyObject* args, PyObject* kwargs) {
   return verify_document(module, args, kwargs, "verify_setop", "proof",
-                         [](const std::string& text) { return read_and_verify<SetOpProof>(text); });
+                         [](const std::string& text) { return read_and_verify<SetOpProof>(text); },
+                         [](PyObject*) { return std::optional<bool>(); });
 }
 
 }  // namespace zarel::py

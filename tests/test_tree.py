@@ -134,3 +134,36 @@ def test_deepest_unsorted_build_matches_the_model():
     assert t.cells() == top and t.leaf_count() == sum(9 ** (18 - model.level_of(c)) for c in top)
     assert all(t.covers(c) and t.covers(c * 9 ** (18 - model.level_of(c))) for c in top[::50])
     assert not any(t.covers(base) for base in range(9, 15))
+
+
+def test_concurrent_builds_of_two_profiles_and_depths_match_the_model():
+    """Trees of one hierarchy and depth share a hashing context, filled by whichever
+    thread needs a hash first: builds racing over two profiles and depths, each
+    root checked against the model."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = random.Random(25)
+    jobs = []
+    for profile, a, depth in [(None, 9, 6), (None, 9, 8), (Profile(aperture=4), 4, 7), (Profile(aperture=4), 4, 11)]:
+        cells = random_cells(rng, depth, 400, top=depth - 2, a=a)
+        jobs.append((cells, depth, profile, model.root(model.leaf_set(cells, depth, a), depth, a)))
+
+    def build(k):
+        cells, depth, profile, _ = jobs[k % len(jobs)]
+        return Tree.from_cells(np.array(cells, dtype=np.uint64), depth, profile).root_hex
+
+    with ThreadPoolExecutor(4) as pool:
+        roots = list(pool.map(build, range(8 * len(jobs))))
+    assert roots == [jobs[k % len(jobs)][3] for k in range(len(roots))]
+
+
+@pytest.mark.parametrize("late, early", [(8, 15 * 9**5), (15 * 9**5, 8)])
+def test_a_big_input_names_its_first_bad_cid(late, early):
+    """Big inputs are checked in parts on the pool; the error still names the
+    first bad cid in input order, whichever part meets one first."""
+    cids = np.arange(9 * 9**5, 9 * 9**5 + 300_000, dtype=np.uint64)
+    cids[250_000], cids[1_000] = late, early
+    message = f"cid {early} names base 6, outside [0, 6)" if early > 8 else "not a cid: 8"
+    with pytest.raises(ValueError) as raised:
+        Tree.from_cells(cids, 5)
+    assert str(raised.value).startswith(message)

@@ -6,6 +6,9 @@
 
 #include <openssl/sha.h>
 
+#include <bit>
+#include <cstring>
+
 namespace zarel {
 
 Hash sha256(std::span<const uint8_t> bytes) {
@@ -30,6 +33,37 @@ Hash sha_tagged(uint8_t tag, std::span<const Hash> items) {
 
 namespace {
 
+template <class T>
+T big_endian(T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(T) == 8) return __builtin_bswap64(v);
+    else return __builtin_bswap32(v);
+  }
+  return v;
+}
+
+}  // namespace
+
+Hash sha256_padded(uint8_t* buffer, size_t length) {
+  size_t total = padded_length(length);
+  buffer[length] = 0x80;
+  std::memset(buffer + length + 1, 0, total - length - 9);
+  uint64_t bits = big_endian(uint64_t{length} * 8);
+  std::memcpy(buffer + total - 8, &bits, 8);
+  SHA256_CTX c;
+  SHA256_Init(&c);
+  // Whole blocks go straight to the compression function; the state is the digest.
+  SHA256_Update(&c, buffer, total);
+  Hash out;
+  for (int i = 0; i < 8; ++i) {
+    uint32_t word = big_endian(static_cast<uint32_t>(c.h[i]));
+    std::memcpy(out.data() + 4 * i, &word, 4);
+  }
+  return out;
+}
+
+namespace {
+
 // Digit pairs of every byte and the value of every hexadecimal digit (16: none),
 // so hex() and unhex() cost a table read per byte instead of a branch per digit.
 struct HexTables {
@@ -49,12 +83,16 @@ constexpr HexTables kHex;
 
 }  // namespace
 
+void hex_to(const Hash& h, char* out) {
+  for (size_t i = 0; i < 32; ++i) {
+    out[2 * i] = kHex.pairs[h[i]][0];
+    out[2 * i + 1] = kHex.pairs[h[i]][1];
+  }
+}
+
 std::string hex(const Hash& h) {
   std::string s(64, '0');
-  for (size_t i = 0; i < 32; ++i) {
-    s[2 * i] = kHex.pairs[h[i]][0];
-    s[2 * i + 1] = kHex.pairs[h[i]][1];
-  }
+  hex_to(h, s.data());
   return s;
 }
 

@@ -1,5 +1,6 @@
 #include "profile/hash_context.h"
 
+#include <mutex>
 #include <thread>
 
 namespace zarel {
@@ -57,6 +58,40 @@ const Hash& WordNodeHashes::get(uint32_t index) const {
 
 CtxRef make_ctx(Hierarchy h, uint32_t depth) {
   return std::make_shared<const Ctx>(Ctx{h, Sha256Tagged{}, Ladders::make(h.a, depth), WordNodeHashes(h.a)});
+}
+
+namespace {
+
+// Kept contexts, oldest first. A caller may name any shape (a verifier reads it
+// from a record), so their number is bounded; one dropped here lives on in the
+// trees that hold it.
+struct SharedContexts {
+  static constexpr size_t kKept = 32;
+  std::mutex mutex;
+  std::vector<CtxRef> kept;
+};
+
+}  // namespace
+
+CtxRef shared_ctx(Hierarchy h, uint32_t depth) {
+  // Never destroyed: trees freed while the process exits may still ask for it.
+  static auto* contexts = new SharedContexts;
+  auto find = [&]() -> CtxRef {
+    for (const CtxRef& c : contexts->kept)
+      if (c->hierarchy == h && c->ladders.reach() == depth) return c;
+    return nullptr;
+  };
+  {
+    std::lock_guard<std::mutex> hold(contexts->mutex);
+    if (CtxRef c = find()) return c;
+  }
+  // Made outside the lock: a wide aperture's ladders take a while to hash.
+  CtxRef made = make_ctx(h, depth);
+  std::lock_guard<std::mutex> hold(contexts->mutex);
+  if (CtxRef c = find()) return c;  // another thread made it meanwhile
+  if (contexts->kept.size() == SharedContexts::kKept) contexts->kept.erase(contexts->kept.begin());
+  contexts->kept.push_back(made);
+  return made;
 }
 
 }  // namespace zarel

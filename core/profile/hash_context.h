@@ -55,5 +55,10 @@ struct Ctx {
 using CtxRef = std::shared_ptr<const Ctx>;
 
 CtxRef make_ctx(Hierarchy h, uint32_t depth);
+// The context make_ctx gives, kept for the next caller asking for the same
+// hierarchy and depth: a script that builds or verifies one tree at a time
+// hashes the ladders and fills the one-word node table once, not per call.
+// Any thread; the few most recently made contexts are kept.
+CtxRef shared_ctx(Hierarchy h, uint32_t depth);
 
 }  // namespace zarel

@@ -86,7 +86,7 @@ Result<CtxRef> Profile::ctx(uint32_t depth) const {
   Hierarchy h = hierarchy();
   if (uint32_t max = h.deepest(); depth > max)
     return invalid("depth " + std::to_string(depth) + " is deeper than the deepest level, " + std::to_string(max));
-  return make_ctx(h, depth);
+  return shared_ctx(h, depth);
 }
 
 namespace {

@@ -336,7 +336,7 @@ bool OpeningRecord::verify() const {
   if (!valid_shape(A, B, D)) return false;
   // Refuse a wrong-sized top level before any ladder is hashed.
   if (opening.kind != Opening::Kind::Entries || opening.entries.size() != B) return false;
-  CtxRef ctx = make_ctx(Hierarchy{A, B}, D);
+  CtxRef ctx = shared_ctx(Hierarchy{A, B}, D);
   return verify_opening(opening, root, D, *ctx);
 }
 

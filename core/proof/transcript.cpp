@@ -210,7 +210,7 @@ bool SetOpProof::verify() const {
   // (at most a few megabytes hashed, for A = 4096).
   if (!valid_shape(A, B, D)) return false;
   if (steps.size() != B) return false;
-  CtxRef ctx = make_ctx(Hierarchy{A, B}, D);
+  CtxRef ctx = shared_ctx(Hierarchy{A, B}, D);
   std::vector<Hash> scratch;
   for (const Step& s : steps)
     if (!check(s, D, op, *ctx, scratch)) return false;

@@ -5,7 +5,9 @@
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -16,6 +18,8 @@ namespace {
 constexpr size_t kParallelRanges = 4096;
 // Loops over ranges or cids poll for cancellation once per this many (well under a millisecond).
 constexpr size_t kPollEvery = size_t{1} << 16;
+// Inputs of this many cids are checked on the pool, a part of kPollEvery at a time.
+constexpr size_t kParallelCids = 4 * kPollEvery;
 
 // Branches come from the scalable allocator: its size classes fit a branch of
 // a few children exactly, where malloc rounds 48 bytes up to 64. Sanitized
@@ -31,6 +35,24 @@ void free_branch(const Branch* b) { scalable_free(const_cast<Branch*>(b)); }
 void* allocate_branch(uint32_t stored) { return ::operator new(sizeof(Branch) + stored * sizeof(Node)); }
 void free_branch(const Branch* b) { ::operator delete(const_cast<Branch*>(b)); }
 #endif
+
+// A node's hash message, on the stack for the usual apertures: the children's
+// hashes are written into it in place and hashed in one pass.
+class NodeMessage {
+ public:
+  explicit NodeMessage(uint32_t a) : a_(a) {
+    if (a > kInline) heap_.resize(padded_length(Sha256Tagged::node_length(a)));
+  }
+  void set(uint32_t k, const Hash& h) { std::memcpy(data() + 1 + size_t{k} * sizeof(Hash), h.data(), sizeof(Hash)); }
+  Hash hash() { return Sha256Tagged::node_message(data(), a_); }
+
+ private:
+  static constexpr uint32_t kInline = 64;
+  uint8_t* data() { return a_ > kInline ? heap_.data() : inline_; }
+  uint32_t a_;
+  uint8_t inline_[padded_length(1 + kInline * sizeof(Hash))];
+  std::vector<uint8_t> heap_;
+};
 
 }  // namespace
 
@@ -55,44 +77,41 @@ const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
 
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   ZAREL_ASSERT(height >= 1);
-  if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_empty(); })) return Node::empty();
-  if (std::all_of(children.begin(), children.end(), [](const Node& n) { return n.is_full(); })) return Node::full();
   auto a = static_cast<uint32_t>(children.size());
+  // One pass over the children for what decides the node's form: a tree build
+  // makes a node per partly covered cell, so this runs millions of times.
+  uint32_t empties = 0, fulls = 0, partial = 0, full = 0;
+  for (uint32_t k = 0; k < a; ++k) {
+    bool e = children[k].is_empty(), f = children[k].is_full();
+    empties += e;
+    fulls += f;
+    if (k < Branch::kMaxSparseAperture) {
+      partial |= uint32_t{!e && !f} << k;
+      full |= uint32_t{f} << k;
+    }
+  }
+  if (empties == a) return Node::empty();
+  if (fulls == a) return Node::full();
   if (a <= WordNodeHashes::kMaxAperture && height <= 2) {
-    if (height == 1) {
-      uint32_t mask = 0;
-      for (uint32_t k = 0; k < a; ++k) mask |= uint32_t{children[k].is_full()} << k;
-      return Node::leaf_mask(mask);
-    }
-    auto nonempty = [](const Node& n) { return !n.is_empty(); };
-    auto first = std::find_if(children.begin(), children.end(), nonempty);
-    if (first->is_leaf_mask() && std::find_if(first + 1, children.end(), nonempty) == children.end())
-      return Node::twig(static_cast<uint32_t>(first - children.begin()), first->leaf_bits());
-  }
-  // The children's hashes are gathered on the stack for the common apertures and
-  // streamed into one SHA-256 call.
-  constexpr size_t kInline = 64;
-  Hash inline_hashes[kInline];
-  std::vector<Hash> heap_hashes;
-  Hash* hashes = inline_hashes;
-  if (a > kInline) {
-    heap_hashes.resize(a);
-    hashes = heap_hashes.data();
-  }
-  for (uint32_t k = 0; k < a; ++k) hashes[k] = node_hash(children[k], height - 1, ctx);
-  uint16_t partial = 0xffff, full = static_cast<uint16_t>(a);
-  if (a <= Branch::kMaxSparseAperture) {
-    partial = full = 0;
-    for (uint32_t k = 0; k < a; ++k) {
-      partial |= static_cast<uint16_t>(uint32_t{children[k].is_branch()} << k);
-      full |= static_cast<uint16_t>(uint32_t{children[k].is_full()} << k);
+    if (height == 1) return Node::leaf_mask(full);
+    if (empties == a - 1 && partial != 0) {
+      uint32_t digit = static_cast<uint32_t>(__builtin_ctz(partial));
+      if (children[digit].is_leaf_mask()) return Node::twig(digit, children[digit].leaf_bits());
     }
   }
-  auto* b = new (allocate_branch(partial & full ? a : count_bits(partial)))
-      Branch{{1}, partial, full, ctx.hasher.node({hashes, a})};
+  NodeMessage message(a);
+  const Hash &empty_hash = ctx.ladders.empty[height - 1], &full_hash = ctx.ladders.full[height - 1];
+  for (uint32_t k = 0; k < a; ++k) {
+    const Node& c = children[k];
+    message.set(k, c.is_empty() ? empty_hash : c.is_full() ? full_hash : node_hash(c, height - 1, ctx));
+  }
+  bool dense = a > Branch::kMaxSparseAperture;
+  if (dense) partial = 0xffff, full = a;
+  auto* b = new (allocate_branch(dense ? a : count_bits(partial)))
+      Branch{{1}, static_cast<uint16_t>(partial), static_cast<uint16_t>(full), message.hash()};
   auto* slot = const_cast<Node*>(b->kids());
   for (uint32_t k = 0; k < a; ++k)
-    if (b->dense() || children[k].is_branch()) new (slot++) Node(std::move(children[k]));
+    if (dense || children[k].is_branch()) new (slot++) Node(std::move(children[k]));
   return Node::adopt(b);
 }
 
@@ -194,14 +213,27 @@ class ChildRanges {
   size_t first_ = 0;
 };
 
+// The covered leaves of [lo, lo + a) as a mask, bit k for leaf lo + k.
+uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) {
+  uint32_t mask = 0;
+  for (const LeafRange& r : overlap) {
+    uint64_t from = std::max(r.start, lo), to = std::min(r.end, lo + a);
+    for (uint64_t k = from; k < to; ++k) mask |= 1u << (k - lo);
+  }
+  return mask;
+}
+
 // The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
 Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
                        const Ctx& ctx, const Cancel& cancel) {
   if (overlap.empty()) return Node::empty();
   // Merged ranges are disjoint and non-adjacent, so a covered [lo, hi) is covered by one range.
   if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
-  if (cancel.stop()) return Node::empty();
+  // A node meeting one range is a few dozen nodes of work: only wider ones poll.
+  if (overlap.size() > 1 && cancel.stop()) return Node::empty();
   ZAREL_ASSERT(height >= 1);
+  // A node of leaves is a word made straight from the ranges (neither uniform: see above).
+  if (height == 1 && a <= WordNodeHashes::kMaxAperture) return Node::leaf_mask(leaf_mask(lo, a, overlap));
   uint64_t step = (hi - lo) / a;
   ChildBuffer children(a);
   // Each child gets the ranges that meet it; a range crossing a child boundary goes to both.
@@ -240,31 +272,18 @@ Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange>
 
 namespace {
 
-// The covered leaves of [lo, lo + a) as a mask, bit k for leaf lo + k.
-uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) {
-  uint32_t mask = 0;
-  for (const LeafRange& r : overlap) {
-    uint64_t from = std::max(r.start, lo), to = std::min(r.end, lo + a);
-    for (uint64_t k = from; k < to; ++k) mask |= 1u << (k - lo);
-  }
-  return mask;
-}
-
 // The hash of the node for [lo, hi) at `height` when `overlap` holds exactly
 // the merged ranges that meet it: what node_hash gives for build_overlapping's node.
 Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
                       const Ctx& ctx, const Cancel& cancel) {
   if (overlap.empty()) return ctx.ladders.empty[height];
   if (overlap.front().start <= lo && overlap.front().end >= hi) return ctx.ladders.full[height];
-  if (cancel.stop()) return ctx.ladders.empty[height];
+  if (overlap.size() > 1 && cancel.stop()) return ctx.ladders.empty[height];
   ZAREL_ASSERT(height >= 1);
   bool words = a <= WordNodeHashes::kMaxAperture;
   if (words && height == 1) return ctx.word_nodes.leaf(leaf_mask(lo, a, overlap));
   uint64_t step = (hi - lo) / a;
-  constexpr uint32_t kInline = 64;
-  Hash inline_hashes[kInline];
-  std::vector<Hash> heap_hashes(a > kInline ? a : 0);
-  Hash* hashes = a > kInline ? heap_hashes.data() : inline_hashes;
+  NodeMessage message(a);
   if (words && height == 2) {
     // A twig: one partly covered child of leaves, every other child Empty.
     uint32_t nonempty = 0, digit = 0, mask = 0;
@@ -273,19 +292,19 @@ Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const
       auto p = part(i);
       uint64_t clo = lo + i * step;
       if (p.empty()) {
-        hashes[i] = ctx.ladders.empty[1];
+        message.set(i, ctx.ladders.empty[1]);
       } else if (p.front().start <= clo && p.front().end >= clo + step) {
-        hashes[i] = ctx.ladders.full[1];
+        message.set(i, ctx.ladders.full[1]);
         nonempty += 2;  // a Full child makes no twig
       } else {
         mask = leaf_mask(clo, a, p);
-        hashes[i] = ctx.word_nodes.leaf(mask);
+        message.set(i, ctx.word_nodes.leaf(mask));
         digit = i;
         nonempty += 1;
       }
     }
     if (nonempty == 1) return ctx.word_nodes.twig(digit, mask);
-    return ctx.hasher.node({hashes, a});
+    return message.hash();
   }
   if (overlap.size() == 1) {
     // Deep in a tree most nodes meet one range: its children are a run found by division.
@@ -293,22 +312,22 @@ Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const
     uint32_t first = r.start <= lo ? 0 : static_cast<uint32_t>((r.start - lo) / step);
     uint32_t last = r.end >= hi ? a - 1 : static_cast<uint32_t>((r.end - 1 - lo) / step);
     for (uint32_t i = 0; i < a; ++i)
-      hashes[i] = i < first || i > last
-                      ? ctx.ladders.empty[height - 1]
-                      : hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx, cancel);
+      message.set(i, i < first || i > last
+                         ? ctx.ladders.empty[height - 1]
+                         : hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, overlap, a, ctx, cancel));
   } else if (overlap.size() < kParallelRanges) {
     ChildRanges part(lo, step, overlap);
     for (uint32_t i = 0; i < a; ++i)
-      hashes[i] = hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, part(i), a, ctx, cancel);
+      message.set(i, hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, part(i), a, ctx, cancel));
   } else {
     std::vector<std::span<const LeafRange>> parts(a);
     ChildRanges part(lo, step, overlap);
     for (uint32_t i = 0; i < a; ++i) parts[i] = part(i);
     tbb::parallel_for(uint32_t{0}, a, [&](uint32_t i) {
-      hashes[i] = hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx, cancel);
+      message.set(i, hash_overlapping(lo + i * step, lo + (i + 1) * step, height - 1, parts[i], a, ctx, cancel));
     });
   }
-  return ctx.hasher.node({hashes, a});
+  return message.hash();
 }
 
 }  // namespace
@@ -338,17 +357,52 @@ namespace {
 // The leaf ranges of `cids` at `depth`, merged, into `ranges` (cleared first).
 Status cell_ranges(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, std::vector<LeafRange>& ranges,
                    const Cancel& cancel) {
-  ranges.clear();
   // Powers a^k for every level difference, so the per-cid work is a check and two multiplies.
   uint64_t scale[kMaxPath];
   for (uint32_t k = 0; k <= depth; ++k) scale[k] = pow_u64(h.a, k);
-  for (size_t i = 0; i < cids.size(); ++i) {
-    if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
-    uint64_t cid = cids[i];
-    ZAREL_TRY(uint32_t level, h.check(cid, depth));
-    uint64_t s = scale[depth - level];
-    ranges.push_back({cid * s, (cid + 1) * s});
+  // The cids of the leaf level are [a^(depth+1), (a+b) a^depth) when b <= a(a-1)
+  // (as profiles require): most inputs are leaves, which this bounds check
+  // accepts; others take the full check.
+  uint64_t leaf_lo = 0, leaf_hi = 0;
+  if (uint64_t{h.b} <= uint64_t{h.a} * (h.a - 1)) leaf_lo = scale[depth] * h.a, leaf_hi = scale[depth] * (uint64_t{h.a} + h.b);
+  // The range of cids[i] into out[i]; false if it is no cid of this tree.
+  auto range_of = [&](uint64_t cid, LeafRange& out) {
+    if (cid >= leaf_lo && cid < leaf_hi) {
+      out = {cid, cid + 1};
+      return true;
+    }
+    auto level = h.check(cid, depth);
+    if (!level) return false;
+    uint64_t s = scale[depth - *level];
+    out = {cid * s, (cid + 1) * s};
+    return true;
+  };
+  size_t n = cids.size();
+  ranges.resize(n);
+  // The first cid refused, in input order, whichever part of the input met it first.
+  size_t first_bad = n;
+  if (n < kParallelCids) {
+    for (size_t i = 0; i < n && first_bad == n; ++i) {
+      if (i % kPollEvery == 0 && cancel.stop()) return cancelled();
+      if (!range_of(cids[i], ranges[i])) first_bad = i;
+    }
+  } else {
+    std::atomic<size_t> bad{n};
+    tbb::parallel_for(size_t{0}, (n + kPollEvery - 1) / kPollEvery, [&](size_t part) {
+      if (cancel.stop()) return;
+      size_t end = std::min(n, (part + 1) * kPollEvery);
+      for (size_t i = part * kPollEvery; i < end; ++i) {
+        if (range_of(cids[i], ranges[i])) continue;
+        size_t seen = bad.load(std::memory_order_relaxed);
+        while (i < seen && !bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+        }
+        return;
+      }
+    });
+    if (cancel.stop()) return cancelled();
+    first_bad = bad.load();
   }
+  if (first_bad < n) return std::move(h.check(cids[first_bad], depth)).error();
   merge_ranges(ranges, cancel);
   if (cancel.stop()) return cancelled();
   return ok();
@@ -374,7 +428,6 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hi
                               const Cancel& cancel) {
   ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
   std::vector<LeafRange> ranges;
-  ranges.reserve(cids.size());
   ZAREL_CHECK(cell_ranges(cids, depth, h, ranges, cancel));
   const Ctx& c = *tree.ctx;
   uint64_t base_span = pow_u64(h.a, depth);
