@@ -35,7 +35,7 @@ from zarel._grid import (  # noqa: F401
 
 # Geometry objects in (shapely, geopandas) and a geo-interface view of a tree; the
 # package's polyfill and fingerprint_polygon call their level `level`.
-from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_geojson  # type: ignore[assignment] # noqa: F401
+from zarel._geo import GeoTree, fingerprint_polygon, polyfill, tree_from_cells, tree_from_geojson  # type: ignore[assignment] # noqa: F401
 from zarel._geo import fingerprint_polygons, polyfill_polygons, roots_hex, trees_from_polygons  # noqa: F401
 from zarel._maps import to_geodataframe  # noqa: F401
 
@@ -48,7 +48,7 @@ __all__ = [
     "cell_neighbours", "cell_polygons", "cells_from_lonlat", "cells_geojson", "cells_to_lonlat",
     "cid_to_suid", "fingerprint_polygon", "halo_index", "neighbours", "polyfill", "position",
     "raster_cells", "raster_index", "subzone_at", "subzone_index", "subzones", "suid_to_cid",
-    "tree_from_geojson", "verify_opening", "verify_setop",
+    "tree_from_cells", "tree_from_geojson", "verify_opening", "verify_setop",
     "cell_children", "cell_levels", "cell_parents", "cids_to_suids", "dggs_json_zones", "enclosing_zone",
     "grid_disk", "suids_to_cids", "to_dggs_json", "grid_ring", "grid_distance", "cells_valid",
     "fingerprint_polygons", "polyfill_polygons", "roots_hex", "trees_from_polygons",

@@ -235,11 +235,18 @@ def tree_from_geojson(geojson: Any, level: int, profile: Profile | None = None, 
                                            mode=mode))
 
 
-def _single(progress: _Progress, fill: Callable[[], _R]) -> _R:
-    """`fill()`, one polygon's work, reporting `progress` as it runs."""
+def tree_from_cells(cids: Any, depth: int, profile: Profile | None = None, *, progress: _Progress = False) -> Tree:
+    """`Tree.from_cells(cids, depth, profile)`, showing `progress` as in
+    `polyfill`: a bar (or calls of `progress(done, total)`) that shows the
+    build is alive, for builds of tens of millions of cids."""
+    return _single(progress, lambda: Tree.from_cells(cids, depth, profile), "tree")
+
+
+def _single(progress: _Progress, fill: Callable[[], _R], unit: str = "polygon") -> _R:
+    """`fill()`, one call's work, reporting `progress` as it runs."""
     if progress is False:
         return fill()
-    report = _Reporter(progress, 1, "polygon")
+    report = _Reporter(progress, 1, unit)
     with report.hooked(lambda _: 0):
         out = fill()
         report.tick(1)
