@@ -93,13 +93,18 @@ def test_element_errors_surface():
         lazy.compute(scheduler="sync")
 
 
+def random_discs(seed, n, max_lat, radii):
+    shapely = pytest.importorskip("shapely")
+    rng = np.random.default_rng(seed)
+    return [shapely.Point(x, y).buffer(r) for x, y, r in
+            zip(rng.uniform(-170, 170, n), rng.uniform(-max_lat, max_lat, n), rng.uniform(*radii, n))]
+
+
 def test_polygons_per_partition(client):
     dgpd = pytest.importorskip("dask_geopandas")
     gpd = pytest.importorskip("geopandas")
     shapely = pytest.importorskip("shapely")
-    rng = np.random.default_rng(4)
-    discs = [shapely.Point(x, y).buffer(r) for x, y, r in
-             zip(rng.uniform(-170, 170, 40), rng.uniform(-60, 60, 40), rng.uniform(0.5, 6, 40))]
+    discs = random_discs(4, 40, 60, (0.5, 6))
     geometries = discs + [None, shapely.Polygon()]          # missing and empty cover nothing
     frame = gpd.GeoDataFrame({"n": range(len(geometries))}, geometry=geometries, crs="EPSG:4326")
     want = zarel.Tree.from_cells([], 5)
@@ -115,10 +120,7 @@ def test_polygons_per_partition(client):
 def test_per_row_roots_and_trees(client):
     dgpd = pytest.importorskip("dask_geopandas")
     gpd = pytest.importorskip("geopandas")
-    shapely = pytest.importorskip("shapely")
-    rng = np.random.default_rng(5)
-    geometries = [shapely.Point(x, y).buffer(r) for x, y, r in
-                  zip(rng.uniform(-170, 170, 30), rng.uniform(-80, 80, 30), rng.uniform(0.1, 3, 30))] + [None]
+    geometries = random_discs(5, 30, 80, (0.1, 3)) + [None]
     frame = gpd.GeoDataFrame({"n": range(len(geometries))}, geometry=geometries, crs="EPSG:4326",
                              index=range(100, 100 + len(geometries)))
     want = zarel.roots_hex(zarel.fingerprint_polygons(frame, 6))
@@ -143,7 +145,6 @@ def test_per_row_roots_and_trees(client):
     assert client.compute(lazy).result() == union
     with pytest.raises(ValueError, match=r"^nthreads 2000 out of range"):
         zd.trees_from_polygons(dgpd.from_geopandas(frame, npartitions=2), 6, nthreads=2000)
-
 
 
 def test_bad_rows_and_projected_tables_are_named():

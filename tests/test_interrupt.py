@@ -37,6 +37,12 @@ GROUPS = {
         ["zarel.grid_disk(edge, 4000)", "zarel.grid_disk(np.arange(9 * 9**12, 9 * 9**12 + 5000), 100)",
          "circle.dilate(40)", "zarel.fingerprint_polygons([disc] * 8, 13, progress=lambda *a: None)"],
     ),
+    "fills": (
+        # A sliver along a long diagonal: cells to visit all along it, no nucleus inside.
+        "sliver = {'type': 'Polygon', 'coordinates': [[[-170, -60], [170, 60], [170, 60 + 1e-9], [-170, -60]]]}\n"
+        "world = {'type': 'Polygon', 'coordinates': [[[-180, -90], [180, -90], [180, 90], [-180, 90], [-180, -90]]]}",
+        ["zarel.polyfill(sliver, 15)", "zarel.fingerprint_polygon(world, 14)", "Tree.from_geojson(world, 15)"],
+    ),
 }
 
 
@@ -46,7 +52,10 @@ def test_ctrl_c_stops_every_long_call(group):
     setup, calls = GROUPS[group]
     body = "".join(f"try:\n    print('start', flush=True)\n    {c}\n    print('finished', flush=True)\n"
                    f"except KeyboardInterrupt:\n    print('stopped', flush=True)\n" for c in calls)
-    code = f"import numpy as np\nimport zarel\nfrom zarel import Tree\n{setup}\n{body}"
+    # Python keeps SIGINT ignored when it starts so (a test run put in the background):
+    # the child installs the handler that raises KeyboardInterrupt itself.
+    code = (f"import signal\nimport numpy as np\nimport zarel\nfrom zarel import Tree\n"
+            f"signal.signal(signal.SIGINT, signal.default_int_handler)\n{setup}\n{body}")
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # A generous bound for the whole child: a call that ignored the signal would run far past it.
     watchdog = threading.Timer(60 + 30 * len(calls), child.kill)

@@ -113,20 +113,6 @@ def records():
     return out
 
 
-@pytest.mark.parametrize("variant, valid", [
-    (lambda r: json.loads(json.dumps(r, indent=3)), True),
-    (lambda r: dict(reversed(list(r.items()))), True),
-    (lambda r: {**r, "note": "caf\u00e9 \U0001f600 \\ \" \n"}, True),  # non-ASCII: the general reader's road
-    (lambda r: {**r, "extra": [1e300, -0.0, 2**64 - 1, -2**63, 2**70, 0.1, None, True, {}]}, True),
-    (lambda r: {**r, "hash": "sha256\u00e9"}, False),
-    (lambda r: {**r, "v": 1.0}, False),
-    (lambda r: {**r, "v": 2**64}, False),
-])
-def test_equivalent_documents_verify_alike(records, variant, valid):
-    for rec in records[::5]:
-        assert verify_opening(variant(rec)) is valid
-
-
 def test_helpers_answer_only_for_the_roots_cell_and_op_expected():
     from zarel import opening_claim, setop_result, suid_to_cid
 
@@ -172,20 +158,28 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("variant", [
-    lambda r: r,
-    lambda r: dict(reversed(list(r.items()))),
-    lambda r: {**r, "D": True} if r["D"] == 1 else {**r, "v": True},
-    lambda r: {**r, "v": Digits(1), "A": Digits(r["A"])},
-    lambda r: {**r, "hash": Text("sha256")},
-    lambda r: {**r, "root": r["root"].upper()},
-    lambda r: {**r, "opening": {"entries": tuple(r["opening"]["entries"])}},
-    lambda r: {**r, "opening": {"entries": [Text(e) if isinstance(e, str) else e for e in r["opening"]["entries"]]}},
-    lambda r: {**r, "opening": {**r["opening"], "claim": "full"}},
-    lambda r: {**r, "B": 10**9 + r["B"]},
+# Each variant with the answer it must get (None: whichever, so long as both roads agree).
+@pytest.mark.parametrize("variant, valid", [
+    (lambda r: r, True),
+    (lambda r: json.loads(json.dumps(r, indent=3)), True),
+    (lambda r: dict(reversed(list(r.items()))), True),
+    (lambda r: {**r, "note": "caf\u00e9 \U0001f600 \\ \" \n"}, True),  # non-ASCII: the general reader's road
+    (lambda r: {**r, "extra": [1e300, -0.0, 2**64 - 1, -2**63, 2**70, 0.1, None, True, {}]}, True),
+    (lambda r: {**r, "hash": "sha256\u00e9"}, False),
+    (lambda r: {**r, "v": 1.0}, False),
+    (lambda r: {**r, "v": 2**64}, False),
+    (lambda r: {**r, "D": True} if r["D"] == 1 else {**r, "v": True}, None),
+    (lambda r: {**r, "v": Digits(1), "A": Digits(r["A"])}, None),
+    (lambda r: {**r, "hash": Text("sha256")}, None),
+    (lambda r: {**r, "root": r["root"].upper()}, None),
+    (lambda r: {**r, "opening": {"entries": tuple(r["opening"]["entries"])}}, None),
+    (lambda r: {**r, "opening": {"entries": [Text(e) if isinstance(e, str) else e for e in r["opening"]["entries"]]}}, None),
+    (lambda r: {**r, "opening": {**r["opening"], "claim": "full"}}, None),
+    (lambda r: {**r, "B": 10**9 + r["B"]}, None),
 ])
-def test_objects_and_text_verify_alike(records, variant):
+def test_objects_and_text_verify_alike(records, variant, valid):
     """Records read straight from their objects get the answers of the text road."""
     for rec in records[::3]:
         doc = variant(rec)
-        assert verify_opening(doc) is verify_opening(ThroughText(doc))
+        answer = verify_opening(doc)
+        assert answer is verify_opening(ThroughText(doc)) and valid in (None, answer)
