@@ -109,21 +109,6 @@ def test_one_bad_point_names_its_index(nthreads, bad, lon, lat, shown):
     assert str(e.value) == f"point {bad} ({shown}) is not on the grid"
 
 
-@pytest.mark.parametrize("nthreads", [1, 0, 4])
-@pytest.mark.parametrize("bad_cid, message", [
-    (8, "not a cid: 8"), (15, "cid 15 names base 6, outside [0, 6)"),
-    (2**64 - 1, "cid 18446744073709551615 is at level 19, deeper than the deepest level, 18"),
-])
-def test_one_bad_cell_names_its_index(cells, nthreads, bad_cid, message):
-    c = cells[:20000].copy()
-    c[12345] = bad_cid
-    c[19000] = 8  # a later failure, which every path leaves for the first
-    for fn in (z._cells_to_lonlat, z._cell_boundaries, z._cell_neighbours):
-        with pytest.raises(ValueError) as e:
-            fn(c, nthreads=nthreads)
-        assert str(e.value) == f"cell 12345: {message}"
-
-
 @pytest.mark.parametrize("nthreads", [0, 7])
 @pytest.mark.parametrize("name", BATCH)
 def test_the_lowest_failing_element_wins_under_contention(points, cells, name, nthreads):

@@ -193,6 +193,10 @@ BAD = {  # name: (call, a bad element, its message)
     "children": (lambda c, **k: zarel.cell_children(c, 3, **k), 983 * 81, "cid 79623 is at level 4, finer than 3"),
     "disk": (lambda c, **k: zarel.grid_disk(c, 1, **k), 2**64 - 1,
              "cid 18446744073709551615 is at level 19, deeper than the deepest level, 18"),
+    "nuclei": (lambda c, **k: zarel.cells_to_lonlat(c, **k), 15, "cid 15 names base 6, outside [0, 6)"),
+    "boundaries": (lambda c, **k: zarel.cell_boundaries(c, **k), 2**64 - 1,
+                   "cid 18446744073709551615 is at level 19, deeper than the deepest level, 18"),
+    "neighbours": (lambda c, **k: zarel.cell_neighbours(c, **k), 3, "not a cid: 3"),
 }
 
 
