@@ -56,6 +56,18 @@ def test_outline_is_the_union_of_the_cell_polygons(seed):
         assert parts_and_holes(outline) == parts_and_holes(union)
 
 
+def split_at_random(cid, rng, depth, odds=0.5):
+    """The cell cut into cells of mixed levels down to depth, each split with the odds given."""
+    cells, frontier = [], [cid]
+    while frontier:
+        c = frontier.pop()
+        if zarel.cell_levels(np.array([c], np.uint64))[0] < depth and rng.random() < odds:
+            frontier += [c * 9 + d for d in range(9)]
+        else:
+            cells.append(c)
+    return cells
+
+
 def test_mixed_level_neighbours_share_their_edges_point_for_point():
     # A polar cell split into children of mixed levels: one region, so the
     # cells dissolve into one part without holes, and every segment of a
@@ -63,15 +75,7 @@ def test_mixed_level_neighbours_share_their_edges_point_for_point():
     # (Across the polar squares' rims the polar cells' extra points lie on the
     # equatorial cells' edges instead; the rim test below.)
     for parent in ("N4", "N40", "S48", "N41", "S44"):
-        rng = np.random.default_rng(len(parent))
-        cells, frontier = [], [suid_to_cid(parent)]
-        while frontier:
-            c = frontier.pop()
-            if zarel.cell_levels(np.array([c], np.uint64))[0] < 5 and rng.random() < 0.6:
-                frontier += [c * 9 + d for d in range(9)]
-            else:
-                cells.append(c)
-        tree = Tree.from_cells(cells, 5)
+        tree = Tree.from_cells(split_at_random(suid_to_cid(parent), np.random.default_rng(len(parent)), 5, 0.6), 5)
         polygons = cell_polygons(tree.cells_array(), 4)
         union = shapely.union_all(polygons)
         assert union.geom_type == "Polygon" and not union.interiors, parent
@@ -84,17 +88,6 @@ def test_mixed_level_neighbours_share_their_edges_point_for_point():
         boundary = tree.outline(4)
         assert outer == len(boundary.exterior.coords) - 1
         assert boundary.equals_exact(union.normalize(), 0) or boundary.normalize().equals_exact(union.normalize(), 0)
-
-
-def split_at_random(cid, rng, depth):
-    cells, frontier = [], [cid]
-    while frontier:
-        c = frontier.pop()
-        if zarel.cell_levels(np.array([c], np.uint64))[0] < depth and rng.random() < 0.5:
-            frontier += [c * 9 + d for d in range(9)]
-        else:
-            cells.append(c)
-    return cells
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -145,23 +138,22 @@ def test_the_polar_rim_is_one_latitude_on_both_sides():
     assert shapely.union_all(rings).geom_type == "Polygon"
 
 
-def test_a_box_in_the_dakotas_dissolves_into_one_polygon():
-    tree = zarel.tree_from_geojson(DAKOTAS, 7)
-    union = shapely.union_all(cell_polygons(tree.cells_array()))
-    outline = tree.outline()
-    assert parts_and_holes(union) == parts_and_holes(outline) == (1, 0)
-    assert outline.area == pytest.approx(union.area, rel=1e-13)
+# A box in the Dakotas; the whole north polar square, cap and antimeridian cells
+# included, drawn at levels 1 and 2 (its outline is the square's rim).
+WHOLE_REGIONS = {
+    "dakotas": lambda: zarel.tree_from_geojson(DAKOTAS, 7),
+    "north square": lambda: Tree.from_cells([suid_to_cid(f"N{d}") for d in range(9) if d != 2]
+                                            + [suid_to_cid(f"N2{d}") for d in range(9)], 2),
+}
 
 
-def test_every_cell_of_the_north_square_at_two_levels():
-    # The whole polar square, cap and antimeridian cells included, drawn at
-    # levels 1 and 2: its outline is the square's rim, one part.
-    cells = [suid_to_cid(f"N{d}") for d in range(9) if d != 2] + [suid_to_cid(f"N2{d}") for d in range(9)]
-    tree = Tree.from_cells(cells, 2)
+@pytest.mark.parametrize("region", WHOLE_REGIONS)
+def test_a_whole_region_dissolves_into_one_polygon(region):
+    tree = WHOLE_REGIONS[region]()
     union = shapely.union_all(cell_polygons(tree.cells_array()))
     outline = tree.outline()
-    assert outline.is_valid and outline.area == pytest.approx(union.area, rel=1e-12)
-    assert parts_and_holes(outline) == parts_and_holes(union)
+    assert outline.is_valid and parts_and_holes(union) == parts_and_holes(outline) == (1, 0)
+    assert outline.area == pytest.approx(union.area, rel=1e-12)
 
 
 def test_geojson_outline_matches_the_shapely_outline():
