@@ -57,13 +57,10 @@ PyObject* tree_from_cells(PyObject* cls, PyObject* args, PyObject* kwargs) {
               [&]() -> PyObject* {
                 auto ctx = profile.ctx(depth);
                 if (!ctx) return raise(ctx.error());
-                std::optional<Result<Tree>> built;
-                Cancel cancel(signal_raised);
-                without_gil([&] {
-                  built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value(), cancel));
+                auto built = stoppable([&](const Cancel& cancel) {
+                  return Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value(), cancel);
                 });
-                if (cancel.stopped()) return raise(cancelled());
-                return new_tree(st, std::move(*built), profile);
+                return built ? new_tree(st, std::move(*built), profile) : nullptr;
               });
 }
 
@@ -356,10 +353,8 @@ PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   bool corners = false;
   return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
     const TreeObject& t = tree_of(self);
-    std::optional<Result<Tree>> grown;
-    Cancel cancel(signal_raised);
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners, cancel)); });
-    return new_tree(st, std::move(*grown), t.profile);
+    auto grown = stoppable([&](const Cancel& cancel) { return dilate(t.tree, t.profile, k, corners, cancel); });
+    return grown ? new_tree(st, std::move(*grown), t.profile) : nullptr;
   });
 }
 
