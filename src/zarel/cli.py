@@ -289,6 +289,13 @@ layer_option = click.option("--layer", help="The layer to read (default: the fir
 id_option = click.option("--id-field", help="The field naming each feature (default: its feature id).")
 
 
+def features_options(command: Callable[..., Any]) -> Callable[..., Any]:
+    """FILE and the options that read its features and fill them at a level."""
+    for option in (id_option, layer_option, mode_option, level_option, click.argument("file")):
+        command = option(command)
+    return command
+
+
 @click.group(cls=Command, context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(zarel.__version__, prog_name="zarel")
 def cli() -> None:
@@ -301,11 +308,7 @@ def cli() -> None:
 
 
 @cli.command()
-@click.argument("file")
-@level_option
-@mode_option
-@layer_option
-@id_option
+@features_options
 @click.option("-o", "--output", default="-", help="CSV, Parquet or GeoJSON by suffix; `-` for CSV on stdout.")
 def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: str | None, output: str) -> None:
     """One root per feature of FILE: the 64-hex-digit fingerprint of its cells at LEVEL.
@@ -320,11 +323,7 @@ def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: s
 
 
 @cli.command()
-@click.argument("file")
-@level_option
-@mode_option
-@layer_option
-@id_option
+@features_options
 @click.option("-o", "--output", default="-", help="CSV or Parquet by suffix; `-` for CSV on stdout.")
 def cells(file: str, level: int, mode: str, layer: str | None, id_field: str | None, output: str) -> None:
     """The cells at LEVEL of each feature of FILE: one row per cell (id, cid, suid).
