@@ -28,8 +28,24 @@ bool accumulate(std::vector<int64_t>& offsets) {
   return true;
 }
 
-PyObject* too_deep(uint32_t level, const Hierarchy& h) {
-  return raise(invalid("level " + str(level) + " is deeper than the deepest level, " + str(h.deepest())));
+// Binds (cids, level, profile=None, nthreads=0), refuses a level past the
+// deepest and a batch not ready, then answers body(st, hierarchy, cids, n, level, nthreads).
+template <class Body>
+PyObject* call_at_level(PyObject* module, PyObject* args, PyObject* kwargs, const char* function, Body body) {
+  ModuleState* st = state_of_module(module);
+  ArrayArg cids("uint64");
+  uint32_t level;
+  Profile profile;
+  uint64_t nthreads = 0;
+  return call(st, args, kwargs, function,
+              {{"cids", cids}, {"level", level}, optional("profile", profile), optional("nthreads", nthreads)},
+              [&]() -> PyObject* {
+    Hierarchy h = profile.hierarchy();
+    if (level > h.deepest())
+      return raise(invalid("level " + str(level) + " is deeper than the deepest level, " + str(h.deepest())));
+    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
+    return body(st, h, cids.data<uint64_t>(), cids.size(), level, nthreads);
+  });
 }
 
 // A suid of `width` code points, trailing NULs dropped as NumPy drops them.
@@ -161,19 +177,9 @@ const char cell_parents_doc[] =
     "The ancestor at `level` of each cell (the cell itself at its own level), as `uint64`.";
 
 PyObject* fn_cell_parents(PyObject* module, PyObject* args, PyObject* kwargs) {
-  ModuleState* st = state_of_module(module);
-  ArrayArg cids("uint64");
-  uint32_t level;
-  Profile profile;
-  uint64_t nthreads = 0;
-  return call(st, args, kwargs, "_cell_parents",
-              {{"cids", cids}, {"level", level}, optional("profile", profile), optional("nthreads", nthreads)},
-              [&]() -> PyObject* {
-    Hierarchy h = profile.hierarchy();
-    if (level > h.deepest()) return too_deep(level, h);
-    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
-    const uint64_t* c = cids.data<uint64_t>();
-    size_t n = cids.size();
+  return call_at_level(module, args, kwargs, "_cell_parents",
+                       [](ModuleState* st, const Hierarchy& h, const uint64_t* c, size_t n, uint32_t level,
+                          uint64_t nthreads) -> PyObject* {
     std::vector<uint64_t> out(n);
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t own, h.check(c[i]));
@@ -193,19 +199,9 @@ const char cell_children_doc[] =
     "`cells[offsets[i]:offsets[i + 1]]`. At most 2**27 cells in all.";
 
 PyObject* fn_cell_children(PyObject* module, PyObject* args, PyObject* kwargs) {
-  ModuleState* st = state_of_module(module);
-  ArrayArg cids("uint64");
-  uint32_t level;
-  Profile profile;
-  uint64_t nthreads = 0;
-  return call(st, args, kwargs, "_cell_children",
-              {{"cids", cids}, {"level", level}, optional("profile", profile), optional("nthreads", nthreads)},
-              [&]() -> PyObject* {
-    Hierarchy h = profile.hierarchy();
-    if (level > h.deepest()) return too_deep(level, h);
-    if (!cid_batch_ready(profile, cids, nthreads)) return nullptr;
-    const uint64_t* c = cids.data<uint64_t>();
-    size_t n = cids.size();
+  return call_at_level(module, args, kwargs, "_cell_children",
+                       [](ModuleState* st, const Hierarchy& h, const uint64_t* c, size_t n, uint32_t level,
+                          uint64_t nthreads) -> PyObject* {
     std::vector<int64_t> offsets(n + 1, 0);
     if (!run_each(n, nthreads, "cell", [&](size_t i) -> Status {
           ZAREL_TRY(uint32_t own, h.check(c[i]));

@@ -42,6 +42,14 @@ class Access {
   bool exclusive_;
 };
 
+// `body()` under a shared access, exceptions caught; a refused access raises.
+template <class Body>
+PyObject* reading(PyObject* self, Body body) {
+  Access access(self, false);
+  if (!access) return nullptr;
+  return guarded(state_of_self(self), body);
+}
+
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call(state_of_type(type), args, kwargs, "Index", {}, [&]() -> PyObject* {
     auto* o = alloc_object<IndexObject>(type);
@@ -124,9 +132,7 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* index_roots(PyObject* self, PyObject*) {
-  Access access(self, false);
-  if (!access) return nullptr;
-  return guarded(state_of_self(self), [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     PyObject* list = PyList_New(0);
     for (const auto& [key, root] : index_of(self).roots()) {
       if (!list) break;
@@ -151,9 +157,7 @@ PyObject* index_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* index_keys(PyObject* self, PyObject*) {
-  Access access(self, false);
-  if (!access) return nullptr;
-  return guarded(state_of_self(self), [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     PyObject* list = PyList_New(0);
     for (const std::string& key : index_of(self).keys())
       if (list && !append(list, PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))))
@@ -163,10 +167,8 @@ PyObject* index_keys(PyObject* self, PyObject*) {
 }
 
 PyObject* index_getitem(PyObject* self, PyObject* key_object) {
-  Access access(self, false);
-  if (!access) return nullptr;
   ModuleState* st = state_of_self(self);
-  return guarded(st, [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     std::string key;
     if (!convert(st, key_object, "key", key)) return nullptr;
     const Tree* tree = index_of(self).tree(key);
@@ -190,10 +192,8 @@ int index_contains(PyObject* self, PyObject* key_object) {
 // every stored tree ascending by root (with those no key names), and every
 // key in registration order with the position of its tree. Pickling saves it.
 PyObject* index_content(PyObject* self, PyObject*) {
-  Access access(self, false);
-  if (!access) return nullptr;
   ModuleState* st = state_of_self(self);
-  return guarded(st, [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     const Index& index = index_of(self);
     const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
     std::vector<const Tree*> stored = index.stored_trees();
@@ -255,10 +255,8 @@ PyObject* index_locate_method(PyObject* self, PyObject* args, PyObject* kwargs) 
 // The keys in keys() order, each as a str or, with `trees`, as a (key, Tree)
 // pair, or (with `keys` false) the trees alone: items() and values().
 PyObject* index_listing(PyObject* self, bool keys, bool trees) {
-  Access access(self, false);
-  if (!access) return nullptr;
   ModuleState* st = state_of_self(self);
-  return guarded(st, [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     const Index& index = index_of(self);
     const auto& profile = reinterpret_cast<IndexObject*>(self)->profile;
     PyObject* list = PyList_New(0);
@@ -323,9 +321,7 @@ PyObject* read_index(ModuleState* st, std::span<const uint8_t> data) {
 }
 
 PyObject* index_to_bytes_method(PyObject* self, PyObject*) {
-  Access access(self, false);
-  if (!access) return nullptr;
-  return guarded(state_of_self(self), [&]() -> PyObject* {
+  return reading(self, [&]() -> PyObject* {
     auto data = index_to_bytes(index_of(self), reinterpret_cast<IndexObject*>(self)->profile);
     if (!data) return raise(data.error());
     return bytes_of(*data);

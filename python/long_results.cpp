@@ -55,7 +55,7 @@ PyObject* display_geojson(std::span<const uint64_t> cids, const Profile& profile
   // One text for all the cells: they are drawn together so that neighbours
   // share their edges point for point.
   Cancel cancel(signal_raised);
-  auto text = cells_geojson(cids, profile, n);
+  auto text = cells_geojson(cids, profile, n, cancel);
   if (!text) return raise(text.error());
   if (cancel.stop()) return interrupted();
   PyObject* json = PyImport_ImportModule("json");

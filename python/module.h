@@ -13,7 +13,9 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <type_traits>
+#include <utility>
 
 #include "base/cancel.h"
 #include "base/error.h"
@@ -97,6 +99,18 @@ void without_gil(F&& work) {
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
+}
+
+// Runs `work(cancel)` with the interpreter lock released and Ctrl-C polled
+// through `cancel`; its answer, or none (the stopping exception raised) once stopped.
+template <class F>
+auto stoppable(F&& work) -> std::optional<decltype(work(std::declval<const Cancel&>()))> {
+  Cancel cancel(signal_raised);
+  std::optional<decltype(work(cancel))> out;
+  without_gil([&] { out.emplace(work(cancel)); });
+  if (!cancel.stopped()) return out;
+  raise(cancelled());
+  return std::nullopt;
 }
 
 // A new instance of a heap type made from its PyType_Spec, uninitialised past the header.

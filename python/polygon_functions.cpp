@@ -46,19 +46,12 @@ const char polyfill_doc[] =
 
 PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  PyObject* geojson;
-  uint32_t resolution;
-  Profile profile;
-  Mode mode = Mode::Nucleus;
-  return call(st, args, kwargs, "polyfill",
-              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, "zarel.polyfill", [&](const MultiPolygon& polygons) -> PyObject* {
-                  Cancel cancel(signal_raised);
-                  auto cells = polyfill(polygons, resolution, *fill_setup(st, profile), cancel, mode);
-                  if (cancel.stopped()) return raise(cancelled());
-                  return answer(cells);
-                });
-              });
+  return call_on_polygon(st, args, kwargs, "polyfill", "zarel.polyfill",
+                         [&](const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, Mode mode,
+                             const Cancel& cancel) -> PyObject* {
+    auto cells = polyfill(polygons, resolution, *fill_setup(st, profile), cancel, mode);
+    return cancel.stopped() ? nullptr : answer(cells);
+  });
 }
 
 const char fingerprint_polygon_doc[] =
@@ -69,21 +62,14 @@ const char fingerprint_polygon_doc[] =
 
 PyObject* fn_fingerprint_polygon(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_module(module);
-  PyObject* geojson;
-  uint32_t resolution;
-  Profile profile;
-  Mode mode = Mode::Nucleus;
-  return call(st, args, kwargs, "fingerprint_polygon",
-              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, "zarel.fingerprint_polygon",
-                                    [&](const MultiPolygon& polygons) -> PyObject* {
-                  Cancel cancel(signal_raised);
-                  auto root = fingerprint_polygon(polygons, resolution, *fill_setup(st, profile), cancel, mode);
-                  if (cancel.stopped()) return raise(cancelled());
-                  if (!root) return raise(root.error());
-                  return to_python(hex(*root));
-                });
-              });
+  return call_on_polygon(st, args, kwargs, "fingerprint_polygon", "zarel.fingerprint_polygon",
+                         [&](const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, Mode mode,
+                             const Cancel& cancel) -> PyObject* {
+    auto root = fingerprint_polygon(polygons, resolution, *fill_setup(st, profile), cancel, mode);
+    if (cancel.stopped()) return nullptr;
+    if (!root) return raise(root.error());
+    return to_python(hex(*root));
+  });
 }
 
 const char cover_polygons_doc[] =

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "binder.h"
 #include "convert.h"
 #include "module.h"
 #include "fill/polyfill.h"
@@ -35,6 +36,28 @@ PyObject* with_polygon(PyObject* geojson, const char* front_end, Body&& body) {
   release_json(doc);  // the work needs only the polygons
   if (!polygons) return raise(polygons.error());
   return body(*polygons);
+}
+
+// Binds (geojson, resolution, profile=None, *, mode='nucleus'), reads the
+// polygon and answers body(polygons, resolution, profile, mode, cancel); once
+// Ctrl-C has stopped the body its answer is dropped for the stopping exception.
+template <class Body>
+PyObject* call_on_polygon(ModuleState* st, PyObject* args, PyObject* kwargs, const char* function,
+                          const char* front_end, Body body) {
+  PyObject* geojson;
+  uint32_t resolution;
+  Profile profile;
+  Mode mode = Mode::Nucleus;
+  return call(st, args, kwargs, function,
+              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
+                return with_polygon(geojson, front_end, [&](const MultiPolygon& polygons) -> PyObject* {
+                  Cancel cancel(signal_raised);
+                  PyObject* out = body(polygons, resolution, profile, mode, cancel);
+                  if (!cancel.stopped()) return out;
+                  Py_XDECREF(out);
+                  return raise(cancelled());
+                });
+              });
 }
 
 PyObject* fn_polyfill(PyObject* module, PyObject* args, PyObject* kwargs);

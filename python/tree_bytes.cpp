@@ -44,10 +44,8 @@ PyObject* tree_from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_class(cls);
   BytesLike data;
   return call(st, args, kwargs, "from_bytes", {{"data", data}}, [&]() -> PyObject* {
-    std::optional<Result<ProfiledTree>> read;
-    Cancel cancel(signal_raised);
-    without_gil([&] { read.emplace(zarel::tree_from_bytes(data.bytes(), cancel)); });
-    if (cancel.stopped()) return raise(cancelled());
+    auto read = stoppable([&](const Cancel& cancel) { return zarel::tree_from_bytes(data.bytes(), cancel); });
+    if (!read) return nullptr;
     if (!*read) return raise(read->error());
     return new_tree(st, std::move((*read)->tree), (*read)->profile);
   });

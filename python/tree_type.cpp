@@ -57,13 +57,10 @@ PyObject* tree_from_cells(PyObject* cls, PyObject* args, PyObject* kwargs) {
               [&]() -> PyObject* {
                 auto ctx = profile.ctx(depth);
                 if (!ctx) return raise(ctx.error());
-                std::optional<Result<Tree>> built;
-                Cancel cancel(signal_raised);
-                without_gil([&] {
-                  built.emplace(Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value(), cancel));
+                auto built = stoppable([&](const Cancel& cancel) {
+                  return Tree::from_cells(cids, depth, profile.hierarchy(), std::move(ctx).value(), cancel);
                 });
-                if (cancel.stopped()) return raise(cancelled());
-                return new_tree(st, std::move(*built), profile);
+                return built ? new_tree(st, std::move(*built), profile) : nullptr;
               });
 }
 
@@ -323,23 +320,15 @@ const char from_geojson_doc[] =
 
 PyObject* tree_from_geojson(PyObject* cls, PyObject* args, PyObject* kwargs) {
   ModuleState* st = state_of_class(cls);
-  PyObject* geojson;
-  uint32_t resolution;
-  Profile profile;
-  Mode mode = Mode::Nucleus;
-  return call(st, args, kwargs, "from_geojson",
-              {{"geojson", geojson}, {"resolution", resolution}, optional("profile", profile), keyword_only("mode", mode)}, [&] {
-                return with_polygon(geojson, "zarel.tree_from_geojson",
-                                    [&](const MultiPolygon& polygons) -> PyObject* {
-                  auto setup = fill_setup(st, profile);
-                  auto ctx = setup->ctx(resolution);
-                  if (!ctx) return raise(ctx.error());
-                  Cancel cancel(signal_raised);
-                  auto tree = cover(polygons, resolution, *setup, std::move(ctx).value(), cancel, mode);
-                  if (cancel.stopped()) return raise(cancelled());
-                  return new_tree(st, std::move(tree), profile);
-                });
-              });
+  return call_on_polygon(st, args, kwargs, "from_geojson", "zarel.tree_from_geojson",
+                         [&](const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, Mode mode,
+                             const Cancel& cancel) -> PyObject* {
+    auto setup = fill_setup(st, profile);
+    auto ctx = setup->ctx(resolution);
+    if (!ctx) return raise(ctx.error());
+    auto tree = cover(polygons, resolution, *setup, std::move(ctx).value(), cancel, mode);
+    return cancel.stopped() ? nullptr : new_tree(st, std::move(tree), profile);
+  });
 }
 
 const char dilate_doc[] =
@@ -356,10 +345,8 @@ PyObject* tree_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
   bool corners = false;
   return call(st, args, kwargs, "dilate", {{"k", k}, optional("corners", corners)}, [&]() -> PyObject* {
     const TreeObject& t = tree_of(self);
-    std::optional<Result<Tree>> grown;
-    Cancel cancel(signal_raised);
-    without_gil([&] { grown.emplace(dilate(t.tree, t.profile, k, corners, cancel)); });
-    return new_tree(st, std::move(*grown), t.profile);
+    auto grown = stoppable([&](const Cancel& cancel) { return dilate(t.tree, t.profile, k, corners, cancel); });
+    return grown ? new_tree(st, std::move(*grown), t.profile) : nullptr;
   });
 }
 

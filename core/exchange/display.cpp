@@ -20,7 +20,8 @@ void put_number(std::string& out, double v) {
   if (std::string_view(buf, end - buf).find_first_of(".e") == std::string_view::npos) out += ".0";
 }
 
-Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n) {
+Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n,
+                                  const Cancel& cancel) {
   ZAREL_TRY(Tiling tiling, Tiling::of(profile, cids));
   ZAREL_CHECK(check_edge_points(n));
   const Hierarchy& h = tiling.hierarchy();
@@ -29,7 +30,9 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
   uint64_t points = 0;
   std::vector<std::vector<geo::LonLat>> rings;
   rings.reserve(cids.size());
+  Poll poll(cancel, 64);
   for (uint64_t cid : cids) {
+    if (poll()) return cancelled();
     ZAREL_TRY(Path path, h.path(cid));
     ZAREL_CHECK(geo::check_path(tiling.grid(), path));
     if (points + tiling.ring_size(path, m) > kMaxDisplayPoints)
@@ -44,6 +47,7 @@ Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile&
   out.reserve(points * 40 + cids.size() * 160 + 64);
   out += "{\"features\":[";
   for (size_t i = 0; i < cids.size(); ++i) {
+    if (poll()) return cancelled();
     Path path = *h.path(cids[i]);
     const std::vector<geo::LonLat>& ring = rings[i];
     if (i) out += ',';

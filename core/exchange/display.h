@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "base/cancel.h"
 #include "base/error.h"
 #include "base/limits.h"
 #include "profile/profile.h"
@@ -21,8 +22,9 @@ namespace zarel {
 // Features in input order, duplicates repeated; `n` points per edge on polar
 // cells (equatorial cells are their four corners). Fails for `n` beyond its
 // bound (check_edge_points), then on the first invalid cid, before any text is
-// written.
-Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n);
+// written. Polls `cancel` while the polygons and the text are made.
+Result<std::string> cells_geojson(std::span<const uint64_t> cids, const Profile& profile, uint64_t n,
+                                  const Cancel& cancel = never_cancelled());
 
 // Shortest text that reads back as the same double, always as a float
 // ("50.0", not "50"); null for a non-finite value.

@@ -216,27 +216,45 @@ void Disks::fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& canc
 }
 
 Result<Rings> Rings::make(const Profile& profile, uint32_t k) {
-  ZAREL_TRY(Disks outer, Disks::make(profile, k));
-  if (k == 0) return Rings(std::move(outer), std::nullopt);
-  ZAREL_TRY(Disks inner, Disks::make(profile, k - 1));
-  return Rings(std::move(outer), std::move(inner));
+  ZAREL_TRY(Disks disks, Disks::make(profile, k));
+  return Rings(std::move(disks));
 }
 
 uint64_t Rings::count(uint64_t cid, uint32_t level, uint64_t limit, const Cancel& cancel) {
-  uint64_t n = outer_.count(cid, level, limit, cancel);
-  if (n > limit || !inner_) return n;
-  return n - inner_->count(cid, level, limit, cancel);
+  Disks& d = disks_;
+  uint64_t n = d.count(cid, level, limit, cancel);
+  if (n > limit || d.k_ == 0) return n;
+  if (d.inside(position_at(d.profile_.hierarchy(), d.side_, cid, level))) return 4 * uint64_t{d.k_};
+  // The walk's layers are the cells at each distance, so its last is the ring
+  // (none once the walk has covered the level before k steps).
+  return d.layer_.size();
 }
 
 void Rings::fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel) {
-  if (!inner_) return outer_.fill(cid, level, out, cancel);
-  // Each disk is counted again before it is listed: a count is what lets a
-  // disk list the walk it made.
-  disk_.resize(outer_.count(cid, level, UINT64_MAX - 1, cancel));
-  outer_.fill(cid, level, disk_.data(), cancel);
-  hole_.resize(inner_->count(cid, level, UINT64_MAX - 1, cancel));
-  inner_->fill(cid, level, hole_.data(), cancel);
-  std::set_difference(disk_.begin(), disk_.end(), hole_.begin(), hole_.end(), out);
+  Disks& d = disks_;
+  Hierarchy h = d.profile_.hierarchy();
+  uint64_t k = d.k_;
+  if (k == 0) {
+    *out = cid;
+    return;
+  }
+  Position p = position_at(h, d.side_, cid, level);
+  uint64_t* end = out;
+  if (d.inside(p)) {
+    // The diamond's rim: the two ends of each of its rows (one at the tips).
+    for (uint64_t i = 0; i <= 2 * k; ++i) {
+      uint64_t w = k - (i < k ? k - i : i - k), row = p.row - k + i;
+      *end++ = cell_at_unchecked(h, d.side_, p.base, level, row, p.col - w);
+      if (w > 0) *end++ = cell_at_unchecked(h, d.side_, p.base, level, row, p.col + w);
+    }
+  } else {
+    if (d.walked_ != std::pair{cid, level}) {
+      d.walk(p, UINT64_MAX, cancel);
+      if (cancel.stopped()) return;
+    }
+    for (const Position& q : d.layer_) *end++ = cell_at_unchecked(h, d.side_, q.base, level, q.row, q.col);
+  }
+  std::sort(out, end);
 }
 
 uint32_t corner_cells(const Layer& g, const Position& p, uint64_t self, std::array<uint64_t, 4>& out) {

@@ -69,6 +69,7 @@ class Disks {
   void fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel = never_cancelled());
 
  private:
+  friend class Rings;  // a ring is the last layer of the walk
   Disks(const Profile& profile, uint32_t k, uint64_t side);
   // Whether the whole disk lies inside the cell's base cell, where it is a
   // plain diamond of 2k(k+1)+1 cells.
@@ -90,8 +91,9 @@ class Disks {
   std::optional<std::pair<uint64_t, uint32_t>> walked_;  // the cell whose whole disk marks_ holds
 };
 
-// The cells at exactly k edge steps from a cell: its disk of radius k less the
-// disk of radius k - 1 (the cell itself for k = 0). One per thread, as Disks.
+// The cells at exactly k edge steps from a cell (the cell itself for k = 0):
+// the last layer of one disk walk, or the diamond's rim inside a base cell.
+// One per thread, as Disks.
 class Rings {
  public:
   static Result<Rings> make(const Profile& profile, uint32_t k);
@@ -101,10 +103,8 @@ class Rings {
   void fill(uint64_t cid, uint32_t level, uint64_t* out, const Cancel& cancel = never_cancelled());
 
  private:
-  Rings(Disks outer, std::optional<Disks> inner) : outer_(std::move(outer)), inner_(std::move(inner)) {}
-  Disks outer_;
-  std::optional<Disks> inner_;  // none for k = 0
-  std::vector<uint64_t> disk_, hole_;
+  explicit Rings(Disks disks) : disks_(std::move(disks)) {}
+  Disks disks_;
 };
 
 // The grid facts a step at one level needs, taken once.

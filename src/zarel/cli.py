@@ -19,7 +19,7 @@ import json
 import sys
 import warnings
 from pathlib import Path
-from typing import IO, Any, Callable, Literal, Mapping, Sequence, cast
+from typing import IO, Any, Callable, Literal, Mapping, Sequence, TypeVar, cast
 
 import click
 import numpy as np
@@ -33,8 +33,9 @@ def _mode(value: str) -> Literal["nucleus", "inside", "overlap"]:
     return cast('Literal["nucleus", "inside", "overlap"]', value)
 
 
-# Features filled per step of the progress bar.
-CHUNK = 512
+# Tables of fewer features than this are filled without a progress bar.
+BAR_FROM = 513
+_T = TypeVar("_T")
 
 
 # ---------------------------------------------------------------- reading features
@@ -189,23 +190,16 @@ def read_json(path: str) -> Any:
         raise click.ClickException(f"{path}: not JSON: {e}") from None
 
 
-def _in_steps(n: int, fill: Callable[[slice], Any]) -> list[Any]:
-    """fill(chunk) for chunks of `CHUNK` features, with a progress bar when standard error is a terminal."""
-    steps = [slice(i, min(i + CHUNK, n)) for i in range(0, n, CHUNK)]
-    if not sys.stderr.isatty() or len(steps) < 2:
-        return [fill(s) for s in steps]
-    out = []
-    with click.progressbar(length=n, label="filling", file=sys.stderr) as bar:
-        for s in steps:
-            out.append(fill(s))
-            bar.update(s.stop - s.start)
-    return out
+def _filled(features: Features, fill: Callable[..., _T]) -> _T:
+    """fill(geometries, progress=...) over the whole table, with a progress bar when standard error is a terminal."""
+    if not sys.stderr.isatty() or len(features.ids) < BAR_FROM:
+        return fill(features.geometries, progress=False)
+    with click.progressbar(length=len(features.ids), label="filling", file=sys.stderr) as bar:
+        return fill(features.geometries, progress=lambda done, _: bar.update(done - bar.pos))
 
 
 def trees_of(features: Features, level: int, mode: str) -> list[Tree]:
-    chunks = _in_steps(len(features.ids),
-                       lambda s: zarel.trees_from_polygons(features.geometries[s], level, mode=_mode(mode)))
-    return [t for chunk in chunks for t in chunk]
+    return _filled(features, lambda g, **kw: zarel.trees_from_polygons(g, level, mode=_mode(mode), **kw))
 
 
 def union_all(trees: list[Tree]) -> Tree:
@@ -295,6 +289,13 @@ layer_option = click.option("--layer", help="The layer to read (default: the fir
 id_option = click.option("--id-field", help="The field naming each feature (default: its feature id).")
 
 
+def features_options(command: Callable[..., Any]) -> Callable[..., Any]:
+    """FILE and the options that read its features and fill them at a level."""
+    for option in (id_option, layer_option, mode_option, level_option, click.argument("file")):
+        command = option(command)
+    return command
+
+
 @click.group(cls=Command, context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(zarel.__version__, prog_name="zarel")
 def cli() -> None:
@@ -307,11 +308,7 @@ def cli() -> None:
 
 
 @cli.command()
-@click.argument("file")
-@level_option
-@mode_option
-@layer_option
-@id_option
+@features_options
 @click.option("-o", "--output", default="-", help="CSV, Parquet or GeoJSON by suffix; `-` for CSV on stdout.")
 def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: str | None, output: str) -> None:
     """One root per feature of FILE: the 64-hex-digit fingerprint of its cells at LEVEL.
@@ -321,17 +318,12 @@ def fingerprint(file: str, level: int, mode: str, layer: str | None, id_field: s
       zarel fingerprint countries.gpkg --level 9 --id-field name -o roots.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.fingerprint_polygons(f.geometries[s], level, mode=_mode(mode)))
-    roots = zarel.roots_hex(np.concatenate(chunks)) if chunks else []
-    write_table({"id": f.ids, "root": roots}, output, f.geometries)
+    roots = _filled(f, lambda g, **kw: zarel.fingerprint_polygons(g, level, mode=_mode(mode), **kw))
+    write_table({"id": f.ids, "root": zarel.roots_hex(roots)}, output, f.geometries)
 
 
 @cli.command()
-@click.argument("file")
-@level_option
-@mode_option
-@layer_option
-@id_option
+@features_options
 @click.option("-o", "--output", default="-", help="CSV or Parquet by suffix; `-` for CSV on stdout.")
 def cells(file: str, level: int, mode: str, layer: str | None, id_field: str | None, output: str) -> None:
     """The cells at LEVEL of each feature of FILE: one row per cell (id, cid, suid).
@@ -341,14 +333,9 @@ def cells(file: str, level: int, mode: str, layer: str | None, id_field: str | N
       zarel cells parcels.gpkg --level 12 -o cells.parquet
     """
     f = read_features(file, layer, id_field)
-    chunks = _in_steps(len(f.ids), lambda s: zarel.polyfill_polygons(f.geometries[s], level, mode=_mode(mode)))
-    ids: list[Any] = []
-    cids: list[int] = []
-    for s, (c, offsets) in zip(range(0, len(f.ids), CHUNK), chunks):
-        ids += np.repeat(np.asarray(f.ids[s:s + CHUNK], dtype=object), np.diff(offsets)).tolist()
-        cids += c.tolist()
-    suids = zarel.cids_to_suids(np.asarray(cids, dtype=np.uint64)).tolist()
-    write_table({"id": ids, "cid": cids, "suid": suids}, output)
+    cids, offsets = _filled(f, lambda g, **kw: zarel.polyfill_polygons(g, level, mode=_mode(mode), **kw))
+    ids = np.repeat(np.asarray(f.ids, dtype=object), np.diff(offsets)).tolist()
+    write_table({"id": ids, "cid": cids.tolist(), "suid": zarel.cids_to_suids(cids).tolist()}, output)
 
 
 @cli.command()

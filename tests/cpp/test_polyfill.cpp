@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "exchange/display.h"
 #include "fill/cell_box.h"
 #include "check.h"
 #include "geo/grid.h"
@@ -178,7 +179,7 @@ void boundary_economy() {
   }
 }
 
-// A stop ends fills and builds with the cancelled error; the check runs only
+// A stop ends fills, builds and display text with the cancelled error; the check runs only
 // on the thread that made the Cancel, and once it has answered, never again.
 void cancellation() {
   int checks = 0;
@@ -189,6 +190,7 @@ void cancellation() {
   std::vector<uint64_t> cids = {10, 12};
   CHECK(!elsewhere && cancelled(polyfill(square(-90, -60, 90, 80), 6, Profile::ogc(), stop)));
   CHECK(cancelled(Tree::from_cells(cids, 5, Profile::ogc().hierarchy(), *Profile::ogc().ctx(5), stop)));
+  CHECK(cancelled(cells_geojson(cids, Profile::ogc(), 3, stop)));
   CHECK(checks == 1 && cover_nodes(square(-90, -60, 90, 80), 6, Profile::ogc()).ok());
 }
 
