@@ -133,3 +133,14 @@ def test_index_build_and_query_match_the_api(files):
     assert zarel_cli("index", "build", pa, qa, "--level", 3, "-o", d / "j.zri").returncode == 0
     assert len(Index.load(d / "j.zri")) == 8
     assert zarel_cli("index", "build", pa, pa, "--level", 3, "-o", d / "j.zri").returncode == 1
+
+
+def test_a_bad_feature_is_named_by_its_row_in_the_whole_file(tmp_path):
+    # Past the first few hundred rows, where a reader working in steps could count from its step.
+    boxes = [shapely.box(x % 100, 0, x % 100 + 0.5, 89.9 if x != 550 else 95.0) for x in range(600)]
+    path = tmp_path / "boxes.geojson"
+    path.write_text(json.dumps({"type": "FeatureCollection", "features": [
+        {"type": "Feature", "properties": {}, "geometry": shapely.geometry.mapping(b)} for b in boxes]}))
+    for command in ("fingerprint", "cells", "tree"):
+        out = zarel_cli(command, path, "--level", 2, "-o", tmp_path / ("out.zrl" if command == "tree" else "out.csv"))
+        assert out.returncode == 1 and "geometry 550:" in out.stderr.decode(), out.stderr
