@@ -24,6 +24,7 @@ projected CRS are refused here, before any reading.
 from __future__ import annotations
 
 import json
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -297,8 +298,7 @@ def _padded_wkb(values: npt.NDArray[Any]) -> npt.NDArray[np.object_]:
 
 
 def is_shapely(v: Any) -> bool:
-    import sys
-
+    # Only an imported shapely can have made `v`; this is on every single polygon's road.
     shapely = sys.modules.get("shapely")
     return shapely is not None and isinstance(v, shapely.Geometry)
 
