@@ -134,7 +134,7 @@ PyObject* fn_cover_polygons(PyObject* module, PyObject* args, PyObject* kwargs) 
     auto setup = fill_setup(st, profile);
     // The checks every geometry would make, made once: resolution, profile, context.
     if (auto none = cover_nodes({}, resolution, *setup); !none) return raise(none.error());
-    CtxRef ctx;
+    HashContextRef ctx;
     if (f != Form::Cells) {
       auto c = setup->ctx(resolution);
       if (!c) return raise(c.error());

@@ -216,7 +216,7 @@ Result<Profile> read_profile(ByteReader& r, Place place) {
 struct Shaped {
   Profile profile;
   uint32_t depth;
-  CtxRef ctx;
+  HashContextRef ctx;
 };
 
 Result<Shaped> read_profile_and_depth(ByteReader& r, Place place) {
@@ -233,7 +233,7 @@ Result<Shaped> read_profile_and_depth(ByteReader& r, Place place) {
 // where `data` starts in the whole input.
 class ShapeReader {
  public:
-  ShapeReader(std::span<const uint8_t> data, size_t offset, Place place, const Ctx& ctx, const Cancel& cancel)
+  ShapeReader(std::span<const uint8_t> data, size_t offset, Place place, const HashContext& ctx, const Cancel& cancel)
       : data_(data),
         offset_(offset),
         place_(place),
@@ -242,7 +242,7 @@ class ShapeReader {
         width_(digit_width(a_)),
         cancel_(cancel) {}
 
-  Result<Tree> read(uint32_t depth, CtxRef ctx) {
+  Result<Tree> read(uint32_t depth, HashContextRef ctx) {
     Hierarchy h = ctx->hierarchy;
     // Every base costs at least one bit: the bases are allocated only when the data can name them all.
     if (data_.size() * 8 < h.b) return ends();
@@ -333,7 +333,7 @@ class ShapeReader {
   std::span<const uint8_t> data_;
   size_t offset_;
   Place place_;
-  const Ctx& ctx_;
+  const HashContext& ctx_;
   uint32_t a_, width_;
   const Cancel& cancel_;
   size_t bit_ = 0;

@@ -198,7 +198,7 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile, std::option
     return invalid("depth " + str(d) + " below a level-" + str(p.level) + " zone is deeper than the deepest level, " +
                    str(deepest));
   auto tree_depth = static_cast<uint32_t>(p.level + d);
-  ZAREL_TRY(CtxRef ctx, profile.ctx(tree_depth));
+  ZAREL_TRY(HashContextRef ctx, profile.ctx(tree_depth));
   ZAREL_TRY(Tree tree, Tree::empty(kRhealpix, tree_depth, ctx));
 
   // The values are read in place: value (row, col) of the zone's block is

@@ -287,11 +287,11 @@ FillSetup::FillSetup(const Profile& profile)
   if (usable_) deepest_ = profile.hierarchy().deepest();
 }
 
-Result<CtxRef> FillSetup::ctx(uint32_t depth) const {
+Result<HashContextRef> FillSetup::ctx(uint32_t depth) const {
   if (depth > kMaxResolution) return profile_.ctx(depth);
   std::lock_guard<std::mutex> hold(mutex_);
   if (!ctx_[depth]) {
-    ZAREL_TRY(CtxRef made, profile_.ctx(depth));
+    ZAREL_TRY(HashContextRef made, profile_.ctx(depth));
     ctx_[depth] = std::move(made);
   }
   return ctx_[depth];
@@ -370,20 +370,20 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& polygons, uint32_t re
   return polyfill(polygons, resolution, FillSetup(profile), cancel, mode);
 }
 
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx,
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, HashContextRef ctx,
                    const Cancel& cancel, Mode mode) {
   ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, mode));
   return Tree::from_cells(nodes, resolution, setup.profile().hierarchy(), std::move(ctx), cancel);
 }
 
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, HashContextRef ctx,
                    const Cancel& cancel, Mode mode) {
   return cover(polygons, resolution, FillSetup(profile), std::move(ctx), cancel, mode);
 }
 
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
                                  const Cancel& cancel, Mode mode) {
-  ZAREL_TRY(CtxRef ctx, setup.ctx(resolution));
+  ZAREL_TRY(HashContextRef ctx, setup.ctx(resolution));
   ZAREL_TRY(std::vector<uint64_t> nodes, cover_nodes(polygons, resolution, setup, cancel, mode));
   // The root alone needs no tree: it is hashed straight from the covering list.
   std::vector<LeafRange> ranges;

@@ -42,7 +42,7 @@ class FillSetup {
 
   const Profile& profile() const { return profile_; }
   // profile.ctx(depth); the same context every time for depths a fill takes.
-  Result<CtxRef> ctx(uint32_t depth) const;
+  Result<HashContextRef> ctx(uint32_t depth) const;
 
  private:
   friend Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon&, uint32_t, const FillSetup&, const Cancel&,
@@ -53,7 +53,7 @@ class FillSetup {
   Status usable_;            // validation, then the six-base-cell layout
   Result<GridInfo> info_;    // made only for a usable profile
   mutable std::mutex mutex_;
-  mutable std::array<CtxRef, kMaxResolution + 1> ctx_;
+  mutable std::array<HashContextRef, kMaxResolution + 1> ctx_;
 };
 
 // Every call polls `cancel` while it works and returns `cancelled()` once it
@@ -81,9 +81,9 @@ uint64_t leaf_total(std::span<const uint64_t> nodes, uint32_t resolution, Hierar
 void expand_leaves(std::span<const uint64_t> nodes, uint32_t resolution, Hierarchy h, uint64_t* out);
 // The canonical tree of depth `resolution` over the covering list, built like
 // Tree::from_cells. REQUIRES: `ctx` is the profile's context for `resolution`.
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, CtxRef ctx,
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup, HashContextRef ctx,
                    const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
-Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, CtxRef ctx,
+Result<Tree> cover(const MultiPolygon& polygons, uint32_t resolution, const Profile& profile, HashContextRef ctx,
                    const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);
 Result<Hash> fingerprint_polygon(const MultiPolygon& polygons, uint32_t resolution, const FillSetup& setup,
                                  const Cancel& cancel = never_cancelled(), Mode mode = Mode::Nucleus);

@@ -56,8 +56,8 @@ const Hash& WordNodeHashes::get(uint32_t index) const {
   return s.hash;
 }
 
-CtxRef make_ctx(Hierarchy h, uint32_t depth) {
-  return std::make_shared<const Ctx>(Ctx{h, Sha256Tagged{}, Ladders::make(h.a, depth), WordNodeHashes(h.a)});
+HashContextRef make_hash_context(Hierarchy h, uint32_t depth) {
+  return std::make_shared<const HashContext>(HashContext{h, Sha256Tagged{}, Ladders::make(h.a, depth), WordNodeHashes(h.a)});
 }
 
 namespace {
@@ -68,27 +68,27 @@ namespace {
 struct SharedContexts {
   static constexpr size_t kKept = 32;
   std::mutex mutex;
-  std::vector<CtxRef> kept;
+  std::vector<HashContextRef> kept;
 };
 
 }  // namespace
 
-CtxRef shared_ctx(Hierarchy h, uint32_t depth) {
+HashContextRef shared_hash_context(Hierarchy h, uint32_t depth) {
   // Never destroyed: trees freed while the process exits may still ask for it.
   static auto* contexts = new SharedContexts;
-  auto find = [&]() -> CtxRef {
-    for (const CtxRef& c : contexts->kept)
+  auto find = [&]() -> HashContextRef {
+    for (const HashContextRef& c : contexts->kept)
       if (c->hierarchy == h && c->ladders.reach() == depth) return c;
     return nullptr;
   };
   {
     std::lock_guard<std::mutex> hold(contexts->mutex);
-    if (CtxRef c = find()) return c;
+    if (HashContextRef c = find()) return c;
   }
   // Made outside the lock: a wide aperture's ladders take a while to hash.
-  CtxRef made = make_ctx(h, depth);
+  HashContextRef made = make_hash_context(h, depth);
   std::lock_guard<std::mutex> hold(contexts->mutex);
-  if (CtxRef c = find()) return c;  // another thread made it meanwhile
+  if (HashContextRef c = find()) return c;  // another thread made it meanwhile
   if (contexts->kept.size() == SharedContexts::kKept) contexts->kept.erase(contexts->kept.begin());
   contexts->kept.push_back(made);
   return made;

@@ -46,19 +46,19 @@ class WordNodeHashes {
   mutable std::atomic<Slot*> table_{nullptr};
 };
 
-struct Ctx {
+struct HashContext {
   Hierarchy hierarchy;
   Sha256Tagged hasher;
   Ladders ladders;
   WordNodeHashes word_nodes;
 };
-using CtxRef = std::shared_ptr<const Ctx>;
+using HashContextRef = std::shared_ptr<const HashContext>;
 
-CtxRef make_ctx(Hierarchy h, uint32_t depth);
-// The context make_ctx gives, kept for the next caller asking for the same
+HashContextRef make_hash_context(Hierarchy h, uint32_t depth);
+// The context make_hash_context gives, kept for the next caller asking for the same
 // hierarchy and depth: a script that builds or verifies one tree at a time
 // hashes the ladders and fills the one-word node table once, not per call.
 // Any thread; the few most recently made contexts are kept.
-CtxRef shared_ctx(Hierarchy h, uint32_t depth);
+HashContextRef shared_hash_context(Hierarchy h, uint32_t depth);
 
 }  // namespace zarel

@@ -81,12 +81,12 @@ std::vector<uint8_t> Profile::id_preimage() const {
 
 Hash Profile::id() const { return sha256(id_preimage()); }
 
-Result<CtxRef> Profile::ctx(uint32_t depth) const {
+Result<HashContextRef> Profile::ctx(uint32_t depth) const {
   ZAREL_CHECK(validate());
   Hierarchy h = hierarchy();
   if (uint32_t max = h.deepest(); depth > max)
     return invalid("depth " + std::to_string(depth) + " is deeper than the deepest level, " + std::to_string(max));
-  return shared_ctx(h, depth);
+  return shared_hash_context(h, depth);
 }
 
 namespace {

@@ -42,7 +42,7 @@ struct Profile {
   std::string id_hex() const { return hex(id()); }
   Profile with_hash(std::string id) const;
   // The hashing context for trees of depth up to `depth`, after validation.
-  Result<CtxRef> ctx(uint32_t depth) const;
+  Result<HashContextRef> ctx(uint32_t depth) const;
   // Refuses a number of base cells other than the six of the rHEALPix layout,
   // which every geometric operation and the edge folds need.
   Status check_layout() const;

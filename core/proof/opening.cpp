@@ -30,7 +30,7 @@ Opening entries(uint32_t count, uint32_t on_path, Opening sub, Sibling sibling) 
   return o;
 }
 
-std::optional<Opening> go(const Node& node, std::span<const uint32_t> digits, uint32_t height, const Ctx& ctx) {
+std::optional<Opening> go(const Node& node, std::span<const uint32_t> digits, uint32_t height, const HashContext& ctx) {
   if (digits.empty()) {
     if (node.is_branch()) return std::nullopt;
     return claim(node.is_full());
@@ -44,7 +44,7 @@ std::optional<Opening> go(const Node& node, std::span<const uint32_t> digits, ui
 
 // The hashes of an entries list at `height` (its entries stand at height - 1),
 // provided it opens exactly one child; written into `out`.
-bool entry_hashes(const Opening& o, uint32_t height, const Ctx& ctx, std::vector<Hash>& out) {
+bool entry_hashes(const Opening& o, uint32_t height, const HashContext& ctx, std::vector<Hash>& out) {
   out.resize(o.entries.size());
   size_t opened = 0;
   for (size_t k = 0; k < o.entries.size(); ++k) {
@@ -69,14 +69,14 @@ Result<std::optional<Opening>> open_path(const Tree& tree, uint64_t cid) {
     return invalid("the opening would list " + std::to_string(tree.hierarchy.b) + " base cells, above the maximum " +
                    std::to_string(kMaxListedBases));
   ZAREL_TRY(Path p, tree.hierarchy.path(cid));
-  const Ctx& ctx = *tree.ctx;
+  const HashContext& ctx = *tree.ctx;
   auto sub = go(tree.bases[p.base()], p.digits(), tree.depth, ctx);
   if (!sub) return std::optional<Opening>();
   return std::optional<Opening>(entries(tree.hierarchy.b, p.base(), std::move(*sub),
                                         [&](uint32_t k) { return node_hash(tree.bases[k], tree.depth, ctx); }));
 }
 
-std::optional<Hash> opening_hash(const Opening& opening, uint32_t height, const Ctx& ctx) {
+std::optional<Hash> opening_hash(const Opening& opening, uint32_t height, const HashContext& ctx) {
   // Past the ladders no hash can be read; only a hand-made opening gets here.
   if (height > ctx.ladders.reach()) return std::nullopt;
   if (opening.kind == Opening::Kind::Claim)
@@ -87,7 +87,7 @@ std::optional<Hash> opening_hash(const Opening& opening, uint32_t height, const 
   return ctx.hasher.node(hashes);
 }
 
-bool verify_opening(const Opening& opening, const Hash& root, uint32_t depth, const Ctx& ctx) {
+bool verify_opening(const Opening& opening, const Hash& root, uint32_t depth, const HashContext& ctx) {
   if (opening.kind != Opening::Kind::Entries || opening.entries.size() != ctx.hierarchy.b) return false;
   std::vector<Hash> hashes;
   // The base entries stand at `depth`, as children of a node one level higher.
@@ -336,7 +336,7 @@ bool OpeningRecord::verify() const {
   if (!valid_shape(A, B, D)) return false;
   // Refuse a wrong-sized top level before any ladder is hashed.
   if (opening.kind != Opening::Kind::Entries || opening.entries.size() != B) return false;
-  CtxRef ctx = shared_ctx(Hierarchy{A, B}, D);
+  HashContextRef ctx = shared_hash_context(Hierarchy{A, B}, D);
   return verify_opening(opening, root, D, *ctx);
 }
 

@@ -63,8 +63,8 @@ struct OpeningRecord {
 
 // The hash an opening at `height` stands for; nothing if it is malformed, or if
 // an entries list does not open exactly one child (the path names one cell).
-std::optional<Hash> opening_hash(const Opening& opening, uint32_t height, const Ctx& ctx);
+std::optional<Hash> opening_hash(const Opening& opening, uint32_t height, const HashContext& ctx);
 // The top-level opening lists the base cells and opens exactly one of them.
-bool verify_opening(const Opening& opening, const Hash& root, uint32_t depth, const Ctx& ctx);
+bool verify_opening(const Opening& opening, const Hash& root, uint32_t depth, const HashContext& ctx);
 
 }  // namespace zarel

@@ -21,7 +21,7 @@ Hash node_of(std::span<const Step> steps, Pick pick, std::vector<Hash>& scratch)
   return Sha256Tagged::node(scratch);
 }
 
-Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch,
+Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const HashContext& ctx, std::vector<Hash>& scratch,
                 Poll& poll) {
   const Hash& ha = node_hash(na, height, ctx);
   const Hash& hb = node_hash(nb, height, ctx);
@@ -43,7 +43,7 @@ Step build_step(const Node& na, const Node& nb, uint32_t height, SetOp op, const
 
 // Whether `step` at `height` follows the rule where it decides and the Merkle
 // relation to its children where it does not.
-bool check(const Step& step, uint32_t height, SetOp op, const Ctx& ctx, std::vector<Hash>& scratch) {
+bool check(const Step& step, uint32_t height, SetOp op, const HashContext& ctx, std::vector<Hash>& scratch) {
   if (auto r = rule(op, step.a, step.b, height, ctx)) return !step.children && step.c == *r;
   // An undecided step must descend, which is impossible below the leaves.
   if (height == 0 || !step.children || step.children->size() != ctx.hierarchy.a) return false;
@@ -75,7 +75,7 @@ Result<SetOpProof> prove(const Tree& a, const Tree& b, SetOp op, const Cancel& c
   if (a.hierarchy.b > kMaxListedBases)
     return invalid("the proof would list " + std::to_string(a.hierarchy.b) + " base cells, above the maximum " +
                    std::to_string(kMaxListedBases));
-  const Ctx& ctx = *a.ctx;
+  const HashContext& ctx = *a.ctx;
   SetOpProof p;
   p.hash = std::string(ctx.hasher.id());
   std::vector<Hash> scratch;
@@ -210,7 +210,7 @@ bool SetOpProof::verify() const {
   // (at most a few megabytes hashed, for A = 4096).
   if (!valid_shape(A, B, D)) return false;
   if (steps.size() != B) return false;
-  CtxRef ctx = shared_ctx(Hierarchy{A, B}, D);
+  HashContextRef ctx = shared_hash_context(Hierarchy{A, B}, D);
   std::vector<Hash> scratch;
   for (const Step& s : steps)
     if (!check(s, D, op, *ctx, scratch)) return false;

@@ -30,7 +30,7 @@ Status compatible(const Tree& a, const Tree& b) {
   return ok();
 }
 
-std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t height, const Ctx& ctx) {
+std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t height, const HashContext& ctx) {
   // A hash past the ladders cannot be read as empty or full; callers keep height <= reach.
   ZAREL_ASSERT(height <= ctx.ladders.reach());
   const Hash& E = ctx.ladders.empty[height];
@@ -58,7 +58,7 @@ std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t heig
   return std::nullopt;
 }
 
-Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx, Poll& poll) {
+Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const HashContext& ctx, Poll& poll) {
   const Hash& ha = node_hash(a, height, ctx);
   const Hash& hb = node_hash(b, height, ctx);
   if (auto r = rule(op, ha, hb, height, ctx)) {
@@ -88,7 +88,7 @@ Result<Tree> combine(const Tree& a, const Tree& b, SetOp op, const Cancel& cance
 
 namespace {
 
-void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const Ctx& ctx, std::vector<Divergence>& out,
+void walk(const Node& na, const Node& nb, uint32_t h, uint64_t cid, const HashContext& ctx, std::vector<Divergence>& out,
           Poll& poll) {
   if (poll()) return;
   const Hash& ha = node_hash(na, h, ctx);

@@ -26,12 +26,12 @@ Status compatible(const Tree& a, const Tree& b);
 
 // The result hash when it follows from the two input hashes at `height` alone;
 // nothing when the operation must descend.
-std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t height, const Ctx& ctx);
+std::optional<Hash> rule(SetOp op, const Hash& ha, const Hash& hb, uint32_t height, const HashContext& ctx);
 
 // The canonical result of `op` on two nodes of one height; returns an input
 // node itself (its branch shared) wherever the rule picks that input's hash.
 // Once `poll` answers true the result is unspecified.
-Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const Ctx& ctx, Poll& poll);
+Node combine_nodes(const Node& a, const Node& b, SetOp op, uint32_t height, const HashContext& ctx, Poll& poll);
 // The result carries the first tree's context, hierarchy and depth. The walks
 // below poll `cancel` and return cancelled() once it answers true.
 Result<Tree> combine(const Tree& a, const Tree& b, SetOp op, const Cancel& cancel = never_cancelled());

@@ -66,7 +66,7 @@ void Node::release() const {
   free_branch(b);
 }
 
-const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
+const Hash& node_hash(const Node& node, uint32_t height, const HashContext& ctx) {
   if (const Branch* b = node.branch()) return b->hash;
   if (node.is_leaf_mask()) return ctx.word_nodes.leaf(node.leaf_bits());
   if (node.is_twig()) return ctx.word_nodes.twig(node.twig_digit(), node.leaf_bits());
@@ -75,7 +75,7 @@ const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx) {
   return ladder[height];
 }
 
-Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
+Node make_branch(std::span<Node> children, uint32_t height, const HashContext& ctx) {
   ZAREL_ASSERT(height >= 1);
   auto a = static_cast<uint32_t>(children.size());
   // One pass over the children for what decides the node's form: a tree build
@@ -118,7 +118,7 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
 namespace {
 
 // The checks every tree of this shape passes, in the order Tree::empty makes them.
-Status check_shape(Hierarchy hierarchy, uint32_t depth, const Ctx& ctx) {
+Status check_shape(Hierarchy hierarchy, uint32_t depth, const HashContext& ctx) {
   if (!(ctx.hierarchy == hierarchy)) return invalid("hashing context does not match the hierarchy");
   if (ctx.ladders.reach() < depth)
     return invalid("context ladders reach depth " + std::to_string(ctx.ladders.reach()) + ", tree needs " +
@@ -130,7 +130,7 @@ Status check_shape(Hierarchy hierarchy, uint32_t depth, const Ctx& ctx) {
 
 }  // namespace
 
-Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx) {
+Result<Tree> Tree::empty(Hierarchy hierarchy, uint32_t depth, HashContextRef ctx) {
   ZAREL_CHECK(check_shape(hierarchy, depth, *ctx));
   Tree t;
   t.bases.assign(hierarchy.b, Node::empty());
@@ -225,7 +225,7 @@ uint32_t leaf_mask(uint64_t lo, uint32_t a, std::span<const LeafRange> overlap) 
 
 // The node for [lo, hi) when `overlap` holds exactly the merged ranges that meet it.
 Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
-                       const Ctx& ctx, const Cancel& cancel) {
+                       const HashContext& ctx, const Cancel& cancel) {
   if (overlap.empty()) return Node::empty();
   // Merged ranges are disjoint and non-adjacent, so a covered [lo, hi) is covered by one range.
   if (overlap.front().start <= lo && overlap.front().end >= hi) return Node::full();
@@ -262,7 +262,7 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
 
 }  // namespace
 
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx,
+Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const HashContext& ctx,
            const Cancel& cancel) {
   auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
                                 [](uint64_t v, const LeafRange& r) { return v < r.end; });
@@ -275,7 +275,7 @@ namespace {
 // The hash of the node for [lo, hi) at `height` when `overlap` holds exactly
 // the merged ranges that meet it: what node_hash gives for build_overlapping's node.
 Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> overlap, uint32_t a,
-                      const Ctx& ctx, const Cancel& cancel) {
+                      const HashContext& ctx, const Cancel& cancel) {
   if (overlap.empty()) return ctx.ladders.empty[height];
   if (overlap.front().start <= lo && overlap.front().end >= hi) return ctx.ladders.full[height];
   if (overlap.size() > 1 && cancel.stop()) return ctx.ladders.empty[height];
@@ -332,7 +332,7 @@ Hash hash_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<const
 
 }  // namespace
 
-Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const Ctx& ctx,
+Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const HashContext& ctx,
                     const Cancel& cancel) {
   uint64_t base_span = pow_u64(h.a, depth);
   std::vector<Hash> bases(h.b);
@@ -410,7 +410,7 @@ Status cell_ranges(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, 
 
 }  // namespace
 
-Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
+Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const HashContextRef& ctx,
                            std::vector<LeafRange>& scratch, const Cancel& cancel) {
   ZAREL_CHECK(check_shape(h, depth, *ctx));
   ZAREL_CHECK(cell_ranges(cids, depth, h, scratch, cancel));
@@ -420,16 +420,16 @@ Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hiera
 }
 
 Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile) {
-  ZAREL_TRY(CtxRef ctx, profile.ctx(depth));
+  ZAREL_TRY(HashContextRef ctx, profile.ctx(depth));
   return from_cells(cids, depth, profile.hierarchy(), std::move(ctx));
 }
 
-Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, CtxRef ctx,
+Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, HashContextRef ctx,
                               const Cancel& cancel) {
   ZAREL_TRY(Tree tree, empty(h, depth, std::move(ctx)));
   std::vector<LeafRange> ranges;
   ZAREL_CHECK(cell_ranges(cids, depth, h, ranges, cancel));
-  const Ctx& c = *tree.ctx;
+  const HashContext& c = *tree.ctx;
   uint64_t base_span = pow_u64(h.a, depth);
   tbb::parallel_for(uint32_t{0}, h.b, [&](uint32_t b) {
     uint64_t lo = (uint64_t{h.a} + b) * base_span;

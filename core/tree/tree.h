@@ -138,11 +138,11 @@ inline const Node& Node::child(uint32_t k) const {
 // The only way to make an interior node of height >= 1: collapses all-Empty
 // and all-Full children before hashing anything.
 // Moves the children out of `children`.
-Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
-inline Node make_branch(std::vector<Node>&& children, uint32_t height, const Ctx& ctx) {
+Node make_branch(std::span<Node> children, uint32_t height, const HashContext& ctx);
+inline Node make_branch(std::vector<Node>&& children, uint32_t height, const HashContext& ctx) {
   return make_branch(std::span<Node>(children), height, ctx);
 }
-const Hash& node_hash(const Node& node, uint32_t height, const Ctx& ctx);
+const Hash& node_hash(const Node& node, uint32_t height, const HashContext& ctx);
 
 // Room for one node's children: on the stack for the usual apertures, on the
 // heap beyond them, so building a node allocates nothing but its branch. Only
@@ -179,15 +179,15 @@ struct LeafRange {
 class Tree {
  public:
   std::vector<Node> bases;
-  CtxRef ctx;
+  HashContextRef ctx;
   Hierarchy hierarchy;
   uint32_t depth = 0;
 
-  static Result<Tree> empty(Hierarchy hierarchy, uint32_t depth, CtxRef ctx);
+  static Result<Tree> empty(Hierarchy hierarchy, uint32_t depth, HashContextRef ctx);
   static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, const Profile& profile);
   // from_cells after its context step; the polygon fill builds through it too.
   // Polls `cancel` while it works and returns cancelled() once it answers true.
-  static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy hierarchy, CtxRef ctx,
+  static Result<Tree> from_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy hierarchy, HashContextRef ctx,
                                  const Cancel& cancel = never_cancelled());
 
   std::vector<Hash> base_hashes() const;
@@ -223,7 +223,7 @@ void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel = never_c
 // The node for leaves [lo, hi) at `height` from merged ranges; splits in
 // parallel where 4096 or more ranges overlap the node. Once `cancel` answers
 // true the node returned is meaningless.
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const Ctx& ctx,
+Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const HashContext& ctx,
            const Cancel& cancel = never_cancelled());
 
 // The root of the tree that build() would make from merged ranges at `depth`,
@@ -232,12 +232,12 @@ Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange>
 // the tree. Hashes in parallel where 4096 or more ranges overlap a node.
 // REQUIRES: ctx's ladders reach `depth` and ctx.hierarchy == h. Once `cancel`
 // answers true the hash returned is meaningless.
-Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const Ctx& ctx,
+Hash root_of_ranges(std::span<const LeafRange> ranges, uint32_t depth, Hierarchy h, const HashContext& ctx,
                     const Cancel& cancel = never_cancelled());
 // Tree::from_cells(cids, depth, h, ctx).root(), with its checks and messages,
 // through root_of_ranges; `scratch` holds the ranges (kept for reuse by the
 // caller, so a loop of small fills allocates nothing once it has grown).
-Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const CtxRef& ctx,
+Result<Hash> root_of_cells(std::span<const uint64_t> cids, uint32_t depth, Hierarchy h, const HashContextRef& ctx,
                            std::vector<LeafRange>& scratch, const Cancel& cancel = never_cancelled());
 
 }  // namespace zarel

@@ -48,7 +48,7 @@ bool none_zero(const uint8_t* p, uint64_t k) { return std::memchr(p, 0, k) == nu
 // stops at the first row that breaks it; only mixed blocks are split, so a
 // sparse mask costs about one scan of its bytes rather than a call per leaf.
 Node mask_node(const uint8_t* mask, uint64_t n, uint64_t side, const uint64_t* pow, uint32_t height, uint64_t row,
-               uint64_t col, const Ctx& ctx) {
+               uint64_t col, const HashContext& ctx) {
   uint64_t k = pow[height];
   const uint8_t* top = mask + row * k * n + col * k;
   bool covered = top[0] != 0, uniform = true;
@@ -95,11 +95,11 @@ Result<uint64_t> checked_mask(const Hierarchy& h, uint32_t depth, size_t size) {
 
 Result<Tree> from_raster(const Profile& profile, uint32_t depth, std::span<const uint8_t> data) {
   ZAREL_CHECK(checked_mask(profile.hierarchy(), depth, data.size()));
-  ZAREL_TRY(CtxRef ctx, profile.ctx(depth));
+  ZAREL_TRY(HashContextRef ctx, profile.ctx(depth));
   return from_raster(profile.hierarchy(), depth, data, std::move(ctx));
 }
 
-Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> data, CtxRef ctx) {
+Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> data, HashContextRef ctx) {
   ZAREL_TRY(uint64_t n, checked_mask(h, depth, data.size()));
   ZAREL_TRY(Tree tree, Tree::empty(h, depth, std::move(ctx)));
   uint64_t s = *side(h);

@@ -21,7 +21,7 @@ Result<std::vector<uint8_t>> raster(const Tree& tree);
 // profile's hashing context is made, so no depth past the limit costs anything.
 Result<Tree> from_raster(const Profile& profile, uint32_t depth, std::span<const uint8_t> data);
 // As above with the context already made for `depth`.
-Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> data, CtxRef ctx);
+Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> data, HashContextRef ctx);
 
 // The canonical node of a square block of leaves `height` levels below it.
 // (row, col) is the node's position among the nodes of its level in the block,
@@ -30,7 +30,7 @@ Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> d
 // whether the leaf there is covered. Uniform blocks collapse bottom-up.
 // REQUIRES: side * side == ctx.hierarchy.a, height within ctx's ladders.
 template <class Leaf>
-Node block_node(const Leaf& leaf, uint64_t side, uint32_t height, uint64_t row, uint64_t col, const Ctx& ctx) {
+Node block_node(const Leaf& leaf, uint64_t side, uint32_t height, uint64_t row, uint64_t col, const HashContext& ctx) {
   if (height == 0) return leaf(row, col) ? Node::full() : Node::empty();
   auto n = static_cast<uint32_t>(side * side);
   ChildBuffer children(n);

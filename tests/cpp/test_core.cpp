@@ -18,7 +18,7 @@
 using namespace zarel;
 
 static void test_tree_checks() {
-  CtxRef ctx3 = make_ctx(kRhealpix, 3);
+  HashContextRef ctx3 = make_hash_context(kRhealpix, 3);
   CHECK_ERR(Tree::empty(kRhealpix, 4, ctx3), "context ladders reach depth 3, tree needs 4");
   CHECK_ERR(Tree::empty(Hierarchy{4, 6}, 2, ctx3), "hashing context does not match the hierarchy");
 }
@@ -71,7 +71,7 @@ static void test_roots_without_trees() {
   Rng rng(25);
   std::vector<LeafRange> scratch;
   for (uint32_t depth : {0u, 1u, 2u, 3u, 5u, 9u, 15u, 18u}) {
-    CtxRef ctx = make_ctx(kRhealpix, depth);
+    HashContextRef ctx = make_hash_context(kRhealpix, depth);
     uint64_t span = pow_u64(9, depth), lo = 9 * span, hi = 15 * span;
     for (int round = 0; round < 40; ++round) {
       std::vector<uint64_t> cids;
@@ -96,7 +96,7 @@ static void test_roots_without_trees() {
       CHECK(tree.ok() && root.ok() && tree->root() == *root);
     }
   }
-  CtxRef ctx3 = make_ctx(kRhealpix, 3);
+  HashContextRef ctx3 = make_hash_context(kRhealpix, 3);
   std::vector<uint64_t> deep{10, 9 * 9 * 9 * 9 * 9, 7};  // a level-4 cid, then one that is no cid
   for (uint32_t depth : {3u, 4u}) {
     auto tree = Tree::from_cells(deep, depth, kRhealpix, ctx3);

@@ -36,7 +36,7 @@ void neighbours_at_level_0() {
 }
 
 void zone_data() {
-  CtxRef ctx = make_ctx(Hierarchy{4, 6}, 1);
+  HashContextRef ctx = make_hash_context(Hierarchy{4, 6}, 1);
   CHECK_ERR(to_dggs_json(*Tree::empty(Hierarchy{4, 6}, 1, ctx), kOgc, 4, "c"), "zone data needs the rHEALPix hierarchy");
   // Depths and shapes as signed integers read like the unsigned ones a parser makes.
   Json doc = *parse_json(R"({"dggrs":"https://www.opengis.net/def/dggrs/OGC/1.0/rHEALPix","zoneId":"N",
@@ -53,7 +53,7 @@ void zone_data() {
   // A raster read back with a context too shallow for its depth.
   auto mask = raster(*Tree::from_cells(std::vector<uint64_t>{9, 100, 983 * 9 + 4}, 3, kOgc));
   CHECK(mask.ok());
-  CHECK_ERR(from_raster(kRhealpix, 3, *mask, make_ctx(kRhealpix, 2)), "context ladders reach depth 2, tree needs 3");
+  CHECK_ERR(from_raster(kRhealpix, 3, *mask, make_hash_context(kRhealpix, 2)), "context ladders reach depth 2, tree needs 3");
 }
 
 }  // namespace
