@@ -47,8 +47,8 @@ CellBoxes seam(const double* lons, int n, double lat_lo, double lat_hi) {
 
 }  // namespace
 
-Result<GridInfo> GridInfo::make(const Profile& profile) {
-  GridInfo info;
+Result<CellBounds> CellBounds::make(const Profile& profile) {
+  CellBounds info;
   info.grid_ = profile.grid();
   const geo::Grid& g = info.grid_;
   for (uint32_t k = 0; k <= kMaxResolution; ++k) info.planes_[k] = geo::LevelPlane::make(g, k);
@@ -67,7 +67,7 @@ Result<GridInfo> GridInfo::make(const Profile& profile) {
   return info;
 }
 
-Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo) const {
+Result<CellBoxes> CellBounds::cell_bbox(const Path& path, geo::LatitudeMemo* memo) const {
   ZAREL_ASSERT(path.base() < 6);
   geo::GridCell c = geo::cell_position(grid_, path);
   uint32_t level = path.level();
@@ -75,7 +75,7 @@ Result<CellBoxes> GridInfo::cell_bbox(const Path& path, geo::LatitudeMemo* memo)
                    c.col, memo);
 }
 
-Result<CellBoxes> GridInfo::cell_bbox(uint32_t b, const geo::LevelPlane& plane, uint64_t row, uint64_t col,
+Result<CellBoxes> CellBounds::cell_bbox(uint32_t b, const geo::LevelPlane& plane, uint64_t row, uint64_t col,
                                       geo::LatitudeMemo* memo) const {
   if (plane.level == 0) {
     if (b == 0) return split(-180, 180, cap_lat_, 90);
@@ -92,7 +92,7 @@ Result<CellBoxes> GridInfo::cell_bbox(uint32_t b, const geo::LevelPlane& plane, 
   return b == 0 || b == 5 ? polar_bbox(b == 0, ul, plane.width, memo) : equatorial_bbox(ul, plane.width, memo);
 }
 
-Result<CellBoxes> GridInfo::equatorial_bbox(geo::XY ul, double w, geo::LatitudeMemo* memo) const {
+Result<CellBoxes> CellBounds::equatorial_bbox(geo::XY ul, double w, geo::LatitudeMemo* memo) const {
   // Longitude follows x and latitude follows y, so the extremes lie on the
   // corners; the unrearranged inverse is the one the cell boundaries use.
   ZAREL_TRY(geo::LonLat nw, corner(ul.x, ul.y, false, memo));
@@ -102,7 +102,7 @@ Result<CellBoxes> GridInfo::equatorial_bbox(geo::XY ul, double w, geo::LatitudeM
   return seam(lons, 2, std::min(nw.lat, s.lat), std::max(nw.lat, s.lat));
 }
 
-Result<CellBoxes> GridInfo::polar_bbox(bool north, geo::XY ul, double s, geo::LatitudeMemo* memo) const {
+Result<CellBoxes> CellBounds::polar_bbox(bool north, geo::XY ul, double s, geo::LatitudeMemo* memo) const {
   geo::XY pole = north ? north_pole_ : south_pole_;
   if (ul.x < pole.x && pole.x < ul.x + s && ul.y - s < pole.y && pole.y < ul.y)
     return north ? split(-180, 180, cap_lat_, 90) : split(-180, 180, -90, -cap_lat_);

@@ -28,10 +28,12 @@ struct CellBoxes {
   uint32_t count = 0;
 };
 
-class GridInfo {
+// The grid, its per-level planes and the polar cap facts a fill needs to
+// bound any cell by longitude/latitude boxes; made once per profile.
+class CellBounds {
  public:
   // REQUIRES: a validated profile with six base cells.
-  static Result<GridInfo> make(const Profile& profile);
+  static Result<CellBounds> make(const Profile& profile);
 
   // REQUIRES: path.base() < 6. Boxes of neighbouring cells share latitudes
   // through `memo` (see geo::to_lonlat).

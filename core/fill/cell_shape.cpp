@@ -129,7 +129,7 @@ bool on_side_line(const Edge& e, const void* context) {
 
 }  // namespace
 
-CellShapes::CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel)
+CellShapes::CellShapes(const CellBounds& info, const Indexed& index, const Cancel& cancel)
     : info_(info), index_(index), cancel_(cancel) {
   // Found once per fill; NaN, which leaves no edge out, if the grid has none.
   for (uint32_t k = 0; k < 2; ++k) {

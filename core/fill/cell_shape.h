@@ -48,7 +48,7 @@ enum class Region : uint8_t { Inside, Outside, Crossed };
 class CellShapes {
  public:
   // A rim that a polygon hugs can take long to clear: `cancel` is polled there.
-  CellShapes(const GridInfo& info, const Indexed& index, const Cancel& cancel);
+  CellShapes(const CellBounds& info, const Indexed& index, const Cancel& cancel);
 
   // The cell itself, for cells at the fill's resolution.
   Result<Region> leaf(const Path& path) const;
@@ -72,7 +72,7 @@ class CellShapes {
   bool cut_sides(double i0, double j0, bool north, double out[2][2]) const;
   geo::LonLat polar_point(double i, double j, bool north, double n) const;
 
-  const GridInfo& info_;
+  const CellBounds& info_;
   const Indexed& index_;
   const Cancel& cancel_;
   // The latitudes of the north and south rims, as the equatorial corners there

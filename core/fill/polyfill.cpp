@@ -17,7 +17,7 @@ namespace {
 class Descent {
  public:
   // Refuses once the listed cells hold more than `max_leaves` leaves.
-  Descent(const GridInfo& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
+  Descent(const CellBounds& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
           const Cancel& cancel, Mode mode)
       : info_(info),
         grid_(info.grid()),
@@ -174,7 +174,7 @@ class Descent {
     int touched_[2] = {-1, -1};
   };
 
-  const GridInfo& info_;
+  const CellBounds& info_;
   const geo::Grid& grid_;
   const Indexed& index_;
   uint32_t resolution_, a_;
@@ -210,7 +210,7 @@ struct Start {
 // polygons, and every cell the descent skips would have been dropped whole or
 // split into nothing: the covering list is unchanged. No start (count 0) when
 // that cannot be shown; the descent then starts at the base cells.
-Start start_cells(const GridInfo& info, const MultiPolygon& polygons, uint32_t resolution, Hierarchy h) {
+Start start_cells(const CellBounds& info, const MultiPolygon& polygons, uint32_t resolution, Hierarchy h) {
   Box box{INFINITY, INFINITY, -INFINITY, -INFINITY};
   auto extend = [&](const Ring& ring) {
     for (const Coord& c : ring) {
@@ -282,7 +282,7 @@ FillSetup::FillSetup(const Profile& profile)
   // The geometry knows six base cells; other counts have no cells to fill.
   if (usable_ && profile.n_base != 6)
     usable_ = invalid("the rHEALPix layout has 6 base cells, the profile has " + std::to_string(profile.n_base));
-  if (usable_) info_ = GridInfo::make(profile);
+  if (usable_) info_ = CellBounds::make(profile);
   // Only a valid aperture bounds the hierarchy.
   if (usable_) deepest_ = profile.hierarchy().deepest();
 }
@@ -308,7 +308,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   if (uint32_t max = setup.deepest_; resolution > max)
     return invalid("depth " + std::to_string(resolution) + " is deeper than the deepest level, " + std::to_string(max));
   if (!setup.info_) return setup.info_.error();
-  const GridInfo& info = *setup.info_;
+  const CellBounds& info = *setup.info_;
   // Every mode reads the one region the polygons bound.
   MultiPolygon region = without_degenerate_parts(polygons);
   Indexed index = Indexed::build(region);

@@ -51,7 +51,7 @@ class FillSetup {
   Profile profile_;
   uint32_t deepest_ = 0;     // of the profile's hierarchy, once usable
   Status usable_;            // validation, then the six-base-cell layout
-  Result<GridInfo> info_;    // made only for a usable profile
+  Result<CellBounds> info_;    // made only for a usable profile
   mutable std::mutex mutex_;
   mutable std::array<HashContextRef, kMaxResolution + 1> ctx_;
 };

@@ -63,7 +63,7 @@ void orient2d_exact() {
 }
 
 // Points spread over a cell's square, including its edges, from the plane to degrees.
-bool enclosed(const GridInfo& info, const Path& path, int n) {
+bool enclosed(const CellBounds& info, const Path& path, int n) {
   const geo::Grid& g = info.grid();
   auto boxes = info.cell_bbox(path);
   if (!boxes) return false;
@@ -92,7 +92,7 @@ void boxes_enclose_cells() {
   for (const Profile& p : {Profile::ogc(), Profile::zarel_1(), Profile{.aperture = 4, .lon_0_udeg = 0},
                            Profile{.aperture = 25},
                            Profile{.lon_0_udeg = -179999999, .north_square = 2, .south_square = 3}}) {
-    auto info = GridInfo::make(p);
+    auto info = CellBounds::make(p);
     CHECK(info.ok());
     uint32_t a = p.aperture, side = p.grid().side, missed = 0, cells = 0;
     // Every cell to level 3 (2 for aperture 25), then the polar cells on the
@@ -127,7 +127,7 @@ void positions_match_paths() {
   auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
   for (const Profile& p : {Profile::ogc(), Profile{.aperture = 4, .lon_0_udeg = 0}, Profile{.aperture = 25},
                            Profile{.lon_0_udeg = -179999999, .north_square = 2, .south_square = 3}}) {
-    auto info = GridInfo::make(p);
+    auto info = CellBounds::make(p);
     CHECK(info.ok());
     const geo::Grid& g = info->grid();
     std::mt19937_64 rng(25);
