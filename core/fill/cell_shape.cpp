@@ -129,7 +129,7 @@ bool on_side_line(const Edge& e, const void* context) {
 
 }  // namespace
 
-CellShapes::CellShapes(const CellBounds& info, const Indexed& index, const Cancel& cancel)
+CellShapes::CellShapes(const CellBounds& info, const EdgeIndex& index, const Cancel& cancel)
     : info_(info), index_(index), cancel_(cancel) {
   // Found once per fill; NaN, which leaves no edge out, if the grid has none.
   for (uint32_t k = 0; k < 2; ++k) {
@@ -149,7 +149,7 @@ Region CellShapes::piece(const Coord* v, uint32_t n, double px, double py) const
   if (index_.any_edge_enters(v, n, enclosing(v, n))) return Region::Crossed;
   // Nothing of the boundary inside: the piece lies wholly on the side of any
   // point within it.
-  return located(index_.position(px, py));
+  return located(index_.locate(px, py));
 }
 
 Result<Region> CellShapes::block(const Path& path) const {
@@ -180,7 +180,7 @@ Result<Region> CellShapes::leaf(const Path& path) const {
     Coord v[4] = {{-180, lo}, {180, lo}, {180, hi}, {-180, hi}};
     Sides sides{&g, north, n, -1, 1, 1, -1, kOnLine * n, rim_[north ? 0 : 1]};
     if (index_.any_edge_enters(v, 4, enclosing(v, 4), on_side_line, &sides)) return Region::Crossed;
-    return located(index_.position(0, (lo + hi) / 2));
+    return located(index_.locate(0, (lo + hi) / 2));
   }
   // A cell with the pole on its rim (even sides only) has no curve-free
   // description here; its enclosing box still gives a sound verdict.
@@ -221,12 +221,12 @@ Result<Region> CellShapes::equatorial(const Path& path) const {
 Region CellShapes::cut_piece(const Coord* v, double west, double east, double lat) const {
   if (index_.any_edge_enters(v, 4, enclosing(v, 4))) return Region::Crossed;
   double mid = (west + east) / 2;
-  if (west < mid && mid < east) return located(index_.position(mid, lat));
+  if (west < mid && mid < east) return located(index_.locate(mid, lat));
   // A sliver too thin to hold a point (a corner rounded just past the cut)
   // lies wholly on one side; either long side tells which, unless an edge runs
   // along it.
-  Location at = index_.position(west, lat);
-  if (at == Location::OnBoundary) at = index_.position(east, lat);
+  Location at = index_.locate(west, lat);
+  if (at == Location::OnBoundary) at = index_.locate(east, lat);
   return located(at);
 }
 
@@ -329,12 +329,12 @@ Result<Region> CellShapes::curved(const Path& path) const {
   // polygon's edges may run along. A cell across the cut needs one on each side.
   LonLat inner = polar_point(i0 + 1, j0 - 1, north, n);
   if (inner.lon == -180) inner = polar_point(i0 + 1.5, j0 - 1, north, n);
-  Region r = located(index_.position(inner.lon, inner.lat));
+  Region r = located(index_.locate(inner.lon, inner.lat));
   double cut[2][2];
   if (r != Region::Crossed && cut_sides(i0, j0, north, cut))
     for (const auto& p : cut) {
       LonLat beyond = polar_point(p[0], p[1], north, n);
-      r = join(r, located(index_.position(beyond.lon, beyond.lat)));
+      r = join(r, located(index_.locate(beyond.lon, beyond.lat)));
     }
   return r;
 }

@@ -48,7 +48,7 @@ enum class Region : uint8_t { Inside, Outside, Crossed };
 class CellShapes {
  public:
   // A rim that a polygon hugs can take long to clear: `cancel` is polled there.
-  CellShapes(const CellBounds& info, const Indexed& index, const Cancel& cancel);
+  CellShapes(const CellBounds& info, const EdgeIndex& index, const Cancel& cancel);
 
   // The cell itself, for cells at the fill's resolution.
   Result<Region> leaf(const Path& path) const;
@@ -73,7 +73,7 @@ class CellShapes {
   geo::LonLat polar_point(double i, double j, bool north, double n) const;
 
   const CellBounds& info_;
-  const Indexed& index_;
+  const EdgeIndex& index_;
   const Cancel& cancel_;
   // The latitudes of the north and south rims, as the equatorial corners there
   // have them.

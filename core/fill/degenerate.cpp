@@ -77,12 +77,12 @@ bool proper_crossing(const Coord& a, const Coord& b, const Coord& c, const Coord
 struct Samples {
   bool some_inside = false, all_on_boundary = true;
 };
-Samples sample(const Ring& ring, const Indexed& area) {
+Samples sample(const Ring& ring, const EdgeIndex& area) {
   Samples s;
   for (size_t i = 0; i + 1 < ring.size() && !s.some_inside; ++i) {
     const Coord &a = ring[i], &b = ring[i + 1];
     for (Coord p : {a, Coord{a.x / 2 + b.x / 2, a.y / 2 + b.y / 2}}) {
-      Location where = area.position(p.x, p.y);
+      Location where = area.locate(p.x, p.y);
       s.some_inside |= where == Location::Inside;
       s.all_on_boundary &= where == Location::OnBoundary;
     }
@@ -95,10 +95,10 @@ enum class HoleFate { Keep, Drop, EmptiesShell };
 // A hole meets its shell's interior when a vertex or edge midpoint of either
 // lies strictly inside the other or their edges cross; otherwise it lies
 // outside the shell, or is the shell itself when each ring runs along the other.
-HoleFate fate(const Ring& hole, const Ring& shell, const Indexed& shell_area) {
+HoleFate fate(const Ring& hole, const Ring& shell, const EdgeIndex& shell_area) {
   Samples in_shell = sample(hole, shell_area);
   if (in_shell.some_inside) return HoleFate::Keep;
-  Indexed hole_area = Indexed::build({Polygon(hole, {})});
+  EdgeIndex hole_area = EdgeIndex::build({Polygon(hole, {})});
   Samples in_hole = sample(shell, hole_area);
   if (in_hole.some_inside) return HoleFate::Keep;
   if (in_shell.all_on_boundary && in_hole.all_on_boundary) return HoleFate::EmptiesShell;
@@ -117,12 +117,12 @@ MultiPolygon without_degenerate_parts(const MultiPolygon& polygons) {
     Ring shell = reduced(polygon.exterior());
     if (shell.empty()) continue;
     std::vector<Ring> holes;
-    std::optional<Indexed> shell_area;
+    std::optional<EdgeIndex> shell_area;
     bool empty = false;
     for (const Ring& h : polygon.holes()) {
       Ring hole = reduced(h);
       if (hole.empty()) continue;
-      if (!shell_area) shell_area.emplace(Indexed::build({Polygon(shell, {})}));
+      if (!shell_area) shell_area.emplace(EdgeIndex::build({Polygon(shell, {})}));
       HoleFate f = fate(hole, shell, *shell_area);
       if (f == HoleFate::Keep) holes.push_back(std::move(hole));
       empty |= f == HoleFate::EmptiesShell;

@@ -96,7 +96,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-struct Indexed::RTree {
+struct EdgeIndex::RTree {
   // Up to this many edges a scan beats the tree's descent (a parcel has 4).
   static constexpr size_t kFew = 16;
   bgi::rtree<Entry, bgi::quadratic<16>, EntryBox> rtree;  // empty while `few` holds the edges
@@ -116,12 +116,12 @@ struct Indexed::RTree {
   }
 };
 
-Indexed::Indexed() = default;
-Indexed::Indexed(Indexed&&) noexcept = default;
-Indexed& Indexed::operator=(Indexed&&) noexcept = default;
-Indexed::~Indexed() = default;
+EdgeIndex::EdgeIndex() = default;
+EdgeIndex::EdgeIndex(EdgeIndex&&) noexcept = default;
+EdgeIndex& EdgeIndex::operator=(EdgeIndex&&) noexcept = default;
+EdgeIndex::~EdgeIndex() = default;
 
-Indexed Indexed::build(const MultiPolygon& polygons) {
+EdgeIndex EdgeIndex::build(const MultiPolygon& polygons) {
   std::vector<Entry> entries;
   size_t total = 0;
   for (const Polygon& p : polygons) {
@@ -141,7 +141,7 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
     add_ring(polygons[p].exterior(), 0);
     for (uint32_t k = 0; k < polygons[p].holes().size(); ++k) add_ring(polygons[p].holes()[k], k + 1);
   }
-  Indexed out;
+  EdgeIndex out;
   out.tree_ = std::make_unique<RTree>();
   RTree& t = *out.tree_;
   t.bounds = BBox(BPoint(kInf, kInf), BPoint(-kInf, -kInf));
@@ -155,7 +155,7 @@ Indexed Indexed::build(const MultiPolygon& polygons) {
   return out;
 }
 
-Location Indexed::position(double x, double y) const {
+Location EdgeIndex::locate(double x, double y) const {
   // No edge meets the ray from a point above, below or east of them all.
   const BBox& b = tree_->bounds;
   if (y < b.min_corner().get<1>() || y > b.max_corner().get<1>() || x > b.max_corner().get<0>())
@@ -185,7 +185,7 @@ Location Indexed::position(double x, double y) const {
   return parity(on_edge, crossed);
 }
 
-Location Indexed::beside_meridian(double x, double y, bool east) const {
+Location EdgeIndex::beside_meridian(double x, double y, bool east) const {
   Crossings crossed;
   bool other_edge = false;
   auto visit = [&](const Entry& en) {
@@ -204,7 +204,7 @@ Location Indexed::beside_meridian(double x, double y, bool east) const {
   return parity(other_edge, crossed);
 }
 
-Location Indexed::beside_parallel(double x0, double x1, double y, bool above) const {
+Location EdgeIndex::beside_parallel(double x0, double x1, double y, bool above) const {
   bool other_edge = false;
   auto meet = [&](const Entry& en) {
     if (other_edge) return;
@@ -235,16 +235,16 @@ bool on_cut(double x) { return x == 180 || x == -180; }
 
 }  // namespace
 
-bool Indexed::any_edge_touches(const Box& box) const { return touches(box, false); }
+bool EdgeIndex::any_edge_touches(const Box& box) const { return touches(box, false); }
 
-bool Indexed::any_edge_touches_off_cut(const Box& box) const { return touches(box, true); }
+bool EdgeIndex::any_edge_touches_off_cut(const Box& box) const { return touches(box, true); }
 
-bool Indexed::any_edge_touches_off_cut(const Box& box, bool (*skip)(const Edge&, const void*),
+bool EdgeIndex::any_edge_touches_off_cut(const Box& box, bool (*skip)(const Edge&, const void*),
                                        const void* context) const {
   return touches(box, true, skip, context);
 }
 
-bool Indexed::touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, const void*), const void* context) const {
+bool EdgeIndex::touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, const void*), const void* context) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   bool touched = false;
   auto visit = [&](const Entry& en) {
@@ -266,7 +266,7 @@ bool Indexed::touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, co
   return touched;
 }
 
-bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box, bool (*skip)(const Edge&, const void*),
+bool EdgeIndex::any_edge_enters(const Coord* v, uint32_t n, const Box& box, bool (*skip)(const Edge&, const void*),
                               const void* context) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   int turn = sign(geo::orient2d(v[0].x, v[0].y, v[1].x, v[1].y, v[2].x, v[2].y));
@@ -296,7 +296,7 @@ bool Indexed::any_edge_enters(const Coord* v, uint32_t n, const Box& box, bool (
   return entered;
 }
 
-bool Indexed::any_end_point(const Box& box, bool (*test)(const Coord&, const void*), const void* context) const {
+bool EdgeIndex::any_end_point(const Box& box, bool (*test)(const Coord&, const void*), const void* context) const {
   BBox query(BPoint(box.min_x, box.min_y), BPoint(box.max_x, box.max_y));
   bool found = false;
   auto visit = [&](const Entry& en) {

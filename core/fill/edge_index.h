@@ -33,16 +33,17 @@ struct Edge {
 
 enum class Location : uint8_t { Inside, OnBoundary, Outside };
 
-class Indexed {
+class EdgeIndex {
  public:
   // Zero-length edges are dropped; rings of fewer than two points add none.
-  static Indexed build(const MultiPolygon& polygons);
+  static EdgeIndex build(const MultiPolygon& polygons);
 
-  Indexed(Indexed&&) noexcept;
-  Indexed& operator=(Indexed&&) noexcept;
-  ~Indexed();
+  EdgeIndex(EdgeIndex&&) noexcept;
+  EdgeIndex& operator=(EdgeIndex&&) noexcept;
+  ~EdgeIndex();
 
-  Location position(double x, double y) const;
+  // Where the point (x, y) lies against the united polygons.
+  Location locate(double x, double y) const;
   // Where the point a hair east (or west) of (x, y) lies, when every edge
   // through (x, y) runs along the meridian x; OnBoundary when another does.
   Location beside_meridian(double x, double y, bool east) const;
@@ -70,7 +71,7 @@ class Indexed {
 
  private:
   struct RTree;
-  Indexed();
+  EdgeIndex();
   bool touches(const Box& box, bool off_cut, bool (*skip)(const Edge&, const void*) = nullptr,
                const void* context = nullptr) const;
   std::unique_ptr<RTree> tree_;

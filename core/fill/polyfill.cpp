@@ -17,7 +17,7 @@ namespace {
 class Descent {
  public:
   // Refuses once the listed cells hold more than `max_leaves` leaves.
-  Descent(const CellBounds& info, const Indexed& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
+  Descent(const CellBounds& info, const EdgeIndex& index, uint32_t resolution, uint32_t aperture, uint64_t max_leaves,
           const Cancel& cancel, Mode mode)
       : info_(info),
         grid_(info.grid()),
@@ -123,7 +123,7 @@ class Descent {
   // sides of it, and one at a pole when the polygon covers all around it.
   // Nuclei on any other edge stay outside.
   Location on_earth(geo::LonLat n) const {
-    Location where = index_.position(n.lon, n.lat);
+    Location where = index_.locate(n.lon, n.lat);
     if (where != Location::OnBoundary) return where;
     if (n.lat == 90 || n.lat == -90) return index_.beside_parallel(-180, 180, n.lat, n.lat < 0);
     if (n.lon != -180) return where;
@@ -135,7 +135,7 @@ class Descent {
   // edge test made at most once, in the order the two tests ask for them.
   class Corners {
    public:
-    Corners(const Indexed& index, const CellBoxes& boxes) : index_(index), boxes_(boxes) {}
+    Corners(const EdgeIndex& index, const CellBoxes& boxes) : index_(index), boxes_(boxes) {}
 
     bool all_outside() {
       for (uint32_t k = 0; k < boxes_.count; ++k)
@@ -161,13 +161,13 @@ class Descent {
         const Box& b = boxes_.box[k];
         double x = i == 0 || i == 3 ? b.min_x : b.max_x;
         double y = i < 2 ? b.min_y : b.max_y;
-        loc_[k][i] = index_.position(x, y);
+        loc_[k][i] = index_.locate(x, y);
         known_[k][i] = true;
       }
       return loc_[k][i];
     }
 
-    const Indexed& index_;
+    const EdgeIndex& index_;
     const CellBoxes& boxes_;
     Location loc_[2][4];
     bool known_[2][4] = {};
@@ -176,7 +176,7 @@ class Descent {
 
   const CellBounds& info_;
   const geo::Grid& grid_;
-  const Indexed& index_;
+  const EdgeIndex& index_;
   uint32_t resolution_, a_;
   uint64_t max_leaves_, leaves_ = 0;
   std::array<uint64_t, kMaxResolution + 1> scale_{};  // a^k for every level difference k
@@ -311,7 +311,7 @@ Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& polygons, uint32_t
   const CellBounds& info = *setup.info_;
   // Every mode reads the one region the polygons bound.
   MultiPolygon region = without_degenerate_parts(polygons);
-  Indexed index = Indexed::build(region);
+  EdgeIndex index = EdgeIndex::build(region);
   Descent descent(info, index, resolution, h.a, max_leaves, cancel, mode);
   Start start = start_cells(info, region, resolution, h);
   if (start.count > 0 && mode == Mode::Nucleus) descent.clip(start.plane);
