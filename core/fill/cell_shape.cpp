@@ -152,7 +152,7 @@ Region CellShapes::piece(const Coord* v, uint32_t n, double px, double py) const
   return located(index_.locate(px, py));
 }
 
-Result<Region> CellShapes::block(const Path& path) const {
+Result<Region> CellShapes::subtree_region(const Path& path) const {
   ZAREL_TRY(CellBoxes boxes, info_.cell_bbox(path));
   bool polar = path.base() == 0 || path.base() == 5;
   Region r = Region::Crossed;
@@ -166,7 +166,7 @@ Result<Region> CellShapes::block(const Path& path) const {
   return r;
 }
 
-Result<Region> CellShapes::leaf(const Path& path) const {
+Result<Region> CellShapes::cell_region(const Path& path) const {
   const geo::Grid& g = info_.grid();
   uint32_t b = path.base();
   if (b != 0 && b != 5) return equatorial(path);
@@ -184,7 +184,7 @@ Result<Region> CellShapes::leaf(const Path& path) const {
   }
   // A cell with the pole on its rim (even sides only) has no curve-free
   // description here; its enclosing box still gives a sound verdict.
-  if (geo::pole_corner(g, path) >= 0) return block(path);
+  if (geo::pole_corner(g, path) >= 0) return subtree_region(path);
   return curved(path);
 }
 

@@ -51,11 +51,11 @@ class CellShapes {
   CellShapes(const CellBounds& info, const EdgeIndex& index, const Cancel& cancel);
 
   // The cell itself, for cells at the fill's resolution.
-  Result<Region> leaf(const Path& path) const;
+  Result<Region> cell_region(const Path& path) const;
   // A box enclosing the cell and all its descendants with room to spare:
   // Inside and Outside hold for every descendant; Crossed only says to look
   // closer.
-  Result<Region> block(const Path& path) const;
+  Result<Region> subtree_region(const Path& path) const;
 
  private:
   Result<Region> equatorial(const Path& path) const;

@@ -71,11 +71,11 @@ class Descent {
   // when no edge enters it, and each cell at the resolution is judged whole.
   Status visit_whole(Path& path, uint64_t row, uint64_t col, uint64_t cid) {
     if (path.level() == resolution_) {
-      ZAREL_TRY(Region r, shapes_.leaf(path));
+      ZAREL_TRY(Region r, shapes_.cell_region(path));
       if (r == Region::Inside || (r == Region::Crossed && mode_ == Mode::Overlap)) return keep(cid, resolution_);
       return ok();
     }
-    ZAREL_TRY(Region r, shapes_.block(path));
+    ZAREL_TRY(Region r, shapes_.subtree_region(path));
     if (r == Region::Outside) return ok();
     if (r == Region::Inside) return keep(cid, path.level());
     return split(path, row, col, cid);
