@@ -19,7 +19,7 @@ Result<Tiling> Tiling::of(const Profile& profile, std::span<const uint64_t> cids
     lo = std::min(lo, *level);
     hi = std::max(hi, *level);
     auto path = t.h_.path(cid);
-    if (path && geo::shape(t.grid_, *path) == 1) t.caps_ = true;
+    if (path && geo::cell_kind(t.grid_, *path) == geo::CellKind::HoldsPole) t.caps_ = true;
     if (path && geo::is_polar(*path)) t.polar_ = true;
   }
   if (t.caps_) {
@@ -152,7 +152,7 @@ Result<std::vector<geo::LonLat>> Tiling::ring(const Path& path, uint32_t n, size
   ring.reserve(4 * (m - 1) + 1);
   pole_at = 0;
   cut.clear();
-  bool cap = geo::shape(grid_, path) == 1;
+  bool cap = geo::cell_kind(grid_, path) == geo::CellKind::HoldsPole;
   for (int e = 0; e < 4; ++e) {
     if (e == pole) pole_at = ring.size();
     ZAREL_CHECK(walk(cell, static_cast<geo::Edge>(e), m, cap, ring, cut));

@@ -171,7 +171,7 @@ Result<Region> CellShapes::cell_region(const Path& path) const {
   uint32_t b = path.base();
   if (b != 0 && b != 5) return equatorial(path);
   bool north = b == 0;
-  if (geo::shape(g, path) == 1) {
+  if (geo::cell_kind(g, path) == geo::CellKind::HoldsPole) {
     // The cap above the parallel of the cell's rim, whose every point lies
     // half a cell side from the pole.
     double n = static_cast<double>(pow_u64(g.side, path.level()));

@@ -145,10 +145,10 @@ XY grid_vertex(const Grid& g, uint32_t base, uint32_t level, uint64_t row, uint6
   return {ul.x + offset(col), ul.y - offset(row)};
 }
 
-int shape(const Grid& g, const Path& path) {
+CellKind cell_kind(const Grid& g, const Path& path) {
   uint32_t base = path.base();
-  if (base != 0 && base != 5) return 0;
-  if (path.level() == 0) return 1;
+  if (base != 0 && base != 5) return CellKind::Equatorial;
+  if (path.level() == 0) return CellKind::HoldsPole;
   uint32_t s = g.side;
   bool centre = s % 2 == 1, main = true, anti = true;
   for (uint32_t d : path.digits()) {
@@ -156,8 +156,8 @@ int shape(const Grid& g, const Path& path) {
     main = main && d / s == d % s;
     anti = anti && d / s + d % s == s - 1;
   }
-  if (centre) return 1;
-  return main || anti ? 2 : 3;
+  if (centre) return CellKind::HoldsPole;
+  return main || anti ? CellKind::PolarDiagonal : CellKind::PolarOther;
 }
 
 int pole_corner(const Grid& g, const Path& path) {
@@ -500,7 +500,7 @@ std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector
     ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(k) + 1, to);
     ring.push_back(ring.front());
   }
-  bool cap = shape(g, path) == 1;
+  bool cap = cell_kind(g, path) == CellKind::HoldsPole;
   if (cap || !cut.empty()) {
     std::vector<LonLat> cut_ring;
     cut_ring.reserve(ring.size() + 2);
@@ -515,7 +515,7 @@ std::vector<LonLat> display_polygon(const Grid& g, const Path& path, std::vector
     ring = std::move(cut_ring);
   }
   std::reverse(ring.begin(), ring.end());
-  if (shape(g, path) != 1) {
+  if (cell_kind(g, path) != CellKind::HoldsPole) {
     double lo = ring.front().lon, hi = lo;
     for (const LonLat& p : ring) {
       lo = std::min(lo, p.lon);

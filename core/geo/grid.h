@@ -59,8 +59,10 @@ XY grid_vertex(const Grid& g, uint32_t base, uint32_t level, uint64_t row, uint6
 // Whether the cell lies in a polar base cell, the only cells whose display
 // polygons follow `n` points an edge.
 bool is_polar(const Path& path);
-// 1: contains a pole; 0: equatorial; 2: polar on a diagonal; 3: other polar.
-int shape(const Grid& g, const Path& path);
+// Where a cell lies among the base cells: equatorial, holding a pole, on a
+// diagonal of a polar base cell through the pole, or elsewhere in one.
+enum class CellKind : uint8_t { Equatorial = 0, HoldsPole = 1, PolarDiagonal = 2, PolarOther = 3 };
+CellKind cell_kind(const Grid& g, const Path& path);
 // For an even side the pole is a corner shared by four cells at every level of
 // a polar base cell: which of the cell's corners it is (0 upper-left,
 // 1 upper-right, 2 lower-right, 3 lower-left), or -1 for every other cell.
