@@ -61,8 +61,8 @@ PyObject* fn_cells_from_lonlat(PyObject* module, PyObject* args, PyObject* kwarg
     };
     // cell_at's checks that hold for every point are made once; the lookup keeps
     // row and column inside the base cell, so only the base is left per point.
-    auto s = side(h);
-    bool checked = s.ok() && *s == grid.side && level <= h.deepest() && span(h, level).ok();
+    auto s = block_side(h);
+    bool checked = s.ok() && *s == grid.side && level <= h.deepest() && base_cell_rows(h, level).ok();
     // The element's error names the point itself.
     if (!run_each(n, nthreads, nullptr, [&](size_t i) -> Status {
           if (checked) {

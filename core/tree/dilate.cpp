@@ -38,12 +38,12 @@ class BoundaryWalk {
   std::vector<uint64_t> in, out;
 
  private:
-  uint64_t span(uint32_t level) const { return zarel::span(h_, level).value(); }
+  uint64_t rows_at(uint32_t level) const { return zarel::base_cell_rows(h_, level).value(); }
   uint64_t cid(const Position& p) const { return cell_at_unchecked(h_, side_, p.base, p.level, p.row, p.col); }
 
   // The side `d` of the covered cell `p`.
   bool side(const Position& p, Direction d) {
-    Position across = step_unchecked(p, d, span(p.level), ns_, ss_);
+    Position across = step_unchecked(p, d, rows_at(p.level), ns_, ss_);
     Node node = tree_.node_at(cid(across)).value().node;
     if (node.is_full()) return true;
     if (p.level == tree_.depth) return add(p, across);
@@ -60,7 +60,7 @@ class BoundaryWalk {
     for (uint32_t l = p.level; l < tree_.depth; ++l) m *= side_;
     // These leaves outside are distinct, so a side longer than the limit is refused unwalked.
     if (m > kMaxDilationLeaves) return false;
-    uint64_t leaf_span = span(tree_.depth);
+    uint64_t leaf_span = rows_at(tree_.depth);
     for (uint64_t i = 0; i < m; ++i) {
       Position leaf = along(p, d, i, m);
       leaf.level = tree_.depth;
@@ -110,7 +110,7 @@ Error too_many(uint32_t k, uint32_t depth) {
 Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool corners, const Cancel& cancel) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
-  ZAREL_TRY(uint64_t s, side(tree.hierarchy));
+  ZAREL_TRY(uint64_t s, block_side(tree.hierarchy));
   if (k == 0 || tree.is_empty()) return tree;
   std::vector<uint64_t> cells = tree.cells();
   BoundaryWalk walk(tree, profile, s);
@@ -120,7 +120,7 @@ Result<Tree> dilate(const Tree& tree, const Profile& profile, uint32_t k, bool c
     if (!walk.cell(c)) return too_many(k, tree.depth);
   }
   const Hierarchy& h = tree.hierarchy;
-  uint64_t span = zarel::span(h, tree.depth).value();
+  uint64_t span = zarel::base_cell_rows(h, tree.depth).value();
   // The covered leaves next to the boundary are marked first, so the walk
   // outward never turns back into the tree.
   CellMarks marks;

@@ -13,8 +13,8 @@ constexpr uint64_t kMaxRasterBytes = uint64_t{1} << 30;
 
 // n = side^depth, after checking that n * n * n_base bytes stay within the limit.
 Result<uint64_t> mask_side(const Hierarchy& h, uint32_t depth) {
-  ZAREL_CHECK(side(h));
-  ZAREL_TRY(uint64_t n, span(h, depth));
+  ZAREL_CHECK(block_side(h));
+  ZAREL_TRY(uint64_t n, base_cell_rows(h, depth));
   uint64_t bytes;
   if (__builtin_mul_overflow(n, n, &bytes) || __builtin_mul_overflow(bytes, uint64_t{h.b}, &bytes) ||
       bytes > kMaxRasterBytes)
@@ -71,7 +71,7 @@ std::vector<uint64_t> side_powers(uint64_t side, uint32_t depth) {
 
 Result<std::vector<uint8_t>> raster(const Tree& tree) {
   ZAREL_TRY(uint64_t n, mask_side(tree.hierarchy, tree.depth));
-  uint64_t s = *side(tree.hierarchy);
+  uint64_t s = *block_side(tree.hierarchy);
   // The size check keeps every side^h of the tree small.
   std::vector<uint64_t> pow = side_powers(s, tree.depth);
   std::vector<uint8_t> out(n * n * tree.hierarchy.b, 0);
@@ -102,7 +102,7 @@ Result<Tree> from_raster(const Profile& profile, uint32_t depth, std::span<const
 Result<Tree> from_raster(Hierarchy h, uint32_t depth, std::span<const uint8_t> data, HashContextRef ctx) {
   ZAREL_TRY(uint64_t n, checked_mask(h, depth, data.size()));
   ZAREL_TRY(Tree tree, Tree::empty(h, depth, std::move(ctx)));
-  uint64_t s = *side(h);
+  uint64_t s = *block_side(h);
   std::vector<uint64_t> pow = side_powers(s, depth);
   for (uint32_t b = 0; b < h.b; ++b)
     tree.bases[b] = mask_node(data.data() + b * n * n, n, s, pow.data(), depth, 0, 0, *tree.ctx);

@@ -118,14 +118,14 @@ void CellMarks::list(uint64_t* out) const {
 Result<Disks> Disks::make(const Profile& profile, uint32_t k) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
-  ZAREL_TRY(uint64_t s, side(profile.hierarchy()));
+  ZAREL_TRY(uint64_t s, block_side(profile.hierarchy()));
   return Disks(profile, k, s);
 }
 
 Disks::Disks(const Profile& profile, uint32_t k, uint64_t side) : profile_(profile), k_(k), side_(side) {
   Hierarchy h = profile.hierarchy();
   for (uint32_t level = 0; level <= h.deepest(); ++level) {
-    spans_.push_back(span(h, level).value());
+    spans_.push_back(base_cell_rows(h, level).value());
     powers_.push_back(pow_u64(h.a, level));
   }
 }

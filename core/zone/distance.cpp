@@ -15,7 +15,7 @@ int64_t gap(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo - v : v > hi
 Result<Distances> Distances::make(const Profile& profile, uint64_t levels) {
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
-  ZAREL_TRY(uint64_t s, side(profile.hierarchy()));
+  ZAREL_TRY(uint64_t s, block_side(profile.hierarchy()));
   Distances d(profile);
   Hierarchy h = profile.hierarchy();
   // Which base cell lies across each edge: where a step from the edge's middle
@@ -37,7 +37,7 @@ Result<Distances> Distances::make(const Profile& profile, uint64_t levels) {
 
 Distances::Routes Distances::routes_at(uint32_t level) const {
   Hierarchy h = profile_.hierarchy();
-  auto s = static_cast<int64_t>(span(h, level).value());
+  auto s = static_cast<int64_t>(base_cell_rows(h, level).value());
   auto apply = [](const Map& f, std::array<int64_t, 2> v) {
     return std::array<int64_t, 2>{f.m[0] * v[0] + f.m[1] * v[1] + f.t[0], f.m[2] * v[0] + f.m[3] * v[1] + f.t[1]};
   };

@@ -32,15 +32,15 @@ uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t s, uint32_t base, uint32
   return cid + (uint64_t{h.a} + base) * weight;
 }
 
-Result<uint64_t> side(const Hierarchy& h) {
+Result<uint64_t> block_side(const Hierarchy& h) {
   auto root = static_cast<uint64_t>(std::llround(std::sqrt(static_cast<double>(h.a))));
   if (root * root != h.a)
     return invalid("aperture " + str(h.a) + " is not a square; cells have no row and column");
   return root;
 }
 
-Result<uint64_t> span(const Hierarchy& h, uint32_t level) {
-  ZAREL_TRY(uint64_t s, side(h));
+Result<uint64_t> base_cell_rows(const Hierarchy& h, uint32_t level) {
+  ZAREL_TRY(uint64_t s, block_side(h));
   if (s < 2) return level == 0 ? 1 : s;  // degenerate apertures never overflow; don't loop
   uint64_t n = 1;
   for (uint32_t i = 0; i < level; ++i)
@@ -49,7 +49,7 @@ Result<uint64_t> span(const Hierarchy& h, uint32_t level) {
 }
 
 Result<Position> position(const Hierarchy& h, uint64_t cid) {
-  ZAREL_TRY(uint64_t s, side(h));
+  ZAREL_TRY(uint64_t s, block_side(h));
   ZAREL_TRY(Path p, h.path(cid));
   Position pos{p.base(), p.level(), 0, 0};
   with_constant<3>(s, [&](auto side) {
@@ -64,8 +64,8 @@ Result<Position> position(const Hierarchy& h, uint64_t cid) {
 Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint64_t row, uint64_t col) {
   if (uint32_t max = h.deepest(); level > max)
     return invalid("level " + str(level) + " is deeper than the deepest level, " + str(max));
-  ZAREL_TRY(uint64_t s, side(h));
-  ZAREL_TRY(uint64_t n, span(h, level));
+  ZAREL_TRY(uint64_t s, block_side(h));
+  ZAREL_TRY(uint64_t n, base_cell_rows(h, level));
   if (base >= h.b) return invalid("base " + str(base) + " out of range [0, " + str(h.b) + ")");
   if (row >= n || col >= n) {
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the chained operator+.
@@ -86,7 +86,7 @@ Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint
 
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth, uint64_t index) {
   ZAREL_TRY(Position pos, position(h, ancestor));
-  ZAREL_TRY(uint64_t m, span(h, depth));
+  ZAREL_TRY(uint64_t m, base_cell_rows(h, depth));
   uint64_t count;
   if (mul_overflows(m, m, count)) count = kMaxU64;
   if (index >= count)
@@ -102,7 +102,7 @@ Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t dept
 }
 
 Result<std::vector<uint64_t>> subzones(const Hierarchy& h, uint64_t ancestor, uint32_t depth) {
-  ZAREL_TRY(uint64_t m, span(h, depth));
+  ZAREL_TRY(uint64_t m, base_cell_rows(h, depth));
   uint64_t count;
   if (mul_overflows(m, m, count) || count > kMaxSubzones)
     return invalid("depth " + str(depth) + " has too many sub-zones");
@@ -122,7 +122,7 @@ Result<uint64_t> subzone_index(const Hierarchy& h, uint64_t ancestor, uint64_t c
   if (!h.is_ancestor(ancestor, cid)) return invalid(str(ancestor) + " is not an ancestor of " + str(cid));
   ZAREL_TRY(Position a, position(h, ancestor));
   ZAREL_TRY(Position c, position(h, cid));
-  ZAREL_TRY(uint64_t m, span(h, c.level - a.level));
+  ZAREL_TRY(uint64_t m, base_cell_rows(h, c.level - a.level));
   return (c.row - a.row * m) * m + (c.col - a.col * m);
 }
 
@@ -185,7 +185,7 @@ Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid)
   ZAREL_CHECK(profile.check_layout());
   Hierarchy h = profile.hierarchy();
   ZAREL_TRY(Position pos, position(h, cid));
-  ZAREL_TRY(uint64_t s, span(h, pos.level));
+  ZAREL_TRY(uint64_t s, base_cell_rows(h, pos.level));
   std::array<uint64_t, 4> out{};
   for (uint32_t d = 0; d < 4; ++d) {
     Position to = step_unchecked(pos, static_cast<Direction>(d), s, profile.north_square, profile.south_square);
@@ -201,7 +201,7 @@ constexpr uint64_t kMaxRaster = uint64_t{1} << 30;
 constexpr uint64_t kMaxHaloSquare = 178956971;
 
 Result<uint64_t> raster_side(const Hierarchy& h, uint32_t level) {
-  ZAREL_TRY(uint64_t n, span(h, level));
+  ZAREL_TRY(uint64_t n, base_cell_rows(h, level));
   uint64_t cells;
   if (mul_overflows(n, n, cells) || mul_overflows(cells, h.b, cells) || cells > kMaxRaster)
     return invalid("a raster at level " + str(level) + " is too large");
@@ -213,7 +213,7 @@ Result<uint64_t> raster_side(const Hierarchy& h, uint32_t level) {
 Result<std::vector<uint64_t>> raster_cells(const Hierarchy& h, uint32_t level) {
   if (uint32_t max = h.deepest(); level > max)
     return invalid("level " + str(level) + " is deeper than the deepest level, " + str(max));
-  ZAREL_TRY(uint64_t s, side(h));
+  ZAREL_TRY(uint64_t s, block_side(h));
   ZAREL_TRY(uint64_t n, raster_side(h, level));
   std::vector<uint64_t> out;
   out.reserve(n * n * h.b);
@@ -242,8 +242,8 @@ Result<std::vector<int64_t>> halo_index(const Profile& profile, uint32_t level, 
   ZAREL_CHECK(profile.validate());
   ZAREL_CHECK(profile.check_layout());
   Hierarchy h = profile.hierarchy();
-  ZAREL_CHECK(side(h));
-  ZAREL_TRY(uint64_t n, span(h, level));
+  ZAREL_CHECK(block_side(h));
+  ZAREL_TRY(uint64_t n, base_cell_rows(h, level));
   if (width > n)
     return invalid("a halo of " + str(width) + " is wider than a base cell of " + str(n) + " at level " + str(level));
   uint64_t padded = n + 2 * uint64_t{width}, square;

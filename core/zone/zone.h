@@ -24,14 +24,14 @@ struct Position {
 };
 
 // Children along one edge of a cell's block: the exact square root of the aperture.
-Result<uint64_t> side(const Hierarchy& h);
+Result<uint64_t> block_side(const Hierarchy& h);
 // side^level, the rows (and columns) of one base cell at `level`.
-Result<uint64_t> span(const Hierarchy& h, uint32_t level);
+Result<uint64_t> base_cell_rows(const Hierarchy& h, uint32_t level);
 
 Result<Position> position(const Hierarchy& h, uint64_t cid);
 Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level, uint64_t row, uint64_t col);
 // cell_at without its checks, for hot loops that have made them once: `side`
-// is side(h), `level` within the deepest, base and position in range.
+// is block_side(h), `level` within the deepest, base and position in range.
 uint64_t cell_at_unchecked(const Hierarchy& h, uint64_t side, uint32_t base, uint32_t level, uint64_t row,
                            uint64_t col);
 
@@ -45,11 +45,11 @@ enum Direction : uint32_t { kUp, kRight, kDown, kLeft };
 Result<std::array<uint64_t, 4>> neighbours(const Profile& profile, uint64_t cid);
 // The position one step from `p` towards `d` at the same level, across the
 // folded base-cell edges: neighbours without its checks, for hot loops that
-// have validated the profile's layout. `span` is span(p.level), `ns` and `ss`
+// have validated the profile's layout. `span` is base_cell_rows(h, p.level), `ns` and `ss`
 // the polar square positions.
 Position step_unchecked(const Position& p, Direction d, uint64_t span, uint32_t ns, uint32_t ss);
 
-// Rasters of a whole level: n_base stacked n x n blocks (n = span(level)),
+// Rasters of a whole level: n_base stacked n x n blocks (n = base_cell_rows(h, level)),
 // base-major then row-major, at most 2^30 entries.
 Result<std::vector<uint64_t>> raster_cells(const Hierarchy& h, uint32_t level);
 // The flat raster index of each cid; all at the level of the first.

@@ -18,12 +18,12 @@ const Profile kOgc = Profile::ogc();
 
 // Hierarchies that no valid profile makes.
 void zone_errors() {
-  CHECK_ERR(side(Hierarchy{8, 6}), "aperture 8 is not a square; cells have no row and column");
+  CHECK_ERR(block_side(Hierarchy{8, 6}), "aperture 8 is not a square; cells have no row and column");
   CHECK_ERR(position(Hierarchy{8, 6}, 80), "aperture 8 is not a square; cells have no row and column");
   CHECK_ERR(cell_at(Hierarchy{8, 6}, 0, 1, 0, 0), "aperture 8 is not a square; cells have no row and column");
-  CHECK(span(kRhealpix, 40).ok());
+  CHECK(base_cell_rows(kRhealpix, 40).ok());
   // A wide aperture overflows the span before the deepest level is reached.
-  CHECK_ERR(span(Hierarchy{4096, 1}, 11), "level 11 overflows");
+  CHECK_ERR(base_cell_rows(Hierarchy{4096, 1}, 11), "level 11 overflows");
 }
 
 void neighbours_at_level_0() {
