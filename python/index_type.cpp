@@ -237,7 +237,7 @@ PyObject* index_attention(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!runs) return raise(runs.error());
     PyObject* counts = PyDict_New();
     Poll poll(cancel);
-    for (const TouchedRun& r : *runs)
+    for (const KeyCountRun& r : *runs)
       for (uint64_t cid = r.first; counts && cid < r.end; ++cid)
         if (poll() || !set_item(counts, PyLong_FromUnsignedLongLong(cid), PyLong_FromUnsignedLongLong(r.keys)))
           Py_CLEAR(counts);

@@ -213,8 +213,8 @@ std::vector<const Tree*> Index::stored_trees() const {
   return out;
 }
 
-Result<std::vector<TouchedRun>> Index::attention(uint32_t level, const Cancel& cancel) const {
-  std::vector<TouchedRun> out;
+Result<std::vector<KeyCountRun>> Index::attention(uint32_t level, const Cancel& cancel) const {
+  std::vector<KeyCountRun> out;
   if (trees_.empty()) return out;
   const Tree& any = trees_.begin()->second.tree;
   if (level > any.depth)

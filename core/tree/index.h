@@ -43,7 +43,7 @@ struct Hit {
 };
 
 // Consecutive cells [first, end) of one level, each touched by `keys` keys.
-struct TouchedRun {
+struct KeyCountRun {
   uint64_t first, end, keys;
 };
 
@@ -83,7 +83,7 @@ class Index {
   // For every cell at `level` under a covered leaf of some key's tree, the
   // number of such keys: ascending, disjoint runs of cells with their counts,
   // never more than kMaxAttentionCells cells in all.
-  Result<std::vector<TouchedRun>> attention(uint32_t level, const Cancel& cancel = never_cancelled()) const;
+  Result<std::vector<KeyCountRun>> attention(uint32_t level, const Cancel& cancel = never_cancelled()) const;
 
   size_t len() const { return keys_.size(); }
   size_t distinct_roots() const { return trees_.size(); }
