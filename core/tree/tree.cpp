@@ -262,8 +262,8 @@ Node build_overlapping(uint64_t lo, uint64_t hi, uint32_t height, std::span<cons
 
 }  // namespace
 
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const HashContext& ctx,
-           const Cancel& cancel) {
+Node node_of_ranges(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a,
+                    const HashContext& ctx, const Cancel& cancel) {
   auto first = std::upper_bound(ranges.begin(), ranges.end(), lo,
                                 [](uint64_t v, const LeafRange& r) { return v < r.end; });
   auto last = std::lower_bound(first, ranges.end(), hi, [](const LeafRange& r, uint64_t v) { return r.start < v; });
@@ -433,7 +433,7 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth, Hi
   uint64_t base_span = pow_u64(h.a, depth);
   tbb::parallel_for(uint32_t{0}, h.b, [&](uint32_t b) {
     uint64_t lo = (uint64_t{h.a} + b) * base_span;
-    tree.bases[b] = build(lo, lo + base_span, depth, ranges, h.a, c, cancel);
+    tree.bases[b] = node_of_ranges(lo, lo + base_span, depth, ranges, h.a, c, cancel);
   });
   if (cancel.stop()) return cancelled();
   return tree;

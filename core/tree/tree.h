@@ -223,11 +223,11 @@ void merge_ranges(std::vector<LeafRange>& ranges, const Cancel& cancel = never_c
 // The node for leaves [lo, hi) at `height` from merged ranges; splits in
 // parallel where 4096 or more ranges overlap the node. Once `cancel` answers
 // true the node returned is meaningless.
-Node build(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a, const HashContext& ctx,
-           const Cancel& cancel = never_cancelled());
+Node node_of_ranges(uint64_t lo, uint64_t hi, uint32_t height, std::span<const LeafRange> ranges, uint32_t a,
+                    const HashContext& ctx, const Cancel& cancel = never_cancelled());
 
-// The root of the tree that build() would make from merged ranges at `depth`,
-// hashed straight from them and the ladders: no node is made, a uniform
+// The root of the tree that node_of_ranges() would make from merged ranges at
+// `depth`, hashed straight from them and the ladders: no node is made, a uniform
 // subtree costs a ladder lookup and a node of leaves a word-node lookup, as in
 // the tree. Hashes in parallel where 4096 or more ranges overlap a node.
 // REQUIRES: ctx's ladders reach `depth` and ctx.hierarchy == h. Once `cancel`
