@@ -17,7 +17,7 @@ Needs the optional extras: ``pip install zarel[dask]``.
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from functools import reduce
 from typing import Any, Literal
 
@@ -169,28 +169,28 @@ def _partition_number(partition_info: dict[str, Any] | None) -> int | None:
     return None if partition_info is None else partition_info.get("number")
 
 
-def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int,
-                     mode: Literal["nucleus", "inside", "overlap"],
-                     partition_info: dict[str, Any] | None = None) -> Any:
+def _per_row(part: Any, fill: Callable[[Any], Any], partition_info: dict[str, Any] | None) -> Any:
+    """`fill(part)`, one value per row, as a Series on the partition's index; a row's refusal names its label."""
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     try:
-        roots = fingerprint_polygons(part, level, profile, nthreads, mode=mode)
+        values = fill(part)
     except ValueError as e:
         raise _in_partition(e, part, _partition_number(partition_info)) from None
-    return pd.Series(roots_hex(roots), index=part.index, dtype=object)
+    return pd.Series(values, index=part.index, dtype=object)
+
+
+def _partition_roots(part: Any, level: int, profile: Profile | None, nthreads: int,
+                     mode: Literal["nucleus", "inside", "overlap"],
+                     partition_info: dict[str, Any] | None = None) -> Any:
+    return _per_row(part, lambda p: roots_hex(fingerprint_polygons(p, level, profile, nthreads, mode=mode)),
+                    partition_info)
 
 
 def _partition_trees(part: Any, level: int, profile: Profile | None, nthreads: int,
                      mode: Literal["nucleus", "inside", "overlap"],
                      partition_info: dict[str, Any] | None = None) -> Any:
-    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
-
-    try:
-        trees = _trees(part, level, profile, nthreads, mode=mode)
-    except ValueError as e:
-        raise _in_partition(e, part, _partition_number(partition_info)) from None
-    return pd.Series(trees, index=part.index, dtype=object)
+    return _per_row(part, lambda p: _trees(p, level, profile, nthreads, mode=mode), partition_info)
 
 
 @level_was("resolution")
